@@ -1,0 +1,20 @@
+include("/root/.pyenv/versions/3.11.7/lib/python3.11/site-packages/cmake/data/share/cmake-4.4/Modules/GoogleTestAddTests.cmake")
+gtest_discover_tests_impl(
+  TEST_TARGET [==[native_tests]==]
+  TEST_EXECUTABLE [==[/work/main/build/native/native_tests]==]
+  TEST_EXECUTOR [==[]==]
+  TEST_WORKING_DIR [==[/work/main/build/native]==]
+  TEST_EXTRA_ARGS [==[]==]
+  TEST_PROPERTIES [==[]==]
+  TEST_PREFIX [==[]==]
+  TEST_SUFFIX [==[]==]
+  TEST_FILTER [==[]==]
+  NO_PRETTY_TYPES [==[FALSE]==]
+  NO_PRETTY_VALUES [==[FALSE]==]
+  TEST_LIST [==[native_tests_TESTS]==]
+  CTEST_FILE [==[/work/main/build/native/native_tests_ced677ed_tests.cmake]==]
+  TEST_DISCOVERY_TIMEOUT [==[30]==]
+  TEST_DISCOVERY_EXTRA_ARGS [==[]==]
+  TEST_XML_OUTPUT_DIR [==[]==]
+  TEST_JSON_OUTPUT_DIR [==[/work/main/build/native]==]
+)

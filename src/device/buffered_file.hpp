@@ -1,0 +1,30 @@
+#pragma once
+// A file read through a fixed 8192-byte buffer, as a ByteSource that reports
+// true byte offsets (the file's offset less what is still unread in the
+// buffer) and can move back to an earlier offset.
+#include <array>
+#include <string_view>
+
+#include "../protocol/byte_stream.hpp"
+#include "file_handle.hpp"
+
+namespace ahrs {
+
+class BufferedFile final : public ByteSource {
+public:
+    static Result<BufferedFile, IoError> open(std::string_view path);
+
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> dst) override;
+    Result<std::uint64_t, IoError> position() override { return offset_ - (filled_ - next_); }
+    Status<IoError> seek(std::uint64_t pos) override;
+
+private:
+    explicit BufferedFile(FileHandle fd) : fd_(std::move(fd)) {}
+    FileHandle fd_;
+    std::uint64_t offset_ = 0;  // the file's own offset
+    std::size_t next_ = 0;
+    std::size_t filled_ = 0;
+    std::array<std::uint8_t, 8192> buf_{};
+};
+
+}  // namespace ahrs

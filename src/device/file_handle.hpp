@@ -1,0 +1,27 @@
+#pragma once
+// An owned file descriptor, closed when dropped.
+#include <string_view>
+#include <utility>
+
+#include "../protocol/io_error.hpp"
+#include "../protocol/result.hpp"
+
+namespace ahrs {
+
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) : fd_(fd) {}
+    FileHandle(FileHandle&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    ~FileHandle();
+    int get() const { return fd_; }
+
+    // Opens an existing file for reading only; it is never created or changed.
+    static Result<FileHandle, IoError> open_read_only(std::string_view path);
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace ahrs

@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+namespace ahrs {
+
+// An internal failure: the operation cannot go on (a write to the device
+// failed while configuring it, or printing a diagnostic failed). The Python
+// layer raises it as PanicException.
+struct Panic {
+    std::string message;
+};
+
+}  // namespace ahrs

@@ -1,0 +1,57 @@
+#pragma once
+// The packet source: a serial device or a recorded file, with its states.
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "../protocol/reading.hpp"
+#include "../protocol/result.hpp"
+#include "ahrs_error.hpp"
+#include "cancel.hpp"
+#include "panic.hpp"
+
+namespace ahrs {
+
+// A failed read attempt: an error value for the caller to print, raise or
+// drop, or an internal failure (a diagnostic could not be printed).
+using PortError = std::variant<AHRSError, Panic>;
+
+class Port {
+public:
+    enum class State : std::uint8_t { Configured, Streaming, FileStream, NotConfigured };
+
+    Port();  // NotConfigured
+    Port(Port&&) noexcept;
+    Port& operator=(Port&&) noexcept;
+    ~Port();
+
+    // Opens and sets up the serial device (raw 8N1, no flow control, any
+    // baud rate, 100 ms per read and write, exclusive use). `cancel`, when
+    // given, interrupts any wait of this port from another thread.
+    static Result<Port, AHRSError> open(std::string_view path, std::uint32_t baud_rate,
+                                        std::shared_ptr<CancelToken> cancel = nullptr);
+    // Opens a recorded stream, read only.
+    static Result<Port, AHRSError> open_file(std::string_view path);
+
+    State state() const;
+
+    // Configured -> Streaming; in other states prints the state's message.
+    Status<Panic> start_stream();
+    // Writes the three configuration command packets when Configured; in
+    // other states prints the state's message and writes nothing. A failed
+    // write is an internal failure.
+    Status<Panic> configure();
+    // One attempt to read one packet; appends its readings to `out` (which
+    // the caller clears). A failed framing attempt appends nothing and
+    // succeeds; see the implementation for what is printed.
+    Status<PortError> read_packet(std::vector<Reading>& out);
+    Result<std::vector<Reading>, PortError> read_packet();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ahrs

@@ -1,0 +1,37 @@
+#include "serial_error.hpp"
+
+#include <cerrno>
+
+#include "../protocol/debug_text.hpp"
+
+namespace ahrs {
+
+SerialError SerialError::from_errno(int errnum) {
+    const std::string text = os_error_description(errnum);
+    switch (errnum) {
+        case ENODEV:
+        case ENXIO: return SerialError(Kind::NoDevice, text);
+        case EINVAL: return SerialError(Kind::InvalidInput, text);
+        default: return SerialError(kind_from_errno(errnum), text);
+    }
+}
+
+std::string SerialError::debug() const {
+    std::string out = "Error { kind: ";
+    switch (kind_) {
+        case Kind::NoDevice: out += "NoDevice"; break;
+        case Kind::InvalidInput: out += "InvalidInput"; break;
+        case Kind::Unknown: out += "Unknown"; break;
+        case Kind::Io:
+            out += "Io(";
+            out += kind_name(io_kind_);
+            out += ")";
+            break;
+    }
+    out += ", description: ";
+    append_quoted(out, description_);
+    out += " }";
+    return out;
+}
+
+}  // namespace ahrs

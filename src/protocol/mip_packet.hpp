@@ -1,0 +1,59 @@
+#pragma once
+#include <array>
+#include <cstdint>
+#include <span>
+
+#include "byte_stream.hpp"
+#include "descriptor.hpp"
+#include "packet_error.hpp"
+
+namespace ahrs {
+
+constexpr std::uint8_t kSync1 = 0x75;
+constexpr std::uint8_t kSync2 = 0x65;
+constexpr std::size_t kMaxPacketSize = 6 + 255;
+
+// The running two-byte sum of a packet, started as if the two sync bytes had
+// already been fed.
+class Checksum {
+public:
+    void feed(std::uint8_t b) {
+        a_ = static_cast<std::uint8_t>(a_ + b);
+        b_ = static_cast<std::uint8_t>(b_ + a_);
+    }
+    void feed(std::span<const std::uint8_t> bytes) {
+        for (auto x : bytes) feed(x);
+    }
+    std::uint16_t value() const { return static_cast<std::uint16_t>(a_ << 8 | b_); }
+    std::uint8_t first() const { return a_; }
+    std::uint8_t second() const { return b_; }
+
+private:
+    std::uint8_t a_ = 0xDA;
+    std::uint8_t b_ = 0x4F;
+};
+
+// One packet as held in memory: its descriptor set and its payload. The
+// payload lives inline, so a packet is a plain value with no allocation.
+class MipPacket {
+public:
+    MipPacket(Descriptor d, std::span<const std::uint8_t> payload);
+
+    Descriptor descriptor() const { return descriptor_; }
+    std::span<const std::uint8_t> bytes() const { return {bytes_.data(), size_}; }
+
+    // Reads one packet, taking each field from the source only when it is
+    // reached. On failure the source is asked to move back to the packet start.
+    static Result<MipPacket, PacketError> read(ByteSource& src);
+    // Writes one packet in five writes: sync, descriptor set, length, payload,
+    // checksum. The payload must not exceed 255 bytes.
+    static Status<IoError> write(ByteSink& sink, Descriptor d, std::span<const std::uint8_t> payload);
+
+private:
+    MipPacket() = default;
+    Descriptor descriptor_ = Descriptor::CommandBase;
+    std::uint8_t size_ = 0;
+    std::array<std::uint8_t, 255> bytes_{};
+};
+
+}  // namespace ahrs

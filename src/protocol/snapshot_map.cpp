@@ -1,0 +1,40 @@
+#include "snapshot_map.hpp"
+
+namespace ahrs {
+
+void SnapshotMap::insert(const Reading& r) {
+    type_ = r.kind();
+    for (auto& e : entries_) {
+        if (e.slot() == r.slot()) {
+            e = r;
+            return;
+        }
+    }
+    entries_.push_back(r);
+}
+
+void SnapshotMap::clear() {
+    type_.reset();
+    entries_.clear();
+}
+
+std::size_t SnapshotMap::size() const { return (type_ ? 1 : 0) + entries_.size(); }
+
+std::optional<std::string_view> SnapshotMap::type() const {
+    if (!type_) return std::nullopt;
+    return *type_ == ReadingKind::Sensor ? "sensor" : "estimate";
+}
+
+const Reading* SnapshotMap::find(std::string_view name) const {
+    for (const auto& e : entries_)
+        if (e.name() == name) return &e;
+    return nullptr;
+}
+
+SnapshotMap process_readings(std::span<const Reading> readings) {
+    SnapshotMap map;
+    for (const auto& r : readings) map.insert(r);
+    return map;
+}
+
+}  // namespace ahrs

@@ -1,0 +1,19 @@
+#pragma once
+// Readings and snapshots as plain Python objects: dicts of floats, ints and
+// "Valid"/"Invalid" strings, keyed by the catalogue's item names.
+#include <span>
+
+#include "../protocol/reading.hpp"
+#include "../protocol/snapshot_map.hpp"
+#include "py_ref.hpp"
+
+namespace ahrs::py {
+
+// Interns every key and constant string once; call at module creation.
+bool init_key_cache();
+
+PyRef reading_to_dict(const Reading& r);
+PyRef readings_to_list(std::span<const Reading> readings);
+PyRef snapshot_to_dict(const SnapshotMap& map);
+
+}  // namespace ahrs::py

@@ -1,0 +1,27 @@
+#pragma once
+// How native failures become Python exceptions.
+#include <source_location>
+#include <string_view>
+
+#include "../device/ahrs_error.hpp"
+#include "../device/panic.hpp"
+#include "../device/port.hpp"
+#include "py_ref.hpp"
+
+namespace ahrs::py {
+
+// The internal-failure exception class, derived from BaseException and
+// created once per process on first use. Null (with an error set) if it
+// cannot be created.
+PyObject* panic_exception_type();
+
+// Writes the failure's message and source location to standard error and
+// raises PanicException. Always returns null, for `return raise_panic(...)`.
+PyObject* raise_panic(const Panic& p, std::source_location where = std::source_location::current());
+
+PyObject* raise_value_error(const AHRSError& e);
+PyObject* raise_os_error(const AHRSError& e);
+// A port failure: its AHRSError as ValueError, or an internal failure.
+PyObject* raise_port_error(const PortError& e, std::source_location where = std::source_location::current());
+
+}  // namespace ahrs::py

@@ -1,0 +1,73 @@
+// The module's entry point: creates the module once per process and
+// registers its function and classes.
+#include <cstdint>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "parse_stream.hpp"
+#include "py_ref.hpp"
+
+namespace ahrs::py {
+namespace {
+
+PyModuleDef g_def = {
+    PyModuleDef_HEAD_INIT,
+    "tavrin_ahrs_driver",
+    "Driver for an attitude and heading reference system speaking MIP over a serial line.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* g_module = nullptr;       // the one module object, kept for the life of the process
+std::int64_t g_interpreter = -1;    // the interpreter that created it
+
+// Adds `name` to the module and appends it to __all__.
+bool register_name(PyObject* module, const char* name, PyRef value) {
+    if (!value) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* existing = PyDict_GetItemString(dict, "__all__");  // borrowed
+    PyRef all;
+    if (!existing) {
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return false;
+        existing = all.get();
+    }
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(existing, text.get()) < 0) return false;
+    return PyObject_SetAttrString(module, name, value.get()) == 0;
+}
+
+bool fill_module(PyObject* module) {
+    if (!init_key_cache()) return false;
+    PyRef modname = PyRef::steal(PyUnicode_FromString(g_def.m_name));
+    if (!modname) return false;
+    PyRef parse = PyRef::steal(PyCFunction_NewEx(&parse_data_stream_def, module, modname.get()));
+    if (!register_name(module, "parse_data_stream_py", std::move(parse))) return false;
+    return true;
+}
+
+PyObject* create_module() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_interpreter != -1 && g_interpreter != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "tavrin_ahrs_driver does not support sub-interpreters; "
+                        "import it from the main interpreter only");
+        return nullptr;
+    }
+    if (g_module) return PyRef::borrow(g_module).release();
+
+    PyRef module = PyRef::steal(PyModule_Create2(&g_def, 1013));
+    if (!module || !fill_module(module.get())) return nullptr;
+    g_interpreter = interpreter;
+    g_module = PyRef::borrow(module.get()).release();
+    return module.release();
+}
+
+}  // namespace
+}  // namespace ahrs::py
+
+PyMODINIT_FUNC PyInit_tavrin_ahrs_driver() { return ahrs::py::create_module(); }
