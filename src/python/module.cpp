@@ -14,7 +14,11 @@ PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,
     "tavrin_ahrs_driver",
     "Driver for an attitude and heading reference system speaking MIP over a serial line.",
-    -1,
+    // No per-module state. Not -1: for -1 the interpreter hands later
+    // importers a copy of the first module's namespace without calling the
+    // entry point, so a sub-interpreter would share this process's objects
+    // instead of being refused.
+    0,
     nullptr,
     nullptr,
     nullptr,

@@ -1,0 +1,50 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+class Captured:
+    def __init__(self, out, err, rc):
+        self.out, self.err, self.rc = out, err, rc
+
+
+def run_python(code, timeout=60):
+    """Runs `code` in a fresh interpreter; the module's own writes to
+    descriptors 1 and 2 are captured there."""
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        timeout=timeout,
+    )
+    return Captured(proc.stdout.decode(), proc.stderr.decode(), proc.returncode)
+
+
+@pytest.fixture
+def fd_capture(tmp_path):
+    """Captures what is written to descriptors 1 and 2 inside the block."""
+
+    class _Cap:
+        def __enter__(self):
+            self.files = {}
+            self.saved = {}
+            for fd in (1, 2):
+                f = open(tmp_path / f"fd{fd}-{id(self)}", "w+b")
+                self.files[fd] = f
+                self.saved[fd] = os.dup(fd)
+                os.dup2(f.fileno(), fd)
+            return self
+
+        def __exit__(self, *exc):
+            for fd in (1, 2):
+                os.dup2(self.saved[fd], fd)
+                os.close(self.saved[fd])
+                f = self.files[fd]
+                f.seek(0)
+                setattr(self, "out" if fd == 1 else "err", f.read().decode())
+                f.close()
+            return False
+
+    return _Cap

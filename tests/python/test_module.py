@@ -1,0 +1,101 @@
+import ctypes
+import sys
+
+import pytest
+import tavrin_ahrs_driver as m
+
+from conftest import run_python
+
+
+def test_all_lists_the_registered_names_in_order():
+    assert m.__all__ == ["parse_data_stream_py", "AHRSClient", "BufferedAHRSClient"][: len(m.__all__)]
+    assert m.__all__[0] == "parse_data_stream_py"
+    for name in m.__all__:
+        assert hasattr(m, name)
+
+
+def test_module_metadata():
+    assert m.__name__ == "tavrin_ahrs_driver"
+    assert m.__doc__ and "\n" not in m.__doc__.strip()
+    assert m.parse_data_stream_py.__module__ == "tavrin_ahrs_driver"
+    assert m.parse_data_stream_py.__text_signature__ == "(filename)"
+
+
+def test_second_initialisation_returns_the_same_module():
+    lib = ctypes.PyDLL(m.__file__)
+    init = lib.PyInit_tavrin_ahrs_driver
+    init.restype = ctypes.py_object
+    again = init()
+    assert again is m
+    assert again.parse_data_stream_py is m.parse_data_stream_py
+
+
+SUB_INTERPRETER_CODE = """
+try:
+    import tavrin_ahrs_driver
+except ImportError as e:
+    assert "sub-interpreter" in str(e), e
+else:
+    raise AssertionError("imported in a sub-interpreter")
+"""
+
+
+def test_sub_interpreter_import_fails():
+    res = run_python(
+        f"""
+        import tavrin_ahrs_driver
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:
+            raise SystemExit(77)
+        interp = interpreters.create()
+        interpreters.run_string(interp, {SUB_INTERPRETER_CODE!r})
+        print("ok")
+        """
+    )
+    if res.rc == 77:
+        pytest.skip("no sub-interpreter support in this Python")
+    assert res.rc == 0, res.err
+    assert res.out.strip() == "ok"
+
+
+def test_panic_exception_is_a_base_exception_created_once():
+    res = run_python(
+        """
+        import os, tavrin_ahrs_driver as m
+        open('/tmp/_ahrs_one.bin', 'wb').write(bytes.fromhex('756580005a03'))
+        os.close(1)
+        seen = []
+        for _ in range(2):
+            try:
+                m.parse_data_stream_py('/tmp/_ahrs_one.bin')
+            except Exception:
+                raise SystemExit('caught by except Exception')
+            except BaseException as e:
+                seen.append(type(e))
+        assert seen[0] is seen[1], seen
+        assert seen[0].__bases__ == (BaseException,), seen[0].__bases__
+        assert seen[0].__name__ == 'PanicException'
+        import sys; sys.stderr.write('done\\n')
+        """
+    )
+    assert res.rc == 0, res.err
+    assert res.err.strip().endswith("done")
+    assert "failed printing to stdout" in res.err
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: m.parse_data_stream_py(), "missing required argument 'filename'"),
+        (lambda: m.parse_data_stream_py(1), "argument 'filename' must be str, not int"),
+        (lambda: m.parse_data_stream_py("a", "b"), "takes 1 positional argument but 2 were given"),
+        (lambda: m.parse_data_stream_py(name="a"), "unexpected keyword argument 'name'"),
+        (lambda: m.parse_data_stream_py("a", filename="a"), "multiple values for argument 'filename'"),
+    ],
+)
+def test_bad_calls_raise_type_error_naming_the_function(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert message in str(info.value)
+    assert "parse_data_stream_py()" in str(info.value)

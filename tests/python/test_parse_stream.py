@@ -1,0 +1,116 @@
+import os
+
+import pytest
+import tavrin_ahrs_driver as m
+
+from mip import ESTIMATE, SENSOR, acc, euler, field, packet
+
+EOF_LINE = "End of file: failed to fill whole buffer\n"
+ACC_LINE = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]\n"
+EULER_LINE = "[Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: Valid })]\n"
+GOOD = packet(SENSOR, acc())
+BAD_CHECKSUM = GOOD[:-1] + bytes([GOOD[-1] ^ 1])
+
+
+@pytest.fixture
+def parse(tmp_path, fd_capture):
+    def _parse(data: bytes):
+        path = tmp_path / "stream.bin"
+        path.write_bytes(data)
+        with fd_capture() as cap:
+            result = m.parse_data_stream_py(str(path))
+        assert result is None
+        return cap.out, cap.err
+
+    return _parse
+
+
+@pytest.mark.parametrize(
+    "data, out, err",
+    [
+        (b"", "", EOF_LINE),
+        (bytes.fromhex("756580005a03"), "[]\n", EOF_LINE),
+        (bytes.fromhex("756501020202e1c7") + GOOD, "[]\n" + ACC_LINE, EOF_LINE),
+        (GOOD + packet(ESTIMATE, euler()) + GOOD, ACC_LINE + EULER_LINE + ACC_LINE, EOF_LINE),
+        (b"\x00", "", EOF_LINE),
+        (GOOD + b"\x75", ACC_LINE, EOF_LINE),
+        (b"\x00\x00" + GOOD, "", "Error parsing packet from file: bad magic at 0x0: [0, 0]\n"),
+        (GOOD + b"\x75\x66", ACC_LINE, "Error parsing packet from file: bad magic at 0x14: [117, 102]\n"),
+        (
+            GOOD + GOOD + BAD_CHECKSUM + GOOD,
+            ACC_LINE * 2,
+            "Error parsing packet from file: bad checksum: f9ec != f9ed at 0x28\n",
+        ),
+    ],
+    ids=["empty", "empty-sensor", "command-then-sensor", "three", "lone-byte", "lone-sync",
+         "stray-bytes", "bad-magic-later", "bad-checksum"],
+)
+def test_prints_each_packet_and_one_closing_line(parse, data, out, err):
+    assert parse(data) == (out, err)
+
+
+def test_packet_line_holds_every_reading_in_field_order(parse):
+    payload = acc() + field(0x7E, "I", 7) + field(0x05, "fff", 0.0, 0.0, -1.0)
+    out, _ = parse(packet(SENSOR, payload))
+    assert out == (
+        "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 }), "
+        "Sensor(ScaledGyroVector { x: 0.0, y: 0.0, z: -1.0 })]\n"
+    )
+
+
+@pytest.mark.parametrize(
+    "tail, lines",
+    [
+        (bytes.fromhex("756502"), ["no variants matched at 0x16", "Unexpected value for enum: 2",
+                                   "While parsing field 'descriptor' in MipPacket"]),
+        (bytes.fromhex("756580050102"), ["not enough bytes in reader", "While parsing field 'bytes' in MipPacket"]),
+        (GOOD[:-1], ["failed to fill whole buffer", "While parsing field 'checksum' in MipPacket"]),
+        (bytes.fromhex("756580"), ["failed to fill whole buffer", "While parsing field 'payload_length' in MipPacket"]),
+    ],
+    ids=["unknown-set", "cut-payload", "cut-checksum", "cut-length"],
+)
+def test_failures_with_context_print_a_report(parse, tail, lines):
+    out, err = parse(GOOD + tail)
+    assert out == ACC_LINE
+    assert err.startswith("Error parsing packet from file: ")
+    assert "Backtrace" in err
+    positions = [err.index(line) for line in lines]
+    assert positions == sorted(positions)
+    assert err.endswith("\n")
+
+
+def test_directory_fails_at_first_read(tmp_path, fd_capture):
+    with fd_capture() as cap:
+        assert m.parse_data_stream_py(str(tmp_path)) is None
+    assert cap.out == ""
+    assert cap.err == "End of file: Is a directory (os error 21)\n"
+
+
+@pytest.mark.parametrize(
+    "path, start",
+    [
+        ("/nonexistent/stream.bin", 'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+        ("bad\0name", 'AHRSError: IOError: Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
+    ],
+)
+def test_unopenable_file_raises_oserror_and_prints_nothing(fd_capture, path, start):
+    with fd_capture() as cap, pytest.raises(OSError) as info:
+        m.parse_data_stream_py(filename=path)
+    assert info.value.args == (start,)
+    assert (cap.out, cap.err) == ("", "")
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_raises_permission_denied(tmp_path):
+    path = tmp_path / "secret.bin"
+    path.write_bytes(GOOD)
+    path.chmod(0)
+    with pytest.raises(OSError, match="PermissionDenied"):
+        m.parse_data_stream_py(str(path))
+
+
+def test_large_file_reports_true_offsets_across_buffer_refills(parse):
+    count = 1000  # 20 KiB: several 8192-byte buffer refills before the bad packet
+    out, err = parse(GOOD * count + BAD_CHECKSUM)
+    assert out == ACC_LINE * count
+    assert err == f"Error parsing packet from file: bad checksum: f9ec != f9ed at 0x{len(GOOD) * count:x}\n"
