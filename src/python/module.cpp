@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "parse_stream.hpp"
 #include "py_ref.hpp"
+#include "registry.hpp"
 
 namespace ahrs::py {
 namespace {
@@ -51,7 +52,8 @@ bool fill_module(PyObject* module) {
     if (!modname) return false;
     PyRef parse = PyRef::steal(PyCFunction_NewEx(&parse_data_stream_def, module, modname.get()));
     if (!register_name(module, "parse_data_stream_py", std::move(parse))) return false;
-    return true;
+    if (!register_name(module, "AHRSClient", make_ahrs_client_type())) return false;
+    return register_name(module, "BufferedAHRSClient", make_buffered_client_type());
 }
 
 PyObject* create_module() {

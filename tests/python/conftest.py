@@ -48,3 +48,43 @@ def fd_capture(tmp_path):
             return False
 
     return _Cap
+
+
+class Pty:
+    """A real pseudo-terminal: the test plays the sensor on the master side."""
+
+    def __init__(self):
+        import tty
+
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        self.path = os.ttyname(self.slave)
+
+    def send(self, data: bytes):
+        os.write(self.master, data)
+
+    def received(self, n: int, timeout=2.0) -> bytes:
+        import select
+        import time
+
+        data = b""
+        deadline = time.monotonic() + timeout
+        while len(data) < n and time.monotonic() < deadline:
+            ready, _, _ = select.select([self.master], [], [], 0.05)
+            if ready:
+                data += os.read(self.master, 4096)
+        return data
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+@pytest.fixture
+def pty():
+    p = Pty()
+    yield p
+    p.close()

@@ -1,0 +1,94 @@
+#include "buffered_reader.hpp"
+
+#include <chrono>
+#include <system_error>
+#include <vector>
+
+#include "console.hpp"
+#include "port.hpp"
+
+namespace ahrs {
+namespace {
+
+// A reader's last words. Printing is best effort: the thread ends anyway.
+void report(std::string_view what) {
+    (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: " + std::string(what) + "\n");
+}
+
+// Milliseconds since the Unix epoch, or nothing for a clock set before it.
+std::optional<std::uint64_t> now_ms() {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    if (since.count() < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+}
+
+// True when the reader must end after this failed attempt.
+bool handle_failure(const PortError& e, const ReaderSettings& settings) {
+    const auto* a = std::get_if<AHRSError>(&e);
+    if (!a) return true;  // diagnostics can no longer be written
+    switch (a->cause()) {
+        case AHRSError::Cause::Cancelled: return true;
+        case AHRSError::Cause::Disconnected:
+            report("Device disconnected: " + a->debug());
+            return true;
+        case AHRSError::Cause::Other: break;
+    }
+    if (settings.verbose) (void)write_text(Stream::Err, "Error parsing packet: " + a->debug() + "\n");
+    return false;
+}
+
+void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::shared_ptr<CancelToken> cancel) {
+    auto port = Port::open(settings.device, settings.baud_rate, cancel);
+    if (!port) {
+        if (!cancel->cancelled()) report("Failed to open port: " + port.error().debug());
+        return;
+    }
+    (void)port->start_stream();
+    std::vector<Reading> readings;
+    while (!cancel->cancelled()) {
+        readings.clear();
+        if (auto r = port->read_packet(readings); !r) {
+            if (handle_failure(r.error(), settings)) return;
+            continue;
+        }
+        auto stamp = now_ms();
+        if (!stamp) {
+            report("Time went backwards: SystemTimeError(clock is before the Unix epoch)");
+            return;
+        }
+        switch (queue->send({*stamp, process_readings(readings)})) {
+            case SnapshotQueue::SendResult::Sent: break;
+            case SnapshotQueue::SendResult::Stopped: return;
+            case SnapshotQueue::SendResult::ReceiverGone:
+                report("Failed to send reading: \"SendError(..)\"");
+                return;
+        }
+    }
+}
+
+}  // namespace
+
+Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedReader::start(ReaderSettings settings,
+                                                                                          std::size_t buffer_size) {
+    auto queue = SnapshotQueue::create(buffer_size);
+    if (!queue) return err(StartError::NoMemory);
+    try {
+        auto cancel = std::make_shared<CancelToken>();
+        std::unique_ptr<BufferedReader> reader(new BufferedReader(queue, cancel));
+        reader->thread_ = std::thread(run, std::move(settings), queue, cancel);
+        return reader;
+    } catch (const std::bad_alloc&) {
+        return err(StartError::NoMemory);
+    } catch (const std::system_error&) {
+        return err(StartError::NoThread);
+    }
+}
+
+BufferedReader::~BufferedReader() {
+    cancel_->cancel();
+    queue_->stop();
+    queue_->close_receiver();
+    if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace ahrs

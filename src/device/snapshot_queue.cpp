@@ -1,0 +1,85 @@
+#include "snapshot_queue.hpp"
+
+#include <new>
+
+namespace ahrs {
+
+std::shared_ptr<SnapshotQueue> SnapshotQueue::create(std::size_t capacity) {
+    // Raw storage: the slots are built as they are first used, so a large
+    // ring costs address space up front but memory only as it fills.
+    QueueItem* slots = nullptr;
+    if (capacity > 0) {
+        if (capacity > SIZE_MAX / sizeof(QueueItem)) return nullptr;
+        slots = static_cast<QueueItem*>(::operator new(capacity * sizeof(QueueItem), std::nothrow));
+        if (!slots) return nullptr;
+    }
+    return std::shared_ptr<SnapshotQueue>(new (std::nothrow) SnapshotQueue(capacity, slots));
+}
+
+SnapshotQueue::SnapshotQueue(std::size_t capacity, QueueItem* slots) : capacity_(capacity), slots_(slots) {}
+
+SnapshotQueue::~SnapshotQueue() {
+    for (std::size_t i = 0; i < constructed_; ++i) slots_[i].~QueueItem();
+    ::operator delete(slots_);
+}
+
+SnapshotQueue::SendResult SnapshotQueue::send(QueueItem&& item) {
+    std::unique_lock lock(mu_);
+    auto blocked = [&] { return !receiver_gone_ && !stopped_ && (capacity_ == 0 ? offering_ : count_ == capacity_); };
+    space_.wait(lock, [&] { return !blocked(); });
+    if (stopped_) return SendResult::Stopped;
+    if (receiver_gone_) return SendResult::ReceiverGone;
+    if (capacity_ == 0) {
+        offer_ = std::move(item);
+        offering_ = true;
+        space_.wait(lock, [&] { return !offering_ || receiver_gone_ || stopped_; });
+        if (!offering_) return SendResult::Sent;
+        offering_ = false;  // withdrawn: nobody took it
+        return stopped_ ? SendResult::Stopped : SendResult::ReceiverGone;
+    }
+    const std::size_t tail = (head_ + count_) % capacity_;
+    if (tail < constructed_) {
+        // Copy-assign keeps the slot's storage: no allocation once warm.
+        slot(tail).timestamp_ms = item.timestamp_ms;
+        slot(tail).map = item.map;
+    } else {
+        new (&slots_[tail]) QueueItem(std::move(item));
+        ++constructed_;
+    }
+    ++count_;
+    return SendResult::Sent;
+}
+
+void SnapshotQueue::drain(std::vector<QueueItem>& out) {
+    std::lock_guard lock(mu_);
+    if (capacity_ == 0) {
+        if (offering_) {
+            out.push_back(std::move(offer_));
+            offering_ = false;
+            space_.notify_all();
+        }
+        return;
+    }
+    if (count_ == 0) return;
+    for (; count_ > 0; --count_) {
+        out.push_back(slot(head_));
+        head_ = (head_ + 1) % capacity_;
+    }
+    space_.notify_all();
+}
+
+void SnapshotQueue::close_receiver() {
+    std::lock_guard lock(mu_);
+    receiver_gone_ = true;
+    count_ = 0;
+    offering_ = false;
+    space_.notify_all();
+}
+
+void SnapshotQueue::stop() {
+    std::lock_guard lock(mu_);
+    stopped_ = true;
+    space_.notify_all();
+}
+
+}  // namespace ahrs

@@ -1,0 +1,122 @@
+// AHRSClient: the synchronous client. One object owns one port; every method
+// does its work on the calling thread and returns.
+#include <vector>
+
+#include "../device/port.hpp"
+#include "args.hpp"
+#include "borrow.hpp"
+#include "class_object.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "registry.hpp"
+
+namespace ahrs::py {
+namespace {
+
+struct Client {
+    Port port;
+    std::vector<Reading> readings;  // reused by every read
+};
+using ClientObject = ClassObject<Client>;
+
+#define AHRS_CLIENT_METHOD(name) \
+    auto* self = ClientObject::cast(py_self); \
+    Borrow borrow(self->borrowed); \
+    if (!borrow) return nullptr; \
+    Client& client = self->value
+
+PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!no_args("AHRSClient", args, kwargs)) return nullptr;
+    return ClientObject::create(type);
+}
+
+// Replaces the port only once the new one is open: a failed open leaves the
+// client as it was.
+PyObject* replace_port(Client& client, Result<Port, AHRSError> opened) {
+    if (!opened) return raise_value_error(opened.error());
+    client.port = std::move(opened).value();
+    Py_RETURN_NONE;
+}
+
+PyObject* client_open(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    AHRS_CLIENT_METHOD(open);
+    Args a("open", {"serial_device", "baud_rate"}, args, nargs, kwnames);
+    if (!a.ok()) return nullptr;
+    auto device = a.str(0);
+    if (!device) return nullptr;
+    auto baud = a.u32(1);
+    if (!baud) return nullptr;
+    return replace_port(client, Port::open(*device, *baud));
+}
+
+PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    AHRS_CLIENT_METHOD(open_file);
+    Args a("open_file", {"filename"}, args, nargs, kwnames);
+    if (!a.ok()) return nullptr;
+    auto filename = a.str(0);
+    if (!filename) return nullptr;
+    return replace_port(client, Port::open_file(*filename));
+}
+
+PyObject* client_configure(PyObject* py_self, PyObject*) {
+    AHRS_CLIENT_METHOD(configure);
+    if (auto r = client.port.configure(); !r) return raise_panic(r.error());
+    Py_RETURN_NONE;
+}
+
+PyObject* client_start_stream(PyObject* py_self, PyObject*) {
+    AHRS_CLIENT_METHOD(start_stream);
+    if (auto r = client.port.start_stream(); !r) return raise_panic(r.error());
+    Py_RETURN_NONE;
+}
+
+// A snapshot of one packet; a failed attempt gives an empty dict, its
+// diagnostic line (if any) being the only trace.
+PyObject* client_read(PyObject* py_self, PyObject*) {
+    AHRS_CLIENT_METHOD(read);
+    client.readings.clear();
+    if (auto r = client.port.read_packet(client.readings); !r) {
+        if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
+        return PyDict_New();
+    }
+    return snapshot_to_dict(process_readings(client.readings)).release();
+}
+
+PyObject* client_read_packet(PyObject* py_self, PyObject*) {
+    AHRS_CLIENT_METHOD(read_packet);
+    client.readings.clear();
+    if (auto r = client.port.read_packet(client.readings); !r) return raise_port_error(r.error());
+    return readings_to_list(client.readings).release();
+}
+
+#undef AHRS_CLIENT_METHOD
+
+#define AHRS_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
+PyMethodDef client_methods[] = {
+    {"open", AHRS_FASTCALL(client_open), METH_FASTCALL | METH_KEYWORDS,
+     "open($self, serial_device, baud_rate)\n--\n\n"},
+    {"open_file", AHRS_FASTCALL(client_open_file), METH_FASTCALL | METH_KEYWORDS, "open_file($self, filename)\n--\n\n"},
+    {"configure", client_configure, METH_NOARGS, "configure($self)\n--\n\n"},
+    {"start_stream", client_start_stream, METH_NOARGS, "start_stream($self)\n--\n\n"},
+    {"read", client_read, METH_NOARGS, "read($self)\n--\n\n"},
+    {"read_packet", client_read_packet, METH_NOARGS, "read_packet($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef AHRS_FASTCALL
+
+}  // namespace
+
+PyRef make_ahrs_client_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(client_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(ClientObject::dealloc)},
+        {Py_tp_methods, client_methods},
+        {Py_tp_doc, const_cast<char*>("AHRSClient()\n--\n\n")},
+        {0, nullptr},
+    };
+    return make_type("builtins.AHRSClient", sizeof(ClientObject), slots);
+}
+
+}  // namespace ahrs::py

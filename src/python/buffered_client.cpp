@@ -1,0 +1,107 @@
+// BufferedAHRSClient: a background reader fills a bounded queue of
+// time-stamped snapshots; take() drains it without waiting.
+#include <memory>
+#include <vector>
+
+#include "../device/buffered_reader.hpp"
+#include "args.hpp"
+#include "borrow.hpp"
+#include "class_object.hpp"
+#include "convert.hpp"
+#include "errors.hpp"
+#include "registry.hpp"
+
+namespace ahrs::py {
+namespace {
+
+// Destroying the object stops the reader and releases its device before
+// the destruction returns.
+using BufferedObject = ClassObject<std::unique_ptr<BufferedReader>>;
+
+// Binds a tuple-and-dict call to the fast-call form Args expects.
+struct TupleCall {
+    std::vector<PyObject*> values;
+    PyRef kwnames;
+    Py_ssize_t nargs = 0;
+
+    bool bind(PyObject* args, PyObject* kwargs) {
+        nargs = PyTuple_Size(args);
+        for (Py_ssize_t i = 0; i < nargs; ++i) values.push_back(PyTuple_GetItem(args, i));
+        if (!kwargs || PyDict_Size(kwargs) == 0) return true;
+        PyRef keys = PyRef::steal(PyDict_Keys(kwargs));
+        if (!keys) return false;
+        kwnames = PyRef::steal(PyList_AsTuple(keys.get()));
+        if (!kwnames) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_Size(kwnames.get()); ++i)
+            values.push_back(PyDict_GetItem(kwargs, PyTuple_GetItem(kwnames.get(), i)));
+        return true;
+    }
+};
+
+PyObject* buffered_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    TupleCall call;
+    if (!call.bind(args, kwargs)) return nullptr;
+    Args a("BufferedAHRSClient", {"serial_device", "baud_rate", "buffer_size", "verbose"}, call.values.data(),
+           call.nargs, call.kwnames.get());
+    if (!a.ok()) return nullptr;
+    auto device = a.str(0);
+    if (!device) return nullptr;
+    auto baud = a.u32(1);
+    if (!baud) return nullptr;
+    auto buffer_size = a.u64(2);
+    if (!buffer_size) return nullptr;
+    auto verbose = a.boolean(3);
+    if (!verbose) return nullptr;
+
+    if (*buffer_size > SIZE_MAX) return PyErr_NoMemory();
+    auto reader = BufferedReader::start({std::move(*device), *baud, *verbose}, static_cast<std::size_t>(*buffer_size));
+    if (!reader) {
+        if (reader.error() == BufferedReader::StartError::NoMemory) return PyErr_NoMemory();
+        PyErr_SetString(PyExc_RuntimeError, "failed to spawn thread");
+        return nullptr;
+    }
+    return BufferedObject::create(type, std::move(reader).value());
+}
+
+PyRef items_to_list(std::vector<QueueItem>& items) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return {};
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyRef stamp = PyRef::steal(PyLong_FromUnsignedLongLong(items[i].timestamp_ms));
+        PyRef dict = snapshot_to_dict(items[i].map);
+        if (!stamp || !dict) return {};
+        PyRef pair = PyRef::steal(PyTuple_Pack(2, stamp.get(), dict.get()));
+        if (!pair) return {};
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals the reference
+    }
+    return list;
+}
+
+PyObject* buffered_take(PyObject* py_self, PyObject*) {
+    auto* self = BufferedObject::cast(py_self);
+    Borrow borrow(self->borrowed);
+    if (!borrow) return nullptr;
+    std::vector<QueueItem> items;
+    self->value->queue().drain(items);
+    return items_to_list(items).release();
+}
+
+PyMethodDef buffered_methods[] = {
+    {"take", buffered_take, METH_NOARGS, "take($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyRef make_buffered_client_type() {
+    static PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(buffered_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(BufferedObject::dealloc)},
+        {Py_tp_methods, buffered_methods},
+        {Py_tp_doc, const_cast<char*>("BufferedAHRSClient(serial_device, baud_rate, buffer_size, verbose)\n--\n\n")},
+        {0, nullptr},
+    };
+    return make_type("builtins.BufferedAHRSClient", sizeof(BufferedObject), slots);
+}
+
+}  // namespace ahrs::py

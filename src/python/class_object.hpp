@@ -1,0 +1,43 @@
+#pragma once
+// A Python object that carries a C++ value: constructed in place by tp_new,
+// destroyed by tp_dealloc. The classes are final and have no __dict__ or
+// weak-reference slot.
+#include <new>
+#include <utility>
+
+#include "py_ref.hpp"
+
+namespace ahrs::py {
+
+template <class T>
+struct ClassObject {
+    PyObject_HEAD
+    bool borrowed;
+    T value;
+
+    static ClassObject* cast(PyObject* self) { return reinterpret_cast<ClassObject*>(self); }
+
+    template <class... A>
+    static PyObject* create(PyTypeObject* type, A&&... args) {
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (!self) return nullptr;
+        auto* obj = cast(self);
+        obj->borrowed = false;
+        new (&obj->value) T(std::forward<A>(args)...);
+        return self;
+    }
+
+    static void dealloc(PyObject* self) {
+        PyTypeObject* type = Py_TYPE(self);
+        cast(self)->value.~T();
+        auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free(self);
+        Py_DECREF(type);  // heap types are owned by their instances
+    }
+};
+
+// Creates a final heap type named builtins.<name>.
+PyRef make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+
+}  // namespace ahrs::py
