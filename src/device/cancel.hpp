@@ -1,6 +1,8 @@
 #pragma once
 // Lets another thread interrupt a port's waits at once, instead of after a
 // read time-out: the port polls the token's descriptor beside the device.
+#include <atomic>
+
 namespace ahrs {
 
 class CancelToken {
@@ -16,6 +18,8 @@ public:
 
 private:
     int fd_;
+    // Keeps the answer of cancelled() right even when no eventfd could be made.
+    std::atomic<bool> cancelled_{false};
 };
 
 }  // namespace ahrs

@@ -44,8 +44,11 @@ public:
     // write is an internal failure.
     Status<Panic> configure();
     // One attempt to read one packet; appends its readings to `out` (which
-    // the caller clears). A failed framing attempt appends nothing and
-    // succeeds; see the implementation for what is printed.
+    // the caller clears). A bad packet appends nothing and succeeds (with an
+    // "Error parsing packet: " line on stderr when streaming from a device).
+    // An error's cause tells a dead source (Disconnected, after an "IOERR: "
+    // line) and a cancelled wait (Cancelled, silent) from a time-out or the
+    // end of a file (Other, after an "IOERR: " line).
     Status<PortError> read_packet(std::vector<Reading>& out);
     Result<std::vector<Reading>, PortError> read_packet();
 

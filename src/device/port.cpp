@@ -1,0 +1,146 @@
+#include "port.hpp"
+
+#include <string>
+
+#include "../protocol/decode.hpp"
+#include "../protocol/mip_packet.hpp"
+#include "attempt_buffer.hpp"
+#include "config_sequence.hpp"
+#include "console.hpp"
+#include "file_source.hpp"
+#include "serial_device.hpp"
+
+namespace ahrs {
+namespace {
+
+struct Configured {
+    std::unique_ptr<SerialDevice> device;
+};
+struct Streaming {
+    AttemptBuffer input;
+};
+struct FileStream {
+    AttemptBuffer input;
+};
+struct NotConfigured {};
+
+// Alternatives in the order of Port::State.
+using PortState = std::variant<Configured, Streaming, FileStream, NotConfigured>;
+
+// What start_stream and configure print when the state forbids them.
+std::string_view refusal(Port::State s) {
+    switch (s) {
+        case Port::State::Streaming: return "Port already streaming\n";
+        case Port::State::FileStream: return "Cannot configure file stream\n";
+        case Port::State::NotConfigured: return "Port not configured\n";
+        case Port::State::Configured: break;
+    }
+    return {};
+}
+
+AHRSError not_streaming() {
+    return AHRSError::from_serial(SerialError(SerialError::Kind::InvalidInput, "Port not streaming"));
+}
+
+}  // namespace
+
+struct Port::Impl {
+    PortState state{NotConfigured{}};
+
+    AttemptBuffer* input() {
+        if (auto* s = std::get_if<Streaming>(&state)) return &s->input;
+        if (auto* f = std::get_if<FileStream>(&state)) return &f->input;
+        return nullptr;
+    }
+    Status<PortError> fail(AttemptBuffer& input, const PacketError& e);
+};
+
+Port::Port() : impl_(std::make_unique<Impl>()) {}
+Port::Port(Port&&) noexcept = default;
+Port& Port::operator=(Port&&) noexcept = default;
+Port::~Port() = default;
+
+Result<Port, AHRSError> Port::open(std::string_view path, std::uint32_t baud_rate,
+                                   std::shared_ptr<CancelToken> cancel) {
+    auto device = SerialDevice::open(path, baud_rate, std::move(cancel));
+    if (!device) return err(AHRSError::from_serial(device.error()));
+    Port port;
+    port.impl_->state = Configured{std::move(*device)};
+    return port;
+}
+
+Result<Port, AHRSError> Port::open_file(std::string_view path) {
+    auto file = FileSource::open(path);
+    if (!file) return err(AHRSError::from_io(file.error()));
+    Port port;
+    port.impl_->state.emplace<FileStream>(AttemptBuffer(std::move(*file)));
+    return port;
+}
+
+// A moved-from port behaves as one with nothing open.
+Port::State Port::state() const {
+    return impl_ ? static_cast<State>(impl_->state.index()) : State::NotConfigured;
+}
+
+Status<Panic> Port::start_stream() {
+    auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
+    if (!c) return print(Stream::Err, refusal(state()));
+    impl_->state.emplace<Streaming>(AttemptBuffer(std::move(c->device)));
+    return Unit{};
+}
+
+Status<Panic> Port::configure() {
+    auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
+    if (!c) return print(Stream::Err, refusal(state()));
+    if (auto r = write_configuration(*c->device); !r)
+        return err(Panic{"failed to write configuration packet: " + r.error().debug()});
+    return Unit{};
+}
+
+Status<PortError> Port::read_packet(std::vector<Reading>& out) {
+    AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
+    if (!input) return err(PortError{not_streaming()});
+    auto packet = MipPacket::read(*input);
+    if (!packet) return impl_->fail(*input, packet.error());
+    input->accept();
+    if (state() == State::FileStream) {
+        std::string line = "Parsed packet: ";
+        line += descriptor_name(packet->descriptor());
+        line += '\n';
+        if (auto r = print(Stream::Out, line); !r) return err(PortError{std::move(r).error()});
+    }
+    append_readings(*packet, out);
+    return Unit{};
+}
+
+Result<std::vector<Reading>, PortError> Port::read_packet() {
+    std::vector<Reading> out;
+    if (auto r = read_packet(out); !r) return err(std::move(r).error());
+    return out;
+}
+
+// A wait cut short on purpose is no fault of the data: nothing is printed
+// and the bytes are kept for whoever reads next. A bare I/O failure keeps its
+// bytes too (a packet may be half there); an operating-system error means the
+// source itself is gone. Every other failure is a bad packet: it yields an
+// empty list and the next attempt starts at the next sync byte.
+Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
+    if (e.io_error() && is_cancellation(*e.io_error())) {
+        input.replay();
+        return err(PortError{AHRSError::from_io(*e.io_error()).with_cause(AHRSError::Cause::Cancelled)});
+    }
+    if (e.is_bare_io()) {
+        input.replay();
+        const IoError& io = *e.io_error();
+        if (auto r = print(Stream::Err, "IOERR: " + io.text() + "\n"); !r) return err(PortError{std::move(r).error()});
+        const auto cause = io.shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
+        return err(PortError{AHRSError::from_io(io).with_cause(cause)});
+    }
+    input.resync();
+    if (std::holds_alternative<Streaming>(state))
+        if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n"); !r)
+            return err(PortError{std::move(r).error()});
+    return Unit{};
+}
+
+}  // namespace ahrs

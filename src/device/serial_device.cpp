@@ -1,0 +1,103 @@
+#include "serial_device.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "line_settings.hpp"
+#include "wait_ready.hpp"
+
+namespace ahrs {
+namespace {
+
+SerialError busy() { return SerialError(IoKind::ResourceBusy, os_error_description(EBUSY)); }
+
+SerialError from_setup_errno(int e) {
+    if (e == ENOTTY) return SerialError(SerialError::Kind::NoDevice, "Not a serial device: " + os_error_description(e));
+    return SerialError::from_errno(e);
+}
+
+Deadline deadline() { return std::chrono::steady_clock::now() + kSerialTimeout; }
+
+// Readable or writable with nothing to move, or flagged as hung up: the far
+// end is gone. Reported as the error a pty gives for a closed master.
+IoError hang_up() { return IoError::os(EIO); }
+
+}  // namespace
+
+IoError serial_timed_out() { return IoError::custom(IoKind::TimedOut, "Operation timed out"); }
+IoError serial_cancelled() { return IoError::custom(IoKind::Other, "Operation cancelled"); }
+
+bool is_cancellation(const IoError& e) {
+    const IoError c = serial_cancelled();
+    return e.shape() == c.shape() && e.kind() == c.kind() && e.text() == c.text();
+}
+
+Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::string_view path, std::uint32_t baud,
+                                                                      std::shared_ptr<CancelToken> cancel) {
+    if (path.find('\0') != std::string_view::npos)
+        return err(SerialError(SerialError::Kind::InvalidInput, "file name contained an unexpected NUL byte"));
+    const std::string name(path);
+    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return err(SerialError::from_errno(errno));
+    std::unique_ptr<SerialDevice> dev(new SerialDevice(fd, std::move(cancel)));
+
+    if (auto r = dev->take_exclusive(); !r) return err(std::move(r).error());
+    if (auto r = apply_line_settings(fd, baud); !r) return err(std::move(r).error());
+    if (baud != 0 && ::tcflush(fd, TCIOFLUSH) != 0) return err(SerialError::from_errno(errno));
+    return dev;
+}
+
+// The terminal's exclusive mode turns away later opens except by a
+// privileged user; the lock turns away everyone, root included.
+Status<SerialError> SerialDevice::take_exclusive() {
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) return err(errno == EWOULDBLOCK ? busy() : from_setup_errno(errno));
+    if (::ioctl(fd_, TIOCEXCL) != 0) return err(from_setup_errno(errno));
+    exclusive_ = true;
+    return Unit{};
+}
+
+SerialDevice::~SerialDevice() {
+    // The exclusive mode belongs to the terminal, not to this descriptor,
+    // and would outlive it on a pty whose other end stays open.
+    if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+}
+
+Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst) {
+    if (cancelled()) return err(serial_cancelled());
+    const Deadline until = deadline();
+    for (;;) {
+        auto w = wait_ready(fd_, POLLIN, cancel_fd(), until);
+        if (!w) return err(std::move(w).error());
+        if (w->wake == Readiness::Wake::TimedOut) return err(serial_timed_out());
+        if (w->wake == Readiness::Wake::Cancelled) return err(serial_cancelled());
+        if (!(w->revents & POLLIN)) return err(hang_up());
+        const ssize_t n = ::read(fd_, dst.data(), dst.size());
+        if (n > 0) return static_cast<std::size_t>(n);
+        if (n == 0) return err(hang_up());
+        if (errno != EINTR && errno != EAGAIN) return err(IoError::last_os());
+    }
+}
+
+Result<std::size_t, IoError> SerialDevice::write(std::span<const std::uint8_t> src) {
+    if (cancelled()) return err(serial_cancelled());
+    const Deadline until = deadline();
+    for (;;) {
+        auto w = wait_ready(fd_, POLLOUT, cancel_fd(), until);
+        if (!w) return err(std::move(w).error());
+        if (w->wake == Readiness::Wake::TimedOut) return err(serial_timed_out());
+        if (w->wake == Readiness::Wake::Cancelled) return err(serial_cancelled());
+        const ssize_t n = ::write(fd_, src.data(), src.size());
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR && errno != EAGAIN) return err(IoError::last_os());
+    }
+}
+
+}  // namespace ahrs

@@ -1,0 +1,34 @@
+#include "wait_ready.hpp"
+
+#include <poll.h>
+
+#include <cerrno>
+
+namespace ahrs {
+namespace {
+
+// Rounds up, so a wait never ends a little before its deadline.
+int remaining_ms(Deadline deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= Deadline::duration::zero()) return 0;
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+}  // namespace
+
+Result<Readiness, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline) {
+    pollfd fds[2] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}};
+    const nfds_t count = cancel_fd >= 0 ? 2 : 1;
+    for (;;) {
+        const int n = ::poll(fds, count, remaining_ms(deadline));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return err(IoError::last_os());
+        }
+        if (count == 2 && fds[1].revents != 0) return Readiness{Readiness::Wake::Cancelled, 0};
+        if (n == 0) return Readiness{Readiness::Wake::TimedOut, 0};
+        return Readiness{Readiness::Wake::Ready, fds[0].revents};
+    }
+}
+
+}  // namespace ahrs

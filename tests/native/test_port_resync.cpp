@@ -1,0 +1,200 @@
+// Lossless resynchronisation: after a bad packet the next attempt starts at
+// the next sync byte among the bytes already read, on a pty and on a file
+// alike, and failure texts carry true offsets from the open.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <thread>
+
+#include "device/port.hpp"
+#include "protocol/reading_text.hpp"
+#include "test_device_support.hpp"
+
+using namespace device_test;
+using ahrs::Port;
+
+namespace {
+
+enum class Medium { Pty, File };
+
+// A streaming port fed with `bytes` through a pty or from a file.
+struct Link {
+    Medium medium;
+    std::optional<Pty> pty;
+    std::optional<TempFile> file;
+    Port port;
+
+    Link(Medium m, const Bytes& bytes) : medium(m) {
+        if (m == Medium::File) {
+            file.emplace(bytes);
+            port = Port::open_file(file->path).value();
+            return;
+        }
+        pty.emplace();
+        port = Port::open(pty->path, 115200).value();
+        (void)port.start_stream();
+        pty->send(bytes);
+    }
+};
+
+const Bytes kGood = accel_packet(1, 2, 3);
+const std::string kGoodText = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]";
+
+std::string checksum_text(const Bytes& sent, const Bytes& computed) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "bad checksum: %x != %x", sent[sent.size() - 2] << 8 | sent.back(),
+                  computed[computed.size() - 2] << 8 | computed.back());
+    return buf;
+}
+
+// One call's expected outcome: the good packet, or an empty list whose
+// "Error parsing packet" report (device only) contains `failure`.
+struct Outcome {
+    std::optional<std::string> failure;
+};
+const Outcome kPacket{};
+Outcome failed(std::string text) { return {std::move(text)}; }
+
+struct Case {
+    const char* name;
+    Bytes bytes;
+    std::vector<Outcome> outcomes;
+};
+
+std::vector<Case> cases() {
+    const Bytes bad = corrupted(kGood);
+    const std::string bad_sum = checksum_text(bad, kGood);
+    return {
+        {"ThreeStrayBytes", concat({{0, 0, 0}, kGood}),
+         {failed("bad magic at 0x0: [0, 0]"), failed("bad magic at 0x2: [0, 117]"), kPacket}},
+        {"OneStrayByte", concat({{0}, kGood}), {failed("bad magic at 0x0: [0, 117]"), kPacket}},
+        {"BadChecksumThenGood", concat({bad, kGood}), {failed(bad_sum + " at 0x0"), kPacket}},
+        {"UnknownDescriptorSet", concat({{0x75, 0x65, 0x02}, kGood}), {failed("no variants matched at 0x2"), kPacket}},
+        // The length claims more than the packet holds: the reader runs into
+        // the next packet, which must survive.
+        {"LengthOverrunIntoNextPacket", concat({{0x75, 0x65, 0x80, 0x0A, 1, 2, 3}, kGood}),
+         {failed(" at 0x0"), kPacket}},
+        {"OffsetsCountFromTheOpen", concat({kGood, bad, kGood}),
+         {kPacket, failed(bad_sum + " at 0x14"), kPacket}},
+    };
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(Medium m, std::ostream* os) { *os << (m == Medium::Pty ? "pty" : "file"); }
+
+class PortResync : public testing::TestWithParam<std::tuple<Medium, Case>> {};
+
+TEST_P(PortResync, RecoversEveryPacketAfterTheFault) {
+    ASSERT_EQ(std::count(kGood.begin(), kGood.end(), ahrs::kSync1), 1) << "fixture packet must hold one sync byte";
+    const auto& [medium, c] = GetParam();
+    Link link(medium, c.bytes);
+    for (std::size_t i = 0; i < c.outcomes.size(); ++i) {
+        SCOPED_TRACE("call " + std::to_string(i));
+        const auto& want = c.outcomes[i];
+        Printed p;
+        auto r = capturing(p, [&] { return link.port.read_packet(); });
+        ASSERT_TRUE(r.ok()) << p.err;
+        EXPECT_EQ(p.out, want.failure || medium == Medium::Pty ? "" : "Parsed packet: DataSensor\n");
+        if (!want.failure) {
+            EXPECT_EQ(ahrs::readings_text(*r), kGoodText);
+            EXPECT_EQ(p.err, "");
+        } else if (medium == Medium::Pty) {
+            EXPECT_TRUE(r->empty());
+            EXPECT_EQ(p.err.rfind("Error parsing packet: ", 0), 0u) << p.err;
+            EXPECT_NE(p.err.find(*want.failure), std::string::npos) << p.err;
+        } else {
+            EXPECT_TRUE(r->empty());
+            EXPECT_EQ(p.err, "");  // files fail silently
+        }
+    }
+    // Nothing is left over: the source is simply exhausted.
+    Printed p;
+    EXPECT_FALSE(capturing(p, [&] { return link.port.read_packet(); }).ok());
+    EXPECT_EQ(p.err, medium == Medium::Pty ? "IOERR: Operation timed out\n" : "IOERR: failed to fill whole buffer\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PortResync,
+                         testing::Combine(testing::Values(Medium::Pty, Medium::File), testing::ValuesIn(cases())),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param) == Medium::Pty ? "Pty_" : "File_") +
+                                    std::get<1>(info.param).name;
+                         });
+
+// Enough packets to cross many read chunks (4 KiB on a device, 64 KiB on a
+// file), every seventh with a bad checksum. Some packets hold stray 0x75
+// bytes, so a bad one may cost more than one attempt; every good one still
+// arrives, in order.
+class PortResyncLongStream : public testing::TestWithParam<Medium> {};
+
+TEST_P(PortResyncLongStream, DeliversEveryGoodPacketInOrder) {
+    constexpr int kPackets = 4000;
+    Bytes stream;
+    std::vector<double> want;
+    for (int i = 0; i < kPackets; ++i) {
+        const Bytes p = accel_packet(static_cast<float>(i), 0, 0);
+        const bool bad = i % 7 == 3;
+        const Bytes b = bad ? corrupted(p) : p;
+        stream.insert(stream.end(), b.begin(), b.end());
+        if (!bad) want.push_back(i);
+    }
+    const Medium medium = GetParam();
+    Link link(medium, medium == Medium::File ? stream : Bytes{});
+    std::jthread writer;
+    if (medium == Medium::Pty) writer = std::jthread([&] { link.pty->send(stream); });
+
+    std::vector<double> got;
+    int failures = 0;
+    Printed p;
+    capturing(p, [&] {
+        // Until the data runs out: the end of the file, or a silent pty.
+        for (int call = 0; call < 2 * kPackets; ++call) {
+            auto r = link.port.read_packet();
+            if (!r) break;
+            if (r->empty()) ++failures;
+            for (const auto& reading : *r) got.push_back(reading.item(0));
+        }
+        return 0;
+    });
+    EXPECT_EQ(got, want);
+    EXPECT_GE(failures, kPackets - static_cast<int>(want.size()));
+    EXPECT_EQ(p.err.substr(p.err.rfind("IOERR: ")),
+              medium == Medium::Pty ? "IOERR: Operation timed out\n" : "IOERR: failed to fill whole buffer\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Media, PortResyncLongStream, testing::Values(Medium::Pty, Medium::File),
+                         [](const auto& info) { return info.param == Medium::Pty ? "Pty" : "File"; });
+
+// A time-out between the two sync bytes loses nothing: the next call reads
+// the packet whole once the rest arrives.
+TEST(PortResyncTiming, LateSecondSyncByteIsReadWholeOnTheNextCall) {
+    Pty pty;
+    Port port = Port::open(pty.path, 115200).value();
+    ASSERT_TRUE(port.start_stream().ok());
+    pty.send({kGood.front()});
+    Printed p;
+    auto first = capturing(p, [&] { return port.read_packet(); });
+    ASSERT_FALSE(first.ok());
+    EXPECT_EQ(p.err, "IOERR: Operation timed out\n");
+    pty.send(Bytes(kGood.begin() + 1, kGood.end()));
+    auto second = capturing(p, [&] { return port.read_packet(); });
+    ASSERT_TRUE(second.ok()) << p.err;
+    EXPECT_EQ(ahrs::readings_text(*second), kGoodText);
+    EXPECT_EQ(p.err, "");
+}
+
+TEST(PortResyncTiming, SilentDeviceTimesOut) {
+    Pty pty;
+    Port port = Port::open(pty.path, 115200).value();
+    ASSERT_TRUE(port.start_stream().ok());
+    Printed p;
+    auto r = capturing(p, [&] { return port.read_packet(); });
+    ASSERT_FALSE(r.ok());
+    const auto& e = std::get<ahrs::AHRSError>(r.error());
+    EXPECT_EQ(e.error(), "IOError: Custom { kind: TimedOut, error: \"Operation timed out\" }");
+    EXPECT_EQ(e.cause(), ahrs::AHRSError::Cause::Other);
+    EXPECT_EQ(p.err, "IOERR: Operation timed out\n");
+    EXPECT_EQ(p.out, "");
+}
+
+}  // namespace
