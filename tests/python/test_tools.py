@@ -1,0 +1,374 @@
+"""The simulated sensor, the recorder and the pure-Python baseline decoder.
+
+The simulator and the recorder run as real processes on a real
+pseudo-terminal.  Their output is checked with the benchmark's pure-Python
+decoder, which shares no code with the simulator's packet builder.
+"""
+
+import contextlib
+import math
+import os
+import select
+import signal
+import struct
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SIM = ROOT / "tools" / "ahrs_sim.py"
+RECORDER = ROOT / "tools" / "ahrs_record.py"
+sys.path.insert(0, str(ROOT / "bench"))
+import pure_python_decoder as ppd  # noqa: E402
+
+GRAVITY = 9.80665
+CONFIGURE = [bytes.fromhex(h) for h in
+             ("756501020202e1c7", "75650c0505110101000319", "75650c050511010300051d")]
+
+
+# --- helpers ----------------------------------------------------------------------
+
+def split_stream(data):
+    """Packets back to back from byte 0, each checksummed; returns
+    ([(descriptor set, payload)], the incomplete bytes at the end)."""
+    packets, at = [], 0
+    while len(data) - at >= 4 and len(data) - at >= data[at + 3] + 6:
+        assert data[at:at + 2] == b"\x75\x65", f"no sync bytes at offset {at}"
+        raw = data[at:at + data[at + 3] + 6]
+        assert ppd.checksum(raw[:-2]) == int.from_bytes(raw[-2:], "big"), f"checksum at {at}"
+        packets.append((raw[2], raw[4:-2]))
+        at += len(raw)
+    return packets, data[at:]
+
+
+def find_packets(data):
+    """Every checksummed packet anywhere in `data`, skipping junk."""
+    found, at = [], data.find(b"\x75\x65")
+    while 0 <= at and at + 4 <= len(data):
+        raw = data[at:at + data[at + 3] + 6]
+        if len(raw) >= 6 and ppd.checksum(raw[:-2]) == int.from_bytes(raw[-2:], "big"):
+            found.append((raw[2], raw[4:-2]))
+            at += len(raw)
+        else:
+            at += 1
+        at = data.find(b"\x75\x65", at)
+    return found
+
+
+def snapshots(packets):
+    return [ppd.snapshot(ppd.decode_payload(s, p)) for s, p in packets]
+
+
+def time_of_week(snap):
+    if snap["type"] == "sensor":
+        return snap["GPSCorrelationTimestamp"]["gps_time_of_week"]
+    return snap["GPSTimestamp"]["time_of_week"]
+
+
+def norm(*values):
+    return math.sqrt(sum(v * v for v in values))
+
+
+def assert_plausible(snap):
+    """Every field decodes, and the values describe one rigid body at rest."""
+    if snap["type"] == "sensor":
+        assert len(snap) == 1 + 12
+        acc = snap["ScaledAccVector"]
+        assert norm(acc["x"], acc["y"], acc["z"]) == pytest.approx(GRAVITY, rel=1e-5)
+        q = snap["CFQuaternion"]
+        assert norm(q["x"], q["y"], q["z"], q["w"]) == pytest.approx(1.0, abs=1e-5)
+        m = snap["CFOrientationMatrix"]
+        rows = [[m[f"m{r}{c}"] for c in (1, 2, 3)] for r in (1, 2, 3)]
+        for i in range(3):
+            for j in range(3):
+                dot = sum(rows[i][k] * rows[j][k] for k in range(3))
+                assert dot == pytest.approx(1.0 if i == j else 0.0, abs=1e-5)
+        up = snap["CFStabilizedUpVector"]
+        assert [up[k] * GRAVITY for k in "xyz"] == pytest.approx([acc[k] for k in "xyz"], abs=1e-4)
+    else:
+        assert len(snap) == 1 + 15
+        q = snap["OrientationQuaternion"]
+        assert norm(q["x"], q["y"], q["z"], q["w"]) == pytest.approx(1.0, abs=1e-5)
+        gravity, acc = snap["GravityVector"], snap["CompensatedAcceleration"]
+        assert [gravity[k] for k in "xyz"] == pytest.approx([-acc[k] for k in "xyz"], abs=1e-5)
+        assert norm(gravity["x"], gravity["y"], gravity["z"]) == pytest.approx(GRAVITY, rel=1e-5)
+        flags = {v["valid"] for k, v in snap.items() if isinstance(v, dict) and "valid" in v}
+        assert flags == {snap["GPSTimestamp"]["valid_flags"]}
+
+
+@contextlib.contextmanager
+def simulator(*args):
+    proc = subprocess.Popen([sys.executable, str(SIM), *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        path = proc.stdout.readline().strip()
+        assert path.startswith("/dev/"), proc.stderr.read()
+        yield proc, path
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.wait(5)
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+@contextlib.contextmanager
+def opened(path):
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        yield fd
+    finally:
+        os.close(fd)
+
+
+def read_until(fd, done, timeout=10.0):
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while not done(data) and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # EIO: the simulator has gone
+                break
+            data += chunk
+    return bytes(data)
+
+
+# --- the simulator ------------------------------------------------------------------
+
+def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
+    with simulator("--rate", "200") as (_, path), opened(path) as fd:
+        data = read_until(fd, lambda d: len(d) > 300 * 223)
+    packets, _ = split_stream(data)  # the stream starts at a packet boundary
+    snaps = snapshots(packets)
+    assert len(snaps) >= 300
+    assert [s["type"] for s in snaps[:4]] == ["sensor", "estimate", "sensor", "estimate"]
+    for snap in snaps:
+        assert_plausible(snap)
+    tows = [time_of_week(s) for s in snaps if s["type"] == "sensor"]
+    assert all(b - a == pytest.approx(1 / 200, abs=1e-6) for a, b in zip(tows, tows[1:]))
+    yaws = [s["CFEulerAngles"]["yaw"] for s in snaps if s["type"] == "sensor"]
+    assert yaws[-1] != yaws[0]  # the body turns
+
+
+def test_recorded_file_holds_exactly_the_stream_and_the_filter_settles(tmp_path):
+    out = tmp_path / "stream.bin"
+    done = subprocess.run([sys.executable, str(SIM), "--record", str(out), "--seconds", "2",
+                           "--rate", "50"], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    packets, tail = split_stream(out.read_bytes())
+    assert tail == b"" and len(packets) == 2 * 2 * 50
+    assert [s for s, _ in packets[:2]] == [0x80, 0x82]
+    snaps = snapshots(packets)
+    for snap in snaps:
+        assert_plausible(snap)
+    estimates = [s for s in snaps if s["type"] == "estimate"]
+    settled = [time_of_week(s) - time_of_week(estimates[0]) >= 1.0 for s in estimates]
+    assert [s["GPSTimestamp"]["valid_flags"] == "Valid" for s in estimates] == settled
+    assert [s["FilterStatus"]["filter_state"] for s in estimates] == [2 if v else 1 for v in settled]
+
+
+def test_every_command_packet_is_acknowledged_in_its_own_descriptor_set():
+    two_fields = bytes.fromhex("0201") + bytes.fromhex("030a07")
+    commands = CONFIGURE + [ppd_packet(0x7F, two_fields), ppd_packet(0x0D, b"")]
+    # junk in front of one command: the simulator must still find it
+    sent = commands[0] + b"\x00\x75\x01" + b"".join(commands[1:])
+    with simulator() as (_, path), opened(path) as fd:
+        os.write(fd, sent)
+        data = read_until(fd, lambda d: sum(s < 0x80 for s, _ in find_packets(bytes(d))) >= 5)
+    replies = [(s, p) for s, p in find_packets(data) if s < 0x80]
+    assert replies == [
+        (0x01, bytes.fromhex("04f10200")),
+        (0x0C, bytes.fromhex("04f11100")),
+        (0x0C, bytes.fromhex("04f11100")),
+        (0x7F, bytes.fromhex("04f1010004f10a00")),
+        (0x0D, b""),
+    ]
+
+
+def ppd_packet(descriptor_set, payload):
+    head = bytes((0x75, 0x65, descriptor_set, len(payload))) + payload
+    return head + ppd.checksum(head).to_bytes(2, "big")
+
+
+def test_fast_mode_counts_every_packet_and_exits_after_count():
+    count = 3000
+    with simulator("--fast", "--count", str(count)) as (proc, path), opened(path) as fd:
+        data = read_until(fd, lambda d: len(d) >= count // 2 * (194 + 252))
+        packets, tail = split_stream(data)
+        assert proc.wait(10) == 0
+    assert tail == b""
+    assert [time_of_week(s) for s in snapshots(packets)] == [float(k) for k in range(count)]
+    assert [s for s, _ in packets] == [0x80, 0x82] * (count // 2)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("mode", [[], ["--fast"]])
+def test_signal_stops_the_simulator_cleanly(sig, mode):
+    with simulator(*mode) as (proc, path), opened(path) as fd:
+        assert read_until(fd, lambda d: len(d) > 1000)  # streaming, reader not keeping up
+        proc.send_signal(sig)
+        assert proc.wait(5) == 0
+
+
+def test_simulator_exits_when_the_reader_is_gone_for_good():
+    with simulator("--linger", "0.2") as (proc, path):
+        with opened(path) as fd:
+            assert read_until(fd, lambda d: len(d) > 1000)
+        assert proc.wait(5) == 0
+        assert "packets" in proc.stderr.read()
+
+
+def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
+    def record(name, *extra):
+        out = tmp_path / name
+        subprocess.run([sys.executable, str(SIM), "--record", str(out), "--count", "400",
+                        *extra], check=True, timeout=30, capture_output=True)
+        return out.read_bytes()
+
+    damaged = record("a.bin", "--corrupt-rate", "0.3", "--seed", "7")
+    assert damaged == record("b.bin", "--corrupt-rate", "0.3", "--seed", "7")
+    assert damaged != record("c.bin", "--corrupt-rate", "0.3", "--seed", "8")
+    clean, _ = split_stream(record("clean.bin"))
+    with pytest.raises(AssertionError):
+        split_stream(damaged)
+    found = find_packets(damaged)
+    # the survivors are the clean stream's own packets, in order, and most of them
+    assert 300 <= len(found) < 400
+    survivors = iter(clean)
+    assert all(packet in survivors for packet in found)
+
+
+# --- the recorder -----------------------------------------------------------------------
+
+def test_recorder_captures_the_simulator_stream_from_a_packet_boundary(tmp_path):
+    out = tmp_path / "capture.bin"
+    with simulator("--rate", "100") as (_, path):
+        done = subprocess.run([sys.executable, str(RECORDER), "--device", path, "--baud",
+                               "921600", "--seconds", "1", "--output", str(out)],
+                              capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    packets, tail = split_stream(out.read_bytes())
+    assert tail == b"" and len(packets) >= 100
+    tows = [time_of_week(s) for s in snapshots(packets)]
+    steps = {round(b - a, 6) for a, b in zip(tows[::2], tows[2::2])}
+    assert steps == {0.01}  # no packet lost between the first and the last
+    assert f"{len(packets)} packets" in done.stderr
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--baud", "123456"], "unsupported baud rate 123456"),
+    (["--device", "/dev/null"], "not a serial device"),
+    (["--device", "/nonexistent/tty"], "No such file or directory"),
+])
+def test_recorder_fails_clearly(tmp_path, args, message):
+    base = {"--device": "/dev/null", "--baud": "115200", "--seconds": "0.1",
+            "--output": str(tmp_path / "x.bin")}
+    base.update(zip(args[::2], args[1::2]))
+    done = subprocess.run([sys.executable, str(RECORDER), *sum(base.items(), ())],
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode != 0
+    assert message in done.stderr
+
+
+# --- the baseline decoder ------------------------------------------------------------------
+
+def f32(x):
+    return struct.unpack(">f", struct.pack(">f", x))[0]
+
+
+@pytest.mark.parametrize("value, text", [
+    (f32(0.1), "0.1"), (f32(987654321.0), "987654340.0"), (1.0, "1.0"), (-0.0, "-0.0"),
+    (f32(5e-5), "5e-5"), (f32(1.5e-7), "1.5e-7"), (f32(-2.5e-5), "-2.5e-5"),
+    (f32(1e-4), "0.0001"), (f32(9.99999e-5), "9.99999e-5"),
+    (f32(1e16), "1e16"), (f32(1e15), "1000000000000000.0"), (f32(-3.4028235e38), "-3.4028235e38"),
+    (float("nan"), "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf"),
+])
+def test_float32_text_is_shortest_round_trip(value, text):
+    assert ppd.float32_text(value) == text
+
+
+@pytest.mark.parametrize("value, text", [
+    (0.1, "0.1"), (345600.01, "345600.01"), (1e16, "1e16"), (9999999999999998.0,
+     "9999999999999998.0"), (1e-4, "0.0001"), (9.9999e-5, "9.9999e-5"), (1e300, "1e300"),
+])
+def test_float64_text_is_shortest_round_trip(value, text):
+    assert ppd.float64_text(value) == text
+
+
+def fld(descriptor, fmt, *values):
+    data = struct.pack(">" + fmt, *values)
+    return bytes((len(data) + 2, descriptor)) + data
+
+
+ACC = "Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })"
+EULER = "Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: Valid })"
+
+
+@pytest.mark.parametrize("descriptor_set, payload, line", [
+    (0x80, bytes.fromhex("0e043f80000040000000404000000e05000000000000000"
+                         "0bf800000"),
+     f"[{ACC}, Sensor(ScaledGyroVector {{ x: 0.0, y: 0.0, z: -1.0 }})]"),
+    (0x82, bytes.fromhex("10053f000000be8000003f8000000001"), f"[{EULER}]"),
+    (0x82, bytes.fromhex("0810000200010040"),
+     "[Estimate(FilterStatus { filter_state: 2, dynamics_mode: 1, status_flags: 64 })]"),
+    # zero length steps one byte; an unknown descriptor and a short field are dropped
+    (0x80, b"\x00" + fld(0x7E, "f", 1.0) + fld(0x04, "ff", 1, 2) + fld(0x04, "fff", 1, 2, 3),
+     f"[{ACC}]"),
+    # surplus data is ignored, and a last field claiming too much still decodes
+    (0x80, fld(0x04, "ffff", 1, 2, 3, 9) + b"\x20\x04" + struct.pack(">fff", 1, 2, 3),
+     f"[{ACC}, {ACC}]"),
+    (0x82, fld(0x05, "fffH", 0.5, -0.25, 1.0, 2) + fld(0x05, "fffH", 0.5, -0.25, 1.0, 0),
+     f"[{EULER.replace('Valid', 'Invalid')}]"),
+    (0x82, fld(0x04, "fff", 1, 2, 3), "[]"),
+    (0x01, fld(0x04, "fff", 1, 2, 3), "[]"),
+    (0x80, fld(0x12, "dHH", 345600.25, 2345, 7),
+     "[Sensor(GPSCorrelationTimestamp { gps_time_of_week: 345600.25, gps_week: 2345, "
+     "timestamp_flags: 7 })]"),
+])
+def test_decoder_lines(descriptor_set, payload, line):
+    assert ppd.readings_text(ppd.decode_payload(descriptor_set, payload)) == line
+
+
+def test_snapshot_keeps_the_last_reading_of_a_variant_with_exact_floats():
+    payload = fld(0x05, "fffH", 0.1, 0, 0, 1) + fld(0x05, "fffH", 0.5, -0.25, 1.0, 0)
+    payload += fld(0x11, "dHH", 1.5, 7, 1)
+    snap = ppd.snapshot(ppd.decode_payload(0x82, payload))
+    assert snap == {"type": "estimate",
+                    "OrientationEuler": {"roll": 0.5, "pitch": -0.25, "yaw": 1.0,
+                                         "valid": "Invalid"},
+                    "GPSTimestamp": {"time_of_week": 1.5, "week": 7, "valid_flags": "Valid"}}
+    first = ppd.snapshot(ppd.decode_payload(0x82, fld(0x05, "fffH", 0.1, 0, 0, 1)))
+    assert first["OrientationEuler"]["roll"] == 0.10000000149011612
+    assert ppd.snapshot([]) == {}
+
+
+@pytest.mark.parametrize("bad, closing", [
+    (b"", "End of file: failed to fill whole buffer"),
+    (b"\x00\x00", "Error parsing packet from file: bad magic at 0x28: [0, 0]"),
+    (bytes.fromhex("756580005a04"), "bad checksum: 5a04 != 5a03 at 0x28"),
+    (bytes.fromhex("7565800501"), "not enough bytes in reader"),
+])
+def test_file_parse_stops_at_the_first_bad_packet(tmp_path, bad, closing):
+    good = ppd_packet(0x80, fld(0x04, "fff", 1, 2, 3))
+    path = tmp_path / "f.bin"
+    # a cut packet can only be last; the others are followed by a good one
+    path.write_bytes(good * 2 + bad + (good if bad[3:4] != b"\x05" else b""))
+    out, err = _Lines(), _Lines()
+    ppd.parse_data_stream(str(path), out, err)
+    assert out.text == f"[{ACC}]\n" * (2 if bad else 3)
+    assert closing in err.text and err.text.count("\n") == 1
+
+
+class _Lines:
+    def __init__(self):
+        self.text = ""
+
+    def write(self, text):
+        self.text += text
+
+    def flush(self):
+        pass

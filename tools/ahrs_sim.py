@@ -1,0 +1,416 @@
+#!/usr/bin/env python3
+"""Simulated AHRS: streams MIP sensor and filter packets on a pseudo-terminal.
+
+The first line on stdout is the device path to open.  Every command packet
+read from the device is answered with an acknowledge of the same descriptor
+set.  With --record the same stream goes to a file instead.
+"""
+
+import argparse
+import fcntl
+import os
+import random
+import select
+import signal
+import struct
+import sys
+import termios
+import time
+import tty
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mip_frames as mip  # noqa: E402
+
+# A real sensor's UART drops what the host does not take; beyond this much
+# unread output the paced stream drops whole packets instead of queueing.
+MAX_PENDING = 64 * 1024
+FAST_SAMPLE_TIME = 10.0  # stream time of the frozen values in --fast mode
+IDLE_POLL = 0.02
+
+
+class CountedBatch:
+    """A reusable buffer of `size` alternating counted packets.
+
+    Everything but the counter is frozen, so the packets are built once and
+    only the eight counter bytes and the checksum are patched per packet.
+    The checksum is linear in the bytes: with a zero counter (all zero
+    bytes) the sums are a fixed base, and each counter byte adds itself to
+    the first sum and itself times its distance from the end to the second.
+    """
+
+    def __init__(self, size=64):
+        builder = mip.PacketBuilder()
+        kinds = (
+            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), mip.SENSOR_PACKER, 11),
+            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), mip.FILTER_PACKER, 1),
+        )
+        self.buffer = bytearray()
+        self.ends = []
+        self._patches = []
+        for k in range(size):
+            raw, packer, tow_field = kinds[k % 2]
+            self._patches.append(self._patch_for(len(self.buffer), raw, packer, tow_field))
+            self.buffer += raw
+            self.ends.append(len(self.buffer))
+
+    @staticmethod
+    def _patch_for(start, raw, packer, tow_field):
+        body = raw[:-2]
+        n = len(body)
+        tow_at = 4 + packer.offsets[tow_field] + 2
+        weights = tuple(n - (tow_at + i) for i in range(8))
+        first = sum(body) & 0xFF
+        second = sum(b * (n - i) for i, b in enumerate(body)) & 0xFF
+        return start + tow_at, start + n, first, second, weights
+
+    def fill(self, counter):
+        """Counters counter, counter+1, ... into the buffer; counter is even."""
+        buf = self.buffer
+        pack_into = struct.pack_into
+        mul = int.__mul__
+        for k, (tow_at, sum_at, first, second, weights) in enumerate(self._patches, counter):
+            pack_into(">d", buf, tow_at, float(k))
+            tow = buf[tow_at:tow_at + 8]
+            buf[sum_at] = (first + sum(tow)) & 0xFF
+            buf[sum_at + 1] = (second + sum(map(mul, tow, weights))) & 0xFF
+        return buf
+
+
+class Corruptor:
+    """Damages a chosen share of packets: junk before it, or one flipped bit."""
+
+    def __init__(self, rate, seed):
+        self.rate = rate
+        self.rng = random.Random(seed)
+        self.damaged = 0
+
+    def __call__(self, packet):
+        rng = self.rng
+        if self.rate <= 0.0 or rng.random() >= self.rate:
+            return packet
+        self.damaged += 1
+        if rng.random() < 0.5:
+            return bytes(rng.randrange(256) for _ in range(rng.randint(1, 8))) + packet
+        damaged = bytearray(packet)
+        damaged[rng.randrange(len(damaged))] ^= 1 << rng.randrange(8)
+        return bytes(damaged)
+
+
+def acknowledge(command):
+    """The reply to a command packet: one ack field per command field."""
+    payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00))
+                       for desc, _ in mip.walk_fields(command.payload))
+    return mip.frame(command.descriptor_set, payload)
+
+
+class StopSignal:
+    """SIGTERM/SIGINT set a flag and wake any poll through a pipe."""
+
+    def __init__(self):
+        self.fd, self._write_fd = os.pipe()
+        os.set_blocking(self.fd, False)
+        os.set_blocking(self._write_fd, False)
+        self.signum = None
+        self._parent = os.getppid()
+        self._saved = {sig: signal.signal(sig, self._handle)
+                       for sig in (signal.SIGTERM, signal.SIGINT)}
+        self._saved_wakeup = signal.set_wakeup_fd(self._write_fd)
+
+    def _handle(self, signum, _frame):
+        self.signum = signum
+
+    @property
+    def set(self):
+        # A parent that died leaves nobody to stop us; treat it as a stop.
+        return self.signum is not None or os.getppid() != self._parent
+
+    def sleep(self, seconds):
+        select.select([self.fd], [], [], seconds)
+        try:
+            os.read(self.fd, 64)
+        except BlockingIOError:
+            pass
+
+    def close(self):
+        signal.set_wakeup_fd(self._saved_wakeup)
+        for sig, handler in self._saved.items():
+            signal.signal(sig, handler)
+        os.close(self.fd)
+        os.close(self._write_fd)
+
+
+class PtyLink:
+    """The master side of a pseudo-terminal whose slave a reader opens.
+
+    The simulator does not keep the slave open itself, so the master reports
+    a hang-up exactly while no reader holds the device.
+    """
+
+    def __init__(self, stop, linger, deadline):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        tty.setraw(slave, termios.TCSANOW)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+        self.stop = stop
+        self.linger = linger
+        self.deadline = deadline
+        self.pending = bytearray()
+        self.scanner = mip.PacketScanner()
+        self.seen_reader = False
+        self.gone = False  # the reader closed the device and did not come back
+        self.replies = 0
+
+    def close(self):
+        os.close(self.master)
+
+    def hung_up(self):
+        """True while no reader holds the device."""
+        events = select.poll()
+        events.register(self.master, select.POLLIN)
+        hung_up = any(ev & select.POLLHUP for _, ev in events.poll(0))
+        self.seen_reader |= not hung_up
+        return hung_up
+
+    def await_reader(self):
+        """True once a reader holds the device; False when we should quit."""
+        gone_at = time.monotonic()
+        while self.hung_up():
+            now = time.monotonic()
+            if self.stop.set or now >= self.deadline:
+                return False
+            if self.seen_reader and now - gone_at >= self.linger:
+                self.gone = True
+                return False
+            self.stop.sleep(IDLE_POLL)
+        return True
+
+    def _read_commands(self):
+        try:
+            data = os.read(self.master, 4096)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:  # EIO: the reader closed the device
+            return
+        for packet in self.scanner.feed(data):
+            if packet.descriptor_set in mip.COMMAND_SETS:
+                self.pending += acknowledge(packet)
+                self.replies += 1
+
+    def _write_pending(self):
+        try:
+            written = os.write(self.master, self.pending)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            return
+        del self.pending[:written]
+
+    def service(self, timeout):
+        """Wait up to `timeout` s, reading commands and writing queued bytes."""
+        events = select.poll()
+        mask = select.POLLIN | (select.POLLOUT if self.pending else 0)
+        events.register(self.master, mask)
+        events.register(self.stop.fd, select.POLLIN)
+        for fd, ev in events.poll(max(0, int(timeout * 1000 + 0.999))):
+            if fd == self.stop.fd:
+                self.stop.sleep(0)
+            elif ev & select.POLLHUP:
+                return
+            else:
+                if ev & select.POLLIN:
+                    self._read_commands()
+                if ev & select.POLLOUT:
+                    self._write_pending()
+
+    def send_all(self, data):
+        """Queue `data` and wait until it has all been taken; False to quit.
+
+        Also looks for commands first, since a reader that keeps up means
+        the writes below never wait.
+        """
+        self.service(0)
+        self.pending += data
+        while self.pending:
+            if self.stop.set or time.monotonic() >= self.deadline or not self.await_reader():
+                return False
+            self._write_pending()
+            if self.pending:
+                self.service(0.1)
+        return True
+
+    def wait_drained(self, patience=2.0):
+        """Before closing the master (which discards unread input), give the
+        reader time to take what is still queued on its side."""
+        try:
+            fd = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError:  # held exclusively by a non-root reader
+            self.stop.sleep(patience)
+            return
+        try:
+            last, since = -1, time.monotonic()
+            while not self.stop.set and time.monotonic() - since < patience:
+                queued = _queued_input(fd)
+                if queued == 0 and last == 0:
+                    return
+                if queued != last:
+                    last, since = queued, time.monotonic()
+                self.stop.sleep(IDLE_POLL)
+        finally:
+            os.close(fd)
+
+
+def _queued_input(fd):
+    buf = bytearray(4)
+    fcntl.ioctl(fd, termios.FIONREAD, buf)
+    return struct.unpack("i", buf)[0]
+
+
+def stream_paced(link, opts, corrupt):
+    builder = mip.PacketBuilder(opts.rate)
+    period = 1.0 / opts.rate
+    deadline = link.deadline
+    k, limit = 0, opts.count
+    next_due = time.monotonic()
+    while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
+        if link.hung_up():
+            if not link.await_reader():
+                return k
+            next_due = time.monotonic()
+        now = time.monotonic()
+        if now >= next_due:
+            pair = 2 if limit is None else min(2, limit - k)
+            if len(link.pending) < MAX_PENDING:
+                for i in range(pair):
+                    link.pending += corrupt(builder.packet(k + i))
+            k += pair
+            next_due += period
+            if now - next_due > 0.25:  # we were stopped: do not burst to catch up
+                next_due = now
+        link.service(min(next_due - time.monotonic(), deadline - time.monotonic()))
+    link.send_all(b"")
+    return k
+
+
+def stream_fast(link, opts, corrupt):
+    if corrupt.rate > 0.0:
+        return _stream_fast_corrupted(link, opts, corrupt)
+    batch = CountedBatch()
+    size = len(batch.ends)
+    deadline = link.deadline
+    counter, limit = 0, opts.count
+    while not link.stop.set and (limit is None or counter < limit) and time.monotonic() < deadline:
+        n = size if limit is None else min(size, limit - counter)
+        buf = batch.fill(counter)
+        if not link.send_all(memoryview(buf)[:batch.ends[n - 1]]):
+            break
+        counter += n
+    return counter
+
+
+def _stream_fast_corrupted(link, opts, corrupt):
+    builder = mip.PacketBuilder(opts.rate, counted=True)
+    deadline = link.deadline
+    k, limit = 0, opts.count
+    while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
+        if not link.send_all(corrupt(builder.packet(k))):
+            break
+        k += 1
+    return k
+
+
+def _deadline(duration):
+    return float("inf") if duration is None else time.monotonic() + duration
+
+
+def run_pty(opts, out=None):
+    out = out or sys.stdout
+    stop = StopSignal()
+    link = PtyLink(stop, opts.linger, _deadline(opts.duration))
+    corrupt = Corruptor(opts.corrupt_rate, opts.seed)
+    try:
+        print(link.path, file=out, flush=True)
+        stream = stream_fast if opts.fast else stream_paced
+        sent = stream(link, opts, corrupt)
+        if not stop.set and link.seen_reader and not link.gone:
+            link.wait_drained()
+        print(f"ahrs_sim: {sent} packets, {corrupt.damaged} damaged, "
+              f"{link.replies} commands answered", file=sys.stderr)
+    finally:
+        link.close()
+        stop.close()
+    return 0
+
+
+def run_record(opts):
+    stop = StopSignal()
+    builder = mip.PacketBuilder(opts.rate, counted=opts.fast)
+    corrupt = Corruptor(opts.corrupt_rate, opts.seed)
+    total = 2 * round(opts.rate * opts.seconds) if opts.seconds is not None else opts.count
+    if opts.count is not None:
+        total = min(total, opts.count)
+    written = 0
+    try:
+        with open(opts.record, "wb") as sink:
+            while written < total and not stop.set:
+                sink.write(corrupt(builder.packet(written)))
+                written += 1
+    finally:
+        stop.close()
+    print(f"ahrs_sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
+          file=sys.stderr)
+    return 0
+
+
+def _probability(text):
+    value = float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text} is not a probability between 0 and 1")
+    return value
+
+
+def _positive(kind):
+    def parse(text):
+        value = kind(text)
+        if value <= 0:
+            raise argparse.ArgumentTypeError(f"{text} must be greater than zero")
+        return value
+    return parse
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(
+        description="Simulated AHRS streaming MIP packets on a pseudo-terminal.")
+    parser.add_argument("--rate", type=_positive(float), default=100.0,
+                        help="packets of each kind (sensor and filter) per second; default 100")
+    parser.add_argument("--count", type=_positive(int),
+                        help="stop after this many packets (both kinds together)")
+    parser.add_argument("--duration", type=_positive(float), help="stop after this many seconds")
+    parser.add_argument("--fast", action="store_true",
+                        help="write as fast as the terminal takes; the GPS time-of-week "
+                             "items carry a running packet counter instead of a time")
+    parser.add_argument("--corrupt-rate", type=_probability, default=0.0, metavar="P",
+                        help="chance per packet of junk bytes before it or a flipped bit in it")
+    parser.add_argument("--seed", type=int, default=1, help="seed for the corruption")
+    parser.add_argument("--linger", type=float, default=1.0,
+                        help="seconds to wait for a reader to reopen the device before "
+                             "exiting once it has closed it; default 1")
+    parser.add_argument("--record", metavar="FILE",
+                        help="write the stream to FILE as fast as possible instead of a pty")
+    parser.add_argument("--seconds", type=_positive(float),
+                        help="with --record: seconds of stream to write")
+    opts = parser.parse_args(argv)
+    if opts.record and opts.seconds is None and opts.count is None:
+        parser.error("--record needs --seconds or --count")
+    if opts.seconds is not None and not opts.record:
+        parser.error("--seconds goes with --record (use --duration on a pty)")
+    return opts
+
+
+def main(argv=None):
+    opts = parse_args(argv)
+    return run_record(opts) if opts.record else run_pty(opts)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
