@@ -30,6 +30,7 @@ py-test: install
 
 test: native-test py-test
 
+# DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.
 demo: install
 	$(PY) tools/demo.py
 
