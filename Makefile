@@ -1,10 +1,13 @@
 # Everyday entry points. `make test` is what CI runs.
 PYTHON310 ?= $(shell PYENV_VERSION=3.10.13 pyenv which python3.10 2>/dev/null || command -v python3.10)
+PYTHON311 ?= $(shell PYENV_VERSION=3.11.7 pyenv which python3.11 2>/dev/null || command -v python3.11)
 VENV ?= .venv
+VENV311 ?= .venv311
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
+WHEELS := build/wheel
 
-.PHONY: all venv install native-test py-test test demo clean
+.PHONY: all venv install native-test py-test py311-test test demo clean
 
 all: install
 
@@ -16,9 +19,17 @@ $(VENV)/.ready: requirements-dev.txt
 
 venv: $(VENV)/.ready
 
-# Builds the extension and installs it into the virtual environment.
+# Builds the one abi3 wheel and installs it into the virtual environment.
 install: venv
-	$(PY) -m pip install -q --no-build-isolation --force-reinstall --no-deps .
+	rm -rf $(WHEELS)
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELS) .
+	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
+
+# The same wheel on the next interpreter version.
+$(VENV311)/.ready: requirements-dev.txt
+	$(PYTHON311) -m venv $(VENV311)
+	$(VENV311)/bin/python -m pip install -q -r requirements-dev.txt
+	touch $@
 
 native-test: venv
 	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DAHRS_PYTHON=OFF -DAHRS_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
@@ -28,11 +39,15 @@ native-test: venv
 py-test: install
 	$(PY) -m pytest -q tests/python
 
-test: native-test py-test
+py311-test: install $(VENV311)/.ready
+	$(VENV311)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
+	$(VENV311)/bin/python -m pytest -q tests/python
+
+test: native-test py-test py311-test
 
 # DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.
 demo: install
 	$(PY) tools/demo.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(VENV311)
