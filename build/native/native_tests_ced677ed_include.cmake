@@ -1,5 +1,0 @@
-if(EXISTS "/work/main/build/native/native_tests_ced677ed_tests.cmake")
-  include("/work/main/build/native/native_tests_ced677ed_tests.cmake")
-else()
-  add_test(native_tests_NOT_BUILT native_tests_NOT_BUILT)
-endif()
