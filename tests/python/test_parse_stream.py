@@ -122,3 +122,33 @@ def test_large_file_reports_true_offsets_across_buffer_refills(parse):
     out, err = parse(GOOD * count + BAD_CHECKSUM)
     assert out == ACC_LINE * count
     assert err == f"Error parsing packet from file: bad checksum: f9ec != f9ed at 0x{len(GOOD) * count:x}\n"
+
+
+def resident_kib():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def test_repeated_calls_keep_memory_flat(tmp_path):
+    path = tmp_path / "small.bin"
+    path.write_bytes(GOOD * 3 + packet(ESTIMATE, euler()))
+    saved = [os.dup(1), os.dup(2)]
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    os.dup2(null, 2)
+    try:
+        for _ in range(1000):  # warm up allocator pools
+            m.parse_data_stream_py(str(path))
+        before = resident_kib()
+        for _ in range(10000):
+            m.parse_data_stream_py(str(path))
+        after = resident_kib()
+    finally:
+        os.dup2(saved[0], 1)
+        os.dup2(saved[1], 2)
+        for fd in (*saved, null):
+            os.close(fd)
+    assert after - before < 256, f"resident size grew by {after - before} KiB"
