@@ -73,7 +73,7 @@ Result<Port, AHRSError> Port::open_file(std::string_view path) {
     auto file = FileSource::open(path);
     if (!file) return err(AHRSError::from_io(file.error()));
     Port port;
-    port.impl_->state.emplace<FileStream>(AttemptBuffer(std::move(*file)));
+    port.impl_->state.emplace<FileStream>(FileStream{AttemptBuffer(std::move(*file))});
     return port;
 }
 
@@ -85,7 +85,7 @@ Port::State Port::state() const {
 Status<Panic> Port::start_stream() {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
     if (!c) return print(Stream::Err, refusal(state()));
-    impl_->state.emplace<Streaming>(AttemptBuffer(std::move(c->device)));
+    impl_->state.emplace<Streaming>(Streaming{AttemptBuffer(std::move(c->device))});
     return Unit{};
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
 
 namespace ahrs {
 namespace {
@@ -36,7 +35,7 @@ Result<MipPacket, PacketError> fail(ByteSource& src, std::uint64_t start, Packet
 
 MipPacket::MipPacket(Descriptor d, std::span<const std::uint8_t> payload)
     : descriptor_(d), size_(static_cast<std::uint8_t>(std::min<std::size_t>(payload.size(), 255))) {
-    std::memcpy(bytes_.data(), payload.data(), size_);
+    std::copy_n(payload.begin(), size_, bytes_.begin());  // an empty span may have no data pointer
 }
 
 Result<MipPacket, PacketError> MipPacket::read(ByteSource& src) {
@@ -52,10 +51,14 @@ Result<MipPacket, PacketError> MipPacket::read(ByteSource& src) {
 
     Checksum sum;
     std::uint8_t head[2];  // descriptor set, payload length
+    // An unknown set is reported where the stream says the byte stood: a
+    // forward-only stream keeps no positions and says 0.
+    auto set_pos = src.position();
+    if (!set_pos) return fail(src, start, PacketError::io_in_field(std::move(set_pos).error(), descriptor_field()));
     if (auto r = read_exact(src, {&head[0], 1}); !r)
         return fail(src, start, PacketError::io_in_field(std::move(r).error(), descriptor_field()));
     auto descriptor = descriptor_from_byte(head[0]);
-    if (!descriptor) return fail(src, start, PacketError::no_variant_match(start + 2, head[0], descriptor_field()));
+    if (!descriptor) return fail(src, start, PacketError::no_variant_match(*set_pos, head[0], descriptor_field()));
     if (auto r = read_exact(src, {&head[1], 1}); !r)
         return fail(src, start, PacketError::io_in_field(std::move(r).error(), payload_length_field()));
     sum.feed(head);

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
 
 namespace ahrs {
 namespace {
@@ -12,7 +11,11 @@ namespace {
 void lay_out(std::string& out, const char* first, const char* last) {
     const char* e = first;
     while (e != last && *e != 'e') ++e;
-    const int exp = std::atoi(e + 1);
+    // The digits are not NUL-terminated: parse the exponent within bounds.
+    const char* x = e + 1;
+    if (x != last && *x == '+') ++x;
+    int exp = 0;
+    std::from_chars(x, last, exp);
     bool negative = *first == '-';
     std::string digits;
     for (const char* p = first + (negative ? 1 : 0); p != e; ++p)
