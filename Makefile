@@ -51,3 +51,4 @@ demo: install
 
 clean:
 	rm -rf build $(VENV) $(VENV311)
+include sanitize.mk

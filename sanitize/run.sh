@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Memory-safety runs of the Python layer.
+#
+#   asan      builds the extension with AddressSanitizer and
+#             UndefinedBehaviorSanitizer into its own virtual environment
+#             (never the everyday one) and runs the whole Python test suite
+#             under it, leak detection on;
+#   valgrind  runs memcheck over sanitize/memcheck_workload.py on the
+#             everyday build installed in $VENV.
+#
+# Usage: sanitize/run.sh [asan|valgrind|all]        (default: all)
+# SANITIZE_FULL_STACKS=1 unwinds every allocation fully: leak reports then
+# show the Python frames too, at about five times the run time.
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$HERE")
+cd "$ROOT"
+
+PYTHON310=${PYTHON310:-$(PYENV_VERSION=3.10.13 pyenv which python3.10 2>/dev/null || command -v python3.10)}
+VENV=${VENV:-.venv}
+SAN_VENV=${SAN_VENV:-build/sanitize-venv}
+SAN_BUILD=build/sanitize
+LOGS=build/sanitize-logs
+CXX=${CXX:-g++}
+
+say() { printf '\n== %s\n' "$*"; }
+
+# Prints the reports found under $1 and fails when there are any.
+reports_or_clean() {
+    local dir=$1 files
+    files=$(find "$dir" -type f -size +0 | sort)
+    [ -z "$files" ] && return 0
+    for f in $files; do
+        printf -- '--- %s\n' "$f"
+        cat "$f"
+    done
+    echo "sanitize: $(echo "$files" | wc -l) report(s) in $dir" >&2
+    return 1
+}
+
+sanitized_venv() {
+    if [ ! -f "$SAN_VENV/.ready" ] || [ requirements-dev.txt -nt "$SAN_VENV/.ready" ]; then
+        say "virtual environment $SAN_VENV"
+        "$PYTHON310" -m venv "$SAN_VENV" &&
+            "$SAN_VENV/bin/python" -m pip install -q --upgrade pip &&
+            "$SAN_VENV/bin/python" -m pip install -q -r requirements-dev.txt &&
+            touch "$SAN_VENV/.ready" || return 1
+    fi
+    say "extension with AddressSanitizer and UndefinedBehaviorSanitizer ($SAN_BUILD)"
+    "$SAN_VENV/bin/python" -m pip install -q --no-build-isolation --force-reinstall --no-deps \
+        -C cmake.define.AHRS_SANITIZE=ON -C cmake.build-type=RelWithDebInfo -C build-dir="$SAN_BUILD" .
+}
+
+run_asan() {
+    sanitized_venv || { echo "sanitize: the sanitized build failed" >&2; return 1; }
+    local libasan unwind=""
+    libasan=$("$CXX" -print-file-name=libasan.so)
+    [ -f "$libasan" ] || { echo "sanitize: no libasan.so for $CXX" >&2; return 1; }
+    [ "${SANITIZE_FULL_STACKS:-0}" = 1 ] && unwind=":fast_unwind_on_malloc=0"
+    local reports=$LOGS/asan tmp=$LOGS/asan-tmp
+    rm -rf "$reports" "$tmp" && mkdir -p "$reports"
+
+    say "Python test suite under AddressSanitizer, leak detection on"
+    local start=$SECONDS status=0
+    # Every interpreter the suite starts inherits this environment, so the
+    # subprocesses are checked too. AddressSanitizer writes each process's
+    # reports to a file of its own; UndefinedBehaviorSanitizer writes to
+    # descriptor 2 and stops the process, so pytest captures at the Python
+    # level only, and the files behind the tests' own descriptor captures
+    # are searched afterwards.
+    env LD_PRELOAD="$libasan" \
+        PYTHONMALLOC=malloc \
+        PYTHONPATH="$HERE/site${PYTHONPATH:+:$PYTHONPATH}" \
+        ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1:log_path=$ROOT/$reports/asan$unwind" \
+        LSAN_OPTIONS="suppressions=$HERE/lsan.supp:print_suppressions=0" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+        "$SAN_VENV/bin/python" -m pytest -q -p no:cacheprovider --capture=sys --basetemp="$tmp" tests/python \
+        2>&1 | tee "$LOGS/asan-pytest.log" || status=$?
+    echo "asan: test suite exit status $status after $((SECONDS - start)) s"
+    local f
+    for f in $(grep -rl -e "runtime error:" -e "ERROR: AddressSanitizer" "$tmp" 2>/dev/null); do
+        cp "$f" "$reports/captured.$(basename "$f")"
+    done
+    if grep -q "runtime error:" "$LOGS/asan-pytest.log"; then status=1; fi
+    if ! reports_or_clean "$reports"; then
+        status=1
+        echo "sanitize: SANITIZE_FULL_STACKS=1 shows the Python frames of leak reports" >&2
+    fi
+    return $status
+}
+
+run_valgrind() {
+    command -v valgrind >/dev/null || { echo "sanitize: valgrind is not installed" >&2; return 1; }
+    "$VENV/bin/python" -c "import tavrin_ahrs_driver" || { echo "sanitize: no module in $VENV (make install)" >&2; return 1; }
+    rm -rf "$LOGS/valgrind" && mkdir -p "$LOGS/valgrind"
+
+    say "memcheck over sanitize/memcheck_workload.py ($VENV build)"
+    local start=$SECONDS status=0
+    PYTHONMALLOC=malloc valgrind -q --tool=memcheck \
+        --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
+        --error-exitcode=99 --num-callers=30 \
+        --log-file="$LOGS/valgrind/memcheck.%p.log" \
+        "$VENV/bin/python" "$HERE/memcheck_workload.py" || status=$?
+    echo "valgrind: exit status $status after $((SECONDS - start)) s"
+    if [ "$status" -ne 0 ]; then
+        cat "$LOGS"/valgrind/memcheck.*.log
+        return "$status"
+    fi
+}
+
+what=${1:-all}
+case "$what" in
+    asan) run_asan ;;
+    valgrind) run_valgrind ;;
+    all)
+        status=0
+        run_asan || status=1
+        run_valgrind || status=1
+        [ "$status" -eq 0 ] && echo "sanitize: clean"
+        exit "$status"
+        ;;
+    *) echo "usage: $0 [asan|valgrind|all]" >&2; exit 2 ;;
+esac

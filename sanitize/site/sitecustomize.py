@@ -1,0 +1,75 @@
+"""Loaded at start-up by every interpreter of the AddressSanitizer run (the
+run puts this folder on PYTHONPATH, so subprocesses inherit it). It keeps
+two kinds of blocks that are not the driver's out of the leak report; all
+else, numpy's later allocations and the driver's on any thread included,
+is checked as usual.
+
+- numpy's extension modules keep objects that they never release and lose
+  some references while they import: leak detection is paused in the
+  importing thread for the length of numpy's own import.
+- CPython never frees the frames of a daemon thread that still runs when
+  the interpreter exits, nor what they hold: a daemon thread's allocations
+  are left unchecked, and so are the frames it was started with.
+"""
+import ctypes
+import sys
+import threading
+from importlib.machinery import PathFinder
+
+try:
+    _runtime = ctypes.CDLL(None)
+    _pause = getattr(_runtime, "__lsan_disable")
+    _ignore = getattr(_runtime, "__lsan_ignore_object")
+except AttributeError:  # no sanitizer runtime in this process
+    _pause = None
+else:
+    _ignore.argtypes = [ctypes.c_void_p]
+
+
+class _UncheckedLoader:
+    def __init__(self, inner):
+        self._inner = inner
+
+    def create_module(self, spec):
+        return self._inner.create_module(spec)
+
+    def exec_module(self, module):
+        _pause()
+        try:
+            self._inner.exec_module(module)
+        finally:
+            getattr(_runtime, "__lsan_enable")()
+
+
+class _UncheckedImport:
+    """Finds numpy as usual, then loads it with leak detection paused; its
+    submodules are imported from inside that load."""
+
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name != "numpy":
+            return None
+        spec = PathFinder.find_spec(name, path)
+        if spec is not None and spec.loader is not None:
+            spec.loader = _UncheckedLoader(spec.loader)
+        return spec
+
+
+def _unchecked_daemons():
+    start = threading.Thread._bootstrap_inner
+
+    def _bootstrap_inner(self):
+        if self.daemon:
+            _pause()  # for good: the count dies with the thread
+            frame = sys._getframe()
+            while frame is not None:
+                _ignore(id(frame))
+                frame = frame.f_back
+        start(self)
+
+    threading.Thread._bootstrap_inner = _bootstrap_inner
+
+
+if _pause is not None:
+    sys.meta_path.insert(0, _UncheckedImport)
+    _unchecked_daemons()

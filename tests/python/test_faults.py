@@ -1,0 +1,353 @@
+"""Fault runs: a far end that hangs up mid-stream, readers created and
+destroyed by the thousand, processes that exit with readers running, and
+files of random bytes. Real pseudo-terminals, real threads, real files."""
+import ctypes
+import fcntl
+import gc
+import os
+import random
+import select
+import struct
+import subprocess
+import sys
+import termios
+import textwrap
+import threading
+import time
+import tty
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+import pytest
+import tavrin_ahrs_driver as m
+
+from conftest import run_python
+from mip import ESTIMATE, SENSOR, acc, packet
+from records import RECORDS
+
+HERE = Path(__file__).resolve().parent
+EIO_TEXT = 'AHRSError: IOError: Os { code: 5, kind: Uncategorized, message: "Input/output error" }'
+EIO_LINE = "Input/output error (os error 5)"
+END_OF_DATA = "failed to fill whole buffer"
+MARKER = -1.0
+
+
+def counted(n: float) -> bytes:
+    return packet(SENSOR, acc(float(n), 0.0, 0.0))
+
+
+def xs(items):
+    return [snap["ScaledAccVector"]["x"] if snap else None for _, snap in items]
+
+
+def threads() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def python_objects() -> int:
+    gc.collect()
+    return len(gc.get_objects())
+
+
+ASAN_HEAP = getattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes", None)
+if ASAN_HEAP:
+    ASAN_HEAP.restype = ctypes.c_size_t
+
+
+def memory_in_use() -> int:
+    """Resident bytes; under AddressSanitizer, whose quarantine keeps freed
+    blocks resident on purpose, the bytes of heap in use instead."""
+    if ASAN_HEAP:
+        return ASAN_HEAP()
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS in /proc/self/status")
+
+
+def wait_for(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def unread(fd: int) -> int:
+    """Bytes waiting in the terminal's input queue. Polling first makes the
+    kernel hand over what the far end wrote but it has not yet delivered."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.poll(0)
+    buf = bytearray(4)
+    fcntl.ioctl(fd, termios.FIONREAD, buf)
+    return int.from_bytes(buf, sys.byteorder)
+
+
+def knock(master: int, client) -> list:
+    """Sends marker packets until the reader queues one: from then on it
+    holds the device and its opening flush is behind it."""
+    got = []
+
+    def answered():
+        os.write(master, counted(MARKER))
+        return wait_for(lambda: got.extend(client.take()) or got, 0.05)
+
+    assert wait_for(answered)
+    return got
+
+
+class StreamingPty:
+    """A pseudo-terminal whose master a writer thread keeps feeding with
+    `stream` over and over, whole packets only, as fast as the far side
+    takes them. The slave stays open here: no reader ever sees a hang-up."""
+
+    def __init__(self, stream: bytes):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        os.set_blocking(self.master, False)
+        self.path = os.ttyname(self.slave)
+        self._stream = stream
+        self._stop = threading.Event()
+        self._writer = threading.Thread(target=self._feed, daemon=True)
+        self._writer.start()
+
+    def _feed(self):
+        view = memoryview(self._stream)
+        while not self._stop.is_set():
+            if not select.select([], [self.master], [], 0.02)[1]:
+                continue
+            try:
+                view = view[os.write(self.master, view):] or memoryview(self._stream)
+            except BlockingIOError:
+                pass
+
+    def close(self):
+        self._stop.set()
+        self._writer.join()
+        os.close(self.master)
+        os.close(self.slave)
+
+
+@pytest.fixture
+def streaming_pty():
+    p = StreamingPty(b"".join(counted(n) for n in range(64)))
+    yield p
+    p.close()
+
+
+# --- the far end hangs up mid-stream ---------------------------------------------
+
+def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
+    # In a subprocess: a crash or a hang fails this test, not the whole run.
+    res = run_python(
+        f"""
+        import os, sys, tty
+        sys.path.insert(0, {str(HERE)!r})
+        import tavrin_ahrs_driver as m
+        from mip import SENSOR, acc, packet
+        master, slave = os.openpty(); tty.setraw(master)
+        c = m.AHRSClient(); c.open(os.ttyname(slave), 115200); c.start_stream()
+        whole = [packet(SENSOR, acc(float(n), 0.0, 0.0)) for n in range(4)]
+        os.write(master, b"".join(whole[:3]) + whole[3][:9])
+        print([c.read()["ScaledAccVector"]["x"] for _ in range(3)])
+        os.close(master)
+        for _ in range(3):
+            print(c.read())
+            try:
+                c.read_packet()
+            except ValueError as e:
+                print(e.args)
+        """,
+        timeout=30,
+    )
+    assert res.rc == 0, res.err
+    assert res.out.splitlines() == ["[0.0, 1.0, 2.0]"] + ["{}", repr((EIO_TEXT,))] * 3
+    # The packet cut short fails inside its frame; every later attempt meets
+    # the dead line at once.
+    first, rest = res.err.split("\nIOERR: ", 1)
+    assert first.startswith("Error parsing packet: ") and EIO_LINE in first
+    assert "IOERR: " + rest == f"IOERR: {EIO_LINE}\n" * 5
+
+
+def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_capture):
+    count = 150
+    before = threads()
+    with fd_capture() as cap:
+        client = m.BufferedAHRSClient(pty.path, 115200, count + 50, False)
+        markers = knock(pty.master, client)
+        os.write(pty.master, b"".join(counted(n) for n in range(count)) + counted(count)[:11])
+        assert wait_for(lambda: unread(pty.slave) == 0)  # every byte is with the reader
+        os.close(pty.master)
+        pty.master = -1
+        assert wait_for(lambda: threads() == before)  # and the reader has ended
+        items = markers + client.take()
+        again = client.take()
+    got = xs(items)
+    # The packet cut short ends as a failed attempt: an empty snapshot.
+    assert got == [MARKER] * (len(got) - count - 1) + [float(n) for n in range(count)] + [None]
+    assert again == []
+    assert cap.err.count("Device disconnected: AHRSError { error: ") == 1
+    assert "Device disconnected: AHRSError { error: \"IOError: Os { code: 5" in cap.err
+    assert "Failed to send reading" not in cap.err
+
+
+# --- readers created and destroyed by the thousand ----------------------------------
+
+def cycle(path: str, wait_for_item: bool):
+    client = m.BufferedAHRSClient(path, 115200, 4, False)
+    if wait_for_item:
+        assert wait_for(lambda: client.take())
+    else:
+        client.take()
+    del client
+
+
+def test_a_thousand_readers_on_a_streaming_device_leave_nothing_behind(streaming_pty, fd_capture):
+    with fd_capture() as cap:
+        for i in range(100):  # warm up: allocator arenas, thread stack cache
+            cycle(streaming_pty.path, i % 20 == 0)
+        tasks, objects, memory = threads(), python_objects(), memory_in_use()
+        for i in range(1000):
+            cycle(streaming_pty.path, i % 50 == 0)
+        grown = memory_in_use() - memory
+        assert threads() == tasks
+        assert python_objects() - objects < 100
+    assert grown < 1024 * 1024, f"grew by {grown} bytes"
+    # Each reader let go of the device before the next one opened it, and
+    # none of these ordinary stops was reported.
+    assert "Failed" not in cap.err
+
+
+# --- processes that exit with readers running ----------------------------------------
+
+EXIT_WITH_READERS = textwrap.dedent(
+    f"""
+    import os, sys, threading, time, tty, types
+    sys.path.insert(0, {str(HERE)!r})
+    import tavrin_ahrs_driver as m
+    from mip import SENSOR, acc, packet
+
+    STREAM = b"".join(packet(SENSOR, acc(float(n), 0.0, 0.0)) for n in range(64))
+
+    def feed(master):
+        while True:
+            os.write(master, STREAM)
+
+    def streaming_device():
+        master, slave = os.openpty()
+        tty.setraw(master)
+        threading.Thread(target=feed, args=(master,), daemon=True).start()
+        return os.ttyname(slave)
+
+    # Destroyed while the interpreter shuts down: a library module's global.
+    lib = types.ModuleType("lib")
+    sys.modules["lib"] = lib
+    lib.drained = m.BufferedAHRSClient(streaming_device(), 115200, 1000, False)
+    # Never destroyed: a parked daemon thread holds them, so their readers
+    # (one blocked on a full queue, one timing out on a silent line) still
+    # run while the process exits.
+    parked = (
+        m.BufferedAHRSClient(streaming_device(), 115200, 1, False),
+        m.BufferedAHRSClient(os.ttyname(os.openpty()[1]), 115200, 4, True),
+    )
+    threading.Thread(target=lambda held=parked: threading.Event().wait(), daemon=True).start()
+    del parked
+    while not lib.drained.take():
+        time.sleep(0.001)
+    """
+)
+
+
+def exit_with_readers(_):
+    proc = subprocess.run([sys.executable, "-c", EXIT_WITH_READERS], capture_output=True, timeout=60)
+    return proc.returncode, proc.stderr.decode()
+
+
+def test_exiting_with_readers_running_exits_cleanly_fifty_times():
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        results = list(pool.map(exit_with_readers, range(50)))
+    failures = [(rc, err) for rc, err in results if rc != 0 or "Failed" in err or "disconnected" in err]
+    assert not failures, failures[:3]
+
+
+# --- files of random bytes --------------------------------------------------------
+
+SIZE = 1 << 20
+OTHER_SETS = (0x01, 0x0C, 0x0D, 0x0E, 0x0F, 0x7F, 0x81, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0xA0)
+
+
+def random_bytes(rng: random.Random) -> bytes:
+    return rng.randbytes(SIZE)
+
+
+def random_packets(rng: random.Random) -> bytes:
+    """Well-framed packets with valid checksums around random payloads: mostly
+    catalogued fields of the right length holding random bytes (NaNs,
+    infinities, huge values and all), some fields of any descriptor and
+    length, and now and then a foreign descriptor set."""
+    out = bytearray()
+    while len(out) < SIZE:
+        dset = rng.choice((SENSOR, ESTIMATE) * 4 + OTHER_SETS)
+        known = [(d, struct.calcsize(">" + fmt)) for s, d, _, _, fmt in RECORDS if s == dset]
+        payload = bytearray()
+        for _ in range(rng.randrange(8)):
+            desc, size = rng.choice(known) if known and rng.random() < 0.8 else (rng.randrange(256), rng.randrange(60))
+            payload += bytes([size + 2, desc]) + rng.randbytes(size)
+        out += packet(dset, bytes(payload[:255]))
+    return bytes(out)
+
+
+@pytest.fixture(scope="module", params=[random_bytes, random_packets])
+def random_file(request, tmp_path_factory):
+    path = tmp_path_factory.mktemp("random") / f"{request.param.__name__}.bin"
+    path.write_bytes(request.param(random.Random(20240611)))
+    return path
+
+
+def framed(path: Path) -> bool:
+    return path.stem == "random_packets"
+
+
+def frames(data: bytes) -> int:
+    count = at = 0
+    while at < len(data):
+        at += data[at + 3] + 6
+        count += 1
+    return count
+
+
+def test_random_file_through_parse_data_stream(random_file, fd_capture):
+    with fd_capture() as cap:
+        assert m.parse_data_stream_py(str(random_file)) is None
+    closing = ("End of file: ", "Error parsing packet from file: ")
+    assert cap.err.startswith(closing) and sum(map(cap.err.count, closing)) == 1
+    if framed(random_file):  # every packet decoded and printed, to the end
+        assert cap.err == f"End of file: {END_OF_DATA}\n"
+        assert cap.out.count("\n") == frames(random_file.read_bytes())
+
+
+def test_random_file_through_the_client_to_the_end(random_file, fd_capture):
+    client = m.AHRSClient()
+    client.open_file(str(random_file))
+    objects = python_objects()
+    decoded = 0
+    with fd_capture() as cap:
+        # Every attempt moves on by a byte at least, so the file's size bounds
+        # the attempts; the end shows as the end-of-data error.
+        for _ in range(random_file.stat().st_size + 1):
+            decoded += bool(client.read())
+            try:
+                decoded += bool(client.read_packet())
+            except ValueError as e:
+                end = e.args[0]
+                break
+        else:
+            pytest.fail("never reached the end of the data")
+        assert client.read() == {}
+    assert END_OF_DATA in end
+    assert cap.err.endswith(f"IOERR: {END_OF_DATA}\n" * 2)
+    assert python_objects() - objects < 100
+    if framed(random_file):
+        assert decoded > 1000
