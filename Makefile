@@ -52,3 +52,4 @@ demo: install
 clean:
 	rm -rf build $(VENV) $(VENV311)
 include sanitize.mk
+include bench/bench.mk

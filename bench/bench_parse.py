@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
-"""Recorded-stream decoding speed: parse_data_stream_py against plain Python.
+"""Recorded-stream decoding speed: parse_data_stream_py against plain Python
+and against the floor.
 
 Generates a recorded file of mixed sensor and filter packets, checks on a
 small file that the native module and the pure-Python decoder print the same
 lines, then times each on the large file with standard output sent to
-/dev/null.  Each side runs in its own interpreter, because the module writes
-to file descriptor 1 directly rather than through sys.stdout.
+/dev/null.  The floor is a native program that reads the same file and writes
+the same lines (computed beforehand), one write per line, and does nothing
+else.  Each side runs in its own process, because the module writes to file
+descriptor 1 directly rather than through sys.stdout.
 """
 
 import argparse
@@ -17,53 +20,41 @@ import tempfile
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
+import harness  # noqa: E402
 from make_recording import DEFAULT_PACKETS, make_recording  # noqa: E402
 
-DECODERS = {
-    "parse_data_stream_py": "import tavrin_ahrs_driver\n"
-                            "decode = tavrin_ahrs_driver.parse_data_stream_py",
-    "pure Python": "import pure_python_decoder\n"
-                   "decode = pure_python_decoder.parse_data_stream",
-}
-
-TIMED_RUN = """
-import sys, time
-sys.path.insert(0, {bench_dir!r})
-{setup}
-path, result = sys.argv[1], sys.argv[2]
-start = time.perf_counter()
-decode(path)
-elapsed = time.perf_counter() - start
-with open(result, "w") as out:
-    out.write(repr(elapsed))
-"""
+DECODERS = ("parse_data_stream_py", "pure Python")
 
 
-def module_missing():
-    probe = subprocess.run([sys.executable, "-c", "import tavrin_ahrs_driver"],
-                           capture_output=True, text=True)
-    return probe.stderr.strip().splitlines()[-1] if probe.returncode else None
+def _decoder(name):
+    if name == "parse_data_stream_py":
+        import tavrin_ahrs_driver
+        return tavrin_ahrs_driver.parse_data_stream_py
+    import pure_python_decoder
+    return pure_python_decoder.parse_data_stream
 
 
-def run_decoder(name, path, workdir, stdout=subprocess.DEVNULL):
-    """Run one decoder over `path` in a fresh interpreter; returns (seconds, stderr)."""
-    result = os.path.join(workdir, "elapsed")
-    code = TIMED_RUN.format(bench_dir=BENCH_DIR, setup=DECODERS[name])
-    done = subprocess.run([sys.executable, "-c", code, path, result],
-                          stdout=stdout, stderr=subprocess.PIPE, text=True)
-    if done.returncode != 0:
-        raise RuntimeError(f"{name} failed (exit {done.returncode}):\n{done.stderr}")
-    with open(result) as f:
-        return float(f.read()), done.stderr
+def time_decode(decoder, path):
+    """Child: seconds one decoder takes over `path` (output wherever fd 1 goes)."""
+    import time
+    decode = _decoder(decoder)
+    start = time.perf_counter()
+    decode(path)
+    return time.perf_counter() - start
+
+
+def run_decoder(name, path, stdout=subprocess.DEVNULL):
+    """(seconds, standard error) of one decoder over `path` in a fresh interpreter."""
+    return harness.run_child("bench_parse", "time_decode", stdout=stdout, decoder=name, path=path)
 
 
 def outputs_match(path, workdir):
     """Both decoders' standard output and closing line on a small file; None if equal."""
     seen = {}
-    for name in DECODERS:
-        out_path = os.path.join(workdir, f"{len(seen)}.out")
+    for i, name in enumerate(DECODERS):
+        out_path = os.path.join(workdir, f"check-{i}.out")
         with open(out_path, "wb") as out:
-            _, err = run_decoder(name, path, workdir, stdout=out)
+            _, err = run_decoder(name, path, stdout=out)
         with open(out_path, "rb") as out:
             seen[name] = (out.read().decode().splitlines(), err.strip())
     (native, (n_lines, n_err)), (python, (p_lines, p_err)) = seen.items()
@@ -77,8 +68,34 @@ def outputs_match(path, workdir):
     return None
 
 
-def best_time(name, path, workdir, repeat):
-    return min(run_decoder(name, path, workdir)[0] for _ in range(repeat))
+def floor_seconds(path, lines_path):
+    done = subprocess.run([harness.native_tool("floor"), path, lines_path],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"floor failed:\n{done.stderr}")
+    return float(done.stderr.split()[0])
+
+
+def measure(path, packets, workdir, repeat=3, python_repeat=1):
+    """Times the three on a recorded file of `packets` packets; best runs count."""
+    lines = os.path.join(workdir, "expected-lines.txt")
+    with open(lines, "wb") as out:
+        run_decoder("parse_data_stream_py", path, stdout=out)
+    native = min(run_decoder("parse_data_stream_py", path)[0] for _ in range(repeat))
+    floor = min(floor_seconds(path, lines) for _ in range(repeat))
+    python = min(run_decoder("pure Python", path)[0] for _ in range(python_repeat))
+    os.unlink(lines)
+    return {
+        "packets": packets,
+        "native_seconds": native,
+        "python_seconds": python,
+        "floor_seconds": floor,
+        "native_packets_per_s": packets / native,
+        "python_packets_per_s": packets / python,
+        "floor_packets_per_s": packets / floor,
+        "ratio_to_python": python / native,
+        "time_over_floor": native / floor,
+    }
 
 
 def main(argv=None):
@@ -88,11 +105,12 @@ def main(argv=None):
     parser.add_argument("--check-packets", type=int, default=2000,
                         help="packets in the file whose outputs are compared; default 2000")
     parser.add_argument("--repeat", type=int, default=3,
-                        help="native runs, best one counts; default 3 (the baseline runs once)")
+                        help="native and floor runs, best one counts; default 3 "
+                             "(the baseline runs once)")
     parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
     opts = parser.parse_args(argv)
 
-    missing = module_missing()
+    missing = harness.module_missing()
     if missing:
         print(f"bench_parse: cannot import tavrin_ahrs_driver with {sys.executable} ({missing}).\n"
               "Build and install it first (make install), then run this with the project's "
@@ -112,22 +130,14 @@ def main(argv=None):
         big = os.path.join(workdir, "stream.bin")
         size = make_recording(big, opts.packets)
         print(f"timed file: {opts.packets} packets, {size / 1e6:.1f} MB")
-        native = best_time("parse_data_stream_py", big, workdir, opts.repeat)
-        python = best_time("pure Python", big, workdir, 1)
+        figures = measure(big, opts.packets, workdir, opts.repeat)
 
-    figures = {
-        "packets": opts.packets,
-        "native_packets_per_s": opts.packets / native,
-        "python_packets_per_s": opts.packets / python,
-        "native_seconds": native,
-        "python_seconds": python,
-        "ratio": python / native,
-    }
-    print(f"{'parse_data_stream_py':<22}{figures['native_packets_per_s']:>14,.0f} packets/s"
-          f"  ({native:.3f} s)")
-    print(f"{'pure-Python decoder':<22}{figures['python_packets_per_s']:>14,.0f} packets/s"
-          f"  ({python:.3f} s)")
-    print(f"{'ratio':<22}{figures['ratio']:>14.1f} x")
+    for label, key in (("parse_data_stream_py", "native"), ("pure-Python decoder", "python"),
+                       ("floor (read + write)", "floor")):
+        print(f"{label:<22}{figures[key + '_packets_per_s']:>14,.0f} packets/s"
+              f"  ({figures[key + '_seconds']:.3f} s)")
+    print(f"{'ratio to pure Python':<22}{figures['ratio_to_python']:>14.1f} x")
+    print(f"{'time over the floor':<22}{figures['time_over_floor']:>14.1f} x")
     if opts.json:
         with open(opts.json, "w") as f:
             json.dump(figures, f, indent=2)

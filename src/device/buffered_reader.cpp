@@ -44,7 +44,9 @@ void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::sha
         return;
     }
     (void)port->start_stream();
+    // Both are reused for every packet: a steady stream allocates nothing here.
     std::vector<Reading> readings;
+    SnapshotMap snapshot;
     while (!cancel->cancelled()) {
         readings.clear();
         if (auto r = port->read_packet(readings); !r) {
@@ -56,7 +58,9 @@ void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::sha
             report("Time went backwards: SystemTimeError(clock is before the Unix epoch)");
             return;
         }
-        switch (queue->send({*stamp, process_readings(readings)})) {
+        snapshot.clear();
+        for (const Reading& reading : readings) snapshot.insert(reading);
+        switch (queue->send(*stamp, snapshot)) {
             case SnapshotQueue::SendResult::Sent: break;
             case SnapshotQueue::SendResult::Stopped: return;
             case SnapshotQueue::SendResult::ReceiverGone:

@@ -1,6 +1,7 @@
 #include "snapshot_queue.hpp"
 
 #include <new>
+#include <utility>
 
 namespace ahrs {
 
@@ -23,14 +24,15 @@ SnapshotQueue::~SnapshotQueue() {
     ::operator delete(slots_);
 }
 
-SnapshotQueue::SendResult SnapshotQueue::send(QueueItem&& item) {
+SnapshotQueue::SendResult SnapshotQueue::send(std::uint64_t timestamp_ms, const SnapshotMap& map) {
     std::unique_lock lock(mu_);
     auto blocked = [&] { return !receiver_gone_ && !stopped_ && (capacity_ == 0 ? offering_ : count_ == capacity_); };
     space_.wait(lock, [&] { return !blocked(); });
     if (stopped_) return SendResult::Stopped;
     if (receiver_gone_) return SendResult::ReceiverGone;
     if (capacity_ == 0) {
-        offer_ = std::move(item);
+        offer_.timestamp_ms = timestamp_ms;
+        offer_.map = map;
         offering_ = true;
         space_.wait(lock, [&] { return !offering_ || receiver_gone_ || stopped_; });
         if (!offering_) return SendResult::Sent;
@@ -40,32 +42,37 @@ SnapshotQueue::SendResult SnapshotQueue::send(QueueItem&& item) {
     const std::size_t tail = (head_ + count_) % capacity_;
     if (tail < constructed_) {
         // Copy-assign keeps the slot's storage: no allocation once warm.
-        slot(tail).timestamp_ms = item.timestamp_ms;
-        slot(tail).map = item.map;
+        slot(tail).timestamp_ms = timestamp_ms;
+        slot(tail).map = map;
     } else {
-        new (&slots_[tail]) QueueItem(std::move(item));
+        new (&slots_[tail]) QueueItem{timestamp_ms, map};
         ++constructed_;
     }
     ++count_;
     return SendResult::Sent;
 }
 
-void SnapshotQueue::drain(std::vector<QueueItem>& out) {
+std::size_t SnapshotQueue::drain(std::vector<QueueItem>& out) {
+    using std::swap;
     std::lock_guard lock(mu_);
     if (capacity_ == 0) {
-        if (offering_) {
-            out.push_back(std::move(offer_));
-            offering_ = false;
-            space_.notify_all();
-        }
-        return;
+        if (!offering_) return 0;
+        if (out.empty()) out.emplace_back();
+        swap(out[0], offer_);
+        offering_ = false;
+        space_.notify_all();
+        return 1;
     }
-    if (count_ == 0) return;
-    for (; count_ > 0; --count_) {
-        out.push_back(slot(head_));
+    const std::size_t n = count_;
+    if (n == 0) return 0;
+    if (out.size() < n) out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        swap(out[i], slot(head_));
         head_ = (head_ + 1) % capacity_;
     }
+    count_ = 0;
     space_.notify_all();
+    return n;
 }
 
 void SnapshotQueue::close_receiver() {

@@ -32,9 +32,14 @@ public:
     enum class SendResult { Sent, ReceiverGone, Stopped };
     // Waits while the queue is full (or, for a hand-over, until the item is
     // taken). Returns early when the receiver goes or `stop()` is called.
-    SendResult send(QueueItem&& item);
-    // Moves every queued item into `out`, oldest first, without waiting.
-    void drain(std::vector<QueueItem>& out);
+    // The map is copied into a slot that keeps its storage from earlier
+    // items, so a warm queue does not allocate.
+    SendResult send(std::uint64_t timestamp_ms, const SnapshotMap& map);
+    // Swaps every queued item into out[0], out[1], ..., oldest first,
+    // without waiting, growing `out` when it is too short; returns how many.
+    // The slots get the storage of out's old items back: a receiver that
+    // keeps `out` from one call to the next makes neither side allocate.
+    std::size_t drain(std::vector<QueueItem>& out);
 
     void close_receiver();  // drops queued items and wakes the sender
     void stop();            // wakes a waiting sender for good

@@ -1,6 +1,7 @@
 // BufferedAHRSClient: a background reader fills a bounded queue of
 // time-stamped snapshots; take() drains it without waiting.
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "../device/buffered_reader.hpp"
@@ -14,9 +15,18 @@
 namespace ahrs::py {
 namespace {
 
+// A take() that returns at most this many items keeps their storage for the
+// next one; beyond it, what a single large batch needed is given back.
+constexpr std::size_t kKeptItems = 1024;
+
+// The reader, and the items of the last take() kept for their storage.
 // Destroying the object stops the reader and releases its device before
 // the destruction returns.
-using BufferedObject = ClassObject<std::unique_ptr<BufferedReader>>;
+struct Buffered {
+    std::unique_ptr<BufferedReader> reader;
+    std::vector<QueueItem> taken;
+};
+using BufferedObject = ClassObject<Buffered>;
 
 // Binds a tuple-and-dict call to the fast-call form Args expects.
 struct TupleCall {
@@ -60,16 +70,21 @@ PyObject* buffered_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_RuntimeError, "failed to spawn thread");
         return nullptr;
     }
-    return BufferedObject::create(type, std::move(reader).value());
+    return BufferedObject::create(type, Buffered{std::move(reader).value(), {}});
 }
 
-PyRef items_to_list(std::vector<QueueItem>& items) {
+// Items stamped in the same millisecond share one int object.
+PyRef items_to_list(std::span<const QueueItem> items) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return {};
+    PyRef stamp;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        PyRef stamp = PyRef::steal(PyLong_FromUnsignedLongLong(items[i].timestamp_ms));
+        if (!stamp || items[i].timestamp_ms != items[i - 1].timestamp_ms) {
+            stamp = PyRef::steal(PyLong_FromUnsignedLongLong(items[i].timestamp_ms));
+            if (!stamp) return {};
+        }
         PyRef dict = snapshot_to_dict(items[i].map);
-        if (!stamp || !dict) return {};
+        if (!dict) return {};
         PyRef pair = PyRef::steal(PyTuple_Pack(2, stamp.get(), dict.get()));
         if (!pair) return {};
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release());  // steals the reference
@@ -81,9 +96,11 @@ PyObject* buffered_take(PyObject* py_self, PyObject*) {
     auto* self = BufferedObject::cast(py_self);
     Borrow borrow(self->borrowed);
     if (!borrow) return nullptr;
-    std::vector<QueueItem> items;
-    self->value->queue().drain(items);
-    return items_to_list(items).release();
+    Buffered& b = self->value;
+    const std::size_t n = b.reader->queue().drain(b.taken);
+    PyRef list = items_to_list({b.taken.data(), n});
+    if (b.taken.size() > kKeptItems) b.taken.resize(kKeptItems);
+    return list.release();
 }
 
 PyMethodDef buffered_methods[] = {

@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Every benchmark of the driver in one run: `make bench`.
+
+Runs, side by side on the same machine: recorded-file decoding against plain
+Python and the native floor, AHRSClient.read() against plain Python, live
+throughput over a pseudo-terminal (and the reader's CPU share when paced),
+and memory over a million packets per client.  Prints a table with the goals
+and writes every figure to bench/results.json.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import sys
+import tempfile
+import time
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, BENCH_DIR)
+import bench_live  # noqa: E402
+import bench_memory  # noqa: E402
+import bench_parse  # noqa: E402
+import bench_read  # noqa: E402
+import harness  # noqa: E402
+from make_recording import make_recording  # noqa: E402
+
+FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
+        "paced_seconds": 10.0, "memory_packets": 1_000_000}
+QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
+         "paced_seconds": 3.0, "memory_packets": 100_000}
+
+
+def mib(kib):
+    return f"{kib / 1024:+.2f} MiB"
+
+
+def rows(fig):
+    """(benchmark, measured, goal, met) lines of the table; met is None for context."""
+    out = []
+    p = fig.get("parse")
+    if p:
+        out += [
+            ("file decoding: parse_data_stream_py",
+             f"{p['native_packets_per_s']:,.0f} packets/s ({p['native_seconds']:.3f} s)", "", None),
+            ("file decoding: pure-Python decoder",
+             f"{p['python_packets_per_s']:,.0f} packets/s ({p['python_seconds']:.2f} s)", "", None),
+            ("file decoding: floor (read + write only)",
+             f"{p['floor_packets_per_s']:,.0f} packets/s ({p['floor_seconds']:.3f} s)", "", None),
+            ("  speed over pure Python", f"{p['ratio_to_python']:.1f} x", ">= 30 x",
+             p["ratio_to_python"] >= 30),
+            ("  time over the floor", f"{p['time_over_floor']:.2f} x", "<= 2 x",
+             p["time_over_floor"] <= 2),
+        ]
+    r = fig.get("read")
+    if r:
+        out += [
+            ("open_file + read()", f"{r['native_packets_per_s']:,.0f} packets/s", "", None),
+            ("pure-Python snapshot dicts", f"{r['python_packets_per_s']:,.0f} packets/s", "", None),
+            ("  speed over pure Python", f"{r['ratio_to_python']:.1f} x", ">= 10 x",
+             r["ratio_to_python"] >= 10),
+        ]
+    live = fig.get("live")
+    if live:
+        n, py, paced = live["native"], live["python"], live["paced"]
+        size = f"{live['packet_bytes']:.0f}-byte packets"
+        out += [
+            (f"live pty, {size}: BufferedAHRSClient",
+             f"{n['packets_per_s']:,.0f} packets/s, {n['missing']} missing"
+             + (f" (runs: {', '.join(f'{r / 1000:.0f}k' for r in n['runs_packets_per_s'])})"
+                if len(n["runs_packets_per_s"]) > 1 else ""),
+             ">= 200,000/s, 0 missing",
+             n["packets_per_s"] >= 200_000 and n["missing_in_any_run"] == 0),
+            (f"live pty, {size}: pure-Python reader",
+             f"{py['packets_per_s']:,.0f} packets/s, {py['missing']} missing", "", None),
+            ("  speed over pure Python", f"{live['ratio_to_python']:.1f} x", "", None),
+            ("  CPU per packet: main thread, reader thread",
+             f"{n['main_thread_us_per_packet']:.2f} us, {n['reader_thread_us_per_packet']:.2f} us "
+             f"(pure Python: {py['main_thread_us_per_packet']:.2f} us, "
+             f"{py['reader_thread_us_per_packet']:.2f} us)", "", None),
+            (f"reader thread CPU, paced {paced['rate']:,}/s",
+             f"{100 * paced['cpu_share']:.2f} % of a core, {paced['missing']} missing", "< 2 %",
+             paced["cpu_share"] < 0.02 and paced["missing"] == 0),
+        ]
+    m = fig.get("memory")
+    if m:
+        fc, bc, pc = m["file_client"], m["buffered_client"], m["parse_calls"]
+        out += [
+            (f"VmRSS, AHRSClient.read(), {fc['packets']:,} packets",
+             f"{mib(fc['growth_kib'])} after the first 10,000", "< 1 MiB",
+             fc["growth_kib"] < 1024),
+            (f"VmRSS, BufferedAHRSClient.take(), {bc['packets']:,} packets",
+             f"{mib(bc['growth_kib'])} after the first 10,000", "< 1 MiB",
+             bc["growth_kib"] < 1024),
+            (f"VmRSS, parse_data_stream_py x {pc['calls']:,}",
+             f"{mib(pc['growth_kib'])} after the first 100 calls", "flat (< 1 MiB)",
+             pc["growth_kib"] < 1024),
+        ]
+    return out
+
+
+def print_table(lines):
+    widths = [max(len(line[i]) for line in lines) for i in range(3)]
+    head = ("benchmark", "measured", "goal")
+    widths = [max(w, len(h)) for w, h in zip(widths, head)]
+
+    def show(a, b, c, d):
+        print(f"{a:<{widths[0]}}  {b:<{widths[1]}}  {c:<{widths[2]}}  {d}")
+
+    show(*head, "met")
+    show(*("-" * w for w in widths), "---")
+    for name, measured, goal, met in lines:
+        show(name, measured, goal, "" if met is None else ("yes" if met else "NO"))
+
+
+def environment():
+    return {
+        "date": datetime.datetime.now().isoformat(timespec="seconds"),
+        "python": platform.python_version(),
+        "machine": platform.machine(),
+        "cpus": os.cpu_count(),
+        "load_average": os.getloadavg(),
+        "other_busy_processes": harness.other_busy_processes(),
+    }
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smaller runs, to see that everything works (figures are rough)")
+    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory"),
+                        help="run only these benchmarks (repeatable)")
+    parser.add_argument("--json", metavar="FILE", default=os.path.join(BENCH_DIR, "results.json"),
+                        help="where the figures go; default bench/results.json")
+    opts = parser.parse_args(argv)
+    size = QUICK if opts.quick else FULL
+    chosen = opts.only or ["parse", "read", "live", "memory"]
+
+    missing = harness.module_missing()
+    if missing:
+        print(f"run_bench: cannot import tavrin_ahrs_driver with {sys.executable} ({missing}); "
+              "run `make install` first", file=sys.stderr)
+        return 2
+
+    figures = {"environment": environment(), "quick": opts.quick}
+    busy = figures["environment"]["other_busy_processes"]
+    if busy:
+        print(f"note: other busy processes ({', '.join(busy)}): timings will be low",
+              file=sys.stderr)
+    started = time.monotonic()
+    with tempfile.TemporaryDirectory(prefix="ahrs-bench-") as workdir:
+        small = os.path.join(workdir, "check.bin")
+        make_recording(small, 2000)
+        recording = os.path.join(workdir, "stream.bin")
+        if {"parse", "read", "memory"} & set(chosen):
+            make_recording(recording, size["packets"])
+        if "parse" in chosen:
+            print("recorded-file decoding ...", file=sys.stderr)
+            mismatch = bench_parse.outputs_match(small, workdir)
+            if mismatch:
+                print(f"run_bench: parse_data_stream_py and the pure-Python decoder disagree: "
+                      f"{mismatch}", file=sys.stderr)
+                return 1
+            figures["parse"] = bench_parse.measure(recording, size["packets"], workdir,
+                                                   size["repeat"])
+        if "read" in chosen:
+            print("AHRSClient.read() ...", file=sys.stderr)
+            figures["read"] = bench_read.measure(recording, size["packets"], small, size["repeat"])
+        if "live" in chosen:
+            print("live pseudo-terminal ...", file=sys.stderr)
+            figures["live"] = bench_live.measure(
+                workdir, size["live_packets"], size["live_python_packets"],
+                size["paced_seconds"], repeat=size["repeat"])
+        if "memory" in chosen:
+            print("memory ...", file=sys.stderr)
+            figures["memory"] = bench_memory.measure(workdir, recording, size["packets"],
+                                                     size["memory_packets"])
+    figures["seconds"] = time.monotonic() - started
+
+    lines = rows(figures)
+    figures["goals_met"] = all(met for *_, met in lines if met is not None)
+    print_table(lines)
+    with open(opts.json, "w") as f:
+        json.dump(figures, f, indent=2)
+    print(f"\nfigures in {os.path.relpath(opts.json)}; {figures['seconds']:.0f} s in all")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
