@@ -53,3 +53,4 @@ clean:
 	rm -rf build $(VENV) $(VENV311)
 include sanitize.mk
 include bench/bench.mk
+include fuzz/fuzz.mk

@@ -35,10 +35,10 @@ PyObject* panic_exception_type() {
     return g_panic_type;
 }
 
-PyObject* raise_panic(const Panic& p, std::source_location where) {
+PyObject* raise_panic(const Panic& p, const char* file, int line) {
     const std::string message = p.message.empty() ? std::string("internal failure") : p.message;
-    const std::string report = "tavrin_ahrs_driver: internal failure at " + std::string(project_path(where.file_name())) + ":" +
-                               std::to_string(where.line()) + ":\n" + message + "\n";
+    const std::string report = "tavrin_ahrs_driver: internal failure at " + std::string(project_path(file)) + ":" +
+                               std::to_string(line) + ":\n" + message + "\n";
     (void)write_text(Stream::Err, report);  // nothing better to do if stderr itself is gone
     PyObject* type = panic_exception_type();
     if (!type) return nullptr;
@@ -48,9 +48,9 @@ PyObject* raise_panic(const Panic& p, std::source_location where) {
 PyObject* raise_value_error(const AHRSError& e) { return raise_with_text(PyExc_ValueError, e.display()); }
 PyObject* raise_os_error(const AHRSError& e) { return raise_with_text(PyExc_OSError, e.display()); }
 
-PyObject* raise_port_error(const PortError& e, std::source_location where) {
+PyObject* raise_port_error(const PortError& e, const char* file, int line) {
     if (const auto* a = std::get_if<AHRSError>(&e)) return raise_value_error(*a);
-    return raise_panic(std::get<Panic>(e), where);
+    return raise_panic(std::get<Panic>(e), file, line);
 }
 
 }  // namespace ahrs::py

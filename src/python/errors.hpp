@@ -1,6 +1,5 @@
 #pragma once
 // How native failures become Python exceptions.
-#include <source_location>
 #include <string_view>
 
 #include "../device/ahrs_error.hpp"
@@ -17,11 +16,11 @@ PyObject* panic_exception_type();
 
 // Writes the failure's message and source location to standard error and
 // raises PanicException. Always returns null, for `return raise_panic(...)`.
-PyObject* raise_panic(const Panic& p, std::source_location where = std::source_location::current());
+PyObject* raise_panic(const Panic& p, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 PyObject* raise_value_error(const AHRSError& e);
 PyObject* raise_os_error(const AHRSError& e);
 // A port failure: its AHRSError as ValueError, or an internal failure.
-PyObject* raise_port_error(const PortError& e, std::source_location where = std::source_location::current());
+PyObject* raise_port_error(const PortError& e, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
 }  // namespace ahrs::py

@@ -1,0 +1,144 @@
+// Arbitrary bytes through the packet reader, the decoder and the text form,
+// read twice: from memory with true offsets (the recorded-stream path, and a
+// plain statement of lossless resynchronisation), and through the port's
+// attempt buffer in uneven chunks. Both must agree attempt by attempt.
+#include <algorithm>
+
+#include "fuzz_support.hpp"
+#include "protocol/decode.hpp"
+#include "protocol/reading_text.hpp"
+#include "protocol/snapshot_map.hpp"
+
+namespace {
+
+using namespace ahrs;
+using fuzz::Outcome;
+
+// A memory source that remembers the furthest byte any read reached, which
+// the packet reader's move back to the packet start hides.
+class TrackingSource final : public ByteSource {
+public:
+    TrackingSource(std::span<const std::uint8_t> data, std::size_t start) : inner_(data), furthest_(start) {
+        FUZZ_CHECK(inner_.seek(start).ok());
+    }
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> dst) override {
+        auto n = inner_.read(dst);
+        if (n) furthest_ = std::max(furthest_, static_cast<std::size_t>(*inner_.position()));
+        return n;
+    }
+    Result<std::uint64_t, IoError> position() override { return inner_.position(); }
+    Status<IoError> seek(std::uint64_t pos) override { return inner_.seek(pos); }
+    std::size_t furthest() const { return furthest_; }
+
+private:
+    MemorySource inner_;
+    std::size_t furthest_;
+};
+
+// Hands out the data in chunks of uneven sizes, some a single byte, some
+// larger than a packet.
+class UnevenChunks final : public ChunkSource {
+public:
+    explicit UnevenChunks(std::span<const std::uint8_t> data) : data_(data), state_(data.size() * 2654435761u + 1) {}
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
+        FUZZ_CHECK(!dst.empty());
+        const std::size_t n = std::min({dst.size(), data_.size() - pos_, next_step()});
+        std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(pos_), n, dst.begin());
+        pos_ += n;
+        return n;
+    }
+    std::size_t chunk_size() const override { return 512; }
+
+private:
+    std::size_t next_step() {
+        state_ = state_ * 6364136223846793005u + 1442695040888963407u;
+        const auto r = static_cast<std::size_t>(state_ >> 33);
+        return r & 1 ? 1 + (r >> 1) % 8 : 1 + (r >> 1) % 600;
+    }
+    std::span<const std::uint8_t> data_;
+    std::size_t pos_ = 0;
+    std::uint64_t state_;
+};
+
+void check_readings(const MipPacket& packet) {
+    std::vector<Reading> readings;
+    append_readings(packet, readings);
+    std::string text;
+    append_readings_text(text, readings);
+    FUZZ_CHECK(text.front() == '[' && text.back() == ']');
+    FUZZ_CHECK(text == readings_text(to_sensor_readings_with_options(packet)));
+    const auto snapshot = process_readings(readings);
+    FUZZ_CHECK(snapshot.empty() == readings.empty());
+    for (const auto& r : readings) FUZZ_CHECK(snapshot.find(r.name()) != nullptr);
+}
+
+// The failure must name what the bytes at `start` really hold, and the
+// reader must have moved back to `start`.
+void check_failure(const PacketError& e, const std::string& text, std::span<const std::uint8_t> data,
+                   std::size_t start, ByteSource& src) {
+    FUZZ_CHECK(*src.position() == start);
+    FUZZ_CHECK(text.find(e.base_text()) != std::string::npos);
+    FUZZ_CHECK(e.is_bare_io() == (data.size() - start < 2));
+    if (e.is_bare_io()) {
+        FUZZ_CHECK(text == "failed to fill whole buffer");
+        return;
+    }
+    const bool sync = data[start] == kSync1 && data[start + 1] == kSync2;
+    FUZZ_CHECK((e.kind() == PacketError::Kind::BadMagic) == !sync);
+    switch (e.kind()) {
+        case PacketError::Kind::BadMagic:
+            FUZZ_CHECK(e.position() == start && e.found()[0] == data[start] && e.found()[1] == data[start + 1]);
+            break;
+        case PacketError::Kind::NoVariantMatch:
+            FUZZ_CHECK(e.position() == start + 2 && !descriptor_from_byte(data[start + 2]));
+            break;
+        case PacketError::Kind::AssertFail:
+            FUZZ_CHECK(e.position() == start && e.message().starts_with("bad checksum: "));
+            break;
+        case PacketError::Kind::Io:
+            FUZZ_CHECK(e.frames().size() == 1);
+            break;
+    }
+}
+
+// Every attempt on bytes in memory, each restarted where lossless
+// resynchronisation says: after a packet, at the first 0x75 after a failed
+// attempt's first byte among the bytes it read, or after them all.
+std::vector<Outcome> reference_attempts(std::span<const std::uint8_t> data) {
+    std::vector<Outcome> outcomes;
+    std::size_t start = 0;
+    for (;;) {
+        TrackingSource src(data, start);
+        auto r = MipPacket::read(src);
+        outcomes.push_back(fuzz::outcome_of(r));
+        if (r) {
+            const auto& rewritten = outcomes.back().bytes;
+            FUZZ_CHECK(rewritten.size() == 6 + r->bytes().size());
+            FUZZ_CHECK(std::equal(rewritten.begin(), rewritten.end(), data.begin() + static_cast<std::ptrdiff_t>(start)));
+            FUZZ_CHECK(*src.position() == start + rewritten.size());
+            check_readings(*r);
+            start += rewritten.size();
+            continue;
+        }
+        check_failure(r.error(), outcomes.back().text, data, start, src);
+        if (r.error().is_bare_io()) return outcomes;
+        const auto first = data.begin() + static_cast<std::ptrdiff_t>(start);
+        const auto last = data.begin() + static_cast<std::ptrdiff_t>(src.furthest());
+        start = static_cast<std::size_t>(std::find(first + 1, last, kSync1) - data.begin());
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    const auto expected = reference_attempts(bytes);
+
+    AttemptBuffer input(std::make_unique<UnevenChunks>(bytes));
+    const auto got = fuzz::run_attempts(input, size + 2, [](const IoError& e) {
+        FUZZ_CHECK(e.kind() == IoKind::UnexpectedEof);  // memory never times out
+        return true;
+    });
+    FUZZ_CHECK(got == expected);
+    return 0;
+}

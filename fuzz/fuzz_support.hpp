@@ -1,0 +1,77 @@
+#pragma once
+// Pieces the fuzz targets share: a check that survives NDEBUG, a sink that
+// collects bytes, a chunked source over memory and the attempt loop the port
+// runs.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "device/attempt_buffer.hpp"
+#include "protocol/mip_packet.hpp"
+
+#define FUZZ_CHECK(cond)                                                            \
+    do {                                                                            \
+        if (!(cond)) {                                                              \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, \
+                         __LINE__);                                                 \
+            std::abort();                                                           \
+        }                                                                           \
+    } while (0)
+
+namespace fuzz {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class VectorSink final : public ahrs::ByteSink {
+public:
+    ahrs::Result<std::size_t, ahrs::IoError> write(std::span<const std::uint8_t> src) override {
+        bytes.insert(bytes.end(), src.begin(), src.end());
+        return src.size();
+    }
+    Bytes bytes;
+};
+
+inline Bytes packet_bytes(ahrs::Descriptor d, std::span<const std::uint8_t> payload) {
+    VectorSink sink;
+    FUZZ_CHECK(ahrs::MipPacket::write(sink, d, payload).ok());
+    return sink.bytes;
+}
+
+// What one attempt gave: a packet's bytes as rewritten, or a failure's text.
+struct Outcome {
+    bool packet;
+    Bytes bytes;
+    std::string text;
+    bool operator==(const Outcome&) const = default;
+};
+
+inline Outcome outcome_of(const ahrs::Result<ahrs::MipPacket, ahrs::PacketError>& r) {
+    if (r) return {true, packet_bytes(r->descriptor(), r->bytes()), {}};
+    return {false, {}, r.error().text()};
+}
+
+// Drives the buffer exactly as the port does, one read per attempt, until
+// `stop` says a bare I/O failure ends the run. Returns every outcome. The
+// bound catches an attempt loop that stops making progress.
+template <class Stop>
+std::vector<Outcome> run_attempts(ahrs::AttemptBuffer& input, std::size_t max_attempts, Stop stop) {
+    std::vector<Outcome> outcomes;
+    for (;;) {
+        FUZZ_CHECK(outcomes.size() < max_attempts);
+        auto r = ahrs::MipPacket::read(input);
+        outcomes.push_back(outcome_of(r));
+        if (r) {
+            input.accept();
+        } else if (r.error().is_bare_io()) {
+            input.replay();
+            if (stop(*r.error().io_error())) return outcomes;
+        } else {
+            input.resync();
+        }
+    }
+}
+
+}  // namespace fuzz
