@@ -58,8 +58,7 @@ void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::sha
             report("Time went backwards: SystemTimeError(clock is before the Unix epoch)");
             return;
         }
-        snapshot.clear();
-        for (const Reading& reading : readings) snapshot.insert(reading);
+        snapshot.assign(readings);
         switch (queue->send(*stamp, snapshot)) {
             case SnapshotQueue::SendResult::Sent: break;
             case SnapshotQueue::SendResult::Stopped: return;

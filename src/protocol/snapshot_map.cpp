@@ -31,9 +31,14 @@ const Reading* SnapshotMap::find(std::string_view name) const {
     return nullptr;
 }
 
+void SnapshotMap::assign(std::span<const Reading> readings) {
+    clear();
+    for (const auto& r : readings) insert(r);
+}
+
 SnapshotMap process_readings(std::span<const Reading> readings) {
     SnapshotMap map;
-    for (const auto& r : readings) map.insert(r);
+    map.assign(readings);
     return map;
 }
 

@@ -26,6 +26,8 @@ public:
     const Reading* find(std::string_view name) const;
 
     void clear();
+    // Replaces the contents with one packet's readings, reusing the storage.
+    void assign(std::span<const Reading> readings);
     std::span<const Reading> readings() const { return entries_; }
 
     // Visits every entry as (key, value): "type" first, then the readings.
