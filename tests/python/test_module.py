@@ -99,3 +99,18 @@ def test_bad_calls_raise_type_error_naming_the_function(call, message):
         call()
     assert message in str(info.value)
     assert "parse_data_stream_py()" in str(info.value)
+
+
+def test_type_stub_matches_the_module():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(__file__).parents[2] / "python" / "tavrin_ahrs_driver-stubs" / "__init__.pyi"
+    tree = ast.parse(stub.read_text())
+    functions = {n.name for n in tree.body if isinstance(n, ast.FunctionDef)}
+    classes = {n.name: n for n in tree.body if isinstance(n, ast.ClassDef)}
+    assert functions | set(classes) == set(m.__all__)
+    for name, node in classes.items():
+        stubbed = {f.name for f in node.body if isinstance(f, ast.FunctionDef)} - {"__init__"}
+        public = {a for a in dir(getattr(m, name)) if not a.startswith("_")}
+        assert stubbed == public, name
