@@ -8,18 +8,17 @@ The module writes its diagnostics to descriptors 1 and 2 itself; they go to
 """
 import contextlib
 import os
-import select
 import sys
 import tempfile
-import threading
 import time
-import tty
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
+sys.path.insert(0, str(ROOT / "tests" / "python"))
 import mip_frames  # noqa: E402
 import tavrin_ahrs_driver as m  # noqa: E402
+from streaming_pty import StreamingPty  # noqa: E402
 
 ROUNDS = 20
 
@@ -85,33 +84,6 @@ def sync_client(path):
         except ValueError:
             pass
         client.start_stream()
-
-
-class StreamingPty:
-    def __init__(self, stream):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        os.set_blocking(self.master, False)
-        self.path = os.ttyname(self.slave)
-        self.stream = stream
-        self.stop = threading.Event()
-        self.writer = threading.Thread(target=self.feed)
-        self.writer.start()
-
-    def feed(self):
-        view = memoryview(self.stream)
-        while not self.stop.is_set():
-            if select.select([], [self.master], [], 0.02)[1]:
-                try:
-                    view = view[os.write(self.master, view):] or memoryview(self.stream)
-                except BlockingIOError:
-                    pass
-
-    def close(self):
-        self.stop.set()
-        self.writer.join()
-        os.close(self.master)
-        os.close(self.slave)
 
 
 def buffered_client(stream):

@@ -12,9 +12,7 @@ import subprocess
 import sys
 import termios
 import textwrap
-import threading
 import time
-import tty
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -24,6 +22,7 @@ import tavrin_ahrs_driver as m
 from conftest import run_python
 from mip import ESTIMATE, SENSOR, acc, packet
 from records import RECORDS
+from streaming_pty import StreamingPty
 
 HERE = Path(__file__).resolve().parent
 EIO_TEXT = 'AHRSError: IOError: Os { code: 5, kind: Uncategorized, message: "Input/output error" }'
@@ -96,38 +95,6 @@ def knock(master: int, client) -> list:
 
     assert wait_for(answered)
     return got
-
-
-class StreamingPty:
-    """A pseudo-terminal whose master a writer thread keeps feeding with
-    `stream` over and over, whole packets only, as fast as the far side
-    takes them. The slave stays open here: no reader ever sees a hang-up."""
-
-    def __init__(self, stream: bytes):
-        self.master, self.slave = os.openpty()
-        tty.setraw(self.master)
-        os.set_blocking(self.master, False)
-        self.path = os.ttyname(self.slave)
-        self._stream = stream
-        self._stop = threading.Event()
-        self._writer = threading.Thread(target=self._feed, daemon=True)
-        self._writer.start()
-
-    def _feed(self):
-        view = memoryview(self._stream)
-        while not self._stop.is_set():
-            if not select.select([], [self.master], [], 0.02)[1]:
-                continue
-            try:
-                view = view[os.write(self.master, view):] or memoryview(self._stream)
-            except BlockingIOError:
-                pass
-
-    def close(self):
-        self._stop.set()
-        self._writer.join()
-        os.close(self.master)
-        os.close(self.slave)
 
 
 @pytest.fixture
