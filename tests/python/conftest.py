@@ -50,6 +50,13 @@ def fd_capture(tmp_path):
     return _Cap
 
 
+def write_all(fd: int, data: bytes):
+    """A terminal's master side may take only part of a large write."""
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
 class Pty:
     """A real pseudo-terminal: the test plays the sensor on the master side."""
 
@@ -61,7 +68,7 @@ class Pty:
         self.path = os.ttyname(self.slave)
 
     def send(self, data: bytes):
-        os.write(self.master, data)
+        write_all(self.master, data)
 
     def received(self, n: int, timeout=2.0) -> bytes:
         import select

@@ -3,7 +3,6 @@ length, then nothing more) before every tenth of 20,000 valid packets. The
 failed attempt swallows the next 257 bytes as payload and checksum; the
 reader must step back to the real packet right behind the false header and
 lose nothing, from a recorded file and from a live pseudo-terminal."""
-import os
 import random
 import struct
 import threading
@@ -11,6 +10,7 @@ import time
 
 import tavrin_ahrs_driver as m
 
+from conftest import write_all
 from mip import ESTIMATE, SENSOR, acc, euler, field, packet
 
 COUNT = 20_000
@@ -75,9 +75,7 @@ def test_file_with_false_headers_loses_nothing(tmp_path, fd_capture):
 def write_in_chunks(fd: int, data: bytes, ends):
     start = 0
     for end in ends:
-        view = memoryview(data)[start:end]
-        while view:
-            view = view[os.write(fd, view):]
+        write_all(fd, data[start:end])
         start = end
 
 

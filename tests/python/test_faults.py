@@ -143,13 +143,17 @@ def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_
     before = threads()
     with fd_capture() as cap:
         client = m.BufferedAHRSClient(pty.path, 115200, count + 50, False)
-        markers = knock(pty.master, client)
-        os.write(pty.master, b"".join(counted(n) for n in range(count)) + counted(count)[:11])
+        items = knock(pty.master, client)
+        pty.send(b"".join(counted(n) for n in range(count)))
+        # A hang-up discards what the terminal still holds, and its input
+        # queue can look empty while more is on the way: wait for the packets.
+        assert wait_for(lambda: items.extend(client.take()) or xs(items)[-1] == count - 1)
+        pty.send(counted(count)[:11])
         assert wait_for(lambda: unread(pty.slave) == 0)  # every byte is with the reader
         os.close(pty.master)
         pty.master = -1
         assert wait_for(lambda: threads() == before)  # and the reader has ended
-        items = markers + client.take()
+        items += client.take()
         again = client.take()
     got = xs(items)
     # The packet cut short ends as a failed attempt: an empty snapshot.
