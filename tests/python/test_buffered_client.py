@@ -7,6 +7,7 @@ import tavrin_ahrs_driver as m
 
 from conftest import run_python
 from mip import SENSOR, acc, packet
+from reader_sync import knock, without_markers
 
 ACC = {"x": 1.0, "y": 2.0, "z": 3.0}
 
@@ -15,24 +16,18 @@ def packet_n(i):
     return packet(SENSOR, acc(float(i), 0.0, 0.0))
 
 
-def take_until(client, count, timeout=3.0):
+def take_until(client, count, timeout=10.0):
+    """Items other than markers, until `count` of them have come."""
     items, deadline = [], time.monotonic() + timeout
     while len(items) < count and time.monotonic() < deadline:
-        items += client.take()
+        items += without_markers(client.take())
         time.sleep(0.005)
     return items
 
 
-def wait_for(predicate, timeout=3.0):
-    deadline = time.monotonic() + timeout
-    while not predicate() and time.monotonic() < deadline:
-        time.sleep(0.01)
-    return predicate()
-
-
 def test_items_are_stamped_snapshots_in_order(pty):
     client = m.BufferedAHRSClient(pty.path, 115200, 16, False)
-    time.sleep(0.1)  # let the reader open the device before the sensor talks
+    knock(pty.master, client)  # the reader's opening flush is behind it
     pty.send(b"".join(packet_n(i) for i in range(5)))
     items = take_until(client, 5)
     assert [type(x) for x in items[0]] == [int, dict]
@@ -45,10 +40,10 @@ def test_items_are_stamped_snapshots_in_order(pty):
 
 def test_full_queue_holds_exactly_its_capacity_oldest_first(pty):
     client = m.BufferedAHRSClient(pty.path, 115200, 3, False)
-    time.sleep(0.1)
+    knock(pty.master, client)
     pty.send(b"".join(packet_n(i) for i in range(6)))
     time.sleep(0.3)
-    first = client.take()
+    first = without_markers(client.take())
     assert [snap["ScaledAccVector"]["x"] for _, snap in first] == [0.0, 1.0, 2.0]
     rest = take_until(client, 3)
     assert [snap["ScaledAccVector"]["x"] for _, snap in rest] == [3.0, 4.0, 5.0]
@@ -56,14 +51,14 @@ def test_full_queue_holds_exactly_its_capacity_oldest_first(pty):
 
 def test_zero_capacity_hands_over_one_item_at_a_time(pty):
     client = m.BufferedAHRSClient(pty.path, 115200, 0, False)
-    time.sleep(0.1)
+    knock(pty.master, client)
     pty.send(b"".join(packet_n(i) for i in range(3)))
     got = []
-    deadline = time.monotonic() + 3
+    deadline = time.monotonic() + 10
     while len(got) < 3 and time.monotonic() < deadline:
         batch = client.take()
         assert len(batch) <= 1
-        got += batch
+        got += without_markers(batch)
         time.sleep(0.01)
     assert [snap["ScaledAccVector"]["x"] for _, snap in got] == [0.0, 1.0, 2.0]
 
@@ -99,18 +94,19 @@ def test_delete_releases_the_device_at_once(pty):
 def test_hang_up_ends_the_reader_and_keeps_queued_items():
     res = run_python(
         """
-        import os, time, tty, tavrin_ahrs_driver as m
+        import os, tty, tavrin_ahrs_driver as m
         import sys; sys.path.insert(0, 'tests/python')
         from mip import SENSOR, acc, packet
+        from reader_sync import knock, threads, unread, wait_for, without_markers
         master, slave = os.openpty(); tty.setraw(master)
-        path = os.ttyname(slave); os.close(slave)
-        c = m.BufferedAHRSClient(path, 115200, 8, True)
-        time.sleep(0.2)
+        before = threads()
+        c = m.BufferedAHRSClient(os.ttyname(slave), 115200, 8, True)
+        knock(master, c)
         os.write(master, packet(SENSOR, acc()) * 2)
-        time.sleep(0.2)
+        assert wait_for(lambda: unread(slave) == 0)
         os.close(master)
-        time.sleep(0.5)
-        items = c.take()
+        assert wait_for(lambda: threads() == before)
+        items = without_markers(c.take())
         print(len(items), items[0][1]['type'])
         """
     )

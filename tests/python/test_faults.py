@@ -2,15 +2,12 @@
 destroyed by the thousand, processes that exit with readers running, and
 files of random bytes. Real pseudo-terminals, real threads, real files."""
 import ctypes
-import fcntl
 import gc
 import os
 import random
-import select
 import struct
 import subprocess
 import sys
-import termios
 import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -21,6 +18,7 @@ import tavrin_ahrs_driver as m
 
 from conftest import run_python
 from mip import ESTIMATE, SENSOR, acc, packet
+from reader_sync import MARKER, counted, knock, threads, unread, wait_for, xs
 from records import RECORDS
 from streaming_pty import StreamingPty
 
@@ -28,19 +26,6 @@ HERE = Path(__file__).resolve().parent
 EIO_TEXT = 'AHRSError: IOError: Os { code: 5, kind: Uncategorized, message: "Input/output error" }'
 EIO_LINE = "Input/output error (os error 5)"
 END_OF_DATA = "failed to fill whole buffer"
-MARKER = -1.0
-
-
-def counted(n: float) -> bytes:
-    return packet(SENSOR, acc(float(n), 0.0, 0.0))
-
-
-def xs(items):
-    return [snap["ScaledAccVector"]["x"] if snap else None for _, snap in items]
-
-
-def threads() -> int:
-    return len(os.listdir("/proc/self/task"))
 
 
 def python_objects() -> int:
@@ -62,39 +47,6 @@ def memory_in_use() -> int:
         if line.startswith("VmRSS:"):
             return int(line.split()[1]) * 1024
     raise AssertionError("no VmRSS in /proc/self/status")
-
-
-def wait_for(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.002)
-    return True
-
-
-def unread(fd: int) -> int:
-    """Bytes waiting in the terminal's input queue. Polling first makes the
-    kernel hand over what the far end wrote but it has not yet delivered."""
-    poller = select.poll()
-    poller.register(fd, select.POLLIN)
-    poller.poll(0)
-    buf = bytearray(4)
-    fcntl.ioctl(fd, termios.FIONREAD, buf)
-    return int.from_bytes(buf, sys.byteorder)
-
-
-def knock(master: int, client) -> list:
-    """Sends marker packets until the reader queues one: from then on it
-    holds the device and its opening flush is behind it."""
-    got = []
-
-    def answered():
-        os.write(master, counted(MARKER))
-        return wait_for(lambda: got.extend(client.take()) or got, 0.05)
-
-    assert wait_for(answered)
-    return got
 
 
 @pytest.fixture
