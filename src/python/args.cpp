@@ -1,6 +1,6 @@
 #include "args.hpp"
 
-#include <cstring>
+#include <string_view>
 
 namespace ahrs::py {
 namespace {
@@ -41,13 +41,16 @@ Args::Args(const char* func, std::initializer_list<const char*> params, PyObject
     const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GetItem(kwnames, j);
-        const char* kname = PyUnicode_AsUTF8AndSize(key, nullptr);
+        Py_ssize_t klen = 0;
+        const char* kname = PyUnicode_AsUTF8AndSize(key, &klen);
         if (!kname) return;
+        // Compared with its length: a keyword with a NUL inside is no parameter's name.
+        const std::string_view kview(kname, static_cast<std::size_t>(klen));
         std::size_t slot = count_;
         for (std::size_t i = 0; i < count_; ++i)
-            if (std::strcmp(kname, names_[i]) == 0) slot = i;
+            if (kview == names_[i]) slot = i;
         if (slot == count_) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func, kname);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
             return;
         }
         if (values_[slot]) {
@@ -86,9 +89,10 @@ std::optional<std::uint32_t> Args::u32(std::size_t i) const {
         type_error(i, "int");
         return std::nullopt;
     }
-    const long long v = PyLong_AsLongLong(values_[i]);
-    if (v == -1 && PyErr_Occurred()) return std::nullopt;  // keeps the interpreter's own overflow text
-    if (v < 0 || v > 0xFFFFFFFFLL) {
+    // Through the native long, so a value beyond even that keeps the interpreter's own overflow text.
+    const long v = PyLong_AsLong(values_[i]);
+    if (v == -1 && PyErr_Occurred()) return std::nullopt;
+    if (v < 0 || static_cast<unsigned long>(v) > 0xFFFFFFFFUL) {
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return std::nullopt;
     }

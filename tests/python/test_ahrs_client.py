@@ -118,7 +118,8 @@ def test_failed_open_keeps_the_old_port(tmp_path, fd_capture):
     [
         ((-1,), OverflowError, "out of range integral type conversion attempted"),
         ((2**32,), OverflowError, "out of range integral type conversion attempted"),
-        ((2**64,), OverflowError, "int too big to convert"),
+        ((2**64,), OverflowError, "Python int too large to convert to C long"),
+        ((-(2**64),), OverflowError, "Python int too large to convert to C long"),
         (("9600",), TypeError, "argument 'baud_rate' must be int"),
         ((), TypeError, "missing required argument 'baud_rate'"),
     ],

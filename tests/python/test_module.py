@@ -91,6 +91,7 @@ def test_panic_exception_is_a_base_exception_created_once():
         (lambda: m.parse_data_stream_py(1), "argument 'filename' must be str, not int"),
         (lambda: m.parse_data_stream_py("a", "b"), "takes 1 positional argument but 2 were given"),
         (lambda: m.parse_data_stream_py(name="a"), "unexpected keyword argument 'name'"),
+        (lambda: m.parse_data_stream_py(**{"filename\0x": "a"}), "unexpected keyword argument 'filename\0x'"),
         (lambda: m.parse_data_stream_py("a", filename="a"), "multiple values for argument 'filename'"),
     ],
 )
