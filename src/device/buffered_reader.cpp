@@ -1,6 +1,7 @@
 #include "buffered_reader.hpp"
 
 #include <chrono>
+#include <functional>
 #include <system_error>
 #include <vector>
 
@@ -37,7 +38,8 @@ bool handle_failure(const PortError& e, const ReaderSettings& settings) {
     return false;
 }
 
-void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::shared_ptr<CancelToken> cancel) {
+// The queue is the owner's, which joins this thread before it lets go.
+void run(ReaderSettings settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
     auto port = Port::open(settings.device, settings.baud_rate, cancel);
     if (!port) {
         if (!cancel->cancelled()) report("Failed to open port: " + port.error().debug());
@@ -59,13 +61,7 @@ void run(ReaderSettings settings, std::shared_ptr<SnapshotQueue> queue, std::sha
             return;
         }
         snapshot.assign(readings);
-        switch (queue->send(*stamp, snapshot)) {
-            case SnapshotQueue::SendResult::Sent: break;
-            case SnapshotQueue::SendResult::Stopped: return;
-            case SnapshotQueue::SendResult::ReceiverGone:
-                report("Failed to send reading: \"SendError(..)\"");
-                return;
-        }
+        if (!queue.send(*stamp, snapshot)) return;  // stopped by the owner
     }
 }
 
@@ -77,8 +73,8 @@ Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedRead
     if (!queue) return err(StartError::NoMemory);
     try {
         auto cancel = std::make_shared<CancelToken>();
-        std::unique_ptr<BufferedReader> reader(new BufferedReader(queue, cancel));
-        reader->thread_ = std::thread(run, std::move(settings), queue, cancel);
+        std::unique_ptr<BufferedReader> reader(new BufferedReader(std::move(queue), cancel));
+        reader->thread_ = std::thread(run, std::move(settings), std::ref(*reader->queue_), cancel);
         return reader;
     } catch (const std::bad_alloc&) {
         return err(StartError::NoMemory);
@@ -90,7 +86,6 @@ Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedRead
 BufferedReader::~BufferedReader() {
     cancel_->cancel();
     queue_->stop();
-    queue_->close_receiver();
     if (thread_.joinable()) thread_.join();
 }
 

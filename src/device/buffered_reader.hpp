@@ -1,7 +1,7 @@
 #pragma once
 // The background reader of a buffered client: opens the device, starts the
 // stream and queues one time-stamped snapshot per read attempt until it is
-// stopped, the device goes away, or the queue's receiver is gone.
+// stopped or the device goes away.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,9 +32,9 @@ public:
     SnapshotQueue& queue() { return *queue_; }
 
 private:
-    BufferedReader(std::shared_ptr<SnapshotQueue> q, std::shared_ptr<CancelToken> c)
+    BufferedReader(std::unique_ptr<SnapshotQueue> q, std::shared_ptr<CancelToken> c)
         : queue_(std::move(q)), cancel_(std::move(c)) {}
-    std::shared_ptr<SnapshotQueue> queue_;
+    std::unique_ptr<SnapshotQueue> queue_;
     std::shared_ptr<CancelToken> cancel_;
     std::thread thread_;
 };

@@ -9,6 +9,7 @@
 #include "console.hpp"
 #include "file_source.hpp"
 #include "serial_device.hpp"
+#include "wait_ready.hpp"
 
 namespace ahrs {
 namespace {

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "line_settings.hpp"
-#include "wait_ready.hpp"
 
 namespace ahrs {
 namespace {
@@ -30,14 +29,6 @@ Deadline deadline() { return std::chrono::steady_clock::now() + kSerialTimeout; 
 IoError hang_up() { return IoError::os(EIO); }
 
 }  // namespace
-
-IoError serial_timed_out() { return IoError::custom(IoKind::TimedOut, "Operation timed out"); }
-IoError serial_cancelled() { return IoError::custom(IoKind::Other, "Operation cancelled"); }
-
-bool is_cancellation(const IoError& e) {
-    const IoError c = serial_cancelled();
-    return e.shape() == c.shape() && e.kind() == c.kind() && e.text() == c.text();
-}
 
 Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::string_view path, std::uint32_t baud,
                                                                       std::shared_ptr<CancelToken> cancel) {
@@ -70,15 +61,18 @@ SerialDevice::~SerialDevice() {
     ::close(fd_);
 }
 
+// A token without a descriptor still cancels, before each wait.
+Result<short, IoError> SerialDevice::ready_for(short events, Deadline until) const {
+    if (cancel_ && cancel_->cancelled()) return err(wait_cancelled());
+    return wait_ready(fd_, events, cancel_ ? cancel_->fd() : -1, until);
+}
+
 Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst) {
-    if (cancelled()) return err(serial_cancelled());
     const Deadline until = deadline();
     for (;;) {
-        auto w = wait_ready(fd_, POLLIN, cancel_fd(), until);
-        if (!w) return err(std::move(w).error());
-        if (w->wake == Readiness::Wake::TimedOut) return err(serial_timed_out());
-        if (w->wake == Readiness::Wake::Cancelled) return err(serial_cancelled());
-        if (!(w->revents & POLLIN)) return err(hang_up());
+        auto revents = ready_for(POLLIN, until);
+        if (!revents) return err(std::move(revents).error());
+        if (!(*revents & POLLIN)) return err(hang_up());
         const ssize_t n = ::read(fd_, dst.data(), dst.size());
         if (n > 0) return static_cast<std::size_t>(n);
         if (n == 0) return err(hang_up());
@@ -87,13 +81,9 @@ Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst
 }
 
 Result<std::size_t, IoError> SerialDevice::write(std::span<const std::uint8_t> src) {
-    if (cancelled()) return err(serial_cancelled());
     const Deadline until = deadline();
     for (;;) {
-        auto w = wait_ready(fd_, POLLOUT, cancel_fd(), until);
-        if (!w) return err(std::move(w).error());
-        if (w->wake == Readiness::Wake::TimedOut) return err(serial_timed_out());
-        if (w->wake == Readiness::Wake::Cancelled) return err(serial_cancelled());
+        if (auto ready = ready_for(POLLOUT, until); !ready) return err(std::move(ready).error());
         const ssize_t n = ::write(fd_, src.data(), src.size());
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR && errno != EAGAIN) return err(IoError::last_os());

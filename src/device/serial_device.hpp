@@ -9,6 +9,7 @@
 #include "cancel.hpp"
 #include "chunk_source.hpp"
 #include "serial_error.hpp"
+#include "wait_ready.hpp"
 
 namespace ahrs {
 
@@ -35,18 +36,11 @@ public:
 private:
     SerialDevice(int fd, std::shared_ptr<CancelToken> cancel) : fd_(fd), cancel_(std::move(cancel)) {}
     Status<SerialError> take_exclusive();
-    int cancel_fd() const { return cancel_ ? cancel_->fd() : -1; }
-    bool cancelled() const { return cancel_ && cancel_->cancelled(); }
+    Result<short, IoError> ready_for(short events, Deadline until) const;
 
     int fd_;
     bool exclusive_ = false;  // TIOCEXCL is ours to clear
     std::shared_ptr<CancelToken> cancel_;
 };
-
-// The errors of a wait that did not end in readiness.
-IoError serial_timed_out();
-IoError serial_cancelled();
-// Whether an error is the one a cancelled wait gives, and nothing else.
-bool is_cancellation(const IoError& e);
 
 }  // namespace ahrs

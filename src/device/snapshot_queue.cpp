@@ -5,7 +5,7 @@
 
 namespace ahrs {
 
-std::shared_ptr<SnapshotQueue> SnapshotQueue::create(std::size_t capacity) {
+std::unique_ptr<SnapshotQueue> SnapshotQueue::create(std::size_t capacity) {
     // Raw storage: the slots are built as they are first used, so a large
     // ring costs address space up front but memory only as it fills.
     QueueItem* slots = nullptr;
@@ -14,7 +14,7 @@ std::shared_ptr<SnapshotQueue> SnapshotQueue::create(std::size_t capacity) {
         slots = static_cast<QueueItem*>(::operator new(capacity * sizeof(QueueItem), std::nothrow));
         if (!slots) return nullptr;
     }
-    return std::shared_ptr<SnapshotQueue>(new (std::nothrow) SnapshotQueue(capacity, slots));
+    return std::unique_ptr<SnapshotQueue>(new (std::nothrow) SnapshotQueue(capacity, slots));
 }
 
 SnapshotQueue::SnapshotQueue(std::size_t capacity, QueueItem* slots) : capacity_(capacity), slots_(slots) {}
@@ -24,20 +24,18 @@ SnapshotQueue::~SnapshotQueue() {
     ::operator delete(slots_);
 }
 
-SnapshotQueue::SendResult SnapshotQueue::send(std::uint64_t timestamp_ms, const SnapshotMap& map) {
+bool SnapshotQueue::send(std::uint64_t timestamp_ms, const SnapshotMap& map) {
     std::unique_lock lock(mu_);
-    auto blocked = [&] { return !receiver_gone_ && !stopped_ && (capacity_ == 0 ? offering_ : count_ == capacity_); };
-    space_.wait(lock, [&] { return !blocked(); });
-    if (stopped_) return SendResult::Stopped;
-    if (receiver_gone_) return SendResult::ReceiverGone;
+    space_.wait(lock, [&] { return stopped_ || (capacity_ == 0 ? !offering_ : count_ < capacity_); });
+    if (stopped_) return false;
     if (capacity_ == 0) {
         offer_.timestamp_ms = timestamp_ms;
         offer_.map = map;
         offering_ = true;
-        space_.wait(lock, [&] { return !offering_ || receiver_gone_ || stopped_; });
-        if (!offering_) return SendResult::Sent;
+        space_.wait(lock, [&] { return !offering_ || stopped_; });
+        if (!offering_) return true;
         offering_ = false;  // withdrawn: nobody took it
-        return stopped_ ? SendResult::Stopped : SendResult::ReceiverGone;
+        return false;
     }
     const std::size_t tail = (head_ + count_) % capacity_;
     if (tail < constructed_) {
@@ -49,7 +47,7 @@ SnapshotQueue::SendResult SnapshotQueue::send(std::uint64_t timestamp_ms, const 
         ++constructed_;
     }
     ++count_;
-    return SendResult::Sent;
+    return true;
 }
 
 std::size_t SnapshotQueue::drain(std::vector<QueueItem>& out) {
@@ -73,14 +71,6 @@ std::size_t SnapshotQueue::drain(std::vector<QueueItem>& out) {
     count_ = 0;
     space_.notify_all();
     return n;
-}
-
-void SnapshotQueue::close_receiver() {
-    std::lock_guard lock(mu_);
-    receiver_gone_ = true;
-    count_ = 0;
-    offering_ = false;
-    space_.notify_all();
 }
 
 void SnapshotQueue::stop() {

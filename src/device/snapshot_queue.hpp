@@ -24,25 +24,23 @@ struct QueueItem {
 class SnapshotQueue {
 public:
     // Null when the ring's storage cannot be reserved.
-    static std::shared_ptr<SnapshotQueue> create(std::size_t capacity);
+    static std::unique_ptr<SnapshotQueue> create(std::size_t capacity);
     ~SnapshotQueue();
     SnapshotQueue(const SnapshotQueue&) = delete;
     SnapshotQueue& operator=(const SnapshotQueue&) = delete;
 
-    enum class SendResult { Sent, ReceiverGone, Stopped };
     // Waits while the queue is full (or, for a hand-over, until the item is
-    // taken). Returns early when the receiver goes or `stop()` is called.
+    // taken); false when `stop()` ended the wait and nothing was queued.
     // The map is copied into a slot that keeps its storage from earlier
     // items, so a warm queue does not allocate.
-    SendResult send(std::uint64_t timestamp_ms, const SnapshotMap& map);
+    bool send(std::uint64_t timestamp_ms, const SnapshotMap& map);
     // Swaps every queued item into out[0], out[1], ..., oldest first,
     // without waiting, growing `out` when it is too short; returns how many.
     // The slots get the storage of out's old items back: a receiver that
     // keeps `out` from one call to the next makes neither side allocate.
     std::size_t drain(std::vector<QueueItem>& out);
 
-    void close_receiver();  // drops queued items and wakes the sender
-    void stop();            // wakes a waiting sender for good
+    void stop();  // wakes a waiting sender for good
 
 private:
     explicit SnapshotQueue(std::size_t capacity, QueueItem* slots);
@@ -58,7 +56,6 @@ private:
     // The hand-over's single offered item (capacity 0 only).
     QueueItem offer_;
     bool offering_ = false;
-    bool receiver_gone_ = false;
     bool stopped_ = false;
 };
 

@@ -16,7 +16,15 @@ int remaining_ms(Deadline deadline) {
 
 }  // namespace
 
-Result<Readiness, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline) {
+IoError wait_timed_out() { return IoError::custom(IoKind::TimedOut, "Operation timed out"); }
+IoError wait_cancelled() { return IoError::custom(IoKind::Other, "Operation cancelled"); }
+
+bool is_cancellation(const IoError& e) {
+    const IoError c = wait_cancelled();
+    return e.shape() == c.shape() && e.kind() == c.kind() && e.text() == c.text();
+}
+
+Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline) {
     pollfd fds[2] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}};
     const nfds_t count = cancel_fd >= 0 ? 2 : 1;
     for (;;) {
@@ -25,9 +33,9 @@ Result<Readiness, IoError> wait_ready(int fd, short events, int cancel_fd, Deadl
             if (errno == EINTR) continue;
             return err(IoError::last_os());
         }
-        if (count == 2 && fds[1].revents != 0) return Readiness{Readiness::Wake::Cancelled, 0};
-        if (n == 0) return Readiness{Readiness::Wake::TimedOut, 0};
-        return Readiness{Readiness::Wake::Ready, fds[0].revents};
+        if (count == 2 && fds[1].revents != 0) return err(wait_cancelled());
+        if (n == 0) return err(wait_timed_out());
+        return fds[0].revents;
     }
 }
 

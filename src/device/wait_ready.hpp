@@ -9,15 +9,16 @@ namespace ahrs {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-struct Readiness {
-    enum class Wake : unsigned char { Ready, TimedOut, Cancelled };
-    Wake wake;
-    short revents;  // of the device descriptor, when Ready
-};
-
 // Polls `fd` for `events` and `cancel_fd` (ignored when negative) for
-// readability until `deadline`. A cancellation wins over a ready device;
-// interrupted polls are resumed with the time that is left.
-Result<Readiness, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline);
+// readability until `deadline`, and gives the device's revents. A wait that
+// ends without readiness is an error: wait_timed_out() or wait_cancelled().
+// A cancellation wins over a ready device; interrupted polls are resumed
+// with the time that is left.
+Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline);
+
+IoError wait_timed_out();
+IoError wait_cancelled();
+// Whether an error is the one a cancelled wait gives, and nothing else.
+bool is_cancellation(const IoError& e);
 
 }  // namespace ahrs
