@@ -19,7 +19,7 @@ struct Client {
 };
 using ClientObject = ClassObject<Client>;
 
-#define AHRS_CLIENT_METHOD(name) \
+#define AHRS_CLIENT_METHOD() \
     auto* self = ClientObject::cast(py_self); \
     Borrow borrow(self->borrowed); \
     if (!borrow) return nullptr; \
@@ -39,7 +39,7 @@ PyObject* replace_port(Client& client, Result<Port, AHRSError> opened) {
 }
 
 PyObject* client_open(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    AHRS_CLIENT_METHOD(open);
+    AHRS_CLIENT_METHOD();
     Args a("open", {"serial_device", "baud_rate"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
     auto device = a.str(0);
@@ -50,7 +50,7 @@ PyObject* client_open(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    AHRS_CLIENT_METHOD(open_file);
+    AHRS_CLIENT_METHOD();
     Args a("open_file", {"filename"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
     auto filename = a.str(0);
@@ -59,13 +59,13 @@ PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* client_configure(PyObject* py_self, PyObject*) {
-    AHRS_CLIENT_METHOD(configure);
+    AHRS_CLIENT_METHOD();
     if (auto r = client.port.configure(); !r) return raise_panic(r.error());
     Py_RETURN_NONE;
 }
 
 PyObject* client_start_stream(PyObject* py_self, PyObject*) {
-    AHRS_CLIENT_METHOD(start_stream);
+    AHRS_CLIENT_METHOD();
     if (auto r = client.port.start_stream(); !r) return raise_panic(r.error());
     Py_RETURN_NONE;
 }
@@ -73,7 +73,7 @@ PyObject* client_start_stream(PyObject* py_self, PyObject*) {
 // A snapshot of one packet; a failed attempt gives an empty dict, its
 // diagnostic line (if any) being the only trace.
 PyObject* client_read(PyObject* py_self, PyObject*) {
-    AHRS_CLIENT_METHOD(read);
+    AHRS_CLIENT_METHOD();
     client.readings.clear();
     if (auto r = client.port.read_packet(client.readings); !r) {
         if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
@@ -83,7 +83,7 @@ PyObject* client_read(PyObject* py_self, PyObject*) {
 }
 
 PyObject* client_read_packet(PyObject* py_self, PyObject*) {
-    AHRS_CLIENT_METHOD(read_packet);
+    AHRS_CLIENT_METHOD();
     client.readings.clear();
     if (auto r = client.port.read_packet(client.readings); !r) return raise_port_error(r.error());
     return readings_to_list(client.readings).release();

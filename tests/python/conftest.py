@@ -1,9 +1,13 @@
+import ctypes
 import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
+
+HERE = Path(__file__).resolve().parent
 
 
 class Captured:
@@ -12,14 +16,32 @@ class Captured:
 
 
 def run_python(code, timeout=60):
-    """Runs `code` in a fresh interpreter; the module's own writes to
-    descriptors 1 and 2 are captured there."""
+    """Runs `code` in a fresh interpreter, with the test helpers importable;
+    the module's own writes to descriptors 1 and 2 are captured there."""
+    path = os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         timeout=timeout,
+        env={**os.environ, "PYTHONPATH": path},
     )
     return Captured(proc.stdout.decode(), proc.stderr.decode(), proc.returncode)
+
+
+ASAN_HEAP = getattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes", None)
+if ASAN_HEAP:
+    ASAN_HEAP.restype = ctypes.c_size_t
+
+
+def memory_in_use() -> int:
+    """Resident bytes; under AddressSanitizer, whose quarantine keeps freed
+    blocks resident on purpose, the bytes of heap in use instead."""
+    if ASAN_HEAP:
+        return ASAN_HEAP()
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS in /proc/self/status")
 
 
 @pytest.fixture

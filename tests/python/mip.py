@@ -3,6 +3,8 @@ import struct
 
 SENSOR = 0x80
 ESTIMATE = 0x82
+# The three commands that set the sensor up, as they go on the wire.
+CONFIGURE = [bytes.fromhex(h) for h in ("756501020202e1c7", "75650c0505110101000319", "75650c050511010300051d")]
 
 
 def checksum(body: bytes) -> bytes:
@@ -16,6 +18,11 @@ def checksum(body: bytes) -> bytes:
 def packet(descriptor_set: int, payload: bytes = b"") -> bytes:
     body = bytes([0x75, 0x65, descriptor_set, len(payload)]) + payload
     return body + checksum(body)
+
+
+def corrupted(p: bytes) -> bytes:
+    """The packet with one bit of its checksum flipped."""
+    return p[:-1] + bytes([p[-1] ^ 1])
 
 
 def field(descriptor: int, fmt: str = "", *values) -> bytes:

@@ -6,22 +6,27 @@ import weakref
 import pytest
 import tavrin_ahrs_driver as m
 
-from mip import ESTIMATE, SENSOR, acc, euler, packet
+from mip import CONFIGURE, ESTIMATE, SENSOR, acc, corrupted, euler, packet
 
-CONFIG_BYTES = bytes.fromhex("756501020202e1c7" "75650c0505110101000319" "75650c050511010300051d")
 NOT_STREAMING = ('AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }',)
 ACC = {"x": 1.0, "y": 2.0, "z": 3.0}
 GOOD = packet(SENSOR, acc())
 
 
-@pytest.mark.parametrize("cls", [m.AHRSClient, m.BufferedAHRSClient])
-def test_classes_are_final_builtins_without_dict_or_weakrefs(cls):
+@pytest.mark.parametrize(
+    "cls, make",
+    [
+        (m.AHRSClient, m.AHRSClient),
+        (m.BufferedAHRSClient, lambda: m.BufferedAHRSClient("/dev/null", 9600, 0, False)),
+    ],
+)
+def test_classes_are_final_builtins_without_dict_or_weakrefs(cls, make):
     assert cls.__module__ == "builtins"
     assert cls.__qualname__ == cls.__name__
     assert cls.__bases__ == (object,)
     with pytest.raises(TypeError):
         type("Sub", (cls,), {})
-    client = m.AHRSClient()
+    client = make()
     with pytest.raises(AttributeError):
         client.anything = 1
     with pytest.raises(TypeError):
@@ -65,7 +70,7 @@ def test_open_device_configure_then_stream(pty, fd_capture):
         c.configure()
     assert info.value.args == NOT_STREAMING
     assert (cap.out, cap.err) == ("", "")
-    assert pty.received(60) == CONFIG_BYTES * 2
+    assert pty.received(60) == b"".join(CONFIGURE) * 2
 
     c.start_stream()
     pty.send(GOOD + packet(ESTIMATE, euler()))
@@ -128,15 +133,26 @@ def test_open_argument_errors(pty, args, exc, text):
     c = m.AHRSClient()
     with pytest.raises(exc, match=text):
         c.open(pty.path, *args)
+
+
+def test_open_takes_keywords_and_a_str_device(pty):
+    c = m.AHRSClient()
     with pytest.raises(TypeError, match="argument 'serial_device' must be str"):
         c.open(serial_device=b"/dev/null", baud_rate=9600)
     c.open(serial_device=pty.path, baud_rate=9600)  # keywords work; the device was never taken
 
 
-def test_second_open_of_a_held_device_fails_and_keeps_the_first(pty, fd_capture):
+@pytest.fixture
+def streaming(pty):
+    """A client streaming from the pty."""
     c = m.AHRSClient()
     c.open(pty.path, 9600)
     c.start_stream()
+    return c
+
+
+def test_second_open_of_a_held_device_fails_and_keeps_the_first(streaming, pty, fd_capture):
+    c = streaming
     with pytest.raises(ValueError, match="SerialPortError"):
         c.open(pty.path, 9600)
     pty.send(GOOD)
@@ -144,10 +160,8 @@ def test_second_open_of_a_held_device_fails_and_keeps_the_first(pty, fd_capture)
         assert c.read_packet() == [ACC]
 
 
-def test_open_after_streaming_is_configured_again(pty, tmp_path, fd_capture):
-    c = m.AHRSClient()
-    c.open(pty.path, 9600)
-    c.start_stream()
+def test_open_after_streaming_is_configured_again(streaming, pty):
+    c = streaming
     c.open_file("/dev/null")
     c.open(pty.path, 9600)  # the old port released the device
     with pytest.raises(ValueError) as info:
@@ -155,10 +169,8 @@ def test_open_after_streaming_is_configured_again(pty, tmp_path, fd_capture):
     assert info.value.args == NOT_STREAMING
 
 
-def test_silent_device_times_out(pty, fd_capture):
-    c = m.AHRSClient()
-    c.open(pty.path, 9600)
-    c.start_stream()
+def test_silent_device_times_out(streaming, fd_capture):
+    c = streaming
     with fd_capture() as cap:
         start = time.monotonic()
         assert c.read() == {}
@@ -169,11 +181,9 @@ def test_silent_device_times_out(pty, fd_capture):
     assert elapsed >= 0.09
 
 
-def test_bad_checksum_on_device(pty, fd_capture):
-    c = m.AHRSClient()
-    c.open(pty.path, 9600)
-    c.start_stream()
-    bad = GOOD[:-1] + bytes([GOOD[-1] ^ 1])
+def test_bad_checksum_on_device(streaming, pty, fd_capture):
+    c = streaming
+    bad = corrupted(GOOD)
     pty.send(bad + bad + GOOD)
     with fd_capture() as cap:
         assert c.read() == {}

@@ -1,28 +1,22 @@
 """Fault runs: a far end that hangs up mid-stream, readers created and
 destroyed by the thousand, processes that exit with readers running, and
 files of random bytes. Real pseudo-terminals, real threads, real files."""
-import ctypes
 import gc
 import os
 import random
 import struct
-import subprocess
-import sys
-import textwrap
-import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
 import tavrin_ahrs_driver as m
 
-from conftest import run_python
-from mip import ESTIMATE, SENSOR, acc, packet
+from conftest import memory_in_use, run_python
+from mip import ESTIMATE, SENSOR, packet
 from reader_sync import MARKER, counted, knock, threads, unread, wait_for, xs
 from records import RECORDS
 from streaming_pty import StreamingPty
 
-HERE = Path(__file__).resolve().parent
 EIO_TEXT = 'AHRSError: IOError: Os { code: 5, kind: Uncategorized, message: "Input/output error" }'
 EIO_LINE = "Input/output error (os error 5)"
 END_OF_DATA = "failed to fill whole buffer"
@@ -31,22 +25,6 @@ END_OF_DATA = "failed to fill whole buffer"
 def python_objects() -> int:
     gc.collect()
     return len(gc.get_objects())
-
-
-ASAN_HEAP = getattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes", None)
-if ASAN_HEAP:
-    ASAN_HEAP.restype = ctypes.c_size_t
-
-
-def memory_in_use() -> int:
-    """Resident bytes; under AddressSanitizer, whose quarantine keeps freed
-    blocks resident on purpose, the bytes of heap in use instead."""
-    if ASAN_HEAP:
-        return ASAN_HEAP()
-    for line in Path("/proc/self/status").read_text().splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1]) * 1024
-    raise AssertionError("no VmRSS in /proc/self/status")
 
 
 @pytest.fixture
@@ -61,14 +39,13 @@ def streaming_pty():
 def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
     # In a subprocess: a crash or a hang fails this test, not the whole run.
     res = run_python(
-        f"""
-        import os, sys, tty
-        sys.path.insert(0, {str(HERE)!r})
+        """
+        import os, tty
         import tavrin_ahrs_driver as m
-        from mip import SENSOR, acc, packet
+        from reader_sync import counted
         master, slave = os.openpty(); tty.setraw(master)
         c = m.AHRSClient(); c.open(os.ttyname(slave), 115200); c.start_stream()
-        whole = [packet(SENSOR, acc(float(n), 0.0, 0.0)) for n in range(4)]
+        whole = [counted(n) for n in range(4)]
         os.write(master, b"".join(whole[:3]) + whole[3][:9])
         print([c.read()["ScaledAccVector"]["x"] for _ in range(3)])
         os.close(master)
@@ -90,11 +67,12 @@ def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
     assert "IOERR: " + rest == f"IOERR: {EIO_LINE}\n" * 5
 
 
-def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_capture):
+@pytest.mark.parametrize("verbose", [False, True])
+def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_capture, verbose):
     count = 150
     before = threads()
     with fd_capture() as cap:
-        client = m.BufferedAHRSClient(pty.path, 115200, count + 50, False)
+        client = m.BufferedAHRSClient(pty.path, 115200, count + 50, verbose)
         items = knock(pty.master, client)
         pty.send(b"".join(counted(n) for n in range(count)))
         # A hang-up discards what the terminal still holds, and its input
@@ -113,6 +91,8 @@ def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_
     assert again == []
     assert cap.err.count("Device disconnected: AHRSError { error: ") == 1
     assert "Device disconnected: AHRSError { error: \"IOError: Os { code: 5" in cap.err
+    # Reported once, as the end of the reader, never as a failed attempt.
+    assert "Error parsing packet: AHRSError { error: \"IOError: Os" not in cap.err
     assert "Failed to send reading" not in cap.err
 
 
@@ -145,24 +125,16 @@ def test_a_thousand_readers_on_a_streaming_device_leave_nothing_behind(streaming
 
 # --- processes that exit with readers running ----------------------------------------
 
-EXIT_WITH_READERS = textwrap.dedent(
-    f"""
-    import os, sys, threading, time, tty, types
-    sys.path.insert(0, {str(HERE)!r})
+EXIT_WITH_READERS = """
+    import os, sys, threading, time, types
     import tavrin_ahrs_driver as m
-    from mip import SENSOR, acc, packet
+    from reader_sync import counted
+    from streaming_pty import StreamingPty
 
-    STREAM = b"".join(packet(SENSOR, acc(float(n), 0.0, 0.0)) for n in range(64))
-
-    def feed(master):
-        while True:
-            os.write(master, STREAM)
+    STREAM = b"".join(counted(n) for n in range(64))
 
     def streaming_device():
-        master, slave = os.openpty()
-        tty.setraw(master)
-        threading.Thread(target=feed, args=(master,), daemon=True).start()
-        return os.ttyname(slave)
+        return StreamingPty(STREAM).path
 
     # Destroyed while the interpreter shuts down: a library module's global.
     lib = types.ModuleType("lib")
@@ -180,12 +152,11 @@ EXIT_WITH_READERS = textwrap.dedent(
     while not lib.drained.take():
         time.sleep(0.001)
     """
-)
 
 
 def exit_with_readers(_):
-    proc = subprocess.run([sys.executable, "-c", EXIT_WITH_READERS], capture_output=True, timeout=60)
-    return proc.returncode, proc.stderr.decode()
+    res = run_python(EXIT_WITH_READERS)
+    return res.rc, res.err
 
 
 def test_exiting_with_readers_running_exits_cleanly_fifty_times():

@@ -1,5 +1,4 @@
 import ctypes
-import sys
 
 import pytest
 import tavrin_ahrs_driver as m

@@ -1,16 +1,16 @@
-import ctypes
 import os
 
 import pytest
 import tavrin_ahrs_driver as m
 
-from mip import ESTIMATE, SENSOR, acc, euler, field, packet
+from conftest import memory_in_use
+from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
 
 EOF_LINE = "End of file: failed to fill whole buffer\n"
 ACC_LINE = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]\n"
 EULER_LINE = "[Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: Valid })]\n"
 GOOD = packet(SENSOR, acc())
-BAD_CHECKSUM = GOOD[:-1] + bytes([GOOD[-1] ^ 1])
+BAD_CHECKSUM = corrupted(GOOD)
 
 
 @pytest.fixture
@@ -125,20 +125,6 @@ def test_large_file_reports_true_offsets_across_buffer_refills(parse):
     assert err == f"Error parsing packet from file: bad checksum: f9ec != f9ed at 0x{len(GOOD) * count:x}\n"
 
 
-def resident_kib():
-    # AddressSanitizer's quarantine keeps freed blocks resident on purpose;
-    # under it, the heap in use is what must stay flat.
-    asan = getattr(ctypes.CDLL(None), "__sanitizer_get_current_allocated_bytes", None)
-    if asan:
-        asan.restype = ctypes.c_size_t
-        return asan() // 1024
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
-
-
 def test_repeated_calls_keep_memory_flat(tmp_path):
     path = tmp_path / "small.bin"
     path.write_bytes(GOOD * 3 + packet(ESTIMATE, euler()))
@@ -149,10 +135,10 @@ def test_repeated_calls_keep_memory_flat(tmp_path):
     try:
         for _ in range(1000):  # warm up allocator pools
             m.parse_data_stream_py(str(path))
-        before = resident_kib()
+        before = memory_in_use() // 1024
         for _ in range(10000):
             m.parse_data_stream_py(str(path))
-        after = resident_kib()
+        after = memory_in_use() // 1024
     finally:
         os.dup2(saved[0], 1)
         os.dup2(saved[1], 2)

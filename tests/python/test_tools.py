@@ -6,6 +6,7 @@ decoder, which shares no code with the simulator's packet builder.
 """
 
 import contextlib
+import io
 import math
 import os
 import select
@@ -18,6 +19,8 @@ from pathlib import Path
 
 import pytest
 
+from mip import CONFIGURE, field, packet
+
 ROOT = Path(__file__).resolve().parents[2]
 SIM = ROOT / "tools" / "ahrs_sim.py"
 RECORDER = ROOT / "tools" / "ahrs_record.py"
@@ -25,8 +28,6 @@ sys.path.insert(0, str(ROOT / "bench"))
 import pure_python_decoder as ppd  # noqa: E402
 
 GRAVITY = 9.80665
-CONFIGURE = [bytes.fromhex(h) for h in
-             ("756501020202e1c7", "75650c0505110101000319", "75650c050511010300051d")]
 
 
 # --- helpers ----------------------------------------------------------------------
@@ -173,7 +174,7 @@ def test_recorded_file_holds_exactly_the_stream_and_the_filter_settles(tmp_path)
 
 def test_every_command_packet_is_acknowledged_in_its_own_descriptor_set():
     two_fields = bytes.fromhex("0201") + bytes.fromhex("030a07")
-    commands = CONFIGURE + [ppd_packet(0x7F, two_fields), ppd_packet(0x0D, b"")]
+    commands = CONFIGURE + [packet(0x7F, two_fields), packet(0x0D, b"")]
     # junk in front of one command: the simulator must still find it
     sent = commands[0] + b"\x00\x75\x01" + b"".join(commands[1:])
     with simulator() as (_, path), opened(path) as fd:
@@ -187,11 +188,6 @@ def test_every_command_packet_is_acknowledged_in_its_own_descriptor_set():
         (0x7F, bytes.fromhex("04f1010004f10a00")),
         (0x0D, b""),
     ]
-
-
-def ppd_packet(descriptor_set, payload):
-    head = bytes((0x75, 0x65, descriptor_set, len(payload))) + payload
-    return head + ppd.checksum(head).to_bytes(2, "big")
 
 
 def test_fast_mode_counts_every_packet_and_exits_after_count():
@@ -299,11 +295,6 @@ def test_float64_text_is_shortest_round_trip(value, text):
     assert ppd.float64_text(value) == text
 
 
-def fld(descriptor, fmt, *values):
-    data = struct.pack(">" + fmt, *values)
-    return bytes((len(data) + 2, descriptor)) + data
-
-
 ACC = "Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })"
 EULER = "Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: Valid })"
 
@@ -316,16 +307,16 @@ EULER = "Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: V
     (0x82, bytes.fromhex("0810000200010040"),
      "[Estimate(FilterStatus { filter_state: 2, dynamics_mode: 1, status_flags: 64 })]"),
     # zero length steps one byte; an unknown descriptor and a short field are dropped
-    (0x80, b"\x00" + fld(0x7E, "f", 1.0) + fld(0x04, "ff", 1, 2) + fld(0x04, "fff", 1, 2, 3),
+    (0x80, b"\x00" + field(0x7E, "f", 1.0) + field(0x04, "ff", 1, 2) + field(0x04, "fff", 1, 2, 3),
      f"[{ACC}]"),
     # surplus data is ignored, and a last field claiming too much still decodes
-    (0x80, fld(0x04, "ffff", 1, 2, 3, 9) + b"\x20\x04" + struct.pack(">fff", 1, 2, 3),
+    (0x80, field(0x04, "ffff", 1, 2, 3, 9) + b"\x20\x04" + struct.pack(">fff", 1, 2, 3),
      f"[{ACC}, {ACC}]"),
-    (0x82, fld(0x05, "fffH", 0.5, -0.25, 1.0, 2) + fld(0x05, "fffH", 0.5, -0.25, 1.0, 0),
+    (0x82, field(0x05, "fffH", 0.5, -0.25, 1.0, 2) + field(0x05, "fffH", 0.5, -0.25, 1.0, 0),
      f"[{EULER.replace('Valid', 'Invalid')}]"),
-    (0x82, fld(0x04, "fff", 1, 2, 3), "[]"),
-    (0x01, fld(0x04, "fff", 1, 2, 3), "[]"),
-    (0x80, fld(0x12, "dHH", 345600.25, 2345, 7),
+    (0x82, field(0x04, "fff", 1, 2, 3), "[]"),
+    (0x01, field(0x04, "fff", 1, 2, 3), "[]"),
+    (0x80, field(0x12, "dHH", 345600.25, 2345, 7),
      "[Sensor(GPSCorrelationTimestamp { gps_time_of_week: 345600.25, gps_week: 2345, "
      "timestamp_flags: 7 })]"),
 ])
@@ -334,14 +325,14 @@ def test_decoder_lines(descriptor_set, payload, line):
 
 
 def test_snapshot_keeps_the_last_reading_of_a_variant_with_exact_floats():
-    payload = fld(0x05, "fffH", 0.1, 0, 0, 1) + fld(0x05, "fffH", 0.5, -0.25, 1.0, 0)
-    payload += fld(0x11, "dHH", 1.5, 7, 1)
+    payload = field(0x05, "fffH", 0.1, 0, 0, 1) + field(0x05, "fffH", 0.5, -0.25, 1.0, 0)
+    payload += field(0x11, "dHH", 1.5, 7, 1)
     snap = ppd.snapshot(ppd.decode_payload(0x82, payload))
     assert snap == {"type": "estimate",
                     "OrientationEuler": {"roll": 0.5, "pitch": -0.25, "yaw": 1.0,
                                          "valid": "Invalid"},
                     "GPSTimestamp": {"time_of_week": 1.5, "week": 7, "valid_flags": "Valid"}}
-    first = ppd.snapshot(ppd.decode_payload(0x82, fld(0x05, "fffH", 0.1, 0, 0, 1)))
+    first = ppd.snapshot(ppd.decode_payload(0x82, field(0x05, "fffH", 0.1, 0, 0, 1)))
     assert first["OrientationEuler"]["roll"] == 0.10000000149011612
     assert ppd.snapshot([]) == {}
 
@@ -353,22 +344,11 @@ def test_snapshot_keeps_the_last_reading_of_a_variant_with_exact_floats():
     (bytes.fromhex("7565800501"), "not enough bytes in reader"),
 ])
 def test_file_parse_stops_at_the_first_bad_packet(tmp_path, bad, closing):
-    good = ppd_packet(0x80, fld(0x04, "fff", 1, 2, 3))
+    good = packet(0x80, field(0x04, "fff", 1, 2, 3))
     path = tmp_path / "f.bin"
     # a cut packet can only be last; the others are followed by a good one
     path.write_bytes(good * 2 + bad + (good if bad[3:4] != b"\x05" else b""))
-    out, err = _Lines(), _Lines()
+    out, err = io.StringIO(), io.StringIO()
     ppd.parse_data_stream(str(path), out, err)
-    assert out.text == f"[{ACC}]\n" * (2 if bad else 3)
-    assert closing in err.text and err.text.count("\n") == 1
-
-
-class _Lines:
-    def __init__(self):
-        self.text = ""
-
-    def write(self, text):
-        self.text += text
-
-    def flush(self):
-        pass
+    assert out.getvalue() == f"[{ACC}]\n" * (2 if bad else 3)
+    assert closing in err.getvalue() and err.getvalue().count("\n") == 1
