@@ -10,11 +10,13 @@
 
 #include "protocol/decode.hpp"
 #include "protocol/reading_text.hpp"
+#include "test_bytes.hpp"
 
 namespace ahrs {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test_bytes::Bytes;
+using test_bytes::put_be;
 
 Bytes hex(const std::string& text) {
     Bytes out;
@@ -23,16 +25,8 @@ Bytes hex(const std::string& text) {
     return out;
 }
 
-void put_be(Bytes& out, std::uint64_t v, int width) {
-    for (int i = width - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-std::vector<Reading> decode(Descriptor set, const Bytes& payload) {
-    return to_sensor_readings_with_options(MipPacket(set, payload));
-}
-
 std::vector<Reading> decode(std::uint8_t set, const Bytes& payload) {
-    return decode(static_cast<Descriptor>(set), payload);
+    return to_sensor_readings_with_options(MipPacket(static_cast<Descriptor>(set), payload));
 }
 
 // The records as this system's wire format defines them, written out

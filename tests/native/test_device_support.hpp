@@ -1,24 +1,27 @@
 #pragma once
 // Real pseudo-terminals, real files and captured output descriptors for the
 // device-layer tests.
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
+#include "device/port.hpp"
 #include "protocol/mip_packet.hpp"
+#include "test_bytes.hpp"
 
 namespace device_test {
 
-using Bytes = std::vector<std::uint8_t>;
+using test_bytes::Bytes;
+using test_bytes::concat;
 
 // A pty pair; the port opens `path`, the test plays the sensor on `master`.
 // The slave descriptor stays open so the pair outlives the port.
@@ -148,23 +151,25 @@ inline Bytes packet(ahrs::Descriptor set, const Bytes& payload) {
     return sink.bytes;
 }
 
-inline void put_f32(Bytes& out, float v) {
-    std::uint32_t u;
-    std::memcpy(&u, &v, 4);
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(u >> shift));
-}
-
 // A sensor-data packet with one scaled-acceleration field.
 inline Bytes accel_packet(float x, float y, float z) {
     Bytes payload{14, 0x04};
-    for (float v : {x, y, z}) put_f32(payload, v);
+    for (float v : {x, y, z}) test_bytes::put_be(payload, std::bit_cast<std::uint32_t>(v), 4);
     return packet(ahrs::Descriptor::DataSensor, payload);
 }
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
+// What accel_packet(1, 2, 3) reads back as, written out rather than derived
+// so that a wrong decode cannot agree with itself.
+inline const std::string kAccelText = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]";
+
+// A port on `pty` that is already streaming. Failing to get there throws,
+// which fails the test that asked for it.
+inline ahrs::Port streaming_port(const Pty& pty, std::shared_ptr<ahrs::CancelToken> cancel = nullptr) {
+    auto opened = ahrs::Port::open(pty.path, 115200, std::move(cancel));
+    if (!opened) throw std::runtime_error(opened.error().error());
+    ahrs::Port port = std::move(opened).value();
+    if (!port.start_stream().ok()) throw std::runtime_error("start_stream failed");
+    return port;
 }
 
 // The same packet with its last checksum byte wrong (and not a sync byte,

@@ -11,11 +11,13 @@
 #include <vector>
 
 #include "protocol/mip_packet.hpp"
+#include "test_bytes.hpp"
 
 namespace ahrs {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using test_bytes::Bytes;
+using test_bytes::concat;
 using Kind = PacketError::Kind;
 
 const std::string kDescriptorFrame = "While parsing field 'descriptor' in MipPacket";
@@ -36,11 +38,6 @@ Bytes frame(std::uint8_t set, const Bytes& payload) {
     out.push_back(a);
     out.push_back(b);
     return out;
-}
-
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
 }
 
 // A byte source over memory that records every read request and can hand
@@ -160,7 +157,7 @@ TEST(MipPacketRead, ReadsWellFormedPackets) {
 TEST(MipPacketRead, FullPayloadIsOne261BytePacket) {
     const auto full = good_packets().back();
     ASSERT_EQ(full.wire.size(), 261u);
-    ScriptedSource src(concat(full.wire, good_packets().front().wire));
+    ScriptedSource src(concat({full.wire, good_packets().front().wire}));
     auto p = MipPacket::read(src);
     ASSERT_TRUE(p.ok()) << p.error().text();
     EXPECT_EQ(p->bytes().size(), 255u);
@@ -282,37 +279,43 @@ TEST(MipPacketRead, ReportsEachFailureWithItsTextAndFrames) {
 // The packet at a non-zero offset: positions are the stream's, in hex.
 TEST(MipPacketRead, FailuresAfterAPacketNameTheirOwnOffsetAndSeekBackToIt) {
     const Bytes lead = frame(0x80, Bytes(20, 0));  // 26 bytes: the next packet starts at 0x1a
+    const auto read_after_lead = [&](const Bytes& tail) {
+        const Bytes wire = concat({lead, tail});
+        MemorySource src(wire);
+        EXPECT_TRUE(MipPacket::read(src).ok());
+        auto p = MipPacket::read(src);
+        EXPECT_EQ(*src.position(), 0x1au) << "not moved back to the failed packet's first sync byte";
+        return p;
+    };
     for (const auto& c : read_failures()) {
         SCOPED_TRACE(c.name);
-        const Bytes wire = concat(lead, c.wire);
-        MemorySource src(wire);
-        ASSERT_TRUE(MipPacket::read(src).ok());
-        auto p = MipPacket::read(src);
+        auto p = read_after_lead(c.wire);
         ASSERT_FALSE(p.ok());
         if (c.kind != Kind::Io) {
             EXPECT_EQ(p.error().position(), 0x1a + c.position);
         }
-        EXPECT_EQ(*src.position(), 0x1au) << "not moved back to the failed packet's first sync byte";
     }
-    const Bytes bad_magic = concat(lead, {0x75, 0x66});
-    MemorySource magic(bad_magic);
-    ASSERT_TRUE(MipPacket::read(magic).ok());
-    EXPECT_EQ(MipPacket::read(magic).error().text(), "bad magic at 0x1a: [117, 102]");
-
-    const Bytes bad_set = concat(lead, {0x75, 0x65, 0x02});
-    MemorySource set(bad_set);
-    ASSERT_TRUE(MipPacket::read(set).ok());
-    EXPECT_EQ(MipPacket::read(set).error().base_text(), "no variants matched at 0x1c");
-
-    const Bytes bad_sum = concat(lead, {0x75, 0x65, 0x80, 0x00, 0x5A, 0x04});
-    MemorySource sum(bad_sum);
-    ASSERT_TRUE(MipPacket::read(sum).ok());
-    EXPECT_EQ(MipPacket::read(sum).error().text(), "bad checksum: 5a04 != 5a03 at 0x1a");
+    const struct {
+        Bytes tail;
+        std::string base;
+        std::vector<std::string> frames;
+    } texts[] = {
+        {{0x75, 0x66}, "bad magic at 0x1a: [117, 102]", {}},
+        {{0x75, 0x65, 0x02}, "no variants matched at 0x1c", {"Unexpected value for enum: 2", kDescriptorFrame}},
+        {{0x75, 0x65, 0x80, 0x00, 0x5A, 0x04}, "bad checksum: 5a04 != 5a03 at 0x1a", {}},
+    };
+    for (const auto& t : texts) {
+        SCOPED_TRACE(t.base);
+        auto p = read_after_lead(t.tail);
+        ASSERT_FALSE(p.ok());
+        EXPECT_EQ(p.error().base_text(), t.base);
+        expect_frames(p.error(), t.frames);
+    }
 }
 
 TEST(MipPacketRead, ReadsEachFieldOnlyWhenReachedAndNothingAhead) {
     const auto command = good_packets().front().wire;
-    ScriptedSource src(concat(command, command));
+    ScriptedSource src(concat({command, command}));
     ASSERT_TRUE(MipPacket::read(src).ok());
     // sync, sync, descriptor set, length, payload, checksum
     EXPECT_EQ(src.requests, (std::vector<std::size_t>{1, 1, 1, 1, 2, 2}));
@@ -377,7 +380,7 @@ TEST(MipPacketRead, StreamErrorsCarryTheFrameOfTheFieldBeingRead) {
 TEST(MipPacketRead, ForwardOnlyStreamKeepsBytesConsumedAndReportsItsOwnPositions) {
     const auto command = good_packets().front().wire;
 
-    ScriptedSource magic(concat({0x75, 0x66}, command));
+    ScriptedSource magic(concat({{0x75, 0x66}, command}));
     magic.forward_only = true;
     EXPECT_EQ(MipPacket::read(magic).error().text(), "bad magic at 0x0: [117, 102]");
     EXPECT_EQ(magic.consumed(), 2u) << "both sync bytes are consumed before the verdict";

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -37,8 +38,7 @@ const Interruption kInterruptions[] = {
 struct Link {
     Pty pty;
     std::shared_ptr<ahrs::CancelToken> token = std::make_shared<ahrs::CancelToken>();
-    Port port = Port::open(pty.path, 115200, token).value();
-    Link() { (void)port.start_stream(); }
+    Port port = streaming_port(pty, token);
 };
 
 class CancelOrHangUp : public testing::TestWithParam<Interruption> {};

@@ -3,6 +3,7 @@
 // alike, and failure texts carry true offsets from the open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <thread>
@@ -18,28 +19,33 @@ namespace {
 
 enum class Medium { Pty, File };
 
+const char* medium_name(Medium m) { return m == Medium::Pty ? "Pty" : "File"; }
+
+// The report of the read after the last byte: a device falls silent, a file
+// ends.
+std::string exhausted_text(Medium m) {
+    return m == Medium::Pty ? "IOERR: Operation timed out\n" : "IOERR: failed to fill whole buffer\n";
+}
+
 // A streaming port fed with `bytes` through a pty or from a file.
 struct Link {
-    Medium medium;
     std::optional<Pty> pty;
     std::optional<TempFile> file;
     Port port;
 
-    Link(Medium m, const Bytes& bytes) : medium(m) {
+    Link(Medium m, const Bytes& bytes) {
         if (m == Medium::File) {
             file.emplace(bytes);
             port = Port::open_file(file->path).value();
             return;
         }
         pty.emplace();
-        port = Port::open(pty->path, 115200).value();
-        (void)port.start_stream();
+        port = streaming_port(*pty);
         pty->send(bytes);
     }
 };
 
-const Bytes kGood = accel_packet(1, 2, 3);
-const std::string kGoodText = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]";
+const Bytes kGood = accel_packet(1, 2, 3);  // reads back as kAccelText
 
 std::string checksum_text(const Bytes& sent, const Bytes& computed) {
     char buf[64];
@@ -81,7 +87,7 @@ std::vector<Case> cases() {
 }
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-void PrintTo(Medium m, std::ostream* os) { *os << (m == Medium::Pty ? "pty" : "file"); }
+void PrintTo(Medium m, std::ostream* os) { *os << medium_name(m); }
 
 class PortResync : public testing::TestWithParam<std::tuple<Medium, Case>> {};
 
@@ -97,7 +103,7 @@ TEST_P(PortResync, RecoversEveryPacketAfterTheFault) {
         ASSERT_TRUE(r.ok()) << p.err;
         EXPECT_EQ(p.out, want.failure || medium == Medium::Pty ? "" : "Parsed packet: DataSensor\n");
         if (!want.failure) {
-            EXPECT_EQ(ahrs::readings_text(*r), kGoodText);
+            EXPECT_EQ(ahrs::readings_text(*r), kAccelText);
             EXPECT_EQ(p.err, "");
         } else if (medium == Medium::Pty) {
             EXPECT_TRUE(r->empty());
@@ -111,13 +117,13 @@ TEST_P(PortResync, RecoversEveryPacketAfterTheFault) {
     // Nothing is left over: the source is simply exhausted.
     Printed p;
     EXPECT_FALSE(capturing(p, [&] { return link.port.read_packet(); }).ok());
-    EXPECT_EQ(p.err, medium == Medium::Pty ? "IOERR: Operation timed out\n" : "IOERR: failed to fill whole buffer\n");
+    EXPECT_EQ(p.err, exhausted_text(medium));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PortResync,
                          testing::Combine(testing::Values(Medium::Pty, Medium::File), testing::ValuesIn(cases())),
                          [](const auto& info) {
-                             return std::string(std::get<0>(info.param) == Medium::Pty ? "Pty_" : "File_") +
+                             return std::string(medium_name(std::get<0>(info.param))) + "_" +
                                     std::get<1>(info.param).name;
                          });
 
@@ -158,19 +164,17 @@ TEST_P(PortResyncLongStream, DeliversEveryGoodPacketInOrder) {
     });
     EXPECT_EQ(got, want);
     EXPECT_GE(failures, kPackets - static_cast<int>(want.size()));
-    EXPECT_EQ(p.err.substr(p.err.rfind("IOERR: ")),
-              medium == Medium::Pty ? "IOERR: Operation timed out\n" : "IOERR: failed to fill whole buffer\n");
+    EXPECT_EQ(p.err.substr(p.err.rfind("IOERR: ")), exhausted_text(medium));
 }
 
 INSTANTIATE_TEST_SUITE_P(Media, PortResyncLongStream, testing::Values(Medium::Pty, Medium::File),
-                         [](const auto& info) { return info.param == Medium::Pty ? "Pty" : "File"; });
+                         [](const auto& info) { return medium_name(info.param); });
 
 // A time-out between the two sync bytes loses nothing: the next call reads
 // the packet whole once the rest arrives.
 TEST(PortResyncTiming, LateSecondSyncByteIsReadWholeOnTheNextCall) {
     Pty pty;
-    Port port = Port::open(pty.path, 115200).value();
-    ASSERT_TRUE(port.start_stream().ok());
+    Port port = streaming_port(pty);
     pty.send({kGood.front()});
     Printed p;
     auto first = capturing(p, [&] { return port.read_packet(); });
@@ -179,14 +183,13 @@ TEST(PortResyncTiming, LateSecondSyncByteIsReadWholeOnTheNextCall) {
     pty.send(Bytes(kGood.begin() + 1, kGood.end()));
     auto second = capturing(p, [&] { return port.read_packet(); });
     ASSERT_TRUE(second.ok()) << p.err;
-    EXPECT_EQ(ahrs::readings_text(*second), kGoodText);
+    EXPECT_EQ(ahrs::readings_text(*second), kAccelText);
     EXPECT_EQ(p.err, "");
 }
 
 TEST(PortResyncTiming, SilentDeviceTimesOut) {
     Pty pty;
-    Port port = Port::open(pty.path, 115200).value();
-    ASSERT_TRUE(port.start_stream().ok());
+    Port port = streaming_port(pty);
     Printed p;
     auto r = capturing(p, [&] { return port.read_packet(); });
     ASSERT_FALSE(r.ok());

@@ -12,13 +12,6 @@ namespace {
 
 const std::string kNotStreaming =
     "SerialPortError: Error { kind: InvalidInput, description: \"Port not streaming\" }";
-const std::string kAccelText = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]";
-
-Port open_pty(const Pty& pty) {
-    auto port = Port::open(pty.path, 115200);
-    if (!port) throw std::runtime_error(port.error().error());
-    return std::move(port).value();
-}
 
 const ahrs::AHRSError& ahrs_error(const ahrs::PortError& e) { return std::get<ahrs::AHRSError>(e); }
 
@@ -31,7 +24,7 @@ Printed refuse_twice(Port& port) {
 
 TEST(PortStates, ReadBeforeStartStreamFailsSilentlyThenPacketsArrive) {
     Pty pty;
-    Port port = open_pty(pty);
+    Port port = Port::open(pty.path, 115200).value();
     pty.send(accel_packet(1, 2, 3));
     Printed p;
     auto early = capturing(p, [&] { return port.read_packet(); });
@@ -63,8 +56,7 @@ TEST(PortStates, NotConfiguredPortRefusesEverything) {
 
 TEST(PortStates, StreamingPortRefusesToStartOrConfigureAgainAndKeepsReading) {
     Pty pty;
-    Port port = open_pty(pty);
-    ASSERT_TRUE(port.start_stream().ok());
+    Port port = streaming_port(pty);
     EXPECT_EQ(refuse_twice(port).err, "Port already streaming\nPort already streaming\n");
     EXPECT_EQ(pty.receive(1, 50), Bytes{});  // configure wrote nothing
     EXPECT_EQ(port.state(), Port::State::Streaming);

@@ -90,14 +90,7 @@ TEST(FloatText, Float32Thresholds) {
     }
 }
 
-Reading reading(SensorReading v, std::vector<double> items) {
-    Reading r(v);
-    for (std::size_t i = 0; i < items.size(); ++i) r.set_item(i, items[i]);
-    return r;
-}
-
-Reading reading(EstimateReading v, std::vector<double> items) {
-    Reading r(v);
+Reading reading(Reading r, std::vector<double> items) {
     for (std::size_t i = 0; i < items.size(); ++i) r.set_item(i, items[i]);
     return r;
 }

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -96,8 +97,7 @@ TEST(SerialOpen, InputQueuedBeforeTheOpenIsDiscarded) {
     pollfd p{pty.slave, POLLIN, 0};  // the line has reached the device's input queue
     ASSERT_EQ(::poll(&p, 1, 1000), 1);
 
-    Port port = Port::open(pty.path, 115200).value();
-    ASSERT_TRUE(port.start_stream().ok());
+    Port port = streaming_port(pty);
     pty.send(accel_packet(1, 2, 3));
     Printed printed;
     auto r = capturing(printed, [&] { return port.read_packet(); });
@@ -155,8 +155,7 @@ protected:
 
 TEST_F(SerialWaitUnderSignals, WaitsEndOnlyByTimeOutOrData) {
     Pty pty;
-    Port port = Port::open(pty.path, 115200).value();
-    ASSERT_TRUE(port.start_stream().ok());
+    Port port = streaming_port(pty);
     Printed p;
     auto silent = capturing(p, [&] { return port.read_packet(); });
     ASSERT_FALSE(silent.ok());
@@ -165,7 +164,7 @@ TEST_F(SerialWaitUnderSignals, WaitsEndOnlyByTimeOutOrData) {
     pty.send(accel_packet(1, 2, 3));
     auto r = capturing(p, [&] { return port.read_packet(); });
     ASSERT_TRUE(r.ok()) << p.err;
-    EXPECT_EQ(ahrs::readings_text(*r), "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]");
+    EXPECT_EQ(ahrs::readings_text(*r), kAccelText);
 }
 
 }  // namespace
