@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Live throughput over a pseudo-terminal, and the reader's cost when paced.
 
 A native writer (pty_writer.cpp) streams ~140-byte counted packets as fast as
@@ -9,11 +8,9 @@ Paced at 1,000 packets a second, the reader thread's CPU time is read from
 /proc (utime + stime) over the run.
 """
 
-import argparse
 import os
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from operator import itemgetter
@@ -227,23 +224,3 @@ def measure(workdir, count=400_000, python_count=60_000, paced_seconds=10.0,
         "ratio_to_python": native["packets_per_s"] / python["packets_per_s"],
         "paced": paced,
     }
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--packets", type=int, default=400_000)
-    parser.add_argument("--python-packets", type=int, default=60_000)
-    parser.add_argument("--paced-seconds", type=float, default=10.0)
-    opts = parser.parse_args(argv)
-    with tempfile.TemporaryDirectory(prefix="ahrs-bench-") as workdir:
-        figures = measure(workdir, opts.packets, opts.python_packets, opts.paced_seconds)
-    n, p, c = figures["native"], figures["python"], figures["paced"]
-    print(f"BufferedAHRSClient: {n['packets_per_s']:>10,.0f} packets/s, {n['missing']} missing")
-    print(f"pure-Python reader: {p['packets_per_s']:>10,.0f} packets/s, {p['missing']} missing")
-    print(f"reader CPU at {c['rate']}/s: {100 * c['cpu_share']:.2f} % of a core "
-          f"({100 * c['cpu_share_schedstat']:.2f} % by schedstat)")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

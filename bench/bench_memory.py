@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Memory under long runs: resident size (VmRSS) must stop growing.
 
 1,000,000 packets through each client (AHRSClient.read() from a recorded
@@ -7,10 +6,8 @@ from the moment the first 10,000 packets are through to its highest value
 afterwards.  And 10,000 calls of parse_data_stream_py on a small file.
 """
 
-import argparse
 import os
 import sys
-import tempfile
 import time
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -51,24 +48,24 @@ class RssTrack:
 def file_client(path, packets, warmup):
     """Child: read() over a recorded file of `packets` packets."""
     import tavrin_ahrs_driver
-    harness.silence_stdout()  # "Parsed packet: ..." per read
     client = tavrin_ahrs_driver.AHRSClient()
     client.open_file(path)
     track = RssTrack(warmup)
     done = 0
     read = client.read
-    while done < packets:
-        if not read():
-            break
-        done += 1
-        track.passed(done)
+    with harness.silenced(1):  # "Parsed packet: ..." per read
+        while done < packets:
+            if not read():
+                break
+            done += 1
+            track.passed(done)
     return track.figures(done)
 
 
 def buffered_client(templates, packets, warmup, buffer_size):
     """Child: take() from a pseudo-terminal streaming `packets` packets."""
     import tavrin_ahrs_driver
-    from bench_live import Writer
+    from bench_live import REST_SECONDS, SMALL_BATCH, Writer
     writer = Writer(templates, packets)
     client = tavrin_ahrs_driver.BufferedAHRSClient(writer.path, 115200, buffer_size, False)
     track = RssTrack(warmup)
@@ -77,11 +74,11 @@ def buffered_client(templates, packets, warmup, buffer_size):
     while done < packets and time.monotonic() < deadline:
         items = client.take()
         done += len(items)
-        small = len(items) < 128
+        small = len(items) < SMALL_BATCH
         del items
         track.passed(done)
         if small:
-            time.sleep(0.001)
+            time.sleep(REST_SECONDS)
     figures = track.figures(done)
     del client
     writer.wait()
@@ -91,12 +88,8 @@ def buffered_client(templates, packets, warmup, buffer_size):
 def parse_calls(path, calls, warmup):
     """Child: parse_data_stream_py called `calls` times on one file."""
     import tavrin_ahrs_driver
-    harness.silence_stdout()
-    saved_err = os.dup(2)
-    null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 2)  # one closing line per call
     parse = tavrin_ahrs_driver.parse_data_stream_py
-    try:
+    with harness.silenced(1, 2):  # every packet's line, and one closing line per call
         parse(path)
         first = harness.rss_kib()
         for _ in range(warmup - 1):
@@ -108,8 +101,6 @@ def parse_calls(path, calls, warmup):
             if i % 100 == 0:
                 highest = max(highest, harness.rss_kib())
         end = harness.rss_kib()
-    finally:
-        os.dup2(saved_err, 2)
     return {"calls": calls, "rss_after_first_kib": first, "rss_after_warmup_kib": at_warmup,
             "rss_highest_kib": max(highest, end), "rss_end_kib": end,
             "growth_kib": max(highest, end) - at_warmup}
@@ -142,21 +133,3 @@ def measure(workdir, recording, recording_packets, packets=1_000_000, warmup=10_
     parse, _ = harness.run_child("bench_memory", "parse_calls", path=small, calls=calls,
                                  warmup=call_warmup)
     return {"file_client": file_figures, "buffered_client": buffered, "parse_calls": parse}
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--packets", type=int, default=1_000_000)
-    opts = parser.parse_args(argv)
-    with tempfile.TemporaryDirectory(prefix="ahrs-bench-") as workdir:
-        recording = os.path.join(workdir, "stream.bin")
-        make_recording(recording, 200_000)
-        figures = measure(workdir, recording, 200_000, opts.packets)
-    for name, f in figures.items():
-        print(f"{name:<16} grew {f['growth_kib']:>6} KiB "
-              f"(from {f['rss_after_warmup_kib']} KiB after warm-up)")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Recorded-stream decoding speed: parse_data_stream_py against plain Python
 and against the floor.
 
@@ -11,17 +10,13 @@ else.  Each side runs in its own process, because the module writes to file
 descriptor 1 directly rather than through sys.stdout.
 """
 
-import argparse
-import json
 import os
 import subprocess
 import sys
-import tempfile
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import harness  # noqa: E402
-from make_recording import DEFAULT_PACKETS, make_recording  # noqa: E402
 
 DECODERS = ("parse_data_stream_py", "pure Python")
 
@@ -96,53 +91,3 @@ def measure(path, packets, workdir, repeat=3, python_repeat=1):
         "ratio_to_python": python / native,
         "time_over_floor": native / floor,
     }
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--packets", type=int, default=DEFAULT_PACKETS,
-                        help=f"packets in the timed file; default {DEFAULT_PACKETS}")
-    parser.add_argument("--check-packets", type=int, default=2000,
-                        help="packets in the file whose outputs are compared; default 2000")
-    parser.add_argument("--repeat", type=int, default=3,
-                        help="native and floor runs, best one counts; default 3 "
-                             "(the baseline runs once)")
-    parser.add_argument("--json", metavar="FILE", help="also write the figures to FILE")
-    opts = parser.parse_args(argv)
-
-    missing = harness.module_missing()
-    if missing:
-        print(f"bench_parse: cannot import tavrin_ahrs_driver with {sys.executable} ({missing}).\n"
-              "Build and install it first (make install), then run this with the project's "
-              "interpreter: .venv/bin/python bench/bench_parse.py", file=sys.stderr)
-        return 2
-
-    with tempfile.TemporaryDirectory(prefix="ahrs-bench-") as workdir:
-        small = os.path.join(workdir, "check.bin")
-        make_recording(small, opts.check_packets)
-        mismatch = outputs_match(small, workdir)
-        if mismatch:
-            print(f"bench_parse: the two decoders disagree on {small}: {mismatch}",
-                  file=sys.stderr)
-            return 1
-        print(f"outputs identical on {opts.check_packets} packets")
-
-        big = os.path.join(workdir, "stream.bin")
-        size = make_recording(big, opts.packets)
-        print(f"timed file: {opts.packets} packets, {size / 1e6:.1f} MB")
-        figures = measure(big, opts.packets, workdir, opts.repeat)
-
-    for label, key in (("parse_data_stream_py", "native"), ("pure-Python decoder", "python"),
-                       ("floor (read + write)", "floor")):
-        print(f"{label:<22}{figures[key + '_packets_per_s']:>14,.0f} packets/s"
-              f"  ({figures[key + '_seconds']:.3f} s)")
-    print(f"{'ratio to pure Python':<22}{figures['ratio_to_python']:>14.1f} x")
-    print(f"{'time over the floor':<22}{figures['time_over_floor']:>14.1f} x")
-    if opts.json:
-        with open(opts.json, "w") as f:
-            json.dump(figures, f, indent=2)
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

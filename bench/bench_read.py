@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """AHRSClient.open_file + read() per call against the pure-Python decoder
 building the same snapshot dicts.
 
@@ -7,28 +6,20 @@ child sends descriptor 1 to /dev/null.  The pure-Python side only builds the
 dicts (no printing).
 """
 
-import argparse
 import os
 import sys
-import tempfile
 
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import harness  # noqa: E402
-from make_recording import make_recording  # noqa: E402
 
 
 def _native_snapshots(path):
     import tavrin_ahrs_driver
     client = tavrin_ahrs_driver.AHRSClient()
     client.open_file(path)
-    read = client.read
     # The recording has no bad packet, so the first empty dict is its end.
-    while True:
-        snapshot = read()
-        if not snapshot:
-            return
-        yield snapshot
+    return iter(client.read, {})
 
 
 def _python_snapshots(path):
@@ -84,22 +75,3 @@ def measure(path, packets, check_path, repeat=3):
         "python_packets_per_s": packets / runs["pure Python"],
         "ratio_to_python": runs["pure Python"] / runs["read()"],
     }
-
-
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--packets", type=int, default=200_000)
-    opts = parser.parse_args(argv)
-    with tempfile.TemporaryDirectory(prefix="ahrs-bench-") as workdir:
-        small, big = os.path.join(workdir, "check.bin"), os.path.join(workdir, "stream.bin")
-        make_recording(small, 2000)
-        make_recording(big, opts.packets)
-        figures = measure(big, opts.packets, small)
-    print(f"read():      {figures['native_packets_per_s']:>12,.0f} packets/s")
-    print(f"pure Python: {figures['python_packets_per_s']:>12,.0f} packets/s")
-    print(f"ratio:       {figures['ratio_to_python']:>12.1f} x")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -9,6 +9,7 @@ not mix.  A child is a plain function of a bench module, called as
 that returns something JSON can hold; the parent gets it back from the file.
 """
 
+import contextlib
 import json
 import os
 import subprocess
@@ -59,20 +60,30 @@ def module_missing():
     return probe.stderr.strip().splitlines()[-1] if probe.returncode else None
 
 
-def rss_kib(pid="self"):
+def rss_kib():
     """Resident set size (VmRSS) in KiB."""
-    with open(f"/proc/{pid}/status") as f:
+    with open("/proc/self/status") as f:
         for line in f:
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS line")
 
 
-def silence_stdout():
-    """Points descriptor 1 at /dev/null (the module prints there directly)."""
+@contextlib.contextmanager
+def silenced(*fds):
+    """Points the descriptors at /dev/null for the block (the module prints
+    to 1 and 2 directly), and back afterwards so a failure still shows."""
+    saved = [os.dup(fd) for fd in fds]
     null = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(null, 1)
-    os.close(null)
+    try:
+        for fd in fds:
+            os.dup2(null, fd)
+        yield
+    finally:
+        for fd, old in zip(fds, saved):
+            os.dup2(old, fd)
+            os.close(old)
+        os.close(null)
 
 
 def other_busy_processes(threshold=0.2, window=0.5):

@@ -15,7 +15,6 @@ import mip_frames as mip  # noqa: E402
 
 SENSOR_FIELDS = (0x04, 0x05, 0x06, 0x07, 0x08, 0x0A, 0x0C, 0x11, 0x12)
 FILTER_FIELDS = (0x10, 0x11, 0x03, 0x05, 0x0E, 0x06, 0x1C, 0x0D, 0x13)
-COUNTER_FIELDS = {mip.SENSOR_SET: 0x12, mip.FILTER_SET: 0x11}
 SAMPLE_TIME = 10.0  # stream time of the frozen values: the filter is settled
 
 
@@ -25,7 +24,7 @@ def _packet(descriptor_set, layout, values, keep):
     for (desc, formats), items in zip(layout, values):
         if desc not in keep:
             continue
-        if desc == COUNTER_FIELDS[descriptor_set]:
+        if desc == mip.GPS_TIME_FIELDS[descriptor_set]:
             counter_at = 4 + len(payload) + 2
         payload += mip.field(desc, formats, *items)
     return mip.frame(descriptor_set, payload), counter_at

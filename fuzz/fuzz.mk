@@ -32,5 +32,5 @@ $(FUZZ_BUILD)/fuzz_%: $(FUZZ_BUILD)/fuzz/fuzz_%.o $(FUZZ_LIB_OBJECTS)
 fuzz: $(FUZZ_BINARIES)
 	@for t in $(FUZZ_TARGETS); do FUZZ_BUILD=$(FUZZ_BUILD) fuzz/run.sh $$t $(FUZZ_RUNS) || exit 1; done
 
-fuzz-smoke: $(FUZZ_BINARIES)
-	@for t in $(FUZZ_TARGETS); do FUZZ_BUILD=$(FUZZ_BUILD) fuzz/run.sh $$t $(FUZZ_SMOKE_RUNS) || exit 1; done
+fuzz-smoke: FUZZ_RUNS = $(FUZZ_SMOKE_RUNS)
+fuzz-smoke: fuzz

@@ -39,7 +39,7 @@ private:
 // larger than a packet.
 class UnevenChunks final : public ChunkSource {
 public:
-    explicit UnevenChunks(std::span<const std::uint8_t> data) : data_(data), state_(data.size() * 2654435761u + 1) {}
+    explicit UnevenChunks(std::span<const std::uint8_t> data) : data_(data), rng_(data.size() * 2654435761u + 1) {}
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
         FUZZ_CHECK(!dst.empty());
         const std::size_t n = std::min({dst.size(), data_.size() - pos_, next_step()});
@@ -51,13 +51,12 @@ public:
 
 private:
     std::size_t next_step() {
-        state_ = state_ * 6364136223846793005u + 1442695040888963407u;
-        const auto r = static_cast<std::size_t>(state_ >> 33);
+        const auto r = static_cast<std::size_t>(rng_.next());
         return r & 1 ? 1 + (r >> 1) % 8 : 1 + (r >> 1) % 600;
     }
     std::span<const std::uint8_t> data_;
     std::size_t pos_ = 0;
-    std::uint64_t state_;
+    fuzz::Lcg rng_;
 };
 
 void check_readings(const MipPacket& packet) {

@@ -64,7 +64,7 @@ Recipe cook(FuzzedDataProvider& in) {
 // now and then an interrupted read or a time-out instead of data.
 class Delivery final : public ChunkSource {
 public:
-    explicit Delivery(const Recipe& r) : r_(r), state_(r.seed) {}
+    explicit Delivery(const Recipe& r) : r_(r), rng_(r.seed) {}
 
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
         FUZZ_CHECK(!dst.empty());
@@ -84,14 +84,11 @@ public:
     std::size_t chunk_size() const override { return r_.chunk; }
 
 private:
-    std::uint64_t next() {
-        state_ = state_ * 6364136223846793005u + 1442695040888963407u;
-        return state_ >> 33;
-    }
+    std::uint64_t next() { return rng_.next(); }
     const Recipe& r_;
     std::size_t pos_ = 0;
     std::size_t stalls_ = 0;
-    std::uint64_t state_;
+    fuzz::Lcg rng_;
 };
 
 }  // namespace

@@ -25,6 +25,19 @@ namespace fuzz {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A tiny deterministic generator, so a crashing input replays the same chunks.
+class Lcg {
+public:
+    explicit Lcg(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        state_ = state_ * 6364136223846793005u + 1442695040888963407u;
+        return state_ >> 33;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
 class VectorSink final : public ahrs::ByteSink {
 public:
     ahrs::Result<std::size_t, ahrs::IoError> write(std::span<const std::uint8_t> src) override {

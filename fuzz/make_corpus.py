@@ -10,7 +10,7 @@ import random
 import sys
 
 sys.path.insert(0, "tests/python")
-from mip import ESTIMATE, SENSOR, field, packet  # noqa: E402
+from mip import ESTIMATE, SENSOR, corrupted, field, packet  # noqa: E402
 from records import RECORDS  # noqa: E402
 
 OUT = pathlib.Path("fuzz/corpus")
@@ -20,21 +20,9 @@ def record_fields(descriptor_set):
     fields = []
     for set_, desc, _name, _keys, fmt in RECORDS:
         if set_ == descriptor_set:
-            values = [1 if c == "H" else 0.5 + i for i, c in enumerate(fmt_items(fmt))]
+            values = [1 if c == "H" else 0.5 + i for i, c in enumerate(fmt)]
             fields.append(field(desc, fmt, *values))
     return fields
-
-
-def fmt_items(fmt):
-    """'9fH' -> ['f'] * 9 + ['H']"""
-    items, count = [], ""
-    for c in fmt:
-        if c.isdigit():
-            count += c
-        else:
-            items += [c] * int(count or 1)
-            count = ""
-    return items
 
 
 def packets_of(descriptor_set):
@@ -52,7 +40,7 @@ def packet_seeds():
     sensor = packets_of(SENSOR)
     estimate = packets_of(ESTIMATE)
     good = sensor[0]
-    bad_sum = good[:-1] + bytes([good[-1] ^ 1])
+    bad_sum = corrupted(good)
     return {
         "command": bytes.fromhex("756501020202e1c7"),
         "empty_sensor": bytes.fromhex("756580005a03"),

@@ -28,6 +28,11 @@ FAST_SAMPLE_TIME = 10.0  # stream time of the frozen values in --fast mode
 IDLE_POLL = 0.02
 
 
+def gps_time_index(layout, descriptor_set):
+    """Where the counter goes: the set's GPS time field, among its fields."""
+    return [desc for desc, _ in layout].index(mip.GPS_TIME_FIELDS[descriptor_set])
+
+
 class CountedBatch:
     """A reusable buffer of `size` alternating counted packets.
 
@@ -41,8 +46,10 @@ class CountedBatch:
     def __init__(self, size=64):
         builder = mip.PacketBuilder()
         kinds = (
-            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), mip.SENSOR_PACKER, 11),
-            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), mip.FILTER_PACKER, 1),
+            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), mip.SENSOR_PACKER,
+             gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
+            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), mip.FILTER_PACKER,
+             gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET)),
         )
         self.buffer = bytearray()
         self.ends = []
@@ -188,9 +195,7 @@ class PtyLink:
     def _read_commands(self):
         try:
             data = os.read(self.master, 4096)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:  # EIO: the reader closed the device
+        except OSError:  # nothing yet, or EIO: the reader closed the device
             return
         for packet in self.scanner.feed(data):
             if packet.descriptor_set in mip.COMMAND_SETS:
@@ -200,9 +205,7 @@ class PtyLink:
     def _write_pending(self):
         try:
             written = os.write(self.master, self.pending)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
+        except OSError:  # no room yet, or the reader closed the device
             return
         del self.pending[:written]
 

@@ -8,6 +8,7 @@ simulator, the recorder, the tests and the benchmarks.
 
 import math
 import struct
+from itertools import accumulate
 from operator import mul
 
 SYNC = b"\x75\x65"
@@ -51,6 +52,8 @@ FILTER_LAYOUT = (
     (0x13, "fffH"),        # GravityVector
     (0x0F, "fH"),          # WGS84LocalGravityMagnitude
 )
+# The field of each set whose first item is the GPS time of week.
+GPS_TIME_FIELDS = {SENSOR_SET: 0x12, FILTER_SET: 0x11}
 
 
 def checksum(data):
@@ -96,18 +99,7 @@ class PayloadPacker:
     def __init__(self, layout):
         self._struct = struct.Struct(">" + "".join("BB" + items for _, items in layout))
         self._heads = [(struct.calcsize(">" + items) + 2, desc) for desc, items in layout]
-        self.offsets = self._field_offsets()
-
-    def _field_offsets(self):
-        offsets, at = [], 0
-        for length, _ in self._heads:
-            offsets.append(at)
-            at += length
-        return offsets
-
-    @property
-    def size(self):
-        return self._struct.size
+        self.offsets = list(accumulate((length for length, _ in self._heads), initial=0))[:-1]
 
     def pack(self, field_values):
         flat = []
@@ -183,11 +175,6 @@ class PacketScanner:
             packet = Packet(self._base, raw)
             self._drop(size, False)
             return packet
-
-
-def scan(data):
-    """Every well-formed packet in a complete byte string."""
-    return PacketScanner().feed(data)
 
 
 # --- the simulated sensor's packets ------------------------------------------

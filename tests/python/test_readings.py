@@ -11,21 +11,10 @@ from records import RECORDS
 def sample_values(fmt):
     """Distinct values per item: float32-exact floats, ints, and flag 1."""
     values, i = [], 0
-    for code in _expand(fmt):
+    for code in fmt:
         i += 1
         values.append({"f": i + 0.5, "d": 1e6 + i / 8, "H": i * 1000}[code])
     return values
-
-
-def _expand(fmt):
-    out, count = [], ""
-    for ch in fmt:
-        if ch.isdigit():
-            count += ch
-        else:
-            out += [ch] * int(count or 1)
-            count = ""
-    return out
 
 
 @pytest.fixture
@@ -49,7 +38,7 @@ def test_every_record_converts_to_its_dict(read_file, record):
         values[-1] = 1
     [[reading]] = read_file(packet(dset, field(desc, fmt, *values)))
     assert list(reading) == list(keys)
-    for key, code, value in zip(keys, _expand(fmt), values):
+    for key, code, value in zip(keys, fmt, values):
         got = reading[key]
         if key in ("valid", "valid_flags"):
             assert got == "Valid"
