@@ -7,9 +7,15 @@ PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 WHEELS := build/wheel
 
-.PHONY: all venv install native-test py-test py311-test test demo clean
+.PHONY: all deps venv install native-test py-test py311-test test demo clean
 
 all: install
+
+# System packages: tools/deps.sh holds the one list, by group, and installs
+# what is missing (as root) or names the command to run.
+DEPS := bash tools/deps.sh
+deps:
+	$(DEPS) all
 
 $(VENV)/.ready: requirements-dev.txt
 	$(PYTHON310) -m venv $(VENV)
@@ -32,7 +38,8 @@ $(VENV311)/.ready: requirements-dev.txt
 	touch $@
 
 native-test: venv
-	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DAHRS_PYTHON=OFF -DAHRS_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	$(DEPS) test
+	$(VENV)/bin/cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DAHRS_PYTHON=OFF -DAHRS_TESTS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
 	cd $(NATIVE_BUILD) && ctest --output-on-failure -j2
 

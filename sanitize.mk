@@ -7,10 +7,12 @@
 SANITIZE_RUN = PYTHON310="$(PYTHON310)" VENV="$(VENV)" bash sanitize/run.sh
 
 sanitize: install
+	$(DEPS) sanitize
 	$(SANITIZE_RUN) all
 
 sanitize-asan:
 	$(SANITIZE_RUN) asan
 
 sanitize-valgrind: install
+	$(DEPS) sanitize
 	$(SANITIZE_RUN) valgrind

@@ -14,13 +14,17 @@ FUZZ_LIB_SOURCES := $(wildcard src/protocol/*.cpp) src/device/attempt_buffer.cpp
 FUZZ_LIB_OBJECTS := $(FUZZ_LIB_SOURCES:%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZ_BINARIES := $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)
 
-.PHONY: fuzz-build fuzz fuzz-smoke
+.PHONY: fuzz-build fuzz fuzz-smoke fuzz-deps
 # Kept between runs: pattern-built objects would otherwise be deleted.
 .SECONDARY: $(FUZZ_LIB_OBJECTS) $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/fuzz/%.o)
 
 fuzz-build: $(FUZZ_BINARIES)
 
-$(FUZZ_BUILD)/%.o: %.cpp
+# clang and its fuzzing runtime, when missing.
+fuzz-deps:
+	$(DEPS) fuzz
+
+$(FUZZ_BUILD)/%.o: %.cpp | fuzz-deps
 	@mkdir -p $(@D)
 	$(FUZZ_CXX) $(FUZZ_CXXFLAGS) -MMD -MP -c $< -o $@
 

@@ -2,10 +2,10 @@
 // does its work on the calling thread and returns.
 #include <vector>
 
-#include "../device/port.hpp"
-#include "args.hpp"
-#include "borrow.hpp"
-#include "class_object.hpp"
+#include "device/port.hpp"
+#include "python/common/args.hpp"
+#include "python/common/borrow.hpp"
+#include "python/common/class_object.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "registry.hpp"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "../device/console.hpp"
+#include "device/console.hpp"
 
 namespace ahrs::py {
 namespace {

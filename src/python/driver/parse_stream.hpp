@@ -1,5 +1,5 @@
 #pragma once
-#include "py_ref.hpp"
+#include "python/common/py_ref.hpp"
 
 namespace ahrs::py {
 

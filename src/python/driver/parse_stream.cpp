@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "../device/buffered_file.hpp"
-#include "../device/console.hpp"
-#include "../protocol/decode.hpp"
-#include "../protocol/reading_text.hpp"
-#include "args.hpp"
+#include "device/buffered_file.hpp"
+#include "device/console.hpp"
+#include "protocol/decode.hpp"
+#include "protocol/reading_text.hpp"
+#include "python/common/args.hpp"
 #include "errors.hpp"
 
 namespace ahrs::py {

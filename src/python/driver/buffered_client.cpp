@@ -4,10 +4,10 @@
 #include <span>
 #include <vector>
 
-#include "../device/buffered_reader.hpp"
-#include "args.hpp"
-#include "borrow.hpp"
-#include "class_object.hpp"
+#include "device/buffered_reader.hpp"
+#include "python/common/args.hpp"
+#include "python/common/borrow.hpp"
+#include "python/common/class_object.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "registry.hpp"

@@ -1,6 +1,6 @@
 #pragma once
 // The classes the module registers; each type object is created once.
-#include "py_ref.hpp"
+#include "python/common/py_ref.hpp"
 
 namespace ahrs::py {
 

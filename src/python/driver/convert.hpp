@@ -3,9 +3,9 @@
 // "Valid"/"Invalid" strings, keyed by the catalogue's item names.
 #include <span>
 
-#include "../protocol/reading.hpp"
-#include "../protocol/snapshot_map.hpp"
-#include "py_ref.hpp"
+#include "protocol/reading.hpp"
+#include "protocol/snapshot_map.hpp"
+#include "python/common/py_ref.hpp"
 
 namespace ahrs::py {
 

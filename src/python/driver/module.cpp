@@ -5,7 +5,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "parse_stream.hpp"
-#include "py_ref.hpp"
+#include "python/common/py_ref.hpp"
 #include "registry.hpp"
 
 namespace ahrs::py {

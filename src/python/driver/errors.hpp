@@ -2,10 +2,10 @@
 // How native failures become Python exceptions.
 #include <string_view>
 
-#include "../device/ahrs_error.hpp"
-#include "../device/panic.hpp"
-#include "../device/port.hpp"
-#include "py_ref.hpp"
+#include "device/ahrs_error.hpp"
+#include "device/panic.hpp"
+#include "device/port.hpp"
+#include "python/common/py_ref.hpp"
 
 namespace ahrs::py {
 
