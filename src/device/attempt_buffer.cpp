@@ -53,6 +53,26 @@ void AttemptBuffer::accept() { restart_at(furthest_); }
 
 void AttemptBuffer::replay() { cursor_ = furthest_ = start_; }
 
+bool AttemptBuffer::pause() {
+    if (holds_packet_after_start()) {
+        resync();
+        return false;
+    }
+    replay();
+    return true;
+}
+
+bool AttemptBuffer::holds_packet_after_start() const {
+    const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(start_);
+    const auto last = buf_.begin() + static_cast<std::ptrdiff_t>(furthest_);
+    for (auto at = first == last ? last : std::find(first + 1, last, kSync1); at != last;
+         at = std::find(at + 1, last, kSync1)) {
+        MemorySource rest({&*at, static_cast<std::size_t>(last - at)});
+        if (MipPacket::read(rest)) return true;
+    }
+    return false;
+}
+
 void AttemptBuffer::resync() {
     const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(start_);
     const auto last = buf_.begin() + static_cast<std::ptrdiff_t>(furthest_);

@@ -24,9 +24,16 @@ public:
 
     // Ends the attempt. A packet was read: the next one starts after it.
     void accept();
-    // The source timed out or ended at a packet boundary: the next attempt
-    // reads every byte of this one again, then waits for the rest.
+    // The attempt was cut short from outside (cancelled, interrupted): the
+    // next attempt reads every byte of this one again.
     void replay();
+    // The source timed out or ended inside the attempt: as replay(), so a
+    // packet that is merely late is completed by a later attempt, unless a
+    // whole packet with a sound checksum already stands at a later sync byte
+    // among the bytes read. Then the attempt was a false start, and waiting
+    // for the rest of its claimed length would hold that packet back: it
+    // ends as resync() does. Returns whether the bytes were kept.
+    bool pause();
     // Anything else: the next attempt starts at the first sync byte after
     // this attempt's first byte, or after all its bytes when there is none.
     void resync();
@@ -34,6 +41,7 @@ public:
 private:
     Result<std::size_t, IoError> refill();
     void restart_at(std::size_t index);
+    bool holds_packet_after_start() const;
 
     std::unique_ptr<ChunkSource> source_;
     std::vector<std::uint8_t> buf_;

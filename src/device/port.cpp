@@ -1,5 +1,7 @@
 #include "port.hpp"
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "../protocol/decode.hpp"
@@ -8,6 +10,7 @@
 #include "config_sequence.hpp"
 #include "console.hpp"
 #include "file_source.hpp"
+#include "interrupt.hpp"
 #include "serial_device.hpp"
 #include "wait_ready.hpp"
 
@@ -43,10 +46,23 @@ AHRSError not_streaming() {
     return AHRSError::from_serial(SerialError(SerialError::Kind::InvalidInput, "Port not streaming"));
 }
 
+// The source ran dry inside an attempt: the rest may still come.
+bool is_pause(const IoError& e) { return e.kind() == IoKind::TimedOut || e.kind() == IoKind::UnexpectedEof; }
+
+// A wait cut short on purpose, by another thread or by a signal's handler.
+std::optional<AHRSError::Cause> deliberate_stop(const IoError& e) {
+    if (is_cancellation(e)) return AHRSError::Cause::Cancelled;
+    if (is_interruption(e)) return AHRSError::Cause::Interrupted;
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct Port::Impl {
     PortState state{NotConfigured{}};
+    // The source hung up or failed: every later attempt first waits out a
+    // read's time-out, so a caller that keeps asking does not spin.
+    bool dead = false;
 
     AttemptBuffer* input() {
         if (auto* s = std::get_if<Streaming>(&state)) return &s->input;
@@ -101,6 +117,9 @@ Status<Panic> Port::configure() {
 Status<PortError> Port::read_packet(std::vector<Reading>& out) {
     AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
     if (!input) return err(PortError{not_streaming()});
+    if (impl_->dead)
+        if (auto r = sleep_until(std::chrono::steady_clock::now() + kSerialTimeout); !r)
+            return err(PortError{AHRSError::from_io(r.error())});
     auto packet = MipPacket::read(*input);
     if (!packet) return impl_->fail(*input, packet.error());
     input->accept();
@@ -121,23 +140,28 @@ Result<std::vector<Reading>, PortError> Port::read_packet() {
 }
 
 // A wait cut short on purpose is no fault of the data: nothing is printed
-// and the bytes are kept for whoever reads next. A bare I/O failure keeps its
-// bytes too (a packet may be half there); an operating-system error means the
-// source itself is gone. Every other failure is a bad packet: it yields an
-// empty list and the next attempt starts at the next sync byte.
+// and the bytes are kept for whoever reads next. A source that ran dry keeps
+// the attempt's bytes too (a packet may be half there), unless they show the
+// attempt was a false start; an operating-system error means the source
+// itself is gone. Every other failure is a bad packet: it yields an empty
+// list and the next attempt starts at the next sync byte.
 Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
-    if (e.io_error() && is_cancellation(*e.io_error())) {
+    const IoError* io = e.io_error();
+    if (const auto stop = io ? deliberate_stop(*io) : std::nullopt) {
         input.replay();
-        return err(PortError{AHRSError::from_io(*e.io_error()).with_cause(AHRSError::Cause::Cancelled)});
+        return err(PortError{AHRSError::from_io(*io).with_cause(*stop)});
     }
+    if (io && io->shape() == IoError::Shape::Os) dead = true;
     if (e.is_bare_io()) {
-        input.replay();
-        const IoError& io = *e.io_error();
-        if (auto r = print(Stream::Err, "IOERR: " + io.text() + "\n"); !r) return err(PortError{std::move(r).error()});
-        const auto cause = io.shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
-        return err(PortError{AHRSError::from_io(io).with_cause(cause)});
+        input.pause();
+        if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n"); !r) return err(PortError{std::move(r).error()});
+        const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
+        return err(PortError{AHRSError::from_io(*io).with_cause(cause)});
     }
-    input.resync();
+    if (io && is_pause(*io))
+        input.pause();
+    else
+        input.resync();
     if (std::holds_alternative<Streaming>(state))
         if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n"); !r)
             return err(PortError{std::move(r).error()});
