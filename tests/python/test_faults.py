@@ -67,6 +67,32 @@ def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
     assert "IOERR: " + rest == f"IOERR: {EIO_LINE}\n" * 5
 
 
+def test_reading_a_hung_up_device_in_a_loop_waits_instead_of_spinning():
+    # Each attempt after the hang-up first waits out a read's time-out, so a
+    # careless loop costs next to no CPU and prints some ten lines a second
+    # (it used to manage hundreds of thousands).
+    res = run_python(
+        """
+        import os, time, tty
+        import tavrin_ahrs_driver as m
+        master, slave = os.openpty(); tty.setraw(master)
+        c = m.AHRSClient(); c.open(os.ttyname(slave), 115200); c.start_stream()
+        os.close(master)
+        calls, wall, cpu = 0, time.monotonic(), time.process_time()
+        while time.monotonic() - wall < 1.0:
+            assert c.read() == {}
+            calls += 1
+        print(calls, time.process_time() - cpu, time.monotonic() - wall)
+        """,
+        timeout=30,
+    )
+    assert res.rc == 0, res.err
+    calls, cpu, wall = res.out.split()
+    assert 1 <= int(calls) <= 30
+    assert float(cpu) < float(wall) / 2
+    assert res.err == f"IOERR: {EIO_LINE}\n" * int(calls)
+
+
 @pytest.mark.parametrize("verbose", [False, True])
 def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_capture, verbose):
     count = 150
