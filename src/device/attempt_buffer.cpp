@@ -80,6 +80,14 @@ void AttemptBuffer::resync() {
     restart_at(static_cast<std::size_t>(sync - buf_.begin()));
 }
 
+bool AttemptBuffer::fail(const PacketError& e) {
+    const IoError* io = e.io_error();
+    if (e.is_bare_io() || (io && (io->kind() == IoKind::TimedOut || io->kind() == IoKind::UnexpectedEof)))
+        return pause();
+    resync();
+    return false;
+}
+
 void AttemptBuffer::restart_at(std::size_t index) {
     start_offset_ += index - start_;
     start_ = cursor_ = furthest_ = index;

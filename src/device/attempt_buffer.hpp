@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../protocol/byte_stream.hpp"
+#include "../protocol/packet_error.hpp"
 #include "chunk_source.hpp"
 
 namespace ahrs {
@@ -37,6 +38,11 @@ public:
     // Anything else: the next attempt starts at the first sync byte after
     // this attempt's first byte, or after all its bytes when there is none.
     void resync();
+    // Ends a failed attempt as its failure calls for: pause() when the
+    // source ran dry (a time-out or the end of data, anywhere in the packet)
+    // or failed before the first field, resync() otherwise. Returns whether
+    // the bytes were kept.
+    bool fail(const PacketError& e);
 
 private:
     Result<std::size_t, IoError> refill();

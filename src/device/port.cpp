@@ -46,9 +46,6 @@ AHRSError not_streaming() {
     return AHRSError::from_serial(SerialError(SerialError::Kind::InvalidInput, "Port not streaming"));
 }
 
-// The source ran dry inside an attempt: the rest may still come.
-bool is_pause(const IoError& e) { return e.kind() == IoKind::TimedOut || e.kind() == IoKind::UnexpectedEof; }
-
 // A wait cut short on purpose, by another thread or by a signal's handler.
 std::optional<AHRSError::Cause> deliberate_stop(const IoError& e) {
     if (is_cancellation(e)) return AHRSError::Cause::Cancelled;
@@ -152,16 +149,12 @@ Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
         return err(PortError{AHRSError::from_io(*io).with_cause(*stop)});
     }
     if (io && io->shape() == IoError::Shape::Os) dead = true;
+    input.fail(e);
     if (e.is_bare_io()) {
-        input.pause();
         if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n"); !r) return err(PortError{std::move(r).error()});
         const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
         return err(PortError{AHRSError::from_io(*io).with_cause(cause)});
     }
-    if (io && is_pause(*io))
-        input.pause();
-    else
-        input.resync();
     if (std::holds_alternative<Streaming>(state))
         if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n"); !r)
             return err(PortError{std::move(r).error()});
