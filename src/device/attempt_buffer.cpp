@@ -37,6 +37,7 @@ Result<std::size_t, IoError> AttemptBuffer::refill() {
     }
     auto got = source_->read_some({buf_.data() + end_, buf_.size() - end_});
     if (got) end_ += *got;
+    if (got && *got > 0) stalled_ = false;
     return got;
 }
 
@@ -59,6 +60,7 @@ bool AttemptBuffer::pause() {
         return false;
     }
     replay();
+    stalled_ = true;
     return true;
 }
 
@@ -89,6 +91,7 @@ bool AttemptBuffer::fail(const PacketError& e) {
 }
 
 void AttemptBuffer::restart_at(std::size_t index) {
+    stalled_ = false;
     start_offset_ += index - start_;
     start_ = cursor_ = furthest_ = index;
     if (start_ == end_) start_ = cursor_ = furthest_ = end_ = 0;

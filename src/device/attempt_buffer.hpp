@@ -43,6 +43,9 @@ public:
     // or failed before the first field, resync() otherwise. Returns whether
     // the bytes were kept.
     bool fail(const PacketError& e);
+    // Whether the bytes were kept and the source has given nothing new
+    // since: the attempt under way can only end as its predecessor did.
+    bool stalled() const { return stalled_; }
 
 private:
     Result<std::size_t, IoError> refill();
@@ -56,6 +59,7 @@ private:
     std::size_t furthest_ = 0;  // one past the last byte the attempt read
     std::size_t end_ = 0;       // one past the last byte fetched
     std::uint64_t start_offset_ = 0;
+    bool stalled_ = false;
 };
 
 }  // namespace ahrs

@@ -142,6 +142,12 @@ Result<std::vector<Reading>, PortError> Port::read_packet() {
 // attempt was a false start; an operating-system error means the source
 // itself is gone. Every other failure is a bad packet: it yields an empty
 // list and the next attempt starts at the next sync byte.
+//
+// An attempt that only went over kept bytes again, the source giving
+// nothing new, is reported as a silent device or an exhausted file is: a
+// loop that reads until the error (a recording cut inside its last packet,
+// a sensor stopped mid-packet) ends, and a buffered reader queues no empty
+// snapshots meanwhile. The bytes stay kept.
 Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
     const IoError* io = e.io_error();
     if (const auto stop = io ? deliberate_stop(*io) : std::nullopt) {
@@ -149,8 +155,8 @@ Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
         return err(PortError{AHRSError::from_io(*io).with_cause(*stop)});
     }
     if (io && io->shape() == IoError::Shape::Os) dead = true;
-    input.fail(e);
-    if (e.is_bare_io()) {
+    const bool stalled = input.stalled();
+    if ((input.fail(e) && stalled) || e.is_bare_io()) {
         if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n"); !r) return err(PortError{std::move(r).error()});
         const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
         return err(PortError{AHRSError::from_io(*io).with_cause(cause)});

@@ -190,7 +190,8 @@ INSTANTIATE_TEST_SUITE_P(Media, PortResyncLongStream, testing::Values(Medium::Pt
 
 // The data stops after `cut` bytes of the second of two packets (a device
 // falls silent, a recording is still being written), then the rest comes:
-// the paused attempt fails as it always did, and the next one reads the
+// the paused attempt fails as it always did, one that finds nothing new
+// fails as at the end of the data, and the first after the rest reads the
 // packet whole. Every point of the packet, sync bytes to checksum.
 class PortPause : public testing::TestWithParam<std::tuple<Medium, std::size_t>> {};
 
@@ -214,6 +215,14 @@ TEST_P(PortPause, PacketCutByAPauseArrivesWholeAfterIt) {
         if (medium == Medium::Pty) {
             EXPECT_NE(p.err.find("Operation timed out"), std::string::npos) << p.err;
         }
+    }
+    // Nothing new: reported as the source's own end, so a loop that reads
+    // until an error (a recording cut short for good) ends.
+    EXPECT_FALSE(capturing(p, [&] { return link.port.read_packet(); }).ok());
+    EXPECT_EQ(p.err.rfind("IOERR: ", 0), 0u) << p.err;
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+    if (medium == Medium::Pty) {
+        EXPECT_EQ(p.err, exhausted_text(medium));
     }
 
     link.deliver(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at), stream.end()));
