@@ -103,11 +103,16 @@ Status<Panic> Port::start_stream() {
     return Unit{};
 }
 
-Status<Panic> Port::configure() {
+Status<PortError> Port::configure() {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
-    if (!c) return print(Stream::Err, refusal(state()));
-    if (auto r = write_configuration(*c->device); !r)
-        return err(Panic{"failed to write configuration packet: " + r.error().debug()});
+    if (!c) {
+        if (auto r = print(Stream::Err, refusal(state())); !r) return err(PortError{std::move(r).error()});
+        return Unit{};
+    }
+    if (auto r = write_configuration(*c->device); !r) {
+        if (is_interruption(r.error())) return err(PortError{AHRSError::from_io(r.error())});
+        return err(PortError{Panic{"failed to write configuration packet: " + r.error().debug()}});
+    }
     return Unit{};
 }
 

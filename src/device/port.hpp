@@ -41,8 +41,9 @@ public:
     Status<Panic> start_stream();
     // Writes the three configuration command packets when Configured; in
     // other states prints the state's message and writes nothing. A failed
-    // write is an internal failure.
-    Status<Panic> configure();
+    // write is an internal failure; a write abandoned for a signal is an
+    // error whose cause is Interrupted.
+    Status<PortError> configure();
     // One attempt to read one packet; appends its readings to `out` (which
     // the caller clears). A bad packet appends nothing and succeeds (with an
     // "Error parsing packet: " line on stderr when streaming from a device).

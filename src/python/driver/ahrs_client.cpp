@@ -62,7 +62,7 @@ PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t 
 
 PyObject* client_configure(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.configure(); !r) return raise_panic(r.error());
+    if (auto r = client.port.configure(); !r) return raise_port_error(r.error());
     Py_RETURN_NONE;
 }
 
