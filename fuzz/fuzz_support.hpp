@@ -66,9 +66,25 @@ inline Outcome outcome_of(const ahrs::Result<ahrs::MipPacket, ahrs::PacketError>
     return {false, {}, r.error().text()};
 }
 
+// Whether a whole packet with a sound checksum starts at some 0x75 in
+// `bytes` after the first.
+inline bool packet_stands_after(std::span<const std::uint8_t> bytes) {
+    for (std::size_t at = 1; at < bytes.size(); ++at) {
+        if (bytes[at] != ahrs::kSync1) continue;
+        ahrs::MemorySource rest(bytes.subspan(at));
+        if (ahrs::MipPacket::read(rest)) return true;
+    }
+    return false;
+}
+
+// What a serial line gives when nothing arrives in time.
+inline ahrs::IoError timed_out() { return ahrs::IoError::custom(ahrs::IoKind::TimedOut, "Operation timed out"); }
+
 // Drives the buffer exactly as the port does, one read per attempt, until
-// `stop` says a bare I/O failure ends the run. Returns every outcome. The
-// bound catches an attempt loop that stops making progress.
+// an attempt that kept its bytes failed with an error that `stop` says ends
+// the run (past the end of the data, such an attempt would be made again
+// for ever). Returns every outcome. The bound catches an attempt loop that
+// stops making progress.
 template <class Stop>
 std::vector<Outcome> run_attempts(ahrs::AttemptBuffer& input, std::size_t max_attempts, Stop stop) {
     std::vector<Outcome> outcomes;
@@ -76,14 +92,10 @@ std::vector<Outcome> run_attempts(ahrs::AttemptBuffer& input, std::size_t max_at
         FUZZ_CHECK(outcomes.size() < max_attempts);
         auto r = ahrs::MipPacket::read(input);
         outcomes.push_back(outcome_of(r));
-        if (r) {
+        if (r)
             input.accept();
-        } else if (r.error().is_bare_io()) {
-            input.replay();
-            if (stop(*r.error().io_error())) return outcomes;
-        } else {
-            input.resync();
-        }
+        else if (input.fail(r.error()) && stop(*r.error().io_error()))
+            return outcomes;
     }
 }
 

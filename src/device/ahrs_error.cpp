@@ -1,10 +1,15 @@
 #include "ahrs_error.hpp"
 
 #include "../protocol/debug_text.hpp"
+#include "interrupt.hpp"
 
 namespace ahrs {
 
-AHRSError AHRSError::from_io(const IoError& e) { return AHRSError("IOError: " + e.debug()); }
+AHRSError AHRSError::from_io(const IoError& e) {
+    AHRSError a("IOError: " + e.debug());
+    if (is_interruption(e)) a.cause_ = Cause::Interrupted;
+    return a;
+}
 
 AHRSError AHRSError::from_serial(const SerialError& e) { return AHRSError("SerialPortError: " + e.debug()); }
 

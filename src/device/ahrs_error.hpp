@@ -11,8 +11,9 @@ namespace ahrs {
 class AHRSError {
 public:
     // Why the error arose, beyond its text: lets the buffered reader tell a
-    // dead device or a cancelled wait from an ordinary time-out.
-    enum class Cause : unsigned char { Other, Disconnected, Cancelled };
+    // dead device or a cancelled wait from an ordinary time-out, and the
+    // host a call abandoned for a signal's handler (whose exception stands).
+    enum class Cause : unsigned char { Other, Disconnected, Cancelled, Interrupted };
 
     static AHRSError from_io(const IoError& e);
     static AHRSError from_serial(const SerialError& e);

@@ -37,6 +37,7 @@ Result<std::size_t, IoError> AttemptBuffer::refill() {
     }
     auto got = source_->read_some({buf_.data() + end_, buf_.size() - end_});
     if (got) end_ += *got;
+    if (got && *got > 0) stalled_ = false;
     return got;
 }
 
@@ -53,6 +54,27 @@ void AttemptBuffer::accept() { restart_at(furthest_); }
 
 void AttemptBuffer::replay() { cursor_ = furthest_ = start_; }
 
+bool AttemptBuffer::pause() {
+    if (holds_packet_after_start()) {
+        resync();
+        return false;
+    }
+    replay();
+    stalled_ = true;
+    return true;
+}
+
+bool AttemptBuffer::holds_packet_after_start() const {
+    const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(start_);
+    const auto last = buf_.begin() + static_cast<std::ptrdiff_t>(furthest_);
+    for (auto at = first == last ? last : std::find(first + 1, last, kSync1); at != last;
+         at = std::find(at + 1, last, kSync1)) {
+        MemorySource rest({&*at, static_cast<std::size_t>(last - at)});
+        if (MipPacket::read(rest)) return true;
+    }
+    return false;
+}
+
 void AttemptBuffer::resync() {
     const auto first = buf_.begin() + static_cast<std::ptrdiff_t>(start_);
     const auto last = buf_.begin() + static_cast<std::ptrdiff_t>(furthest_);
@@ -60,7 +82,16 @@ void AttemptBuffer::resync() {
     restart_at(static_cast<std::size_t>(sync - buf_.begin()));
 }
 
+bool AttemptBuffer::fail(const PacketError& e) {
+    const IoError* io = e.io_error();
+    if (e.is_bare_io() || (io && (io->kind() == IoKind::TimedOut || io->kind() == IoKind::UnexpectedEof)))
+        return pause();
+    resync();
+    return false;
+}
+
 void AttemptBuffer::restart_at(std::size_t index) {
+    stalled_ = false;
     start_offset_ += index - start_;
     start_ = cursor_ = furthest_ = index;
     if (start_ == end_) start_ = cursor_ = furthest_ = end_ = 0;

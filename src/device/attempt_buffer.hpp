@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../protocol/byte_stream.hpp"
+#include "../protocol/packet_error.hpp"
 #include "chunk_source.hpp"
 
 namespace ahrs {
@@ -24,16 +25,32 @@ public:
 
     // Ends the attempt. A packet was read: the next one starts after it.
     void accept();
-    // The source timed out or ended at a packet boundary: the next attempt
-    // reads every byte of this one again, then waits for the rest.
+    // The attempt was cut short from outside (cancelled, interrupted): the
+    // next attempt reads every byte of this one again.
     void replay();
+    // The source timed out or ended inside the attempt: as replay(), so a
+    // packet that is merely late is completed by a later attempt, unless a
+    // whole packet with a sound checksum already stands at a later sync byte
+    // among the bytes read. Then the attempt was a false start, and waiting
+    // for the rest of its claimed length would hold that packet back: it
+    // ends as resync() does. Returns whether the bytes were kept.
+    bool pause();
     // Anything else: the next attempt starts at the first sync byte after
     // this attempt's first byte, or after all its bytes when there is none.
     void resync();
+    // Ends a failed attempt as its failure calls for: pause() when the
+    // source ran dry (a time-out or the end of data, anywhere in the packet)
+    // or failed before the first field, resync() otherwise. Returns whether
+    // the bytes were kept.
+    bool fail(const PacketError& e);
+    // Whether the bytes were kept and the source has given nothing new
+    // since: the attempt under way can only end as its predecessor did.
+    bool stalled() const { return stalled_; }
 
 private:
     Result<std::size_t, IoError> refill();
     void restart_at(std::size_t index);
+    bool holds_packet_after_start() const;
 
     std::unique_ptr<ChunkSource> source_;
     std::vector<std::uint8_t> buf_;
@@ -42,6 +59,7 @@ private:
     std::size_t furthest_ = 0;  // one past the last byte the attempt read
     std::size_t end_ = 0;       // one past the last byte fetched
     std::uint64_t start_offset_ = 0;
+    bool stalled_ = false;
 };
 
 }  // namespace ahrs

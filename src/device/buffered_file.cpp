@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "interrupt.hpp"
+
 namespace ahrs {
 
 Result<BufferedFile, IoError> BufferedFile::open(std::string_view path) {
@@ -15,7 +17,9 @@ Result<BufferedFile, IoError> BufferedFile::open(std::string_view path) {
 
 Result<std::size_t, IoError> BufferedFile::read(std::span<std::uint8_t> dst) {
     if (next_ == filled_) {
-        const ssize_t n = ::read(fd_.get(), buf_.data(), buf_.size());
+        ssize_t n;
+        while ((n = ::read(fd_.get(), buf_.data(), buf_.size())) < 0 && errno == EINTR)
+            if (interrupt_requested()) return err(interrupted());
         if (n < 0) return err(IoError::last_os());
         offset_ += static_cast<std::uint64_t>(n);
         next_ = 0;

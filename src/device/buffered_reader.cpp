@@ -28,7 +28,8 @@ bool handle_failure(const PortError& e, const ReaderSettings& settings) {
     const auto* a = std::get_if<AHRSError>(&e);
     if (!a) return true;  // diagnostics can no longer be written
     switch (a->cause()) {
-        case AHRSError::Cause::Cancelled: return true;
+        case AHRSError::Cause::Cancelled:
+        case AHRSError::Cause::Interrupted: return true;
         case AHRSError::Cause::Disconnected:
             report("Device disconnected: " + a->debug());
             return true;

@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
+
+#include "interrupt.hpp"
 
 namespace ahrs {
 
@@ -24,8 +27,9 @@ Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path) {
         return err(IoError::fixed(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string p(path);
     int fd;
-    do fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    // A FIFO with no writer blocks here until one comes.
+    while ((fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+        if (interrupt_requested()) return err(interrupted());
     if (fd < 0) return err(IoError::last_os());
     return FileHandle(fd);
 }

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "interrupt.hpp"
+
 namespace ahrs {
 
 Result<std::unique_ptr<FileSource>, IoError> FileSource::open(std::string_view path) {
@@ -17,6 +19,7 @@ Result<std::size_t, IoError> FileSource::read_some(std::span<std::uint8_t> dst) 
         const ssize_t n = ::read(fd_.get(), dst.data(), dst.size());
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) return err(IoError::last_os());
+        if (interrupt_requested()) return err(interrupted());
     }
 }
 

@@ -1,5 +1,7 @@
 #include "port.hpp"
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "../protocol/decode.hpp"
@@ -8,6 +10,7 @@
 #include "config_sequence.hpp"
 #include "console.hpp"
 #include "file_source.hpp"
+#include "interrupt.hpp"
 #include "serial_device.hpp"
 #include "wait_ready.hpp"
 
@@ -43,10 +46,20 @@ AHRSError not_streaming() {
     return AHRSError::from_serial(SerialError(SerialError::Kind::InvalidInput, "Port not streaming"));
 }
 
+// A wait cut short on purpose, by another thread or by a signal's handler.
+std::optional<AHRSError::Cause> deliberate_stop(const IoError& e) {
+    if (is_cancellation(e)) return AHRSError::Cause::Cancelled;
+    if (is_interruption(e)) return AHRSError::Cause::Interrupted;
+    return std::nullopt;
+}
+
 }  // namespace
 
 struct Port::Impl {
     PortState state{NotConfigured{}};
+    // The source hung up or failed: every later attempt first waits out a
+    // read's time-out, so a caller that keeps asking does not spin.
+    bool dead = false;
 
     AttemptBuffer* input() {
         if (auto* s = std::get_if<Streaming>(&state)) return &s->input;
@@ -90,17 +103,25 @@ Status<Panic> Port::start_stream() {
     return Unit{};
 }
 
-Status<Panic> Port::configure() {
+Status<PortError> Port::configure() {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
-    if (!c) return print(Stream::Err, refusal(state()));
-    if (auto r = write_configuration(*c->device); !r)
-        return err(Panic{"failed to write configuration packet: " + r.error().debug()});
+    if (!c) {
+        if (auto r = print(Stream::Err, refusal(state())); !r) return err(PortError{std::move(r).error()});
+        return Unit{};
+    }
+    if (auto r = write_configuration(*c->device); !r) {
+        if (is_interruption(r.error())) return err(PortError{AHRSError::from_io(r.error())});
+        return err(PortError{Panic{"failed to write configuration packet: " + r.error().debug()}});
+    }
     return Unit{};
 }
 
 Status<PortError> Port::read_packet(std::vector<Reading>& out) {
     AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
     if (!input) return err(PortError{not_streaming()});
+    if (impl_->dead)
+        if (auto r = sleep_until(std::chrono::steady_clock::now() + kSerialTimeout); !r)
+            return err(PortError{AHRSError::from_io(r.error())});
     auto packet = MipPacket::read(*input);
     if (!packet) return impl_->fail(*input, packet.error());
     input->accept();
@@ -121,23 +142,30 @@ Result<std::vector<Reading>, PortError> Port::read_packet() {
 }
 
 // A wait cut short on purpose is no fault of the data: nothing is printed
-// and the bytes are kept for whoever reads next. A bare I/O failure keeps its
-// bytes too (a packet may be half there); an operating-system error means the
-// source itself is gone. Every other failure is a bad packet: it yields an
-// empty list and the next attempt starts at the next sync byte.
+// and the bytes are kept for whoever reads next. A source that ran dry keeps
+// the attempt's bytes too (a packet may be half there), unless they show the
+// attempt was a false start; an operating-system error means the source
+// itself is gone. Every other failure is a bad packet: it yields an empty
+// list and the next attempt starts at the next sync byte.
+//
+// An attempt that only went over kept bytes again, the source giving
+// nothing new, is reported as a silent device or an exhausted file is: a
+// loop that reads until the error (a recording cut inside its last packet,
+// a sensor stopped mid-packet) ends, and a buffered reader queues no empty
+// snapshots meanwhile. The bytes stay kept.
 Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
-    if (e.io_error() && is_cancellation(*e.io_error())) {
+    const IoError* io = e.io_error();
+    if (const auto stop = io ? deliberate_stop(*io) : std::nullopt) {
         input.replay();
-        return err(PortError{AHRSError::from_io(*e.io_error()).with_cause(AHRSError::Cause::Cancelled)});
+        return err(PortError{AHRSError::from_io(*io).with_cause(*stop)});
     }
-    if (e.is_bare_io()) {
-        input.replay();
-        const IoError& io = *e.io_error();
-        if (auto r = print(Stream::Err, "IOERR: " + io.text() + "\n"); !r) return err(PortError{std::move(r).error()});
-        const auto cause = io.shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
-        return err(PortError{AHRSError::from_io(io).with_cause(cause)});
+    if (io && io->shape() == IoError::Shape::Os) dead = true;
+    const bool stalled = input.stalled();
+    if ((input.fail(e) && stalled) || e.is_bare_io()) {
+        if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n"); !r) return err(PortError{std::move(r).error()});
+        const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
+        return err(PortError{AHRSError::from_io(*io).with_cause(cause)});
     }
-    input.resync();
     if (std::holds_alternative<Streaming>(state))
         if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n"); !r)
             return err(PortError{std::move(r).error()});

@@ -41,14 +41,17 @@ public:
     Status<Panic> start_stream();
     // Writes the three configuration command packets when Configured; in
     // other states prints the state's message and writes nothing. A failed
-    // write is an internal failure.
-    Status<Panic> configure();
+    // write is an internal failure; a write abandoned for a signal is an
+    // error whose cause is Interrupted.
+    Status<PortError> configure();
     // One attempt to read one packet; appends its readings to `out` (which
     // the caller clears). A bad packet appends nothing and succeeds (with an
     // "Error parsing packet: " line on stderr when streaming from a device).
     // An error's cause tells a dead source (Disconnected, after an "IOERR: "
-    // line) and a cancelled wait (Cancelled, silent) from a time-out or the
-    // end of a file (Other, after an "IOERR: " line).
+    // line), a cancelled wait (Cancelled, silent) and a wait abandoned for a
+    // signal (Interrupted, silent) from a time-out or the end of a file
+    // (Other, after an "IOERR: " line). Once the source has hung up or
+    // failed, each call first waits out one read time-out.
     Status<PortError> read_packet(std::vector<Reading>& out);
     Result<std::vector<Reading>, PortError> read_packet();
 

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <string>
 
+#include "interrupt.hpp"
 #include "line_settings.hpp"
 
 namespace ahrs {
@@ -27,6 +29,14 @@ Deadline deadline() { return std::chrono::steady_clock::now() + kSerialTimeout; 
 // Readable or writable with nothing to move, or flagged as hung up: the far
 // end is gone. Reported as the error a pty gives for a closed master.
 IoError hang_up() { return IoError::os(EIO); }
+
+// What a read or write that failed with errno ends in, or nothing to go on.
+std::optional<IoError> after_failed_call() {
+    if (errno == EAGAIN) return std::nullopt;
+    if (errno != EINTR) return IoError::last_os();
+    if (interrupt_requested()) return interrupted();
+    return std::nullopt;
+}
 
 }  // namespace
 
@@ -76,7 +86,7 @@ Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst
         const ssize_t n = ::read(fd_, dst.data(), dst.size());
         if (n > 0) return static_cast<std::size_t>(n);
         if (n == 0) return err(hang_up());
-        if (errno != EINTR && errno != EAGAIN) return err(IoError::last_os());
+        if (auto e = after_failed_call(); e) return err(std::move(*e));
     }
 }
 
@@ -86,7 +96,7 @@ Result<std::size_t, IoError> SerialDevice::write(std::span<const std::uint8_t> s
         if (auto ready = ready_for(POLLOUT, until); !ready) return err(std::move(ready).error());
         const ssize_t n = ::write(fd_, src.data(), src.size());
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR && errno != EAGAIN) return err(IoError::last_os());
+        if (auto e = after_failed_call(); e) return err(std::move(*e));
     }
 }
 

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+#include "interrupt.hpp"
+
 namespace ahrs {
 namespace {
 
@@ -24,14 +26,21 @@ bool is_cancellation(const IoError& e) {
     return e.shape() == c.shape() && e.kind() == c.kind() && e.text() == c.text();
 }
 
+Status<IoError> sleep_until(Deadline deadline) {
+    auto r = wait_ready(-1, 0, -1, deadline);
+    if (!r && is_interruption(r.error())) return err(std::move(r).error());
+    return Unit{};
+}
+
 Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline) {
     pollfd fds[2] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}};
     const nfds_t count = cancel_fd >= 0 ? 2 : 1;
     for (;;) {
         const int n = ::poll(fds, count, remaining_ms(deadline));
         if (n < 0) {
-            if (errno == EINTR) continue;
-            return err(IoError::last_os());
+            if (errno != EINTR) return err(IoError::last_os());
+            if (interrupt_requested()) return err(interrupted());
+            continue;
         }
         if (count == 2 && fds[1].revents != 0) return err(wait_cancelled());
         if (n == 0) return err(wait_timed_out());

@@ -13,8 +13,11 @@ using Deadline = std::chrono::steady_clock::time_point;
 // readability until `deadline`, and gives the device's revents. A wait that
 // ends without readiness is an error: wait_timed_out() or wait_cancelled().
 // A cancellation wins over a ready device; interrupted polls are resumed
-// with the time that is left.
+// with the time that is left, unless the interrupt check says to give up
+// (then the error is interrupted()).
 Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline);
+// Waits until `deadline` doing nothing; only an interruption cuts it short.
+Status<IoError> sleep_until(Deadline deadline);
 
 IoError wait_timed_out();
 IoError wait_cancelled();

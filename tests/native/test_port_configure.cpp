@@ -35,7 +35,7 @@ TEST(ConfigSequence, FailedWriteIsAnInternalFailureAndThePortStaysConfigured) {
     pty.close_master();
     auto r = port.configure();
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().message,
+    EXPECT_EQ(std::get<ahrs::Panic>(r.error()).message,
               "failed to write configuration packet: Os { code: 5, kind: Uncategorized, message: \"Input/output "
               "error\" }");
     EXPECT_EQ(port.state(), Port::State::Configured);
@@ -48,7 +48,7 @@ TEST(ConfigSequence, WriteThatFindsNoRoomTimesOut) {
     Port port = Port::open(pty.path, 115200).value();
     std::optional<ahrs::Panic> panic;
     for (int i = 0; i < 100000 && !panic; ++i)
-        if (auto r = port.configure(); !r) panic = r.error();
+        if (auto r = port.configure(); !r) panic = std::get<ahrs::Panic>(r.error());
     ASSERT_TRUE(panic.has_value());
     EXPECT_EQ(panic->message,
               "failed to write configuration packet: Custom { kind: TimedOut, error: \"Operation timed out\" }");

@@ -1,7 +1,11 @@
 // Lossless resynchronisation: after a bad packet the next attempt starts at
 // the next sync byte among the bytes already read, on a pty and on a file
-// alike, and failure texts carry true offsets from the open.
+// alike, and failure texts carry true offsets from the open. A source that
+// runs dry inside a packet loses nothing: the packet comes whole once the
+// rest arrives.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -43,6 +47,15 @@ struct Link {
         port = streaming_port(*pty);
         pty->send(bytes);
     }
+
+    // More data: the sensor sends it, or the recording grows.
+    void deliver(const Bytes& more) {
+        if (pty) return pty->send(more);
+        const int fd = ::open(file->path.c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::write(fd, more.data(), more.size()), static_cast<ssize_t>(more.size()));
+        ::close(fd);
+    }
 };
 
 const Bytes kGood = accel_packet(1, 2, 3);  // reads back as kAccelText
@@ -83,6 +96,11 @@ std::vector<Case> cases() {
          {failed(" at 0x0"), kPacket}},
         {"OffsetsCountFromTheOpen", concat({kGood, bad, kGood}),
          {kPacket, failed(bad_sum + " at 0x14"), kPacket}},
+        // The source runs dry inside a false header's claimed length, but
+        // whole packets already stand among the bytes it read: waiting for
+        // the rest would hold them back, so it restarts at the next sync byte.
+        {"FalseHeaderBeforeAPause", concat({{0x75, 0x65, 0x80, 0xFF}, kGood, kGood}),
+         {failed("While parsing field 'bytes' in MipPacket"), kPacket, kPacket}},
     };
 }
 
@@ -169,6 +187,61 @@ TEST_P(PortResyncLongStream, DeliversEveryGoodPacketInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(Media, PortResyncLongStream, testing::Values(Medium::Pty, Medium::File),
                          [](const auto& info) { return medium_name(info.param); });
+
+// The data stops after `cut` bytes of the second of two packets (a device
+// falls silent, a recording is still being written), then the rest comes:
+// the paused attempt fails as it always did, one that finds nothing new
+// fails as at the end of the data, and the first after the rest reads the
+// packet whole. Every point of the packet, sync bytes to checksum.
+class PortPause : public testing::TestWithParam<std::tuple<Medium, std::size_t>> {};
+
+TEST_P(PortPause, PacketCutByAPauseArrivesWholeAfterIt) {
+    const auto [medium, cut] = GetParam();
+    const Bytes stream = concat({kGood, kGood});
+    const std::size_t at = kGood.size() + cut;
+    Link link(medium, Bytes(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at)));
+    Printed p;
+    auto first = capturing(p, [&] { return link.port.read_packet(); });
+    ASSERT_TRUE(first.ok()) << p.err;
+    EXPECT_EQ(ahrs::readings_text(*first), kAccelText);
+
+    auto paused = capturing(p, [&] { return link.port.read_packet(); });
+    if (cut < 2) {  // inside the sync bytes: the source's own report
+        EXPECT_FALSE(paused.ok());
+        EXPECT_EQ(p.err, exhausted_text(medium));
+    } else {
+        ASSERT_TRUE(paused.ok()) << p.err;
+        EXPECT_TRUE(paused->empty());
+        if (medium == Medium::Pty) {
+            EXPECT_NE(p.err.find("Operation timed out"), std::string::npos) << p.err;
+        }
+    }
+    // Nothing new: reported as the source's own end, so a loop that reads
+    // until an error (a recording cut short for good) ends.
+    EXPECT_FALSE(capturing(p, [&] { return link.port.read_packet(); }).ok());
+    EXPECT_EQ(p.err.rfind("IOERR: ", 0), 0u) << p.err;
+    EXPECT_EQ(std::count(p.err.begin(), p.err.end(), '\n'), 1) << p.err;
+    if (medium == Medium::Pty) {
+        EXPECT_EQ(p.err, exhausted_text(medium));
+    }
+
+    link.deliver(Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at), stream.end()));
+    auto whole = capturing(p, [&] { return link.port.read_packet(); });
+    ASSERT_TRUE(whole.ok()) << p.err;
+    EXPECT_EQ(ahrs::readings_text(*whole), kAccelText);
+    EXPECT_EQ(p.err, "");
+    EXPECT_EQ(p.out, medium == Medium::File ? "Parsed packet: DataSensor\n" : "");
+    EXPECT_FALSE(capturing(p, [&] { return link.port.read_packet(); }).ok());
+    EXPECT_EQ(p.err, exhausted_text(medium));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPoint, PortPause,
+                         testing::Combine(testing::Values(Medium::Pty, Medium::File),
+                                          testing::Range(std::size_t{1}, kGood.size())),
+                         [](const auto& info) {
+                             return std::string(medium_name(std::get<0>(info.param))) + "_after_" +
+                                    std::to_string(std::get<1>(info.param)) + "_bytes";
+                         });
 
 // A time-out between the two sync bytes loses nothing: the next call reads
 // the packet whole once the rest arrives.

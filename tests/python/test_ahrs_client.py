@@ -102,6 +102,25 @@ def test_file_stream(tmp_path, fd_capture):
         'AHRSError: IOError: Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }',)
 
 
+def test_recording_cut_inside_a_packet_ends_like_any_file_and_completes_as_it_grows(tmp_path, fd_capture):
+    # A recorder still writing (or stopped for good) mid-packet.
+    path = tmp_path / "rec.bin"
+    path.write_bytes(GOOD + GOOD[:9])
+    c = m.AHRSClient()
+    c.open_file(str(path))
+    with fd_capture() as cap:
+        assert c.read_packet() == [ACC]
+        assert c.read_packet() == []  # cut short: nothing yet
+        with pytest.raises(ValueError) as info:  # nothing new: the end, as ever
+            c.read_packet()
+        with path.open("ab") as f:
+            f.write(GOOD[9:])
+        assert c.read_packet() == [ACC]  # whole, not lost
+    assert "not enough bytes in reader" in info.value.args[0]
+    assert cap.out == "Parsed packet: DataSensor\n" * 2
+    assert cap.err == "IOERR: not enough bytes in reader\n"
+
+
 def test_failed_open_keeps_the_old_port(tmp_path, fd_capture):
     path = tmp_path / "rec.bin"
     path.write_bytes(GOOD * 2)

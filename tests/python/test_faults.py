@@ -4,7 +4,11 @@ files of random bytes. Real pseudo-terminals, real threads, real files."""
 import gc
 import os
 import random
+import signal
 import struct
+import subprocess
+import sys
+import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -13,7 +17,7 @@ import tavrin_ahrs_driver as m
 
 from conftest import memory_in_use, run_python
 from mip import ESTIMATE, SENSOR, packet
-from reader_sync import MARKER, counted, knock, threads, unread, wait_for, xs
+from reader_sync import MARKER, counted, knock, threads, unread, wait_for, without_markers, xs
 from records import RECORDS
 from streaming_pty import StreamingPty
 
@@ -67,6 +71,32 @@ def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
     assert "IOERR: " + rest == f"IOERR: {EIO_LINE}\n" * 5
 
 
+def test_reading_a_hung_up_device_in_a_loop_waits_instead_of_spinning():
+    # Each attempt after the hang-up first waits out a read's time-out, so a
+    # careless loop costs next to no CPU and prints some ten lines a second
+    # (it used to manage hundreds of thousands).
+    res = run_python(
+        """
+        import os, time, tty
+        import tavrin_ahrs_driver as m
+        master, slave = os.openpty(); tty.setraw(master)
+        c = m.AHRSClient(); c.open(os.ttyname(slave), 115200); c.start_stream()
+        os.close(master)
+        calls, wall, cpu = 0, time.monotonic(), time.process_time()
+        while time.monotonic() - wall < 1.0:
+            assert c.read() == {}
+            calls += 1
+        print(calls, time.process_time() - cpu, time.monotonic() - wall)
+        """,
+        timeout=30,
+    )
+    assert res.rc == 0, res.err
+    calls, cpu, wall = res.out.split()
+    assert 1 <= int(calls) <= 30
+    assert float(cpu) < float(wall) / 2
+    assert res.err == f"IOERR: {EIO_LINE}\n" * int(calls)
+
+
 @pytest.mark.parametrize("verbose", [False, True])
 def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_capture, verbose):
     count = 150
@@ -94,6 +124,44 @@ def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_
     # Reported once, as the end of the reader, never as a failed attempt.
     assert "Error parsing packet: AHRSError { error: \"IOError: Os" not in cap.err
     assert "Failed to send reading" not in cap.err
+
+
+# --- a sender stopped mid-packet -------------------------------------------------------
+
+def test_a_sender_stopped_and_resumed_mid_packet_loses_nothing(pty, fd_capture):
+    # The sender writes in 7-byte pieces, so each stop (far longer than a
+    # read's time-out) almost always falls inside a packet.
+    count = 400
+    with fd_capture():
+        client = m.BufferedAHRSClient(pty.path, 115200, 2 * count, False)
+        items = knock(pty.master, client)
+        sender = subprocess.Popen(
+            [sys.executable, "-c", SEND_IN_PIECES, str(pty.master), str(count)],
+            pass_fds=[pty.master], env={**os.environ, "PYTHONPATH": str(Path(__file__).parent)},
+        )
+        try:
+            for _ in range(5):
+                time.sleep(0.1)
+                sender.send_signal(signal.SIGSTOP)
+                time.sleep(0.3)
+                sender.send_signal(signal.SIGCONT)
+            assert sender.wait(timeout=60) == 0
+        finally:
+            sender.kill()
+        assert wait_for(lambda: items.extend(client.take()) or count - 1 in xs(items))
+        del client
+    assert [x for x in xs(without_markers(items)) if x is not None] == [float(n) for n in range(count)]
+
+
+SEND_IN_PIECES = """
+import os, sys, time
+from reader_sync import counted
+fd, count = int(sys.argv[1]), int(sys.argv[2])
+stream = b"".join(counted(n) for n in range(count))
+for at in range(0, len(stream), 7):
+    os.write(fd, stream[at:at + 7])
+    time.sleep(0.001)
+"""
 
 
 # --- readers created and destroyed by the thousand ----------------------------------

@@ -1,9 +1,14 @@
 import ctypes
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 import tavrin_ahrs_driver as m
 
-from conftest import run_python
+from conftest import ASAN_HEAP, run_python
 
 
 def test_all_lists_the_registered_names_in_order():
@@ -39,16 +44,22 @@ else:
 """
 
 
-def test_sub_interpreter_import_fails():
+# Whichever imports first, the sub-interpreter is refused and the main
+# interpreter gets a working module.
+@pytest.mark.parametrize("main_first", [True, False], ids=["main_first", "sub_interpreter_first"])
+def test_sub_interpreter_import_fails(main_first):
     res = run_python(
         f"""
-        import tavrin_ahrs_driver
+        if {main_first}:
+            import tavrin_ahrs_driver
         try:
             import _xxsubinterpreters as interpreters
         except ImportError:
             raise SystemExit(77)
         interp = interpreters.create()
         interpreters.run_string(interp, {SUB_INTERPRETER_CODE!r})
+        import tavrin_ahrs_driver
+        assert tavrin_ahrs_driver.AHRSClient().read() == {{}}
         print("ok")
         """
     )
@@ -56,6 +67,48 @@ def test_sub_interpreter_import_fails():
         pytest.skip("no sub-interpreter support in this Python")
     assert res.rc == 0, res.err
     assert res.out.strip() == "ok"
+
+
+EMBEDDING_PROGRAM = r"""
+#include <Python.h>
+#include <stdio.h>
+
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        PyRun_SimpleString(
+            "try:\n"
+            "    import tavrin_ahrs_driver as m\n"
+            "    print('module', m.AHRSClient().read(), m.__all__)\n"
+            "except ImportError as e:\n"
+            "    print('ImportError', e)\n");
+        fflush(stdout);
+        if (Py_FinalizeEx() != 0) return 1;
+    }
+    return 0;
+}
+"""
+
+
+def test_a_re_initialised_interpreter_gets_a_working_module_or_an_import_error(tmp_path):
+    config = sysconfig.get_config_var
+    if not config("Py_ENABLE_SHARED") or not shutil.which("cc") or ASAN_HEAP:
+        pytest.skip("needs a shared libpython, a C compiler and no sanitizer runtime")
+    source, program = tmp_path / "embed.c", tmp_path / "embed"
+    source.write_text(EMBEDDING_PROGRAM)
+    libdir = config("LIBDIR")
+    subprocess.run(
+        ["cc", str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
+         "-lpython" + config("LDVERSION"), "-Wl,-rpath," + libdir],
+        check=True,
+    )
+    env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": sysconfig.get_paths()["platlib"]}
+    res = subprocess.run([str(program)], capture_output=True, env=env, timeout=60)
+    assert res.returncode == 0, res.stderr.decode()
+    first, again = res.stdout.decode().splitlines()
+    working = "module {} ['parse_data_stream_py', 'AHRSClient', 'BufferedAHRSClient']"
+    assert first == working
+    assert again == working or again.startswith("ImportError tavrin_ahrs_driver cannot be imported again"), again
 
 
 def test_panic_exception_is_a_base_exception_created_once():

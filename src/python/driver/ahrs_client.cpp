@@ -9,6 +9,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "registry.hpp"
+#include "signals.hpp"
 
 namespace ahrs::py {
 namespace {
@@ -23,6 +24,7 @@ using ClientObject = ClassObject<Client>;
     auto* self = ClientObject::cast(py_self); \
     Borrow borrow(self->borrowed); \
     if (!borrow) return nullptr; \
+    SignalCheck signals; \
     Client& client = self->value
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -60,7 +62,7 @@ PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t 
 
 PyObject* client_configure(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.configure(); !r) return raise_panic(r.error());
+    if (auto r = client.port.configure(); !r) return raise_port_error(r.error());
     Py_RETURN_NONE;
 }
 
@@ -77,6 +79,7 @@ PyObject* client_read(PyObject* py_self, PyObject*) {
     client.readings.clear();
     if (auto r = client.port.read_packet(client.readings); !r) {
         if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
+        if (handler_exception_stands(std::get<AHRSError>(r.error()))) return nullptr;
         return PyDict_New();
     }
     return snapshot_to_dict(process_readings(client.readings)).release();

@@ -45,8 +45,19 @@ PyObject* raise_panic(const Panic& p, const char* file, int line) {
     return raise_with_text(type, message);
 }
 
-PyObject* raise_value_error(const AHRSError& e) { return raise_with_text(PyExc_ValueError, e.display()); }
-PyObject* raise_os_error(const AHRSError& e) { return raise_with_text(PyExc_OSError, e.display()); }
+bool handler_exception_stands(const AHRSError& e) {
+    return e.cause() == AHRSError::Cause::Interrupted && PyErr_Occurred();
+}
+
+PyObject* raise_value_error(const AHRSError& e) {
+    if (handler_exception_stands(e)) return nullptr;
+    return raise_with_text(PyExc_ValueError, e.display());
+}
+
+PyObject* raise_os_error(const AHRSError& e) {
+    if (handler_exception_stands(e)) return nullptr;
+    return raise_with_text(PyExc_OSError, e.display());
+}
 
 PyObject* raise_port_error(const PortError& e, const char* file, int line) {
     if (const auto* a = std::get_if<AHRSError>(&e)) return raise_value_error(*a);

@@ -18,6 +18,11 @@ PyObject* panic_exception_type();
 // raises PanicException. Always returns null, for `return raise_panic(...)`.
 PyObject* raise_panic(const Panic& p, const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
+// Whether the call was abandoned for a signal whose handler raised: that
+// exception is already set and is the one to propagate.
+bool handler_exception_stands(const AHRSError& e);
+
+// Both leave a signal handler's exception in place (see above).
 PyObject* raise_value_error(const AHRSError& e);
 PyObject* raise_os_error(const AHRSError& e);
 // A port failure: its AHRSError as ValueError, or an internal failure.

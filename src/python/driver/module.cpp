@@ -1,7 +1,5 @@
 // The module's entry point: creates the module once per process and
 // registers its function and classes.
-#include <cstdint>
-
 #include "convert.hpp"
 #include "errors.hpp"
 #include "parse_stream.hpp"
@@ -27,8 +25,20 @@ PyModuleDef g_def = {
     nullptr,
 };
 
-PyObject* g_module = nullptr;       // the one module object, kept for the life of the process
-std::int64_t g_interpreter = -1;    // the interpreter that created it
+PyObject* g_module = nullptr;  // the one module object, kept for the life of the process
+// Set once the interpreter that held the module has been finalised: what
+// it left behind (the module's namespace, the classes) is no longer whole.
+bool g_finalised = false;
+
+void note_finalised() { g_finalised = true; }
+
+// The main interpreter is the first one made, whose number is always 0.
+bool in_main_interpreter() { return PyInterpreterState_GetID(PyInterpreterState_Get()) == 0; }
+
+PyObject* refuse(const char* why) {
+    PyErr_SetString(PyExc_ImportError, why);
+    return nullptr;
+}
 
 // Adds `name` to the module and appends it to __all__.
 bool register_name(PyObject* module, const char* name, PyRef value) {
@@ -56,19 +66,19 @@ bool fill_module(PyObject* module) {
     return register_name(module, "BufferedAHRSClient", make_buffered_client_type());
 }
 
+// The module lives in the main interpreter only, whoever asks first.
 PyObject* create_module() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter != -1 && g_interpreter != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "tavrin_ahrs_driver does not support sub-interpreters; "
-                        "import it from the main interpreter only");
-        return nullptr;
-    }
+    if (!in_main_interpreter())
+        return refuse("tavrin_ahrs_driver does not support sub-interpreters; import it from the main interpreter only");
+    if (g_finalised)
+        return refuse("tavrin_ahrs_driver cannot be imported again after the interpreter was finalised in this "
+                      "process");
     if (g_module) return PyRef::borrow(g_module).release();
 
-    PyRef module = PyRef::steal(PyModule_Create2(&g_def, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&g_def, PYTHON_ABI_VERSION));
     if (!module || !fill_module(module.get())) return nullptr;
-    g_interpreter = interpreter;
+    // Without a slot for the note a re-import would hand out a broken module.
+    if (Py_AtExit(note_finalised) != 0) return refuse("tavrin_ahrs_driver: no room to register its exit handler");
     g_module = PyRef::borrow(module.get()).release();
     return module.release();
 }

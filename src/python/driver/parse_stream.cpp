@@ -4,6 +4,7 @@
 #include "parse_stream.hpp"
 
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "device/buffered_file.hpp"
@@ -12,6 +13,7 @@
 #include "protocol/reading_text.hpp"
 #include "python/common/args.hpp"
 #include "errors.hpp"
+#include "signals.hpp"
 
 namespace ahrs::py {
 namespace {
@@ -23,18 +25,32 @@ std::string closing_line(const PacketError& e) {
     return "Error parsing packet from file: " + e.text() + "\n";
 }
 
-Status<Panic> parse_file(BufferedFile& file) {
+// How many packets go by between looks at pending signals: a file that is
+// all at hand never blocks, so no read is ever interrupted to prompt one.
+constexpr unsigned kPacketsPerSignalCheck = 4096;
+
+// Ends early, printing nothing more, when a signal's handler raised.
+struct Interrupted {};
+using ParseStop = std::variant<Panic, Interrupted>;
+
+Status<ParseStop> parse_file(BufferedFile& file) {
     std::vector<Reading> readings;
     std::string line;
-    for (;;) {
+    for (unsigned count = 1;; ++count) {
+        if (count % kPacketsPerSignalCheck == 0 && signal_handler_raised()) return err(ParseStop{Interrupted{}});
         auto packet = MipPacket::read(file);
-        if (!packet) return print(Stream::Err, closing_line(packet.error()));
+        if (!packet) {
+            const IoError* io = packet.error().io_error();
+            if (io && is_interruption(*io)) return err(ParseStop{Interrupted{}});
+            if (auto r = print(Stream::Err, closing_line(packet.error())); !r) return err(ParseStop{r.error()});
+            return Unit{};
+        }
         readings.clear();
         append_readings(*packet, readings);
         line.clear();
         append_readings_text(line, readings);
         line += '\n';
-        if (auto r = print(Stream::Out, line); !r) return r;
+        if (auto r = print(Stream::Out, line); !r) return err(ParseStop{r.error()});
     }
 }
 
@@ -44,9 +60,13 @@ PyObject* parse_data_stream_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     auto filename = a.str(0);
     if (!filename) return nullptr;
 
+    SignalCheck signals;
     auto file = BufferedFile::open(*filename);
     if (!file) return raise_os_error(AHRSError::from_io(file.error()));
-    if (auto r = parse_file(*file); !r) return raise_panic(r.error());
+    if (auto r = parse_file(*file); !r) {
+        if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
+        return nullptr;  // the handler's exception stands
+    }
     Py_RETURN_NONE;
 }
 
