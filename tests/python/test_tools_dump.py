@@ -13,11 +13,10 @@ import pytest
 
 from tavrin_ahrs_tools import load
 
-from conftest import run_python
+from conftest import run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
 
 DUMP = Path(sys.executable).parent / "ahrs-dump"
-SIM = Path(__file__).resolve().parents[2] / "tools" / "ahrs_sim.py"
 
 
 def dump(*args):
@@ -31,10 +30,7 @@ FALSE_HEADER = b"\x75\x65\x80\xff"
 
 @pytest.fixture(scope="module")
 def clean(tmp_path_factory):
-    path = tmp_path_factory.mktemp("dump") / "clean.bin"
-    subprocess.run([sys.executable, str(SIM), "--record", str(path), "--seconds", "3"],
-                   check=True, capture_output=True, timeout=120)
-    return path
+    return simulator_recording(tmp_path_factory.mktemp("dump") / "clean.bin", 3)
 
 
 @pytest.fixture(scope="module")
