@@ -11,7 +11,8 @@ Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const S
         if (const auto* p = std::get_if<ScannedPacket>(&event)) {
             readings.clear();
             append_readings(p->packet, readings);
-            for (const Reading& r : readings) append_row(t.rows[r.slot()], t.packets, p->offset, r);
+            for (const Reading& r : readings)
+                if (!append_row(t.rows[r.slot()], t.packets, p->offset, r)) return err(IoError::bare(IoKind::OutOfMemory));
             ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
             ++t.packets;
         } else if (const auto* d = std::get_if<DamagedRun>(&event)) {

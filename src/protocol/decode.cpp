@@ -1,5 +1,6 @@
 #include "decode.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -24,15 +25,25 @@ constexpr std::size_t width(WireType t) {
     return 0;
 }
 
-const RecordSpec* find_record(ReadingKind kind, std::uint8_t field_descriptor, std::uint8_t& variant) {
+// Field descriptor -> variant + 1 (0: none), one table per set, built once
+// from the catalogue: the lookup runs for every field of every packet.
+using VariantIndex = std::array<std::uint8_t, 256>;
+
+VariantIndex index_of(ReadingKind kind) {
+    VariantIndex index{};
     const auto records = catalogue(kind);
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].field_descriptor == field_descriptor) {
-            variant = static_cast<std::uint8_t>(i);
-            return &records[i];
-        }
-    }
-    return nullptr;
+    for (std::size_t i = records.size(); i-- > 0;)  // the first of equal descriptors wins
+        index[records[i].field_descriptor] = static_cast<std::uint8_t>(i + 1);
+    return index;
+}
+
+const RecordSpec* find_record(ReadingKind kind, std::uint8_t field_descriptor, std::uint8_t& variant) {
+    static const VariantIndex sensor = index_of(ReadingKind::Sensor);
+    static const VariantIndex estimate = index_of(ReadingKind::Estimate);
+    const std::uint8_t found = (kind == ReadingKind::Sensor ? sensor : estimate)[field_descriptor];
+    if (found == 0) return nullptr;
+    variant = static_cast<std::uint8_t>(found - 1);
+    return &catalogue(kind)[variant];
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "record_row.hpp"
 
+#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 
 namespace ahrs {
@@ -12,6 +14,27 @@ std::uint8_t* put(std::uint8_t* p, T v) {
 }
 
 }  // namespace
+
+void RowBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+
+std::uint8_t* RowBuffer::grow(std::size_t n) {
+    if (capacity_ - size_ < n) {
+        const std::size_t capacity = std::max(capacity_ * 2, std::max<std::size_t>(size_ + n, 4096));
+        void* p = std::realloc(data_.get(), capacity);
+        if (!p) return nullptr;
+        (void)data_.release();
+        data_.reset(static_cast<std::uint8_t*>(p));
+        capacity_ = capacity;
+    }
+    std::uint8_t* at = data_.get() + size_;
+    size_ += n;
+    return at;
+}
+
+void RowBuffer::clear() {
+    data_.reset();
+    size_ = capacity_ = 0;
+}
 
 std::size_t row_width(WireType type) {
     switch (type) {
@@ -29,11 +52,11 @@ std::size_t row_size(const RecordSpec& spec) {
     return size;
 }
 
-void append_row(std::vector<std::uint8_t>& rows, std::uint64_t packet, std::uint64_t offset, const Reading& r) {
+bool append_row(RowBuffer& rows, std::uint64_t packet, std::uint64_t offset, const Reading& r) {
     const RecordSpec& spec = r.spec();
-    const std::size_t at = rows.size();
-    rows.resize(at + row_size(spec));
-    std::uint8_t* p = put(put(rows.data() + at, packet), offset);
+    std::uint8_t* room = rows.grow(row_size(spec));
+    if (!room) return false;
+    std::uint8_t* p = put(put(room, packet), offset);
     for (std::size_t i = 0; i < spec.items.size(); ++i) {
         const double v = r.item(i);
         switch (spec.items[i].type) {
@@ -43,6 +66,7 @@ void append_row(std::vector<std::uint8_t>& rows, std::uint64_t packet, std::uint
             case WireType::Flag: p = put(p, static_cast<std::uint8_t>(v != 0)); break;
         }
     }
+    return true;
 }
 
 }  // namespace ahrs

@@ -6,7 +6,7 @@
 // padding, so a row can be handed to an array library as it stands.
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "reading.hpp"
 
@@ -14,9 +14,30 @@ namespace ahrs {
 
 constexpr std::size_t kRowHeader = 16;
 
+// A table's rows as they grow. It grows by reallocation, which for large
+// tables moves pages instead of copying them, and hands out room without
+// filling it first: rows are written once, in place.
+class RowBuffer {
+public:
+    std::uint8_t* grow(std::size_t n);  // room for n more bytes; null when memory is out
+    const std::uint8_t* data() const { return data_.get(); }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    void clear();  // and give the memory back
+
+private:
+    struct Free {
+        void operator()(std::uint8_t* p) const;
+    };
+    std::unique_ptr<std::uint8_t, Free> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 std::size_t row_width(WireType type);
 std::size_t row_size(const RecordSpec& spec);
-void append_row(std::vector<std::uint8_t>& rows, std::uint64_t packet, std::uint64_t offset, const Reading& r);
+// False when memory is out (nothing is appended then).
+bool append_row(RowBuffer& rows, std::uint64_t packet, std::uint64_t offset, const Reading& r);
 
 }  // namespace ahrs
 

@@ -123,8 +123,8 @@ TEST(RecordRow, PacksHeaderAndItemsAtWireWidth) {
     r.set_item(0, 12.5);
     r.set_item(1, 2300);
     r.set_item(2, 1);
-    std::vector<std::uint8_t> rows;
-    append_row(rows, 7, 1234, r);
+    RowBuffer rows;
+    ASSERT_TRUE(append_row(rows, 7, 1234, r));
     ASSERT_EQ(rows.size(), 16u + 8 + 2 + 1);
     ASSERT_EQ(row_size(r.spec()), rows.size());
     std::uint64_t packet, offset;
@@ -138,7 +138,7 @@ TEST(RecordRow, PacksHeaderAndItemsAtWireWidth) {
     EXPECT_EQ(offset, 1234u);
     EXPECT_EQ(tow, 12.5);
     EXPECT_EQ(week, 2300);
-    EXPECT_EQ(rows[26], 1);
+    EXPECT_EQ(rows.data()[26], 1);
 }
 
 TEST(ReprNumber, ShortestDigitsInPythonsLayout) {
