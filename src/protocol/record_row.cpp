@@ -73,11 +73,97 @@ bool append_row(RowBuffer& rows, std::uint64_t packet, std::uint64_t offset, con
 
 namespace ahrs {
 
+std::size_t slot_of(ReadingKind kind, std::uint8_t variant) {
+    return (kind == ReadingKind::Sensor ? 0 : kSensorVariants) + variant;
+}
+
 ReadingKind slot_kind(std::size_t slot) { return slot < kSensorVariants ? ReadingKind::Sensor : ReadingKind::Estimate; }
 
 const RecordSpec& slot_spec(std::size_t slot) {
     return slot < kSensorVariants ? catalogue(ReadingKind::Sensor)[slot]
                                   : catalogue(ReadingKind::Estimate)[slot - kSensorVariants];
+}
+
+}  // namespace ahrs
+
+#include "decode.hpp"
+
+namespace ahrs {
+namespace {
+
+// Whether the body holds every item of the record, each flag 0 or 1: the
+// rules of decode_record.
+bool decodes(const RecordSpec& spec, std::span<const std::uint8_t> body) {
+    std::size_t at = 1;
+    for (const ItemSpec& item : spec.items) {
+        const std::size_t width = wire_width(item.type);
+        if (body.size() - at < width) return false;
+        if (item.type == WireType::Flag && !read_valid_flag(body.subspan(at, 2))) return false;
+        at += width;
+    }
+    return true;
+}
+
+// The record of a field body that decodes, and its slot.
+const RecordSpec* decodable_record(ReadingKind kind, std::span<const std::uint8_t> body, std::size_t& slot) {
+    if (body.empty()) return nullptr;
+    std::uint8_t variant = 0;
+    const RecordSpec* spec = find_record(kind, body[0], variant);
+    if (!spec || !decodes(*spec, body)) return nullptr;
+    slot = slot_of(kind, variant);
+    return spec;
+}
+
+// One item from its big-endian wire bytes.
+std::uint8_t* put_item(std::uint8_t* row, const std::uint8_t* wire, WireType type) {
+    switch (type) {
+        case WireType::F32: return put(row, be32(wire));
+        case WireType::F64: return put(row, be64(wire));
+        case WireType::U16: return put(row, be16(wire));
+        case WireType::Flag: return put(row, static_cast<std::uint8_t>(be16(wire) == 1));
+    }
+    return row;
+}
+
+// False when memory is out.
+bool append_field_row(std::span<RowBuffer, kRecordSlots> tables, ReadingKind kind,
+                      std::span<const std::uint8_t> body, std::uint64_t index, std::uint64_t offset) {
+    std::size_t slot = 0;
+    const RecordSpec* spec = decodable_record(kind, body, slot);
+    if (!spec) return true;
+    std::uint8_t* row = tables[slot].grow(row_size(*spec));
+    if (!row) return false;
+    row = put(put(row, index), offset);
+    const std::uint8_t* wire = body.data() + 1;
+    for (const ItemSpec& item : spec->items) {
+        row = put_item(row, wire, item.type);
+        wire += wire_width(item.type);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool append_packet_rows(std::span<RowBuffer, kRecordSlots> tables, const MipPacket& packet, std::uint64_t index,
+                        std::uint64_t offset) {
+    const auto kind = reading_kind(packet.descriptor());
+    if (!kind) return true;
+    bool ok = true;
+    for_each_field(packet.bytes(), [&](std::span<const std::uint8_t> body) {
+        ok = ok && append_field_row(tables, *kind, body, index, offset);
+    });
+    return ok;
+}
+
+RecordMask records_in(const MipPacket& packet) {
+    RecordMask found;
+    const auto kind = reading_kind(packet.descriptor());
+    if (!kind) return found;
+    for_each_field(packet.bytes(), [&](std::span<const std::uint8_t> body) {
+        std::size_t slot = 0;
+        if (decodable_record(*kind, body, slot)) found.set(slot);
+    });
+    return found;
 }
 
 }  // namespace ahrs

@@ -3,10 +3,14 @@
 // and the number texts of the export.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <bit>
 #include <cstring>
+#include <random>
 #include <string>
 
 #include "device/recording_scan.hpp"
+#include "protocol/decode.hpp"
 #include "protocol/record_row.hpp"
 #include "protocol/repr_number.hpp"
 #include "test_device_support.hpp"
@@ -165,3 +169,51 @@ TEST(ReprNumber, ShortestDigitsInPythonsLayout) {
 }
 
 }  // namespace
+
+namespace {
+
+// A random field of the set: a known record (now and then cut short, or
+// with a flag out of range) or an unknown descriptor.
+Bytes random_field(std::mt19937& rng, ReadingKind kind) {
+    const auto records = catalogue(kind);
+    const RecordSpec& spec = records[rng() % records.size()];
+    Bytes body{rng() % 8 == 0 ? static_cast<std::uint8_t>(rng()) : spec.field_descriptor};
+    std::uniform_real_distribution<double> value(-1e6, 1e6);
+    for (const ItemSpec& item : spec.items) {
+        switch (item.type) {
+            case WireType::F32: test_bytes::put_be(body, std::bit_cast<std::uint32_t>(static_cast<float>(value(rng))), 4); break;
+            case WireType::F64: test_bytes::put_be(body, std::bit_cast<std::uint64_t>(value(rng)), 8); break;
+            case WireType::U16: test_bytes::put_be(body, rng() & 0xffff, 2); break;
+            case WireType::Flag: test_bytes::put_be(body, rng() % 5 == 0 ? 2 : rng() % 2, 2); break;
+        }
+    }
+    if (rng() % 8 == 0) body.resize(rng() % body.size());
+    Bytes field{static_cast<std::uint8_t>(body.size() + 1)};
+    return concat({field, body});
+}
+
+}  // namespace
+
+TEST(RecordRow, PacketRowsEqualTheDecodedReadingsRows) {
+    std::mt19937 rng(7);
+    std::array<RowBuffer, kRecordSlots> direct, via_readings;
+    std::vector<Reading> readings;
+    for (std::uint64_t n = 0; n < 3000; ++n) {
+        const auto kind = n % 2 ? ReadingKind::Sensor : ReadingKind::Estimate;
+        Bytes payload;
+        while (payload.size() < 200) payload = concat({payload, random_field(rng, kind)});
+        payload.resize(std::min<std::size_t>(payload.size(), 255 - rng() % 20));  // the last field may be cut
+        const MipPacket packet(kind == ReadingKind::Sensor ? Descriptor::DataSensor : Descriptor::DataEstimationFilter,
+                               payload);
+        ASSERT_TRUE(append_packet_rows(direct, packet, n, 1000 + n));
+        readings.clear();
+        append_readings(packet, readings);
+        for (const Reading& r : readings) ASSERT_TRUE(append_row(via_readings[r.slot()], n, 1000 + n, r));
+    }
+    for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
+        ASSERT_GT(direct[slot].size(), 0u) << slot_spec(slot).name;
+        ASSERT_EQ(direct[slot].size(), via_readings[slot].size()) << slot_spec(slot).name;
+        EXPECT_EQ(std::memcmp(direct[slot].data(), via_readings[slot].data(), direct[slot].size()), 0)
+            << slot_spec(slot).name;
+    }
+}
