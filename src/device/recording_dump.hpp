@@ -1,7 +1,7 @@
 #pragma once
-// A recording exported as text in one streaming pass (CSV: one more pass
-// first, to learn which records are present and so which columns each
-// table has). Damaged packets are skipped and counted, never fatal.
+// A recording exported as text in one streaming pass (CSV: a second one
+// only when some packet holds records the first packet of its set did not,
+// see CsvWriter). Damaged packets are skipped and counted, never fatal.
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -190,3 +190,24 @@ def test_exit_statuses(recording, tmp_path, args, status, message):
     assert message in r.stderr
     if status == 1:
         assert len(r.stderr.splitlines()) == 1
+
+
+def test_csv_columns_cover_records_that_appear_late(tmp_path):
+    path = tmp_path / "late.bin"
+    cf_euler = field(0x0C, "fff", 0.5, 0.25, 1.0)
+    path.write_bytes(packet(SENSOR, acc()) + packet(ESTIMATE, field(0x11, "dHH", 1.5, 2300, 1))
+                     + packet(SENSOR, acc(4.0, 5.0, 6.0) + cf_euler))
+    for records, tables in [
+        ([], {"DataSensor": ["packet,offset,ScaledAccVector.x,ScaledAccVector.y,ScaledAccVector.z,"
+                             "CFEulerAngles.roll,CFEulerAngles.pitch,CFEulerAngles.yaw",
+                             "0,0,1.0,2.0,3.0,,,", "2,40,4.0,5.0,6.0,0.5,0.25,1.0"],
+              "DataEstimationFilter": ["packet,offset,GPSTimestamp.time_of_week,GPSTimestamp.week,"
+                                       "GPSTimestamp.valid_flags", "1,20,1.5,2300,Valid"]}),
+        (["--records", "CFEulerAngles"], {"DataSensor": ["packet,offset,CFEulerAngles.roll,CFEulerAngles.pitch,"
+                                                         "CFEulerAngles.yaw", "0,0,,,", "2,40,0.5,0.25,1.0"]}),
+    ]:
+        for old in tmp_path.glob("out.*"):
+            old.unlink()
+        assert dump(path, "--format", "csv", *records, "-o", tmp_path / "out").returncode == 0
+        written = {p.name.split(".")[1]: p.read_text().splitlines() for p in tmp_path.glob("out.*.csv")}
+        assert written == tables

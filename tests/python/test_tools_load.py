@@ -131,3 +131,17 @@ def test_ctrl_c_interrupts_a_long_load(tmp_path):
             print("interrupted")
         """, timeout=30)
     assert r.out.strip() == "interrupted", r.err
+
+
+def test_without_numpy_says_what_to_install(tmp_path):
+    r = run_python(f"""
+        import sys
+        sys.modules["numpy"] = None  # as if it were not installed
+        import tavrin_ahrs_driver
+        from tavrin_ahrs_tools import load
+        try:
+            load({str(tmp_path / "x.bin")!r})
+        except ImportError as e:
+            print(e)
+        """)
+    assert r.out.strip() == "load() needs numpy: pip install 'tavrin_ahrs_driver[tools]'", r.err
