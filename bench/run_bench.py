@@ -4,7 +4,8 @@
 Runs, side by side on the same machine: recorded-file decoding against plain
 Python and the native floor, AHRSClient.read() against plain Python, live
 throughput over a pseudo-terminal (and the reader's CPU share when paced),
-and memory over a million packets per client.  Prints a table with the goals
+memory over a million packets per client, and the recording tools (load()
+and ahrs-dump) on a million-packet recording.  Prints a table with the goals
 and writes every figure to bench/results.json.
 """
 
