@@ -1,7 +1,8 @@
 """ahrs-dump: export a recording as text, JSON Lines or CSV.
 
-The export runs natively in one streaming pass (CSV reads the file once more
-beforehand, to learn its columns). Damaged packets are skipped and counted,
+The export runs natively in one streaming pass (CSV makes a second one only
+when a later packet holds records the first packet of its set did not: the
+header names every record present). Damaged packets are skipped and counted,
 never fatal; one summary line ends on standard error.
 """
 import argparse
@@ -39,18 +40,6 @@ def parser():
     return p
 
 
-def _progress_callback(bar, size):
-    """The native side reports the bytes of the current pass; CSV makes two."""
-    state = {"base": 0, "last": 0}
-
-    def update(consumed):
-        if consumed < state["last"]:
-            state["base"] += size
-        state["last"] = consumed
-        bar.update(state["base"] + consumed)
-    return update
-
-
 def main(argv=None):
     p = parser()
     args = p.parse_args(argv)
@@ -60,14 +49,12 @@ def main(argv=None):
         size = os.path.getsize(args.file)
     except OSError:
         size = 0
-    passes = 2 if args.format == "csv" else 1
     # A bar would tear through text going to the same terminal.
     show = bool(args.output) or not sys.stdout.isatty()
     try:
-        with Progress(passes * size, os.path.basename(args.file), enabled=show) as bar:
+        with Progress(size, os.path.basename(args.file), enabled=show) as bar:
             packets, runs, skipped, truncated = _native.dump(
-                args.file, args.format, ",".join(args.records or []), args.output or "",
-                _progress_callback(bar, size))
+                args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
     except BrokenPipeError:
         return 1  # the reader (head, less) has seen enough: nothing to report
     except OSError as e:
