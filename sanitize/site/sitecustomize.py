@@ -12,6 +12,7 @@ is checked as usual.
   are left unchecked, and so are the frames it was started with.
 """
 import ctypes
+import gc
 import sys
 import threading
 from importlib.machinery import PathFinder
@@ -34,6 +35,10 @@ class _UncheckedLoader:
         return self._inner.create_module(spec)
 
     def exec_module(self, module):
+        # A full collection empties the interpreter's free lists: otherwise
+        # the import would be handed floats (and the like) allocated before
+        # the pause, and the ones it keeps would show up as leaks.
+        gc.collect()
         _pause()
         try:
             self._inner.exec_module(module)

@@ -1,6 +1,7 @@
 """The tools' progress bar: drawn on a terminal once the work has lasted
 long enough, never on a pipe."""
 import os
+import select
 
 import pytest
 
@@ -19,12 +20,14 @@ def test_bar_only_on_a_terminal_after_the_delay(monkeypatch, terminal, delay, sh
         with progress.Progress(100, "flight.bin", stream=stream, delay=delay) as bar:
             for done in (10, 50, 100):
                 bar.update(done)
-    os.set_blocking(read_end, False)
-    try:
-        out = os.read(read_end, 4096).decode()
-    except (BlockingIOError, OSError):  # nothing written (a pty whose other end is closed: EIO)
+        stream.write("END")  # what comes before it is the bar's
+        stream.flush()
         out = ""
+        while not out.endswith("END"):
+            assert select.select([read_end], [], [], 5)[0], out
+            out += os.read(read_end, 4096).decode()
     os.close(read_end)
+    out = out[:-len("END")]
     if shown:
         assert "flight.bin [" in out and " 10%" in out and "100%" in out and out.endswith("\n")
     else:
