@@ -114,7 +114,11 @@ def test_unreadable_file_raises_oserror(tmp_path, name):
         load(tmp_path / name)
 
 
-def test_ctrl_c_interrupts_a_long_load(tmp_path):
+@pytest.mark.parametrize("call", [
+    "load(path)",
+    "_native.dump(path, 'jsonl', '', os.devnull, None)",  # what ahrs-dump runs
+], ids=["load", "dump"])
+def test_ctrl_c_interrupts_a_long_scan(tmp_path, call):
     # A sparse gigabyte of zeros: one endless damaged run, far longer to scan
     # than the bound below. The interrupt comes from another thread, which
     # can only run because the scan does not hold the interpreter lock.
@@ -123,10 +127,11 @@ def test_ctrl_c_interrupts_a_long_load(tmp_path):
         f.truncate(1 << 30)
     r = run_python(f"""
         import os, signal, threading
-        from tavrin_ahrs_tools import load
+        from tavrin_ahrs_tools import _native, load
+        path = {str(path)!r}
         threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
         try:
-            load({str(path)!r})
+            {call}
         except KeyboardInterrupt:
             print("interrupted")
         """, timeout=30)
