@@ -1,16 +1,17 @@
 # libFuzzer targets, built with clang under AddressSanitizer and
-# UndefinedBehaviorSanitizer from the protocol sources and the port's attempt
-# buffer (no Python). `make fuzz` is the full run, `make fuzz-smoke` the short
+# UndefinedBehaviorSanitizer from the protocol sources, the port's attempt
+# buffer and the recording scanner (no Python). `make fuzz` is the full run, `make fuzz-smoke` the short
 # one CI runs. New corpus entries go to build/fuzz/corpus, crashes to
 # build/fuzz/artifacts; the committed seeds in fuzz/corpus are only read.
 FUZZ_CXX ?= clang++-14
 FUZZ_BUILD := build/fuzz
-FUZZ_TARGETS := fuzz_packet fuzz_resync
+FUZZ_TARGETS := fuzz_packet fuzz_resync fuzz_recording
 FUZZ_RUNS ?= 1000000
 FUZZ_SMOKE_RUNS ?= 50000
 FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Isrc \
 	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
-FUZZ_LIB_SOURCES := $(wildcard src/protocol/*.cpp) src/device/attempt_buffer.cpp
+FUZZ_LIB_SOURCES := $(wildcard src/protocol/*.cpp) src/device/attempt_buffer.cpp src/device/recording_scan.cpp \
+	src/device/file_source.cpp src/device/file_handle.cpp
 FUZZ_LIB_OBJECTS := $(FUZZ_LIB_SOURCES:%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZ_BINARIES := $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)
 

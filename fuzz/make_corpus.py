@@ -3,6 +3,7 @@
 fuzz_packet gets byte streams: every record of both decoded sets, the
 framing edge cases and the resynchronisation cases. fuzz_resync reads its
 input as a recipe, so any bytes will do; its seeds only vary the length.
+fuzz_recording gets the fuzz_packet streams behind one byte of read sizes.
 Run from the repository root: python3 fuzz/make_corpus.py
 """
 import pathlib
@@ -67,6 +68,11 @@ def resync_seeds():
     return {f"recipe_{n}": bytes(rng.randrange(256) for _ in range(n)) for n in (16, 64, 256, 1024, 2048)}
 
 
+def recording_seeds():
+    """The packet seeds as recordings: a first byte picks the read sizes."""
+    return {name: bytes([n * 37 % 256]) + data for n, (name, data) in enumerate(packet_seeds().items())}
+
+
 def write(target, seeds):
     d = OUT / target
     d.mkdir(parents=True, exist_ok=True)
@@ -77,3 +83,4 @@ def write(target, seeds):
 if __name__ == "__main__":
     write("fuzz_packet", packet_seeds())
     write("fuzz_resync", resync_seeds())
+    write("fuzz_recording", recording_seeds())

@@ -4,14 +4,15 @@ two kinds of blocks that are not the driver's out of the leak report; all
 else, numpy's later allocations and the driver's on any thread included,
 is checked as usual.
 
-- numpy's extension modules keep objects that they never release and lose
-  some references while they import: leak detection is paused in the
-  importing thread for the length of numpy's own import.
+- numpy's and pandas' extension modules keep objects that they never
+  release and lose some references while they import: leak detection is
+  paused in the importing thread for the length of their own import.
 - CPython never frees the frames of a daemon thread that still runs when
   the interpreter exits, nor what they hold: a daemon thread's allocations
   are left unchecked, and so are the frames it was started with.
 """
 import ctypes
+import gc
 import sys
 import threading
 from importlib.machinery import PathFinder
@@ -34,6 +35,10 @@ class _UncheckedLoader:
         return self._inner.create_module(spec)
 
     def exec_module(self, module):
+        # A full collection empties the interpreter's free lists: otherwise
+        # the import would be handed floats (and the like) allocated before
+        # the pause, and the ones it keeps would show up as leaks.
+        gc.collect()
         _pause()
         try:
             self._inner.exec_module(module)
@@ -42,12 +47,12 @@ class _UncheckedLoader:
 
 
 class _UncheckedImport:
-    """Finds numpy as usual, then loads it with leak detection paused; its
-    submodules are imported from inside that load."""
+    """Finds numpy and pandas as usual, then loads them with leak detection
+    paused; their submodules are imported from inside that load."""
 
     @staticmethod
     def find_spec(name, path=None, target=None):
-        if name != "numpy":
+        if name not in ("numpy", "pandas"):
             return None
         spec = PathFinder.find_spec(name, path)
         if spec is not None and spec.loader is not None:

@@ -117,3 +117,13 @@ def pty():
     p = Pty()
     yield p
     p.close()
+
+
+SIMULATOR = HERE.parents[1] / "tools" / "ahrs_sim.py"
+
+
+def simulator_recording(path, seconds):
+    """Records `seconds` of the simulated sensor's stream into `path`."""
+    subprocess.run([sys.executable, str(SIMULATOR), "--record", str(path), "--seconds", str(seconds)],
+                   check=True, capture_output=True, timeout=120)
+    return path

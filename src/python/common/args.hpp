@@ -25,9 +25,11 @@ public:
     std::optional<std::uint32_t> u32(std::size_t i) const;
     std::optional<std::uint64_t> u64(std::size_t i) const;
     std::optional<bool> boolean(std::size_t i) const;
+    // The argument as given, borrowed from the call.
+    PyObject* object(std::size_t i) const { return values_[i]; }
 
 private:
-    static constexpr std::size_t kMax = 4;
+    static constexpr std::size_t kMax = 6;
     void type_error(std::size_t i, const char* expected) const;
     const char* func_;
     const char* names_[kMax] = {};

@@ -1,0 +1,210 @@
+#include "recording_dump.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "../protocol/decode.hpp"
+#include "../protocol/reading_text.hpp"
+#include "text_output.hpp"
+
+namespace ahrs {
+namespace {
+
+constexpr std::array<Descriptor, 2> kDataSets = {Descriptor::DataSensor, Descriptor::DataEstimationFilter};
+using SetMasks = std::array<RecordMask, 2>;
+
+// A failed write names the file it failed on.
+using WriteStatus = Result<Unit, std::pair<IoError, std::string>>;
+
+WriteStatus flushed(Status<IoError> r, const std::string& path) {
+    if (!r) return err(std::pair{std::move(r).error(), path});
+    return Unit{};
+}
+
+// Writes the packets of a scan; damage is only counted.
+class Writer {
+public:
+    virtual ~Writer() = default;
+    virtual WriteStatus packet(std::uint64_t index, const ScannedPacket& p, std::span<const Reading> readings) = 0;
+    virtual WriteStatus finish() = 0;
+};
+
+// Text and JSON Lines: one line per well-formed packet, to one output.
+class LineWriter final : public Writer {
+public:
+    LineWriter(TextOutput out, std::string path, DumpFormat format, const RecordMask& keep)
+        : out_(std::move(out)), path_(std::move(path)), format_(format), keep_(keep) {}
+
+    WriteStatus packet(std::uint64_t, const ScannedPacket& p, std::span<const Reading> readings) override {
+        std::string& buf = out_.buffer();
+        if (format_ == DumpFormat::Jsonl) {
+            append_jsonl(buf, p.offset, p.packet.descriptor(), readings, keep_);
+        } else {
+            kept_.clear();
+            for (const Reading& r : readings)
+                if (keep_[r.slot()]) kept_.push_back(r);
+            append_readings_text(buf, kept_);
+            buf += '\n';
+        }
+        return flushed(out_.flush_if_full(), path_);
+    }
+    WriteStatus finish() override { return flushed(out_.flush(), path_); }
+
+private:
+    TextOutput out_;
+    std::string path_;
+    DumpFormat format_;
+    RecordMask keep_;
+    std::vector<Reading> kept_;
+};
+
+// One descriptor set's CSV table: its columns and its file.
+struct CsvTable {
+    RecordMask columns;
+    std::vector<std::size_t> slots;  // the columns, in catalogue order
+    std::unique_ptr<TextOutput> file;
+    std::string path;
+};
+
+// The CSV header names every record present in the file, so the columns are
+// known only at the end. A recording's packets of one set nearly always hold
+// the same records, so the writer takes the records of each set's first
+// packet as its columns and checks at the end that no packet held others;
+// only when one did (guessed() is false) is the export written again, with
+// the columns it saw. Columns given beforehand are taken as they are.
+class CsvWriter final : public Writer {
+public:
+    CsvWriter(std::string prefix, const RecordMask& keep, std::optional<SetMasks> columns)
+        : prefix_(std::move(prefix)), keep_(keep), given_(columns.has_value()) {
+        if (columns)
+            for (std::size_t s = 0; s < kDataSets.size(); ++s) tables_[s].columns = (*columns)[s];
+    }
+
+    // Opens the tables whose columns are given.
+    WriteStatus open_given() {
+        for (std::size_t s = 0; s < kDataSets.size(); ++s)
+            if (tables_[s].columns.any())
+                if (auto r = open(s); !r) return r;
+        return Unit{};
+    }
+
+    WriteStatus packet(std::uint64_t index, const ScannedPacket& p, std::span<const Reading> readings) override {
+        const std::size_t s = p.packet.descriptor() == kDataSets[0] ? 0 : 1;
+        if (p.packet.descriptor() != kDataSets[s]) return Unit{};
+        RecordMask held;
+        for (const Reading& r : readings) held.set(r.slot());
+        held &= keep_;
+        seen_[s] |= held;
+        CsvTable& t = tables_[s];
+        if (!t.file) {
+            if (given_) return Unit{};
+            t.columns = held;
+            if (auto r = open(s); !r) return r;
+        }
+        append_csv_row(t.file->buffer(), index, p.offset, t.slots, readings);
+        return flushed(t.file->flush_if_full(), t.path);
+    }
+
+    WriteStatus finish() override {
+        for (CsvTable& t : tables_)
+            if (t.file)
+                if (auto r = flushed(t.file->flush(), t.path); !r) return r;
+        // A set none of whose packets held a wanted record gets no table.
+        for (std::size_t s = 0; s < kDataSets.size(); ++s)
+            if (tables_[s].file && seen_[s].none()) ::unlink(tables_[s].path.c_str());
+        return Unit{};
+    }
+
+    bool guessed() const {
+        for (std::size_t s = 0; s < kDataSets.size(); ++s)
+            if (tables_[s].columns != seen_[s]) return false;
+        return true;
+    }
+    const SetMasks& seen() const { return seen_; }
+
+private:
+    WriteStatus open(std::size_t s) {
+        CsvTable& t = tables_[s];
+        for (std::size_t slot = 0; slot < kRecordSlots; ++slot)
+            if (t.columns[slot]) t.slots.push_back(slot);
+        t.path = prefix_ + "." + std::string(descriptor_name(kDataSets[s])) + ".csv";
+        auto file = TextOutput::create(t.path);
+        if (!file) return err(std::pair{std::move(file).error(), t.path});
+        t.file = std::make_unique<TextOutput>(std::move(*file));
+        append_csv_header(t.file->buffer(), t.slots);
+        return Unit{};
+    }
+
+    std::string prefix_;
+    RecordMask keep_;
+    bool given_;
+    std::array<CsvTable, 2> tables_;
+    SetMasks seen_;
+};
+
+DumpFailure failure(std::pair<IoError, std::string> f) { return DumpFailure{std::move(f.first), std::move(f.second)}; }
+
+// One pass over the recording into the writer.
+Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer, const ScanHook& hook) {
+    auto scan = RecordingScan::open(path);
+    if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
+    DumpSummary summary;
+    std::vector<Reading> readings;
+    std::optional<std::pair<IoError, std::string>> write_error;
+    auto visit = [&](const ScanEvent& event) -> Status<IoError> {
+        if (const auto* p = std::get_if<ScannedPacket>(&event)) {
+            readings.clear();
+            append_readings(p->packet, readings);
+            if (auto r = writer.packet(summary.packets++, *p, readings); !r) {
+                write_error = std::move(r).error();
+                return err(write_error->first);
+            }
+        } else if (const auto* d = std::get_if<DamagedRun>(&event)) {
+            ++summary.damaged_runs;
+            summary.skipped_bytes += d->size;
+        } else {
+            summary.truncated = std::get<ScanEnd>(event).truncated;
+        }
+        return Unit{};
+    };
+    if (auto r = scan_all(*scan, hook, visit); !r) {
+        if (write_error) return err(failure(std::move(*write_error)));
+        return err(DumpFailure{std::move(r).error().io, std::string(path)});
+    }
+    if (auto r = writer.finish(); !r) return err(failure(std::move(r).error()));
+    return summary;
+}
+
+Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOptions& options, const ScanHook& hook) {
+    std::optional<SetMasks> columns;
+    for (;;) {
+        CsvWriter writer(options.out, options.records, columns);
+        if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
+        auto done = write_all(path, writer, hook);
+        if (!done || writer.guessed()) return done;
+        columns = writer.seen();
+    }
+}
+
+}  // namespace
+
+Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
+                                                const ScanHook& hook) {
+    if (options.format == DumpFormat::Csv) return write_csv(path, options, hook);
+    // The input is opened first, so that an unreadable recording leaves no
+    // output file behind.
+    if (auto scan = RecordingScan::open(path); !scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
+    if (options.out.empty()) {
+        LineWriter writer(TextOutput::standard_output(), "<stdout>", options.format, options.records);
+        return write_all(path, writer, hook);
+    }
+    auto file = TextOutput::create(options.out);
+    if (!file) return err(DumpFailure{std::move(file).error(), options.out});
+    LineWriter writer(std::move(*file), options.out, options.format, options.records);
+    return write_all(path, writer, hook);
+}
+
+}  // namespace ahrs

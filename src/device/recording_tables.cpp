@@ -1,0 +1,27 @@
+#include "recording_tables.hpp"
+
+#include "../protocol/mip_packet.hpp"
+
+namespace ahrs {
+
+Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook) {
+    RecordingTables t;
+    auto visit = [&](const ScanEvent& event) -> Status<IoError> {
+        if (const auto* p = std::get_if<ScannedPacket>(&event)) {
+            if (!append_packet_rows(t.rows, p->packet, t.packets, p->offset))
+                return err(IoError::bare(IoKind::OutOfMemory));
+            ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
+            ++t.packets;
+        } else if (const auto* d = std::get_if<DamagedRun>(&event)) {
+            t.skipped_bytes += d->size;
+            t.damaged.push_back(d->offset);
+        } else {
+            t.truncated = std::get<ScanEnd>(event).truncated;
+        }
+        return Unit{};
+    };
+    if (auto r = scan_all(scan, hook, visit); !r) return err(std::move(r).error());
+    return t;
+}
+
+}  // namespace ahrs
