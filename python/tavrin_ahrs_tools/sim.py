@@ -1,9 +1,9 @@
-#!/usr/bin/env python3
 """Simulated AHRS: streams MIP sensor and filter packets on a pseudo-terminal.
 
 The first line on stdout is the device path to open.  Every command packet
 read from the device is answered with an acknowledge of the same descriptor
-set.  With --record the same stream goes to a file instead.
+set.  With --record the same stream goes to a file instead; with --replay a
+recording goes to the terminal in its original timing.
 """
 
 import argparse
@@ -18,14 +18,15 @@ import termios
 import time
 import tty
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import mip_frames as mip  # noqa: E402
+from . import frames as mip
+from . import replay, simulated
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
 MAX_PENDING = 64 * 1024
 FAST_SAMPLE_TIME = 10.0  # stream time of the frozen values in --fast mode
 IDLE_POLL = 0.02
+DEFAULT_RATE = 100.0
 
 
 def gps_time_index(layout, descriptor_set):
@@ -44,11 +45,11 @@ class CountedBatch:
     """
 
     def __init__(self, size=64):
-        builder = mip.PacketBuilder()
+        builder = simulated.PacketBuilder()
         kinds = (
-            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), mip.SENSOR_PACKER,
+            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
              gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
-            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), mip.FILTER_PACKER,
+            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), simulated.FILTER_PACKER,
              gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET)),
         )
         self.buffer = bytearray()
@@ -270,7 +271,7 @@ def _queued_input(fd):
 
 
 def stream_paced(link, opts, corrupt):
-    builder = mip.PacketBuilder(opts.rate)
+    builder = simulated.PacketBuilder(opts.rate)
     period = 1.0 / opts.rate
     deadline = link.deadline
     k, limit = 0, opts.count
@@ -312,7 +313,7 @@ def stream_fast(link, opts, corrupt):
 
 
 def _stream_fast_corrupted(link, opts, corrupt):
-    builder = mip.PacketBuilder(opts.rate, counted=True)
+    builder = simulated.PacketBuilder(opts.rate, counted=True)
     deadline = link.deadline
     k, limit = 0, opts.count
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
@@ -337,8 +338,26 @@ def run_pty(opts, out=None):
         sent = stream(link, opts, corrupt)
         if not stop.set and link.seen_reader and not link.gone:
             link.wait_drained()
-        print(f"ahrs_sim: {sent} packets, {corrupt.damaged} damaged, "
+        print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
               f"{link.replies} commands answered", file=sys.stderr)
+    finally:
+        link.close()
+        stop.close()
+    return 0
+
+
+def run_replay(opts, data):
+    stop = StopSignal()
+    link = PtyLink(stop, opts.linger, _deadline(opts.duration))
+    try:
+        print(link.path, flush=True)
+        player = replay.Replay(link, data, opts.speed, opts.loop)
+        sent = player.run()
+        if not stop.set and link.seen_reader and not link.gone:
+            link.wait_drained()
+        print(f"ahrs-sim: {sent} packets replayed from {opts.replay} "
+              f"({player.rounds} round{'s' * (player.rounds != 1)}), {link.replies} commands answered",
+              file=sys.stderr)
     finally:
         link.close()
         stop.close()
@@ -347,7 +366,7 @@ def run_pty(opts, out=None):
 
 def run_record(opts):
     stop = StopSignal()
-    builder = mip.PacketBuilder(opts.rate, counted=opts.fast)
+    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast)
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     total = 2 * round(opts.rate * opts.seconds) if opts.seconds is not None else opts.count
     if opts.count is not None:
@@ -360,7 +379,7 @@ def run_record(opts):
                 written += 1
     finally:
         stop.close()
-    print(f"ahrs_sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
+    print(f"ahrs-sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
           file=sys.stderr)
     return 0
 
@@ -381,10 +400,36 @@ def _positive(kind):
     return parse
 
 
+def _not_negative(text):
+    value = float(text)
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"{text} must be zero or more")
+    return value
+
+
+# What a replay cannot honour: the recording decides the packets and their pace.
+_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds")
+
+
+def _check_replay(parser, opts):
+    if opts.replay is None:
+        for name in ("speed", "loop"):
+            if getattr(opts, name) not in (None, False):
+                parser.error(f"--{name} goes with --replay")
+        return
+    for name in _NOT_WITH_REPLAY:
+        if getattr(opts, name) not in (None, False):
+            parser.error(f"--{name} does not go with --replay")
+    if opts.corrupt_rate:
+        parser.error("--corrupt-rate does not go with --replay")
+    if opts.speed is None:
+        opts.speed = 1.0
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
         description="Simulated AHRS streaming MIP packets on a pseudo-terminal.")
-    parser.add_argument("--rate", type=_positive(float), default=100.0,
+    parser.add_argument("--rate", type=_positive(float),
                         help="packets of each kind (sensor and filter) per second; default 100")
     parser.add_argument("--count", type=_positive(int),
                         help="stop after this many packets (both kinds together)")
@@ -402,7 +447,18 @@ def parse_args(argv=None):
                         help="write the stream to FILE as fast as possible instead of a pty")
     parser.add_argument("--seconds", type=_positive(float),
                         help="with --record: seconds of stream to write")
+    parser.add_argument("--replay", metavar="FILE",
+                        help="play a recording into the terminal, timed by its GPS "
+                             "time-of-week items, instead of simulating")
+    parser.add_argument("--speed", type=_not_negative, metavar="X",
+                        help="with --replay: play X times faster; 0 as fast as the reader "
+                             "takes it; default 1")
+    parser.add_argument("--loop", action="store_true",
+                        help="with --replay: start again from the beginning at the end")
     opts = parser.parse_args(argv)
+    _check_replay(parser, opts)
+    if opts.rate is None:
+        opts.rate = DEFAULT_RATE
     if opts.record and opts.seconds is None and opts.count is None:
         parser.error("--record needs --seconds or --count")
     if opts.seconds is not None and not opts.record:
@@ -412,6 +468,13 @@ def parse_args(argv=None):
 
 def main(argv=None):
     opts = parse_args(argv)
+    if opts.replay is not None:
+        try:
+            data = replay.open_recording(opts.replay)
+        except OSError as err:
+            print(f"ahrs-sim: cannot read {opts.replay}: {err.strerror or err}", file=sys.stderr)
+            return 1
+        return run_replay(opts, data)
     return run_record(opts) if opts.record else run_pty(opts)
 
 
