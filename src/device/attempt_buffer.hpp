@@ -21,6 +21,8 @@ public:
     Result<std::uint64_t, IoError> position() override;
     // Only within the bytes already fetched since the attempt began.
     Status<IoError> seek(std::uint64_t pos) override;
+    // One past the last byte the current attempt read, as a true offset.
+    std::uint64_t read_end() const { return start_offset_ + (furthest_ - start_); }
 
     // Ends the attempt. A packet was read: the next one starts after it.
     void accept();

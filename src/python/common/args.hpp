@@ -25,6 +25,8 @@ public:
     std::optional<std::uint32_t> u32(std::size_t i) const;
     std::optional<std::uint64_t> u64(std::size_t i) const;
     std::optional<bool> boolean(std::size_t i) const;
+    // The argument as given, borrowed from the call.
+    PyObject* object(std::size_t i) const { return values_[i]; }
 
 private:
     static constexpr std::size_t kMax = 4;

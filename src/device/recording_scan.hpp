@@ -1,0 +1,61 @@
+#pragma once
+// Walks a recorded stream from its first byte to its last with the port's
+// lossless resynchronisation, and tells the well-formed packets apart from
+// the runs of bytes that belong to none. Nothing is printed.
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <variant>
+
+#include "../protocol/mip_packet.hpp"
+#include "attempt_buffer.hpp"
+
+namespace ahrs {
+
+struct ScannedPacket {
+    std::uint64_t offset;  // of its first sync byte
+    MipPacket packet;
+};
+// Bytes between two well-formed packets (or before the first, or after the
+// last) that belong to no well-formed packet.
+struct DamagedRun {
+    std::uint64_t offset;
+    std::uint64_t size;
+};
+struct ScanEnd {
+    std::uint64_t size;  // of the whole stream
+    bool truncated;      // the stream ends inside a packet
+};
+// Many attempts in a row have failed and the damaged run goes on: nothing to
+// report yet, but a caller gets the chance to look at the clock or at
+// interrupts before the scan goes on.
+struct ScanPause {};
+using ScanEvent = std::variant<ScannedPacket, DamagedRun, ScanEnd, ScanPause>;
+
+class RecordingScan {
+public:
+    static Result<RecordingScan, IoError> open(std::string_view path);
+    explicit RecordingScan(std::unique_ptr<ChunkSource> source) : input_(std::move(source)) {}
+
+    // The next event in stream order: a damaged run comes before the packet
+    // that ends it. ScanEnd comes last and then again on every call. An
+    // error is a failure of the file itself (the operating system's).
+    Result<ScanEvent, IoError> next();
+    // Bytes of the stream consumed so far.
+    std::uint64_t consumed() const { return input_.read_end(); }
+
+    static constexpr unsigned kAttemptsPerPause = 1 << 16;
+
+private:
+    Result<ScanEvent, IoError> at_end(std::uint64_t attempt_start);
+    bool starts_packet(std::uint64_t attempt_start);
+
+    AttemptBuffer input_;
+    std::uint64_t good_end_ = 0;  // one past the last well-formed packet
+    bool cut_short_ = false;      // an attempt since then ran out of data
+    std::optional<ScannedPacket> pending_;
+    std::optional<ScanEnd> end_;
+};
+
+}  // namespace ahrs

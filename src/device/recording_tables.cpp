@@ -1,0 +1,29 @@
+#include "recording_tables.hpp"
+
+#include "../protocol/decode.hpp"
+
+namespace ahrs {
+
+Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook) {
+    RecordingTables t;
+    std::vector<Reading> readings;
+    auto visit = [&](const ScanEvent& event) -> Status<IoError> {
+        if (const auto* p = std::get_if<ScannedPacket>(&event)) {
+            readings.clear();
+            append_readings(p->packet, readings);
+            for (const Reading& r : readings) append_row(t.rows[r.slot()], t.packets, p->offset, r);
+            ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
+            ++t.packets;
+        } else if (const auto* d = std::get_if<DamagedRun>(&event)) {
+            t.skipped_bytes += d->size;
+            t.damaged.push_back(d->offset);
+        } else {
+            t.truncated = std::get<ScanEnd>(event).truncated;
+        }
+        return Unit{};
+    };
+    if (auto r = scan_all(scan, hook, visit); !r) return err(std::move(r).error());
+    return t;
+}
+
+}  // namespace ahrs

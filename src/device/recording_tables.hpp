@@ -1,0 +1,24 @@
+#pragma once
+// A whole recording decoded into one packed table per record (see
+// record_row.hpp), with the counts that say how whole the recording was.
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "../protocol/record_row.hpp"
+#include "scan_loop.hpp"
+
+namespace ahrs {
+
+struct RecordingTables {
+    std::array<std::vector<std::uint8_t>, kRecordSlots> rows;  // by record slot
+    std::array<std::uint64_t, 256> set_packets{};               // by descriptor-set byte
+    std::uint64_t packets = 0;                                  // well-formed ones
+    std::uint64_t skipped_bytes = 0;
+    std::vector<std::uint64_t> damaged;  // offset of each damaged run
+    bool truncated = false;
+};
+
+Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook);
+
+}  // namespace ahrs

@@ -1,0 +1,59 @@
+// The record catalogue as Python data, so that the Python side builds its
+// array layouts from the one table: for each record, in catalogue order,
+// (name, descriptor-set name, ((item name, array type code), ...)).
+#include <string_view>
+
+#include "functions.hpp"
+#include "protocol/descriptor.hpp"
+#include "protocol/record_row.hpp"
+
+namespace ahrs::py {
+namespace {
+
+const char* type_code(WireType t) {
+    switch (t) {
+        case WireType::F32: return "f4";
+        case WireType::F64: return "f8";
+        case WireType::U16: return "u2";
+        case WireType::Flag: return "?";
+    }
+    return "";
+}
+
+PyRef str(std::string_view s) { return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+
+PyRef record_entry(std::size_t slot) {
+    const RecordSpec& spec = slot_spec(slot);
+    PyRef items = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.items.size())));
+    if (!items) return {};
+    for (std::size_t i = 0; i < spec.items.size(); ++i) {
+        PyRef name = str(spec.items[i].name);
+        if (!name) return {};
+        PyObject* item = Py_BuildValue("(Os)", name.get(), type_code(spec.items[i].type));
+        if (!item || PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item) < 0) return {};
+    }
+    const auto set = slot_kind(slot) == ReadingKind::Sensor ? Descriptor::DataSensor : Descriptor::DataEstimationFilter;
+    PyRef name = str(spec.name);
+    PyRef set_name = str(descriptor_name(set));
+    if (!name || !set_name) return {};
+    return PyRef::steal(PyTuple_Pack(3, name.get(), set_name.get(), items.get()));
+}
+
+PyObject* catalogue(PyObject*, PyObject*) {
+    PyRef out = PyRef::steal(PyTuple_New(kRecordSlots));
+    if (!out) return nullptr;
+    for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
+        PyRef entry = record_entry(slot);
+        if (!entry || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(slot), entry.release()) < 0) return nullptr;
+    }
+    return out.release();
+}
+
+}  // namespace
+
+PyMethodDef catalogue_def = {
+    "catalogue", catalogue, METH_NOARGS,
+    "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code), ...)).",
+};
+
+}  // namespace ahrs::py

@@ -1,0 +1,10 @@
+#pragma once
+#include "python/common/py_ref.hpp"
+
+namespace ahrs::py {
+
+extern PyMethodDef catalogue_def;
+extern PyMethodDef scan_def;
+extern PyMethodDef dump_def;
+
+}  // namespace ahrs::py

@@ -1,0 +1,15 @@
+#include "os_error.hpp"
+
+namespace ahrs::py {
+
+PyObject* raise_file_error(const IoError& e, const std::string& filename) {
+    const bool os = e.shape() == IoError::Shape::Os;
+    const std::string text = os ? os_error_description(e.os_code()) : e.text();
+    PyRef args = PyRef::steal(Py_BuildValue("(iss)", os ? e.os_code() : 0, text.c_str(), filename.c_str()));
+    if (!args) return nullptr;
+    PyRef exc = PyRef::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    return nullptr;
+}
+
+}  // namespace ahrs::py

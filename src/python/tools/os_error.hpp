@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+#include "protocol/io_error.hpp"
+#include "python/common/py_ref.hpp"
+
+namespace ahrs::py {
+
+// OSError(errno, description, filename), so that the interpreter picks the
+// matching subclass (FileNotFoundError, PermissionError, ...). Returns null.
+PyObject* raise_file_error(const IoError& e, const std::string& filename);
+
+}  // namespace ahrs::py
