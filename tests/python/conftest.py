@@ -10,6 +10,11 @@ import pytest
 HERE = Path(__file__).resolve().parent
 
 
+def installed_script(name: str) -> str:
+    """A console script of the wheel under test, installed beside this interpreter."""
+    return str(Path(sys.executable).parent / name)
+
+
 class Captured:
     def __init__(self, out, err, rc):
         self.out, self.err, self.rc = out, err, rc

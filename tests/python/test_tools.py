@@ -19,11 +19,12 @@ from pathlib import Path
 
 import pytest
 
+from conftest import installed_script
 from mip import CONFIGURE, acc, field, packet
 
 ROOT = Path(__file__).resolve().parents[2]
-SIM = str(Path(sys.executable).parent / "ahrs-sim")
-RECORDER = str(Path(sys.executable).parent / "ahrs-record")
+SIM = installed_script("ahrs-sim")
+RECORDER = installed_script("ahrs-record")
 sys.path.insert(0, str(ROOT / "bench"))
 import pure_python_decoder as ppd  # noqa: E402
 

@@ -2,8 +2,6 @@
 reading of the same file, against crafted damaged files, and under Ctrl-C."""
 import math
 import subprocess
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,16 +9,16 @@ import pytest
 import tavrin_ahrs_driver as m
 from tavrin_ahrs_tools import load
 
-from conftest import run_python
+from conftest import installed_script, run_python
 from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
 
-SIM = Path(__file__).resolve().parents[2] / "tools" / "ahrs_sim.py"
+SIM = installed_script("ahrs-sim")
 
 
 @pytest.fixture(scope="module")
 def sim_recording(tmp_path_factory):
     path = tmp_path_factory.mktemp("sim") / "flight.bin"
-    subprocess.run([sys.executable, str(SIM), "--record", str(path), "--seconds", "5"],
+    subprocess.run([SIM, "--record", str(path), "--seconds", "5"],
                    check=True, capture_output=True, timeout=120)
     return path
 
