@@ -19,15 +19,25 @@ FileHandle::~FileHandle() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path) {
+namespace {
+
+Result<FileHandle, IoError> open_path(std::string_view path, int flags) {
     if (path.find('\0') != std::string_view::npos)
         return err(IoError::fixed(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string p(path);
     int fd;
-    do fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    do fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return err(IoError::last_os());
     return FileHandle(fd);
+}
+
+}  // namespace
+
+Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path) { return open_path(path, O_RDONLY); }
+
+Result<FileHandle, IoError> FileHandle::create(std::string_view path) {
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
 }  // namespace ahrs

@@ -19,6 +19,8 @@ public:
 
     // Opens an existing file for reading only; it is never created or changed.
     static Result<FileHandle, IoError> open_read_only(std::string_view path);
+    // Creates the file, or empties an existing one, for writing.
+    static Result<FileHandle, IoError> create(std::string_view path);
 
 private:
     int fd_ = -1;

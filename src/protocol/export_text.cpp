@@ -1,0 +1,110 @@
+#include "export_text.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+
+#include "repr_number.hpp"
+
+namespace ahrs {
+namespace {
+
+void append_uint(std::string& out, std::uint64_t v) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// An item as JSON and CSV both write it, but for the non-finite floats.
+void append_item(std::string& out, WireType type, double v) {
+    switch (type) {
+        case WireType::F32: append_repr(out, static_cast<float>(v)); break;
+        case WireType::F64: append_repr(out, v); break;
+        case WireType::U16: append_uint(out, static_cast<std::uint64_t>(v)); break;
+        case WireType::Flag: out += v != 0 ? "Valid" : "Invalid"; break;
+    }
+}
+
+void append_json_item(std::string& out, WireType type, double v) {
+    if (type == WireType::Flag) {
+        out += v != 0 ? "\"Valid\"" : "\"Invalid\"";
+    } else if (!std::isfinite(v)) {
+        out += "null";
+    } else {
+        append_item(out, type, v);
+    }
+}
+
+void append_json_reading(std::string& out, const Reading& r) {
+    const RecordSpec& spec = r.spec();
+    out += '"';
+    out += spec.name;
+    out += "\": {";
+    for (std::size_t i = 0; i < spec.items.size(); ++i) {
+        if (i) out += ", ";
+        out += '"';
+        out += spec.items[i].name;
+        out += "\": ";
+        append_json_item(out, spec.items[i].type, r.item(i));
+    }
+    out += '}';
+}
+
+// The first occurrence of each record in the packet, by slot.
+std::array<const Reading*, kRecordSlots> first_of_each(std::span<const Reading> readings) {
+    std::array<const Reading*, kRecordSlots> first{};
+    for (const Reading& r : readings)
+        if (!first[r.slot()]) first[r.slot()] = &r;
+    return first;
+}
+
+}  // namespace
+
+void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::span<const Reading> readings,
+                  const RecordMask& keep) {
+    out += "{\"offset\": ";
+    append_uint(out, offset);
+    out += ", \"set\": \"";
+    out += descriptor_name(set);
+    out += "\", \"readings\": {";
+    RecordMask written;
+    for (const Reading& r : readings) {
+        if (!keep[r.slot()] || written[r.slot()]) continue;
+        if (written.any()) out += ", ";
+        written.set(r.slot());
+        append_json_reading(out, r);
+    }
+    out += "}}\n";
+}
+
+void append_csv_header(std::string& out, std::span<const std::size_t> columns) {
+    out += "packet,offset";
+    for (std::size_t slot : columns) {
+        const RecordSpec& spec = slot_spec(slot);
+        for (const ItemSpec& item : spec.items) {
+            out += ',';
+            out += spec.name;
+            out += '.';
+            out += item.name;
+        }
+    }
+    out += '\n';
+}
+
+void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
+                    std::span<const std::size_t> columns, std::span<const Reading> readings) {
+    const auto first = first_of_each(readings);
+    append_uint(out, packet);
+    out += ',';
+    append_uint(out, offset);
+    for (std::size_t slot : columns) {
+        const RecordSpec& spec = slot_spec(slot);
+        const Reading* r = first[slot];
+        for (std::size_t i = 0; i < spec.items.size(); ++i) {
+            out += ',';
+            if (r) append_item(out, spec.items[i].type, r->item(i));
+        }
+    }
+    out += '\n';
+}
+
+}  // namespace ahrs

@@ -1,0 +1,33 @@
+#pragma once
+// The export forms of one packet's readings: a JSON object per packet (one
+// line of a JSON Lines file) and a row of a CSV table per descriptor set.
+// Floats are written by append_repr at their wire width; validity flags as
+// Valid and Invalid. A record that occurs twice in one packet is written
+// once, its first occurrence (an object has one value per key, a row one
+// cell per column).
+#include <bitset>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "descriptor.hpp"
+#include "record_row.hpp"
+
+namespace ahrs {
+
+using RecordMask = std::bitset<kRecordSlots>;
+
+// {"offset": 0, "set": "DataSensor", "readings": {"ScaledAccVector": {"x": 1.0, ...}}}
+// and a newline. Only the records in `keep`; not-a-number and the
+// infinities, which JSON cannot hold, are null.
+void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::span<const Reading> readings,
+                  const RecordMask& keep);
+
+// packet,offset, then Record.item for every item of every column record.
+void append_csv_header(std::string& out, std::span<const std::size_t> columns);
+// The packet's row: a record it lacks leaves its cells empty.
+void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
+                    std::span<const std::size_t> columns, std::span<const Reading> readings);
+
+}  // namespace ahrs
