@@ -138,7 +138,8 @@ def act_recorded(device, baud):
         shown(["ahrs-record", "--device", device, "--baud", str(baud), "--seconds",
                str(RECORD_SECONDS), "--output", "flight.bin"])
     shown(["ahrs-info", "flight.bin"], lines=14)
-    shown(["ahrs-dump", "flight.bin", "--format", "csv", "-o", "flight"])
+    if shown(["ahrs-dump", "flight.bin", "--format", "csv", "-o", "flight"]):
+        print("  wrote " + ", ".join(sorted(f for f in os.listdir(WORKDIR) if f.endswith(".csv"))))
     shown(["ahrs-plot", "flight.bin", "-o", "flight.png"])
     print("\n>>> from tavrin_ahrs_tools import load")
     print('>>> load("flight.bin").records["CFEulerAngles"][:3]')
