@@ -26,14 +26,23 @@ _TIME_ITEMS = struct.Struct(">dH")
 
 def packet_time(packet):
     """Seconds since the start of GPS time from the packet's time-of-week
-    field (week included, so a week roll-over keeps counting), or None."""
+    field (week included, so a week roll-over keeps counting), or None.
+
+    Walks the fields by their length bytes without copying them: this runs
+    once per packet of what may be a long recording.
+    """
     wanted = frames.GPS_TIME_FIELDS.get(packet.descriptor_set)
     if wanted is None:
         return None
-    for descriptor, data in frames.walk_fields(packet.payload):
-        if descriptor == wanted and len(data) >= _TIME_ITEMS.size:
-            tow, week = _TIME_ITEMS.unpack_from(data)
+    payload = packet.payload
+    at, end = 0, len(payload)
+    while at + 1 < end:
+        length = payload[at]
+        if (payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size
+                and at + 2 + _TIME_ITEMS.size <= end):
+            tow, week = _TIME_ITEMS.unpack_from(payload, at + 2)
             return week * SECONDS_PER_WEEK + tow
+        at += length or 1
     return None
 
 
@@ -100,7 +109,7 @@ class Replay:
         self.data = data
         self.clock = Clock(speed)
         self.loop = loop
-        self.packets = 0
+        self.packets = 0  # counted only when paced: flat out does not look for packets
         self.rounds = 0
 
     def _over(self):
@@ -126,6 +135,8 @@ class Replay:
 
     def _one_round(self):
         """True when the whole file went out."""
+        if self.clock.speed == 0:  # no clock to follow: the file as it is, in big writes
+            return self._send(0, len(self.data))
         held = held_packets = 0  # bytes due now but not yet sent, from `held`
         for when, start, end, packets in timed_runs(self.data):
             if self._over():
@@ -154,4 +165,8 @@ class Replay:
             self.clock.origin = None
             if not self.loop or not self.data:
                 break
-        return self.packets
+
+    def summary(self):
+        sent = (f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0
+                else f"{self.packets:,} packets")
+        return f"{sent} ({self.rounds} round{'s' * (self.rounds != 1)})"

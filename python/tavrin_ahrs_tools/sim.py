@@ -352,12 +352,11 @@ def run_replay(opts, data):
     try:
         print(link.path, flush=True)
         player = replay.Replay(link, data, opts.speed, opts.loop)
-        sent = player.run()
+        player.run()
         if not stop.set and link.seen_reader and not link.gone:
             link.wait_drained()
-        print(f"ahrs-sim: {sent} packets replayed from {opts.replay} "
-              f"({player.rounds} round{'s' * (player.rounds != 1)}), {link.replies} commands answered",
-              file=sys.stderr)
+        print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
+              f"{link.replies} commands answered", file=sys.stderr)
     finally:
         link.close()
         stop.close()
