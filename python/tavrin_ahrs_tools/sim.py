@@ -427,7 +427,8 @@ def _check_replay(parser, opts):
 
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
-        description="Simulated AHRS streaming MIP packets on a pseudo-terminal.")
+        description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
+        "writing them to a file, or playing a recording back.")
     parser.add_argument("--rate", type=_positive(float),
                         help="packets of each kind (sensor and filter) per second; default 100")
     parser.add_argument("--count", type=_positive(int),
