@@ -23,13 +23,14 @@ import bench_live  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_parse  # noqa: E402
 import bench_read  # noqa: E402
+import bench_tools  # noqa: E402
 import harness  # noqa: E402
 from make_recording import make_recording  # noqa: E402
 
 FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
-        "paced_seconds": 10.0, "memory_packets": 1_000_000}
+        "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000}
 QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
-         "paced_seconds": 3.0, "memory_packets": 100_000}
+         "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000}
 
 
 def mib(kib):
@@ -97,6 +98,22 @@ def rows(fig):
              f"{mib(pc['growth_kib'])} after the first 100 calls", "flat (< 1 MiB)",
              pc["growth_kib"] < 1024),
         ]
+    t = fig.get("tools")
+    if t:
+        mem = t["memory"]
+        out += [
+            (f"load(), {t['packets']:,} packets", f"{t['load_seconds']:.2f} s ({t['rows']:,} rows)", "", None),
+            ("open_file + read() loop into numpy arrays", f"{t['read_loop_seconds']:.2f} s", "", None),
+            ("  load() speed over the loop", f"{t['load_speedup']:.1f} x", ">= 20 x", t["load_speedup"] >= 20),
+            ("parse_data_stream_py", f"{t['parse_packets_per_s']:,.0f} packets/s", "", None),
+        ]
+        for fmt in ("csv", "jsonl"):
+            out.append((f"ahrs-dump --format {fmt}",
+                        f"{t[f'dump_{fmt}_packets_per_s']:,.0f} packets/s ({t[f'dump_{fmt}_ratio']:.2f} x)",
+                        ">= 0.8 x", t[f"dump_{fmt}_ratio"] >= 0.8))
+        out.append(("VmRSS peak of load() over its arrays",
+                    f"{mem['peak_ratio']:.2f} x ({mem['peak_kib'] / 1024:.0f} MiB for "
+                    f"{mem['array_bytes'] / 2**20:.0f} MiB)", "< 2 x", mem["peak_ratio"] < 2))
     return out
 
 
@@ -129,13 +146,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller runs, to see that everything works (figures are rough)")
-    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory"),
+    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools"),
                         help="run only these benchmarks (repeatable)")
     parser.add_argument("--json", metavar="FILE", default=os.path.join(BENCH_DIR, "results.json"),
                         help="where the figures go; default bench/results.json")
     opts = parser.parse_args(argv)
     size = QUICK if opts.quick else FULL
-    chosen = opts.only or ["parse", "read", "live", "memory"]
+    chosen = opts.only or ["parse", "read", "live", "memory", "tools"]
 
     missing = harness.module_missing()
     if missing:
@@ -176,6 +193,11 @@ def main(argv=None):
             print("memory ...", file=sys.stderr)
             figures["memory"] = bench_memory.measure(workdir, recording, size["packets"],
                                                      size["memory_packets"])
+        if "tools" in chosen:
+            print("recording tools ...", file=sys.stderr)
+            big = os.path.join(workdir, "tools.bin")
+            make_recording(big, size["tools_packets"])
+            figures["tools"] = bench_tools.measure(big, size["tools_packets"], workdir, size["repeat"])
     figures["seconds"] = time.monotonic() - started
 
     lines = rows(figures)

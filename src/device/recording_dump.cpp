@@ -100,14 +100,10 @@ Result<std::array<RecordMask, 2>, DumpFailure> records_present(std::string_view 
     auto scan = RecordingScan::open(path);
     if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     std::array<RecordMask, 2> present;
-    std::vector<Reading> readings;
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
-        if (const auto* p = std::get_if<ScannedPacket>(&event)) {
-            readings.clear();
-            append_readings(p->packet, readings);
-            for (const Reading& r : readings)
-                if (keep[r.slot()]) present[r.kind() == ReadingKind::Sensor ? 0 : 1].set(r.slot());
-        }
+        if (const auto* p = std::get_if<ScannedPacket>(&event))
+            for (std::size_t s = 0; s < kDataSets.size(); ++s)
+                if (p->packet.descriptor() == kDataSets[s]) present[s] |= records_in(p->packet) & keep;
         return Unit{};
     };
     if (auto r = scan_all(*scan, hook, visit); !r) return err(failure(std::move(r).error(), path));

@@ -1,17 +1,15 @@
 #include "recording_tables.hpp"
 
-#include "../protocol/decode.hpp"
+#include "../protocol/mip_packet.hpp"
 
 namespace ahrs {
 
 Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook) {
     RecordingTables t;
-    std::vector<Reading> readings;
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
         if (const auto* p = std::get_if<ScannedPacket>(&event)) {
-            readings.clear();
-            append_readings(p->packet, readings);
-            for (const Reading& r : readings) append_row(t.rows[r.slot()], t.packets, p->offset, r);
+            if (!append_packet_rows(t.rows, p->packet, t.packets, p->offset))
+                return err(IoError::bare(IoKind::OutOfMemory));
             ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
             ++t.packets;
         } else if (const auto* d = std::get_if<DamagedRun>(&event)) {

@@ -11,7 +11,7 @@
 namespace ahrs {
 
 struct RecordingTables {
-    std::array<std::vector<std::uint8_t>, kRecordSlots> rows;  // by record slot
+    std::array<RowBuffer, kRecordSlots> rows;  // by record slot
     std::array<std::uint64_t, 256> set_packets{};               // by descriptor-set byte
     std::uint64_t packets = 0;                                  // well-formed ones
     std::uint64_t skipped_bytes = 0;
@@ -19,6 +19,7 @@ struct RecordingTables {
     bool truncated = false;
 };
 
+// Running out of memory is an I/O error of kind OutOfMemory.
 Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook);
 
 }  // namespace ahrs

@@ -1,20 +1,28 @@
 #include "decode.hpp"
 
+#include <array>
 #include <bit>
 #include <cstring>
 
 namespace ahrs {
 namespace {
 
-std::uint16_t be16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] << 8 | p[1]); }
 
-std::uint32_t be32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+// Field descriptor -> variant + 1 (0: none), one table per set, built once
+// from the catalogue: the lookup runs for every field of every packet.
+using VariantIndex = std::array<std::uint8_t, 256>;
+
+VariantIndex index_of(ReadingKind kind) {
+    VariantIndex index{};
+    const auto records = catalogue(kind);
+    for (std::size_t i = records.size(); i-- > 0;)  // the first of equal descriptors wins
+        index[records[i].field_descriptor] = static_cast<std::uint8_t>(i + 1);
+    return index;
 }
 
-std::uint64_t be64(const std::uint8_t* p) { return std::uint64_t{be32(p)} << 32 | be32(p + 4); }
+}  // namespace
 
-constexpr std::size_t width(WireType t) {
+std::size_t wire_width(WireType t) {
     switch (t) {
         case WireType::F32: return 4;
         case WireType::F64: return 8;
@@ -25,17 +33,19 @@ constexpr std::size_t width(WireType t) {
 }
 
 const RecordSpec* find_record(ReadingKind kind, std::uint8_t field_descriptor, std::uint8_t& variant) {
-    const auto records = catalogue(kind);
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (records[i].field_descriptor == field_descriptor) {
-            variant = static_cast<std::uint8_t>(i);
-            return &records[i];
-        }
-    }
-    return nullptr;
+    static const VariantIndex sensor = index_of(ReadingKind::Sensor);
+    static const VariantIndex estimate = index_of(ReadingKind::Estimate);
+    const std::uint8_t found = (kind == ReadingKind::Sensor ? sensor : estimate)[field_descriptor];
+    if (found == 0) return nullptr;
+    variant = static_cast<std::uint8_t>(found - 1);
+    return &catalogue(kind)[variant];
 }
 
-}  // namespace
+std::optional<ReadingKind> reading_kind(Descriptor set) {
+    if (set == Descriptor::DataSensor) return ReadingKind::Sensor;
+    if (set == Descriptor::DataEstimationFilter) return ReadingKind::Estimate;
+    return std::nullopt;
+}
 
 std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes) {
     if (two_bytes.size() < 2) return std::nullopt;
@@ -55,7 +65,7 @@ std::optional<Reading> decode_record(ReadingKind kind, std::span<const std::uint
     std::size_t at = 1;
     for (std::size_t i = 0; i < spec->items.size(); ++i) {
         const WireType type = spec->items[i].type;
-        if (body.size() - at < width(type)) return std::nullopt;
+        if (body.size() - at < wire_width(type)) return std::nullopt;
         const std::uint8_t* p = body.data() + at;
         switch (type) {
             case WireType::F32: reading.set_item(i, std::bit_cast<float>(be32(p))); break;
@@ -68,27 +78,17 @@ std::optional<Reading> decode_record(ReadingKind kind, std::span<const std::uint
                 break;
             }
         }
-        at += width(type);
+        at += wire_width(type);
     }
     return reading;
 }
 
 void append_readings(const MipPacket& packet, std::vector<Reading>& out) {
-    ReadingKind kind;
-    if (packet.descriptor() == Descriptor::DataSensor) kind = ReadingKind::Sensor;
-    else if (packet.descriptor() == Descriptor::DataEstimationFilter) kind = ReadingKind::Estimate;
-    else return;
-
-    const auto payload = packet.bytes();
-    const std::size_t n = payload.size();
-    for (std::size_t o = 0; o < n;) {
-        const std::size_t length = payload[o];
-        const std::size_t end = o + (length == 0 ? 1 : length);
-        const std::size_t body_end = end < n ? end : n;
-        // The body starts after the length byte; it may be empty.
-        if (auto r = decode_record(kind, payload.subspan(o + 1, body_end - (o + 1)))) out.push_back(*r);
-        o = end;
-    }
+    const auto kind = reading_kind(packet.descriptor());
+    if (!kind) return;
+    for_each_field(packet.bytes(), [&](std::span<const std::uint8_t> body) {
+        if (auto r = decode_record(*kind, body)) out.push_back(*r);
+    });
 }
 
 std::vector<Reading> to_sensor_readings_with_options(const MipPacket& packet) {

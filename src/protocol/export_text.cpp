@@ -34,16 +34,32 @@ void append_json_item(std::string& out, WireType type, double v) {
     }
 }
 
+// The JSON text before each item of a record: "Name": {"x": , then , "y": and
+// so on. Built once from the catalogue: it goes out for every reading.
+using JsonKeys = std::array<std::string, kMaxItems>;
+
+const JsonKeys& json_keys(std::size_t slot) {
+    static const auto table = [] {
+        std::array<JsonKeys, kRecordSlots> t;
+        for (std::size_t s = 0; s < kRecordSlots; ++s) {
+            const RecordSpec& spec = slot_spec(s);
+            for (std::size_t i = 0; i < spec.items.size(); ++i) {
+                std::string& key = t[s][i];
+                key = i ? ", \"" : "\"" + std::string(spec.name) + "\": {\"";
+                key += spec.items[i].name;
+                key += "\": ";
+            }
+        }
+        return t;
+    }();
+    return table[slot];
+}
+
 void append_json_reading(std::string& out, const Reading& r) {
     const RecordSpec& spec = r.spec();
-    out += '"';
-    out += spec.name;
-    out += "\": {";
+    const JsonKeys& keys = json_keys(r.slot());
     for (std::size_t i = 0; i < spec.items.size(); ++i) {
-        if (i) out += ", ";
-        out += '"';
-        out += spec.items[i].name;
-        out += "\": ";
+        out += keys[i];
         append_json_item(out, spec.items[i].type, r.item(i));
     }
     out += '}';

@@ -5,7 +5,6 @@
 // Valid and Invalid. A record that occurs twice in one packet is written
 // once, its first occurrence (an object has one value per key, a row one
 // cell per column).
-#include <bitset>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -15,8 +14,6 @@
 #include "record_row.hpp"
 
 namespace ahrs {
-
-using RecordMask = std::bitset<kRecordSlots>;
 
 // {"offset": 0, "set": "DataSensor", "readings": {"ScaledAccVector": {"x": 1.0, ...}}}
 // and a newline. Only the records in `keep`; not-a-number and the

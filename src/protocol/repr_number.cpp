@@ -3,22 +3,30 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 namespace ahrs {
 namespace {
 
-// `sci` is to_chars' shortest scientific form, "[-]d[.ddd]e±xx".
-void lay_out(std::string& out, const char* sci, const char* last) {
+// `sci` is to_chars' shortest scientific form, "[-]d[.ddd]e±xx[x]". Runs for
+// every item of every exported packet, so it works in place on the bytes
+// to_chars wrote and appends the result once.
+void lay_out(std::string& out, char* sci, char* last) {
     char text[48];
     char* o = text;
     if (*sci == '-') *o++ = *sci++;
-    const char* e = std::find(sci, last, 'e');
+    char* e = last - 4;  // the exponent is a sign and two or three digits
+    if (*e != 'e') --e;
     int exp = 0;
-    std::from_chars(e + (e[1] == '+' ? 2 : 1), last, exp);
-    char digits[24];
-    std::size_t n = 0;
-    for (const char* p = sci; p != e; ++p)
-        if (*p != '.') digits[n++] = *p;
+    for (const char* p = e + 2; p != last; ++p) exp = exp * 10 + (*p - '0');
+    if (e[1] == '-') exp = -exp;
+    // The digits, contiguous: move the first over the point.
+    char* digits = sci;
+    if (sci[1] == '.') {
+        sci[1] = sci[0];
+        digits = sci + 1;
+    }
+    const int n = static_cast<int>(e - digits);
     if (exp >= 16 || exp < -4) {
         *o++ = digits[0];
         if (n > 1) {
@@ -27,15 +35,16 @@ void lay_out(std::string& out, const char* sci, const char* last) {
         }
         *o++ = 'e';
         *o++ = exp < 0 ? '-' : '+';
-        if (std::abs(exp) < 10) *o++ = '0';
-        o = std::to_chars(o, text + sizeof text, std::abs(exp)).ptr;
+        const int mag = exp < 0 ? -exp : exp;
+        if (mag >= 100) *o++ = static_cast<char>('0' + mag / 100);
+        *o++ = static_cast<char>('0' + mag / 10 % 10);
+        *o++ = static_cast<char>('0' + mag % 10);
     } else if (exp < 0) {
-        o = std::copy_n("0.", 2, o);
-        o = std::fill_n(o, -exp - 1, '0');
+        o = std::copy_n("0.000", 1 - exp, o);
         o = std::copy(digits, digits + n, o);
-    } else if (static_cast<std::size_t>(exp) + 1 >= n) {
+    } else if (exp + 1 >= n) {
         o = std::copy(digits, digits + n, o);
-        o = std::fill_n(o, static_cast<std::size_t>(exp) + 1 - n, '0');
+        o = std::fill_n(o, exp + 1 - n, '0');
         o = std::copy_n(".0", 2, o);
     } else {
         o = std::copy(digits, digits + exp + 1, o);

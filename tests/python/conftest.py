@@ -122,3 +122,10 @@ def pty():
     p = Pty()
     yield p
     p.close()
+
+
+def simulator_recording(path, seconds):
+    """Records `seconds` of the simulated sensor's stream into `path`."""
+    subprocess.run([installed_script("ahrs-sim"), "--record", str(path), "--seconds", str(seconds)],
+                   check=True, capture_output=True, timeout=120)
+    return path

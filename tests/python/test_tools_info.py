@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from conftest import installed_script, run_python
+from conftest import installed_script, run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
 
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
@@ -23,10 +23,7 @@ def info_lines(path):
 
 @pytest.fixture(scope="module")
 def sim_recording(tmp_path_factory):
-    path = tmp_path_factory.mktemp("info") / "flight.bin"
-    done = run("ahrs-sim", "--record", path, "--seconds", "5")
-    assert done.returncode == 0, done.stderr
-    return path
+    return simulator_recording(tmp_path_factory.mktemp("info") / "flight.bin", 5)
 
 
 def stamped(t, state):

@@ -1,7 +1,6 @@
 """load(): a recording as numpy tables, checked against the driver's own
 reading of the same file, against crafted damaged files, and under Ctrl-C."""
 import math
-import subprocess
 
 import numpy as np
 import pytest
@@ -9,18 +8,13 @@ import pytest
 import tavrin_ahrs_driver as m
 from tavrin_ahrs_tools import load
 
-from conftest import installed_script, run_python
+from conftest import run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
-
-SIM = installed_script("ahrs-sim")
 
 
 @pytest.fixture(scope="module")
 def sim_recording(tmp_path_factory):
-    path = tmp_path_factory.mktemp("sim") / "flight.bin"
-    subprocess.run([SIM, "--record", str(path), "--seconds", "5"],
-                   check=True, capture_output=True, timeout=120)
-    return path
+    return simulator_recording(tmp_path_factory.mktemp("sim") / "flight.bin", 5)
 
 
 def driver_snapshots(path, count):

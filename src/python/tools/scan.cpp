@@ -30,7 +30,7 @@ PyRef record_tables(RecordingTables& t) {
         if (rows.empty()) continue;
         PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
                                                                  static_cast<Py_ssize_t>(rows.size())));
-        std::vector<std::uint8_t>().swap(rows);
+        rows.clear();
         if (!set_item(out.get(), slot_spec(slot).name, std::move(bytes))) return {};
     }
     return out;
@@ -85,6 +85,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     }
     if (!*tables) {
         const auto& io = tables->error().io;
+        if (io && io->kind() == IoKind::OutOfMemory) return PyErr_NoMemory();
         return io ? raise_file_error(*io, *path) : nullptr;
     }
     return to_python(tables->value());

@@ -1,0 +1,192 @@
+"""ahrs-dump: its exports read back with the standard csv and json modules
+equal load(); its text equals parse_data_stream_py; damage never stops it;
+every float is the shortest text that reads back at its wire width."""
+import csv
+import json
+import math
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from tavrin_ahrs_tools import load
+
+from conftest import run_python, simulator_recording
+from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
+
+DUMP = Path(sys.executable).parent / "ahrs-dump"
+
+
+def dump(*args):
+    return subprocess.run([str(DUMP), *map(str, args)], capture_output=True, text=True, timeout=120)
+
+
+SPLICE = 892  # the start of the simulator's fifth packet
+BAD = b"\x00\x01\x02" + corrupted(packet(SENSOR, acc()))  # stray bytes, then a bad checksum
+FALSE_HEADER = b"\x75\x65\x80\xff"
+
+
+@pytest.fixture(scope="module")
+def clean(tmp_path_factory):
+    return simulator_recording(tmp_path_factory.mktemp("dump") / "clean.bin", 3)
+
+
+@pytest.fixture(scope="module")
+def recording(clean, tmp_path_factory):
+    """The simulator's recording with damage spliced in between packets, and
+    a last packet behind a false header."""
+    path = tmp_path_factory.mktemp("dump") / "flight.bin"
+    clean = clean.read_bytes()
+    path.write_bytes(clean[:SPLICE] + BAD + clean[SPLICE:] + FALSE_HEADER
+                     + packet(SENSOR, acc(0.1, 1e-5, float("nan"))))
+    return path
+
+
+def rows_by_packet(rec):
+    """{(record name, packet index): row} from load()."""
+    return {(name, int(row["packet"])): row for name, table in rec.records.items() for row in table}
+
+
+def float_text(value, dtype):
+    """The shortest decimal of the value at its width, as Python lays it out."""
+    if np.isnan(value):
+        return "nan"
+    return repr(float(str(dtype.type(value)))) if dtype == np.float32 else repr(float(value))
+
+
+def cell_text(value, dtype):
+    if dtype == np.bool_:
+        return "Valid" if value else "Invalid"
+    if dtype == np.uint16:
+        return str(int(value))
+    return float_text(value, dtype)
+
+
+def test_csv_reads_back_as_load(recording, tmp_path):
+    rec = load(recording)
+    rows = rows_by_packet(rec)
+    r = dump(recording, "--format", "csv", "-o", tmp_path / "out")
+    assert r.returncode == 0, r.stderr
+    seen = 0
+    for set_name, count in rec.sets.items():
+        with open(tmp_path / f"out.{set_name}.csv", newline="") as f:
+            table = list(csv.DictReader(f))
+        assert len(table) == count
+        columns = [c for c in table[0] if c not in ("packet", "offset")]
+        present = [n for n in rec.records if any(c.startswith(n + ".") for c in columns)]
+        assert columns == [f"{n}.{i}" for n in present for i in rec.records[n].dtype.names[2:]]
+        for line in table:
+            packet = int(line["packet"])
+            for column, text in line.items():
+                if column in ("packet", "offset"):
+                    continue
+                name, item = column.split(".")
+                row = rows.get((name, packet))
+                if row is None:
+                    assert text == ""
+                    continue
+                assert int(line["offset"]) == row["offset"]
+                assert text == cell_text(row[item], rec.records[name].dtype[item]), (column, packet)
+                seen += 1
+    assert seen == sum(len(t) * (len(t.dtype.names) - 2) for t in rec.records.values())
+
+
+def test_jsonl_reads_back_as_load(recording):
+    rec = load(recording)
+    rows = rows_by_packet(rec)
+    r = dump(recording, "--format", "jsonl")
+    assert r.returncode == 0, r.stderr
+    objects = [json.loads(line) for line in r.stdout.splitlines()]
+    assert len(objects) == rec.packets
+    assert sum(len(o["readings"]) for o in objects) == len(rows)
+    for packet, obj in enumerate(objects):
+        assert list(obj) == ["offset", "set", "readings"]
+        for name, items in obj["readings"].items():
+            row = rows[(name, packet)]
+            assert obj["offset"] == row["offset"]
+            assert list(items) == list(row.dtype.names[2:])
+            for item, value in items.items():
+                kind = row.dtype[item]
+                if kind == np.bool_:
+                    assert value == ("Valid" if row[item] else "Invalid")
+                elif value is None:
+                    assert math.isnan(row[item])
+                else:
+                    assert kind.type(value) == row[item]
+
+
+def test_text_equals_parse_data_stream_py(clean):
+    expected = run_python(f"import tavrin_ahrs_driver as m; m.parse_data_stream_py({str(clean)!r})").out
+    r = dump(clean)
+    assert r.returncode == 0 and r.stdout == expected and expected.count("\n") > 100
+
+
+def test_damage_is_skipped_and_summed_up(clean, recording):
+    clean_offsets = [json.loads(line)["offset"] for line in dump(clean, "--format", "jsonl").stdout.splitlines()]
+    size = clean.stat().st_size
+    r = dump(recording, "--format", "jsonl")
+    offsets = [json.loads(line)["offset"] for line in r.stdout.splitlines()]
+    shifted = [o if o < SPLICE else o + len(BAD) for o in clean_offsets]
+    assert offsets == shifted + [size + len(BAD) + len(FALSE_HEADER)]
+    assert r.stderr.splitlines() == [
+        f"ahrs-dump: {len(offsets)} packets, 2 damaged runs, {len(BAD) + len(FALSE_HEADER)} bytes skipped"]
+    rec = load(recording)
+    assert rec.damaged == [SPLICE, size + len(BAD)]
+
+
+TRICKY = {  # float32 value: (csv text, json text)
+    0.1: ("0.1", "0.1"),
+    1e-5: ("1e-05", "1e-05"),
+    1e-4: ("0.0001", "0.0001"),
+    1e16: ("1e+16", "1e+16"),
+    123456789.0: ("123456790.0", "123456790.0"),
+    -0.0: ("-0.0", "-0.0"),
+    1e-45: ("1e-45", "1e-45"),
+    float("nan"): ("nan", "null"),
+    float("-inf"): ("-inf", "null"),
+}
+
+
+@pytest.mark.parametrize("value, texts", TRICKY.items(), ids=[repr(v) for v in TRICKY])
+def test_float_texts(tmp_path, value, texts):
+    path = tmp_path / "f.bin"
+    path.write_bytes(packet(SENSOR, acc(value, 1.0, 2.0)) + packet(ESTIMATE, field(0x11, "dHH", value, 2300, 1)))
+    dump(path, "--format", "csv", "-o", tmp_path / "out")
+    row = (tmp_path / "out.DataSensor.csv").read_text().splitlines()[1]
+    assert row == f"0,0,{texts[0]},1.0,2.0"
+    gps = (tmp_path / "out.DataEstimationFilter.csv").read_text().splitlines()[1]
+    assert gps.split(",")[2] == float_text(value, np.dtype(np.float64))
+    line = dump(path, "--format", "jsonl").stdout.splitlines()[0]
+    assert f'"x": {texts[1]}, "y": 1.0' in line
+
+
+def test_records_option_limits_the_output(recording, tmp_path):
+    r = dump(recording, "--format", "csv", "--records", "OrientationEuler,GyroBias", "-o", tmp_path / "o")
+    assert r.returncode == 0
+    assert not (tmp_path / "o.DataSensor.csv").exists()
+    header = (tmp_path / "o.DataEstimationFilter.csv").read_text().splitlines()[0]
+    assert header == ("packet,offset,OrientationEuler.roll,OrientationEuler.pitch,OrientationEuler.yaw,"
+                      "OrientationEuler.valid,GyroBias.x,GyroBias.y,GyroBias.z,GyroBias.valid")
+    text = dump(recording, "--records", "ScaledAccVector").stdout.splitlines()
+    assert text[0].startswith("[Sensor(ScaledAccVector {") and text[0].count("Sensor(") == 1 and text[1] == "[]"
+
+
+@pytest.mark.parametrize("args, status, message", [
+    (["-h"], 0, ""),
+    (["{rec}"], 0, "packets"),
+    (["{tmp}/missing.bin"], 1, "No such file or directory"),
+    (["{tmp}"], 1, "Is a directory"),
+    (["{rec}", "-o", "{tmp}/no/such/dir/out.txt"], 1, "No such file or directory"),
+    (["{rec}", "--format", "xml"], 2, "invalid choice"),
+    (["{rec}", "--format", "csv"], 2, "-o OUT"),
+    (["{rec}", "--records", "Nothing"], 2, "unknown record Nothing"),
+    ([], 2, "required"),
+], ids=["help", "ok", "missing", "directory", "unwritable", "format", "csv-prefix", "record", "no-file"])
+def test_exit_statuses(recording, tmp_path, args, status, message):
+    r = dump(*[a.format(rec=recording, tmp=tmp_path) for a in args])
+    assert r.returncode == status
+    assert message in r.stderr
+    if status == 1:
+        assert len(r.stderr.splitlines()) == 1
