@@ -50,7 +50,8 @@ def span_lines(np, rec, times):
         return ["Time: no GPS time items"]
     first, last = known.min(), known.max()
     span = last - first
-    rate = f", {rec.packets / span:,.1f} packets/s" if span > 0 else ""
+    # The packets of the first instant open the span; those after it fill it.
+    rate = f", {(known > first).sum() / span:,.1f} packets/s" if span > 0 else ""
     week, tow = divmod(first, timeline.SECONDS_PER_WEEK)
     return [f"Time: {span:.3f} s from GPS week {int(week)}, time of week {tow:.3f} s{rate}"]
 
