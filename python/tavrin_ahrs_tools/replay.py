@@ -104,8 +104,9 @@ def open_recording(path):
 class Replay:
     """Sends a recording through a `PtyLink`, once or round and round."""
 
-    def __init__(self, link, data, speed, loop):
+    def __init__(self, link, data, speed, loop, progress=None):
         self.link = link
+        self.progress = progress or (lambda done: None)  # told the bytes sent this round
         self.data = data
         self.clock = Clock(speed)
         self.loop = loop
@@ -127,8 +128,10 @@ class Replay:
         view = memoryview(self.data)
         try:
             for at in range(start, end, SEND_CHUNK):
-                if not self.link.send_all(view[at:min(end, at + SEND_CHUNK)]):
+                upto = min(end, at + SEND_CHUNK)
+                if not self.link.send_all(view[at:upto]):
                     return False
+                self.progress(upto)
             return True
         finally:
             view.release()

@@ -20,6 +20,7 @@ import tty
 
 from . import frames as mip
 from . import replay, simulated
+from .progress import Progress
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -351,8 +352,9 @@ def run_replay(opts, data):
     link = PtyLink(stop, opts.linger, _deadline(opts.duration))
     try:
         print(link.path, flush=True)
-        player = replay.Replay(link, data, opts.speed, opts.loop)
-        player.run()
+        with Progress(len(data), os.path.basename(opts.replay)) as bar:
+            player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
+            player.run()
         if not stop.set and link.seen_reader and not link.gone:
             link.wait_drained()
         print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "

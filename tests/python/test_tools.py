@@ -312,6 +312,33 @@ def test_replay_loops_round_and_round(damaged_recording):
     assert got[:3 * len(data)] == data * 3
 
 
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "pipe"])
+def test_replay_shows_progress_only_on_a_terminal(damaged_recording, terminal):
+    far, near = os.openpty() if terminal else os.pipe()
+    proc = subprocess.Popen([SIM, "--replay", str(damaged_recording)], stdout=subprocess.PIPE,
+                            stderr=near, text=True)
+    os.close(near)
+    said = bytearray()
+    try:
+        with opened(proc.stdout.readline().strip()) as fd:
+            deadline = time.monotonic() + 15
+            while proc.poll() is None and time.monotonic() < deadline:
+                ready = select.select([fd, far], [], [], 0.1)[0]
+                if fd in ready:
+                    os.read(fd, 65536)
+                if far in ready:
+                    said += read_until(far, lambda d: d, timeout=0.1)
+        assert proc.wait(5) == 0
+        said += read_until(far, lambda d: False, timeout=0.5)  # ends at EOF or a terminal's EIO
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stdout.close()
+        os.close(far)
+    assert (b"] 100%" in said) is terminal
+    assert b"replayed" in said
+
+
 # --- the recorder -----------------------------------------------------------------------
 
 def test_recorder_captures_the_simulator_stream_from_a_packet_boundary(tmp_path):
