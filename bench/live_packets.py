@@ -6,12 +6,10 @@ streaming configuration.  The GPS time-of-week item of each carries the
 packet's number, so a reader can tell whether any went missing.
 """
 
-import os
 import struct
-import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import mip_frames as mip  # noqa: E402
+from tavrin_ahrs_tools import frames as mip
+from tavrin_ahrs_tools.simulated import filter_fields, sensor_fields
 
 SENSOR_FIELDS = (0x04, 0x05, 0x06, 0x07, 0x08, 0x0A, 0x0C, 0x11, 0x12)
 FILTER_FIELDS = (0x10, 0x11, 0x03, 0x05, 0x0E, 0x06, 0x1C, 0x0D, 0x13)
@@ -34,9 +32,9 @@ def templates():
     """The two packets, sensor first, each as (bytes, counter offset)."""
     return (
         _packet(mip.SENSOR_SET, mip.SENSOR_LAYOUT,
-                mip.sensor_fields(SAMPLE_TIME, 0.01, tow=0.0), SENSOR_FIELDS),
+                sensor_fields(SAMPLE_TIME, 0.01, tow=0.0), SENSOR_FIELDS),
         _packet(mip.FILTER_SET, mip.FILTER_LAYOUT,
-                mip.filter_fields(SAMPLE_TIME, tow=0.0), FILTER_FIELDS),
+                filter_fields(SAMPLE_TIME, tow=0.0), FILTER_FIELDS),
     )
 
 

@@ -2,11 +2,9 @@
 """Writes a recorded stream of simulated sensor and filter packets, alternating."""
 
 import argparse
-import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
-import mip_frames as mip  # noqa: E402
+from tavrin_ahrs_tools.simulated import PacketBuilder
 
 DEFAULT_PACKETS = 200_000
 
@@ -14,7 +12,7 @@ DEFAULT_PACKETS = 200_000
 def make_recording(path, packets=DEFAULT_PACKETS, rate=100.0):
     """Write `packets` packets (sensor first) sampled at `rate` pairs a second;
     returns the file size in bytes."""
-    builder = mip.PacketBuilder(rate)
+    builder = PacketBuilder(rate)
     with open(path, "wb") as sink:
         for k in range(packets):
             sink.write(builder.packet(k))

@@ -4,7 +4,7 @@ fuzz_packet gets byte streams: every record of both decoded sets, the
 framing edge cases and the resynchronisation cases. fuzz_resync reads its
 input as a recipe, so any bytes will do; its seeds only vary the length.
 fuzz_recording gets the fuzz_packet streams behind one byte of read sizes.
-Run from the repository root: python3 fuzz/make_corpus.py
+Run from the repository root, with the package installed: .venv/bin/python fuzz/make_corpus.py
 """
 import pathlib
 import random

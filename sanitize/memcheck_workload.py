@@ -14,10 +14,10 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "tests" / "python"))
-import mip_frames  # noqa: E402
 import tavrin_ahrs_driver as m  # noqa: E402
+from tavrin_ahrs_tools.frames import frame  # noqa: E402
+from tavrin_ahrs_tools.simulated import PacketBuilder  # noqa: E402
 from streaming_pty import StreamingPty  # noqa: E402
 
 ROUNDS = 20
@@ -41,13 +41,13 @@ def quiet():
 def recording() -> bytes:
     """Sensor and filter packets, with a stray byte, a bad checksum and a
     packet of another descriptor set among them, and half a packet at the end."""
-    builder = mip_frames.PacketBuilder()
+    builder = PacketBuilder()
     packets = [builder.packet(k) for k in range(40)]
     bad = bytearray(packets[5])
     bad[-1] ^= 0xFF
     packets[5] = bytes(bad)
     packets[9] = b"\x42" + packets[9]
-    packets.append(mip_frames.frame(0x01, b"\x04\xf1\x01\x00"))
+    packets.append(frame(0x01, b"\x04\xf1\x01\x00"))
     return b"".join(packets) + packets[0][:30]
 
 

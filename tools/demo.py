@@ -5,24 +5,31 @@ With no DEVICE set it starts the simulated sensor on a pseudo-terminal; with
 DEVICE=/dev/ttyXXX (and BAUD=...) it uses a real sensor. Three acts:
 1. AHRSClient: open, configure, start the stream, and a live attitude view;
 2. BufferedAHRSClient: the background reader, with packets per second;
-3. a recorded stream decoded by parse_data_stream_py.
+3. a recording and its analysis with the installed tools: ahrs-sim --record
+   (or ahrs-record), ahrs-info, ahrs-dump, ahrs-plot and load().
+The recording and what the tools make of it stay in build/demo.
 """
 import math
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 import tavrin_ahrs_driver as ahrs
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-SIMULATOR = os.path.join(HERE, "ahrs_sim.py")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+WORKDIR = os.path.join(ROOT, "build", "demo")
 SECONDS = float(os.environ.get("DEMO_SECONDS", "3"))
+RECORD_SECONDS = 10
+
+
+def script(name):
+    """An installed console script, beside the interpreter running the demo."""
+    return os.path.join(os.path.dirname(sys.executable), name)
 
 
 def start_simulator(*args):
-    proc = subprocess.Popen([sys.executable, SIMULATOR, *args], stdout=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([script("ahrs-sim"), *args], stdout=subprocess.PIPE, text=True)
     path = proc.stdout.readline().strip()
     if not path:
         sys.exit("the simulator did not start")
@@ -108,21 +115,37 @@ def act_buffered(device, baud):
     del client
 
 
-def act_recorded(device, baud, workdir):
-    path = os.path.join(workdir, "flight.bin")
+def shown(command, lines=6):
+    """Runs an installed tool as a user would, showing the command and the
+    start of what it says."""
+    print(f"\n$ {' '.join(command)}")
+    done = subprocess.run([script(command[0]), *command[1:]], capture_output=True, text=True,
+                          cwd=WORKDIR)
+    out = (done.stdout + done.stderr).splitlines()
+    for line in out[:lines]:
+        print("  " + line)
+    if len(out) > lines:
+        print(f"  ... ({len(out) - lines} more lines)")
+    return done.returncode == 0
+
+
+def act_recorded(device, baud):
+    os.makedirs(WORKDIR, exist_ok=True)
+    print(f"\n3. A {RECORD_SECONDS}-second recording and the tools that read it (in {WORKDIR})")
     if device is None:
-        subprocess.run([sys.executable, SIMULATOR, "--record", path, "--seconds", "2"], check=True,
-                       stderr=subprocess.DEVNULL)
+        shown(["ahrs-sim", "--record", "flight.bin", "--seconds", str(RECORD_SECONDS)])
     else:
-        subprocess.run([sys.executable, os.path.join(HERE, "ahrs_record.py"), "--device", device,
-                        "--baud", str(baud), "--seconds", "2", "--output", path], check=True)
-    print(f"\n3. parse_data_stream_py on a 2-second recording ({os.path.getsize(path)} bytes)")
-    code = f"import tavrin_ahrs_driver as m; m.parse_data_stream_py({path!r})"
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    lines = done.stdout.splitlines()
-    for line in lines[:2]:
-        print("  " + (line if len(line) < 160 else line[:157] + "..."))
-    print(f"  ... {len(lines)} packets in all; standard error said: {done.stderr.strip()}")
+        shown(["ahrs-record", "--device", device, "--baud", str(baud), "--seconds",
+               str(RECORD_SECONDS), "--output", "flight.bin"])
+    shown(["ahrs-info", "flight.bin"], lines=14)
+    if shown(["ahrs-dump", "flight.bin", "--format", "csv", "-o", "flight"]):
+        print("  wrote " + ", ".join(sorted(f for f in os.listdir(WORKDIR) if f.endswith(".csv"))))
+    shown(["ahrs-plot", "flight.bin", "-o", "flight.png"])
+    print("\n>>> from tavrin_ahrs_tools import load")
+    print('>>> load("flight.bin").records["CFEulerAngles"][:3]')
+    from tavrin_ahrs_tools import load
+    print("  " + repr(load(os.path.join(WORKDIR, "flight.bin")).records["CFEulerAngles"][:3])
+          .replace("\n", "\n  "))
 
 
 def main():
@@ -138,8 +161,7 @@ def main():
     try:
         act_synchronous(path, baud)
         act_buffered(path, baud)
-        with tempfile.TemporaryDirectory() as workdir:
-            act_recorded(device, baud, workdir)
+        act_recorded(device, baud)
     finally:
         if sim:
             sim.terminate()

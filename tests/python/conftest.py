@@ -10,6 +10,11 @@ import pytest
 HERE = Path(__file__).resolve().parent
 
 
+def installed_script(name: str) -> str:
+    """A console script of the wheel under test, installed beside this interpreter."""
+    return str(Path(sys.executable).parent / name)
+
+
 class Captured:
     def __init__(self, out, err, rc):
         self.out, self.err, self.rc = out, err, rc
@@ -119,11 +124,8 @@ def pty():
     p.close()
 
 
-SIMULATOR = HERE.parents[1] / "tools" / "ahrs_sim.py"
-
-
 def simulator_recording(path, seconds):
     """Records `seconds` of the simulated sensor's stream into `path`."""
-    subprocess.run([sys.executable, str(SIMULATOR), "--record", str(path), "--seconds", str(seconds)],
+    subprocess.run([installed_script("ahrs-sim"), "--record", str(path), "--seconds", str(seconds)],
                    check=True, capture_output=True, timeout=120)
     return path

@@ -1,9 +1,5 @@
 """Builds MIP packets and fields for tests, framed as the simulator frames them."""
-import sys
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from mip_frames import field, frame  # noqa: E402
+from tavrin_ahrs_tools.frames import field, frame
 
 SENSOR = 0x80
 ESTIMATE = 0x82

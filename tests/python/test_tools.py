@@ -1,7 +1,7 @@
 """The simulated sensor, the recorder and the pure-Python baseline decoder.
 
-The simulator and the recorder run as real processes on a real
-pseudo-terminal.  Their output is checked with the benchmark's pure-Python
+The simulator and the recorder run as the installed scripts, in real
+processes on a real pseudo-terminal.  Their output is checked with the benchmark's pure-Python
 decoder, which shares no code with the simulator's packet builder.
 """
 
@@ -19,11 +19,12 @@ from pathlib import Path
 
 import pytest
 
-from mip import CONFIGURE, field, packet
+from conftest import installed_script
+from mip import CONFIGURE, acc, field, packet
 
 ROOT = Path(__file__).resolve().parents[2]
-SIM = ROOT / "tools" / "ahrs_sim.py"
-RECORDER = ROOT / "tools" / "ahrs_record.py"
+SIM = installed_script("ahrs-sim")
+RECORDER = installed_script("ahrs-record")
 sys.path.insert(0, str(ROOT / "bench"))
 import pure_python_decoder as ppd  # noqa: E402
 
@@ -102,7 +103,7 @@ def assert_plausible(snap):
 
 @contextlib.contextmanager
 def simulator(*args):
-    proc = subprocess.Popen([sys.executable, str(SIM), *args],
+    proc = subprocess.Popen([SIM, *args],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         path = proc.stdout.readline().strip()
@@ -157,7 +158,7 @@ def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
 
 def test_recorded_file_holds_exactly_the_stream_and_the_filter_settles(tmp_path):
     out = tmp_path / "stream.bin"
-    done = subprocess.run([sys.executable, str(SIM), "--record", str(out), "--seconds", "2",
+    done = subprocess.run([SIM, "--record", str(out), "--seconds", "2",
                            "--rate", "50"], capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
     packets, tail = split_stream(out.read_bytes())
@@ -221,7 +222,7 @@ def test_simulator_exits_when_the_reader_is_gone_for_good():
 def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
     def record(name, *extra):
         out = tmp_path / name
-        subprocess.run([sys.executable, str(SIM), "--record", str(out), "--count", "400",
+        subprocess.run([SIM, "--record", str(out), "--count", "400",
                         *extra], check=True, timeout=30, capture_output=True)
         return out.read_bytes()
 
@@ -238,12 +239,112 @@ def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
     assert all(packet in survivors for packet in found)
 
 
+# --- replay ------------------------------------------------------------------------------
+
+def read_stamped(fd, total, timeout=15.0):
+    """[(arrival time, bytes)] until `total` bytes have come."""
+    chunks, got = [], 0
+    deadline = time.monotonic() + timeout
+    while got < total and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            chunk = os.read(fd, 65536)
+            chunks.append((time.monotonic(), chunk))
+            got += len(chunk)
+    return chunks
+
+
+def arrival(chunks, offset):
+    """When the byte at `offset` arrived, counted from the first byte."""
+    for at, chunk in chunks:
+        if offset < len(chunk):
+            return at - chunks[0][0]
+        offset -= len(chunk)
+    raise AssertionError("never arrived")
+
+
+def replayed(path, *args):
+    size = path.stat().st_size
+    with simulator("--replay", str(path), *args) as (proc, dev), opened(dev) as fd:
+        chunks = read_stamped(fd, size)
+        assert proc.wait(10) == 0
+    return chunks
+
+
+@pytest.fixture(scope="module")
+def damaged_recording(tmp_path_factory):
+    """Two seconds at 50 Hz with junk and flipped bits in it."""
+    path = tmp_path_factory.mktemp("replay") / "damaged.bin"
+    subprocess.run([SIM, "--record", str(path), "--seconds", "2", "--rate", "50",
+                    "--corrupt-rate", "0.1"], check=True, timeout=30, capture_output=True)
+    return path
+
+
+@pytest.mark.parametrize("speed, least, most", [("2", 0.5, 2.5), ("0", 0.0, 0.9)])
+def test_replay_sends_every_byte_at_the_recordings_pace(damaged_recording, speed, least, most):
+    chunks = replayed(damaged_recording, "--speed", speed)
+    assert b"".join(c for _, c in chunks) == damaged_recording.read_bytes()
+    # the last packet is stamped 1.98 s after the first
+    assert least <= chunks[-1][0] - chunks[0][0] <= most
+
+
+def gps_stamped(tow, week=2345):
+    return packet(0x82, field(0x11, "dHH", tow, week, 1))
+
+
+def test_replay_keeps_untimed_packets_with_the_one_before_across_a_week_roll_over(tmp_path):
+    parts = [gps_stamped(604799.9), packet(0x80, acc()), b"\x00junk",
+             gps_stamped(0.7, week=2346), packet(0x80, acc(4, 5, 6))]
+    path = tmp_path / "rollover.bin"
+    path.write_bytes(b"".join(parts))
+    offsets = [sum(map(len, parts[:i])) for i in range(len(parts))]
+    chunks = replayed(path)
+    assert b"".join(c for _, c in chunks) == path.read_bytes()
+    assert arrival(chunks, offsets[1]) < 0.4       # with the first stamped packet
+    assert 0.4 <= arrival(chunks, offsets[2]) < 5  # the junk goes with the packet after it
+    assert abs(arrival(chunks, offsets[4]) - arrival(chunks, offsets[3])) < 0.2
+
+
+def test_replay_loops_round_and_round(damaged_recording):
+    data = damaged_recording.read_bytes()
+    with simulator("--replay", str(damaged_recording), "--speed", "0", "--loop") as (_, dev), \
+            opened(dev) as fd:
+        got = read_until(fd, lambda d: len(d) >= 3 * len(data))
+    assert got[:3 * len(data)] == data * 3
+
+
+@pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "pipe"])
+def test_replay_shows_progress_only_on_a_terminal(damaged_recording, terminal):
+    far, near = os.openpty() if terminal else os.pipe()
+    proc = subprocess.Popen([SIM, "--replay", str(damaged_recording)], stdout=subprocess.PIPE,
+                            stderr=near, text=True)
+    os.close(near)
+    said = bytearray()
+    try:
+        with opened(proc.stdout.readline().strip()) as fd:
+            deadline = time.monotonic() + 15
+            while proc.poll() is None and time.monotonic() < deadline:
+                ready = select.select([fd, far], [], [], 0.1)[0]
+                if fd in ready:
+                    os.read(fd, 65536)
+                if far in ready:
+                    said += read_until(far, lambda d: d, timeout=0.1)
+        assert proc.wait(5) == 0
+        said += read_until(far, lambda d: False, timeout=0.5)  # ends at EOF or a terminal's EIO
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+        proc.stdout.close()
+        os.close(far)
+    assert (b"] 100%" in said) is terminal
+    assert b"replayed" in said
+
+
 # --- the recorder -----------------------------------------------------------------------
 
 def test_recorder_captures_the_simulator_stream_from_a_packet_boundary(tmp_path):
     out = tmp_path / "capture.bin"
     with simulator("--rate", "100") as (_, path):
-        done = subprocess.run([sys.executable, str(RECORDER), "--device", path, "--baud",
+        done = subprocess.run([RECORDER, "--device", path, "--baud",
                                "921600", "--seconds", "1", "--output", str(out)],
                               capture_output=True, text=True, timeout=30)
     assert done.returncode == 0, done.stderr
@@ -264,7 +365,7 @@ def test_recorder_fails_clearly(tmp_path, args, message):
     base = {"--device": "/dev/null", "--baud": "115200", "--seconds": "0.1",
             "--output": str(tmp_path / "x.bin")}
     base.update(zip(args[::2], args[1::2]))
-    done = subprocess.run([sys.executable, str(RECORDER), *sum(base.items(), ())],
+    done = subprocess.run([RECORDER, *sum(base.items(), ())],
                           capture_output=True, text=True, timeout=30)
     assert done.returncode != 0
     assert message in done.stderr

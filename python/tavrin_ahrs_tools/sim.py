@@ -1,31 +1,28 @@
-#!/usr/bin/env python3
 """Simulated AHRS: streams MIP sensor and filter packets on a pseudo-terminal.
 
 The first line on stdout is the device path to open.  Every command packet
 read from the device is answered with an acknowledge of the same descriptor
-set.  With --record the same stream goes to a file instead.
+set.  With --record the same stream goes to a file instead; with --replay a
+recording goes to the terminal in its original timing.
 """
 
 import argparse
-import fcntl
 import os
 import random
-import select
-import signal
 import struct
 import sys
-import termios
 import time
-import tty
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import mip_frames as mip  # noqa: E402
+from . import frames as mip
+from . import replay, simulated
+from .progress import Progress
+from .pty_link import PtyLink, StopSignal
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
 MAX_PENDING = 64 * 1024
 FAST_SAMPLE_TIME = 10.0  # stream time of the frozen values in --fast mode
-IDLE_POLL = 0.02
+DEFAULT_RATE = 100.0
 
 
 def gps_time_index(layout, descriptor_set):
@@ -44,11 +41,11 @@ class CountedBatch:
     """
 
     def __init__(self, size=64):
-        builder = mip.PacketBuilder()
+        builder = simulated.PacketBuilder()
         kinds = (
-            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), mip.SENSOR_PACKER,
+            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
              gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
-            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), mip.FILTER_PACKER,
+            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), simulated.FILTER_PACKER,
              gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET)),
         )
         self.buffer = bytearray()
@@ -103,174 +100,8 @@ class Corruptor:
         return bytes(damaged)
 
 
-def acknowledge(command):
-    """The reply to a command packet: one ack field per command field."""
-    payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00))
-                       for desc, _ in mip.walk_fields(command.payload))
-    return mip.frame(command.descriptor_set, payload)
-
-
-class StopSignal:
-    """SIGTERM/SIGINT set a flag and wake any poll through a pipe."""
-
-    def __init__(self):
-        self.fd, self._write_fd = os.pipe()
-        os.set_blocking(self.fd, False)
-        os.set_blocking(self._write_fd, False)
-        self.signum = None
-        self._parent = os.getppid()
-        self._saved = {sig: signal.signal(sig, self._handle)
-                       for sig in (signal.SIGTERM, signal.SIGINT)}
-        self._saved_wakeup = signal.set_wakeup_fd(self._write_fd)
-
-    def _handle(self, signum, _frame):
-        self.signum = signum
-
-    @property
-    def set(self):
-        # A parent that died leaves nobody to stop us; treat it as a stop.
-        return self.signum is not None or os.getppid() != self._parent
-
-    def sleep(self, seconds):
-        select.select([self.fd], [], [], seconds)
-        try:
-            os.read(self.fd, 64)
-        except BlockingIOError:
-            pass
-
-    def close(self):
-        signal.set_wakeup_fd(self._saved_wakeup)
-        for sig, handler in self._saved.items():
-            signal.signal(sig, handler)
-        os.close(self.fd)
-        os.close(self._write_fd)
-
-
-class PtyLink:
-    """The master side of a pseudo-terminal whose slave a reader opens.
-
-    The simulator does not keep the slave open itself, so the master reports
-    a hang-up exactly while no reader holds the device.
-    """
-
-    def __init__(self, stop, linger, deadline):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        tty.setraw(slave, termios.TCSANOW)
-        os.close(slave)
-        os.set_blocking(self.master, False)
-        self.stop = stop
-        self.linger = linger
-        self.deadline = deadline
-        self.pending = bytearray()
-        self.scanner = mip.PacketScanner()
-        self.seen_reader = False
-        self.gone = False  # the reader closed the device and did not come back
-        self.replies = 0
-
-    def close(self):
-        os.close(self.master)
-
-    def hung_up(self):
-        """True while no reader holds the device."""
-        events = select.poll()
-        events.register(self.master, select.POLLIN)
-        hung_up = any(ev & select.POLLHUP for _, ev in events.poll(0))
-        self.seen_reader |= not hung_up
-        return hung_up
-
-    def await_reader(self):
-        """True once a reader holds the device; False when we should quit."""
-        gone_at = time.monotonic()
-        while self.hung_up():
-            now = time.monotonic()
-            if self.stop.set or now >= self.deadline:
-                return False
-            if self.seen_reader and now - gone_at >= self.linger:
-                self.gone = True
-                return False
-            self.stop.sleep(IDLE_POLL)
-        return True
-
-    def _read_commands(self):
-        try:
-            data = os.read(self.master, 4096)
-        except OSError:  # nothing yet, or EIO: the reader closed the device
-            return
-        for packet in self.scanner.feed(data):
-            if packet.descriptor_set in mip.COMMAND_SETS:
-                self.pending += acknowledge(packet)
-                self.replies += 1
-
-    def _write_pending(self):
-        try:
-            written = os.write(self.master, self.pending)
-        except OSError:  # no room yet, or the reader closed the device
-            return
-        del self.pending[:written]
-
-    def service(self, timeout):
-        """Wait up to `timeout` s, reading commands and writing queued bytes."""
-        events = select.poll()
-        mask = select.POLLIN | (select.POLLOUT if self.pending else 0)
-        events.register(self.master, mask)
-        events.register(self.stop.fd, select.POLLIN)
-        for fd, ev in events.poll(max(0, int(timeout * 1000 + 0.999))):
-            if fd == self.stop.fd:
-                self.stop.sleep(0)
-            elif ev & select.POLLHUP:
-                return
-            else:
-                if ev & select.POLLIN:
-                    self._read_commands()
-                if ev & select.POLLOUT:
-                    self._write_pending()
-
-    def send_all(self, data):
-        """Queue `data` and wait until it has all been taken; False to quit.
-
-        Also looks for commands first, since a reader that keeps up means
-        the writes below never wait.
-        """
-        self.service(0)
-        self.pending += data
-        while self.pending:
-            if self.stop.set or time.monotonic() >= self.deadline or not self.await_reader():
-                return False
-            self._write_pending()
-            if self.pending:
-                self.service(0.1)
-        return True
-
-    def wait_drained(self, patience=2.0):
-        """Before closing the master (which discards unread input), give the
-        reader time to take what is still queued on its side."""
-        try:
-            fd = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
-        except OSError:  # held exclusively by a non-root reader
-            self.stop.sleep(patience)
-            return
-        try:
-            last, since = -1, time.monotonic()
-            while not self.stop.set and time.monotonic() - since < patience:
-                queued = _queued_input(fd)
-                if queued == 0 and last == 0:
-                    return
-                if queued != last:
-                    last, since = queued, time.monotonic()
-                self.stop.sleep(IDLE_POLL)
-        finally:
-            os.close(fd)
-
-
-def _queued_input(fd):
-    buf = bytearray(4)
-    fcntl.ioctl(fd, termios.FIONREAD, buf)
-    return struct.unpack("i", buf)[0]
-
-
 def stream_paced(link, opts, corrupt):
-    builder = mip.PacketBuilder(opts.rate)
+    builder = simulated.PacketBuilder(opts.rate)
     period = 1.0 / opts.rate
     deadline = link.deadline
     k, limit = 0, opts.count
@@ -312,7 +143,7 @@ def stream_fast(link, opts, corrupt):
 
 
 def _stream_fast_corrupted(link, opts, corrupt):
-    builder = mip.PacketBuilder(opts.rate, counted=True)
+    builder = simulated.PacketBuilder(opts.rate, counted=True)
     deadline = link.deadline
     k, limit = 0, opts.count
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
@@ -337,7 +168,25 @@ def run_pty(opts, out=None):
         sent = stream(link, opts, corrupt)
         if not stop.set and link.seen_reader and not link.gone:
             link.wait_drained()
-        print(f"ahrs_sim: {sent} packets, {corrupt.damaged} damaged, "
+        print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
+              f"{link.replies} commands answered", file=sys.stderr)
+    finally:
+        link.close()
+        stop.close()
+    return 0
+
+
+def run_replay(opts, data):
+    stop = StopSignal()
+    link = PtyLink(stop, opts.linger, _deadline(opts.duration))
+    try:
+        print(link.path, flush=True)
+        with Progress(len(data), os.path.basename(opts.replay)) as bar:
+            player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
+            player.run()
+        if not stop.set and link.seen_reader and not link.gone:
+            link.wait_drained()
+        print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
               f"{link.replies} commands answered", file=sys.stderr)
     finally:
         link.close()
@@ -347,7 +196,7 @@ def run_pty(opts, out=None):
 
 def run_record(opts):
     stop = StopSignal()
-    builder = mip.PacketBuilder(opts.rate, counted=opts.fast)
+    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast)
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     total = 2 * round(opts.rate * opts.seconds) if opts.seconds is not None else opts.count
     if opts.count is not None:
@@ -360,7 +209,7 @@ def run_record(opts):
                 written += 1
     finally:
         stop.close()
-    print(f"ahrs_sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
+    print(f"ahrs-sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
           file=sys.stderr)
     return 0
 
@@ -381,10 +230,37 @@ def _positive(kind):
     return parse
 
 
+def _not_negative(text):
+    value = float(text)
+    if not value >= 0.0:
+        raise argparse.ArgumentTypeError(f"{text} must be zero or more")
+    return value
+
+
+# What a replay cannot honour: the recording decides the packets and their pace.
+_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds")
+
+
+def _check_replay(parser, opts):
+    if opts.replay is None:
+        for name in ("speed", "loop"):
+            if getattr(opts, name) not in (None, False):
+                parser.error(f"--{name} goes with --replay")
+        return
+    for name in _NOT_WITH_REPLAY:
+        if getattr(opts, name) not in (None, False):
+            parser.error(f"--{name} does not go with --replay")
+    if opts.corrupt_rate:
+        parser.error("--corrupt-rate does not go with --replay")
+    if opts.speed is None:
+        opts.speed = 1.0
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
-        description="Simulated AHRS streaming MIP packets on a pseudo-terminal.")
-    parser.add_argument("--rate", type=_positive(float), default=100.0,
+        description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
+        "writing them to a file, or playing a recording back.")
+    parser.add_argument("--rate", type=_positive(float),
                         help="packets of each kind (sensor and filter) per second; default 100")
     parser.add_argument("--count", type=_positive(int),
                         help="stop after this many packets (both kinds together)")
@@ -402,7 +278,18 @@ def parse_args(argv=None):
                         help="write the stream to FILE as fast as possible instead of a pty")
     parser.add_argument("--seconds", type=_positive(float),
                         help="with --record: seconds of stream to write")
+    parser.add_argument("--replay", metavar="FILE",
+                        help="play a recording into the terminal, timed by its GPS "
+                             "time-of-week items, instead of simulating")
+    parser.add_argument("--speed", type=_not_negative, metavar="X",
+                        help="with --replay: play X times faster; 0 as fast as the reader "
+                             "takes it; default 1")
+    parser.add_argument("--loop", action="store_true",
+                        help="with --replay: start again from the beginning at the end")
     opts = parser.parse_args(argv)
+    _check_replay(parser, opts)
+    if opts.rate is None:
+        opts.rate = DEFAULT_RATE
     if opts.record and opts.seconds is None and opts.count is None:
         parser.error("--record needs --seconds or --count")
     if opts.seconds is not None and not opts.record:
@@ -412,6 +299,13 @@ def parse_args(argv=None):
 
 def main(argv=None):
     opts = parse_args(argv)
+    if opts.replay is not None:
+        try:
+            data = replay.open_recording(opts.replay)
+        except OSError as err:
+            print(f"ahrs-sim: cannot read {opts.replay}: {err.strerror or err}", file=sys.stderr)
+            return 1
+        return run_replay(opts, data)
     return run_record(opts) if opts.record else run_pty(opts)
 
 

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Records the raw byte stream of a serial device into a file.
 
 The file is what `parse_data_stream_py` and `AHRSClient.open_file` read.
@@ -16,8 +15,7 @@ import sys
 import termios
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import mip_frames as mip  # noqa: E402
+from . import frames as mip
 
 READ_SIZE = 65536
 
@@ -180,7 +178,7 @@ def main(argv=None):
     try:
         fd = open_raw(opts.device, opts.baud)
     except OSError as err:
-        print(f"ahrs_record: cannot open {opts.device}: {err.strerror or err}", file=sys.stderr)
+        print(f"ahrs-record: cannot open {opts.device}: {err.strerror or err}", file=sys.stderr)
         return 1
     started = time.monotonic()
     try:
@@ -190,7 +188,7 @@ def main(argv=None):
         os.close(fd)
     took = time.monotonic() - started
     counted = "" if packets is None else f", {packets} packets"
-    print(f"ahrs_record: {kept} bytes{counted} in {took:.1f} s to {opts.output} ({why})",
+    print(f"ahrs-record: {kept} bytes{counted} in {took:.1f} s to {opts.output} ({why})",
           file=sys.stderr)
     return 0
 

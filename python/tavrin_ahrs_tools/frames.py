@@ -1,12 +1,12 @@
-"""MIP packets as the simulated sensor sends them, and a scanner that finds them.
+"""MIP packets built and found in pure Python, for the simulator and recorder.
 
 A packet is 75 65, descriptor set, payload length, payload, and a two-byte
 Fletcher-style checksum over everything before it.  A payload is a run of
-fields, each [length][descriptor][big-endian items].  Shared by the
-simulator, the recorder, the tests and the benchmarks.
+fields, each [length][descriptor][big-endian items].  Needs nothing but the
+standard library, so the simulator and the recorder run anywhere; the tests
+and the benchmarks build their packets with it too.
 """
 
-import math
 import struct
 from itertools import accumulate
 from operator import mul
@@ -176,148 +176,17 @@ class PacketScanner:
             self._drop(size, False)
             return packet
 
+    def finish(self):
+        """The packets still held once no more data will come.
 
-# --- the simulated sensor's packets ------------------------------------------
-
-GRAVITY = 9.80665            # m/s^2
-MAG_NED = (0.21, 0.0, 0.43)  # Gauss, north/east/down
-GPS_WEEK = 2345
-TOW_START = 345600.0         # s into the GPS week at stream time 0
-GYRO_BIAS = (2.5e-4, -1.2e-4, 7e-5)          # rad/s
-GYRO_BIAS_SIGMA = (5e-5, 5e-5, 8e-5)         # rad/s
-ATTITUDE_SIGMA = (0.002, 0.002, 0.01)        # rad
-QUATERNION_SIGMA = (0.001, 0.001, 0.005, 0.0005)
-SETTLE_TIME = 1.0  # the filter flags its outputs Invalid until then
-ROLL_AMP, ROLL_W = 0.30, 2 * math.pi * 0.05
-PITCH_AMP, PITCH_W, PITCH_PHASE = 0.20, 2 * math.pi * 0.03, 0.5
-YAW_RATE, YAW_START = 0.15, 0.2
-
-
-def _rotate(m, v):
-    return tuple(row[0] * v[0] + row[1] * v[1] + row[2] * v[2] for row in m)
-
-
-def _wrap(angle):
-    return (angle + math.pi) % (2 * math.pi) - math.pi
-
-
-class Attitude:
-    """A body that rocks in roll and pitch while turning slowly in yaw.
-
-    `matrix` takes north-east-down vectors into the body frame, and
-    `quaternion` (x, y, z, w) is the same rotation; `rates` are the body
-    angular rates that the Euler-angle derivatives imply.
-    """
-
-    def __init__(self, t):
-        roll = ROLL_AMP * math.sin(ROLL_W * t)
-        pitch = PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE)
-        yaw = _wrap(YAW_START + YAW_RATE * t)
-        self.euler = (roll, pitch, yaw)
-        droll = ROLL_AMP * ROLL_W * math.cos(ROLL_W * t)
-        dpitch = PITCH_AMP * PITCH_W * math.cos(PITCH_W * t + PITCH_PHASE)
-        cr, sr = math.cos(roll), math.sin(roll)
-        cp, sp = math.cos(pitch), math.sin(pitch)
-        cy, sy = math.cos(yaw), math.sin(yaw)
-        self.rates = (droll - YAW_RATE * sp,
-                      dpitch * cr + YAW_RATE * sr * cp,
-                      -dpitch * sr + YAW_RATE * cr * cp)
-        self.matrix = ((cp * cy, cp * sy, -sp),
-                       (sr * sp * cy - cr * sy, sr * sp * sy + cr * cy, sr * cp),
-                       (cr * sp * cy + sr * sy, cr * sp * sy - sr * cy, cr * cp))
-        hr, hp, hy = roll / 2, pitch / 2, yaw / 2
-        chr_, shr = math.cos(hr), math.sin(hr)
-        chp, shp = math.cos(hp), math.sin(hp)
-        chy, shy = math.cos(hy), math.sin(hy)
-        self.quaternion = (shr * chp * chy - chr_ * shp * shy,
-                           chr_ * shp * chy + shr * chp * shy,
-                           chr_ * chp * shy - shr * shp * chy,
-                           chr_ * chp * chy + shr * shp * shy)
-
-    @property
-    def flat_matrix(self):
-        return self.matrix[0] + self.matrix[1] + self.matrix[2]
-
-
-def _altitude(t):
-    return 120.0 + 0.5 * math.sin(0.1 * t)
-
-
-def _pressure(altitude):
-    return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
-
-
-def sensor_fields(t, dt, tow=None):
-    """Item values of every sensor-set field at stream time t (s)."""
-    att = Attitude(t)
-    down = _rotate(att.matrix, (0.0, 0.0, 1.0))
-    acc = tuple(-GRAVITY * c for c in down)  # specific force at rest
-    gyro = tuple(r + b for r, b in zip(att.rates, GYRO_BIAS))
-    return (
-        acc,
-        gyro,
-        _rotate(att.matrix, MAG_NED),
-        tuple(r * dt for r in att.rates),
-        tuple(a * dt for a in acc),
-        (_pressure(_altitude(t)),),
-        att.flat_matrix,
-        att.quaternion,
-        att.euler,
-        _rotate(att.matrix, (1.0, 0.0, 0.0)),
-        tuple(-c for c in down),
-        (TOW_START + t if tow is None else tow, GPS_WEEK, 0x0007),
-    )
-
-
-def filter_fields(t, tow=None):
-    """Item values of every filter-set field at stream time t (s)."""
-    att = Attitude(t)
-    valid = 1 if t >= SETTLE_TIME else 0
-    gravity = tuple(GRAVITY * c for c in _rotate(att.matrix, (0.0, 0.0, 1.0)))
-    return (
-        (2 if valid else 1, 1, 0),
-        (TOW_START + t if tow is None else tow, GPS_WEEK, valid),
-        att.quaternion + (valid,),
-        att.euler + (valid,),
-        ATTITUDE_SIGMA + (valid,),
-        QUATERNION_SIGMA + (valid,),
-        att.flat_matrix + (valid,),
-        att.rates + (valid,),
-        GYRO_BIAS + (valid,),
-        GYRO_BIAS_SIGMA + (valid,),
-        tuple(-g for g in gravity) + (valid,),
-        (0.0, 0.0, 0.0, valid),
-        (_altitude(t), valid),
-        gravity + (valid,),
-        (GRAVITY, valid),
-    )
-
-
-SENSOR_PACKER = PayloadPacker(SENSOR_LAYOUT)
-FILTER_PACKER = PayloadPacker(FILTER_LAYOUT)
-
-
-class PacketBuilder:
-    """Packet k of the simulated stream: even k sensor data, odd k filter data.
-
-    Each pair shares one sample instant, so `rate` pairs a second is `rate`
-    packets of each kind a second.  With `counted`, the GPS time-of-week
-    items carry the packet number k instead of a time, so a reader can tell
-    whether any packet went missing.
-    """
-
-    def __init__(self, rate=100.0, counted=False):
-        self.rate = float(rate)
-        self.counted = counted
-
-    def sensor(self, t, tow=None):
-        values = sensor_fields(t, 1.0 / self.rate, tow)
-        return frame(SENSOR_SET, SENSOR_PACKER.pack(values))
-
-    def filter(self, t, tow=None):
-        return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow)))
-
-    def packet(self, k):
-        t = (k // 2) / self.rate
-        tow = float(k) if self.counted else None
-        return self.sensor(t, tow) if k % 2 == 0 else self.filter(t, tow)
+        A start whose packet the end cut short hides nothing behind it: it
+        is skipped as junk, a byte at a time, like any failed start.
+        """
+        found = []
+        while self._buf:
+            packet = self._next()
+            if packet is not None:
+                found.append(packet)
+            elif self._buf:
+                self._drop(1, True)
+        return found

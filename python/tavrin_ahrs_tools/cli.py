@@ -1,0 +1,24 @@
+"""What the analysis tools share: loading the recording a user named."""
+
+import importlib
+import sys
+
+
+def load_recording(tool, path, modules=("numpy",), extra="tools"):
+    """(numpy, recording), or None after one line on standard error saying
+    what to install or why the file cannot be read."""
+    try:
+        for name in modules:
+            importlib.import_module(name)
+        import numpy
+
+        from . import load
+    except ImportError:
+        print(f"{tool} needs {' and '.join(modules)}: pip install 'tavrin_ahrs_driver[{extra}]'",
+              file=sys.stderr)
+        return None
+    try:
+        return numpy, load(path, progress=True)
+    except OSError as err:
+        print(f"{tool}: cannot read {path}: {err.strerror or err}", file=sys.stderr)
+        return None

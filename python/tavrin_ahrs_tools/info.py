@@ -1,0 +1,152 @@
+"""ahrs-info: what a recording holds, at a glance.
+
+Packets per descriptor set and per record, the damaged runs, the time span
+and packet rate from the GPS time items, the dropouts of each clock, and the
+changes of the filter's state with their times.
+"""
+
+import argparse
+import os
+import sys
+
+from . import timeline
+from .cli import load_recording
+
+SHOWN_OFFSETS = 5
+SHOWN_CHANGES = 20
+# A gap between two stamps longer than this many median periods is a dropout.
+DROPOUT_FACTOR = 1.5
+
+
+def _count(n):
+    return f"{n:,}"
+
+
+def _many(n, noun):
+    return f"{n:,} {noun}{'' if n == 1 else 's'}"
+
+
+def _offsets(offsets):
+    shown = ", ".join(f"{o} (0x{o:x})" for o in offsets[:SHOWN_OFFSETS])
+    more = len(offsets) - SHOWN_OFFSETS
+    return shown + (f", and {more:,} more" if more > 0 else "")
+
+
+def damage_lines(rec):
+    if not rec.damaged and not rec.truncated:
+        return ["Damage: none"]
+    lines = [f"Damage: {_many(len(rec.damaged), 'damaged run')}, "
+             f"{_many(rec.skipped_bytes, 'byte')} skipped"]
+    if rec.damaged:
+        lines.append(f"  at byte {_offsets(rec.damaged)}")
+    if rec.truncated:
+        lines.append("  the file ends inside a packet")
+    return lines
+
+
+def span_lines(np, rec, times):
+    known = times[~np.isnan(times)]
+    if not len(known):
+        return ["Time: no GPS time items"]
+    first, last = known.min(), known.max()
+    span = last - first
+    # The packets of the first instant open the span; those after it fill it.
+    rate = f", {(known > first).sum() / span:,.1f} packets/s" if span > 0 else ""
+    week, tow = divmod(first, timeline.SECONDS_PER_WEEK)
+    return [f"Time: {span:.3f} s from GPS week {int(week)}, time of week {tow:.3f} s{rate}"]
+
+
+def clock_lines(np, name, table, origin):
+    """One clock's rate, median period and dropouts."""
+    times = timeline.clock_times(table, name)
+    steps = np.diff(times)
+    forward = steps[steps > 0]
+    head = f"  {name}: {_many(len(times), 'stamp')}"
+    if not len(forward):
+        return [head]
+    period = float(np.median(forward))
+    head += f", every {period * 1e3:.3f} ms ({1 / period:,.1f} /s)"
+    back = int((steps < 0).sum())
+    if back:
+        head += f", {_many(back, 'step')} back in time"
+    gaps = steps > DROPOUT_FACTOR * period
+    if not gaps.any():
+        return [head, "    no dropouts"]
+    missing = int(np.rint(steps[gaps] / period).sum()) - int(gaps.sum())
+    longest = int(np.argmax(np.where(gaps, steps, -np.inf)))
+    return [head, f"    {_many(int(gaps.sum()), 'dropout')}, {steps[gaps].sum():.3f} s in all "
+                  f"(about {_many(missing, 'stamp')} missing), longest {steps[longest]:.3f} s "
+                  f"after +{times[longest] - origin:.3f} s"]
+
+
+def dropout_lines(np, rec, origin):
+    clocks = [(name, rec.records[name]) for name in timeline.CLOCKS if name in rec.records]
+    if not clocks:
+        return []
+    title = f"Dropouts (gaps longer than {DROPOUT_FACTOR} median periods):"
+    return [title] + [line for name, table in clocks
+                      for line in clock_lines(np, name, table, origin)]
+
+
+def count_lines(title, counts, width):
+    if not counts:
+        return [f"{title}: none"]
+    return [f"{title}:"] + [f"  {name:<{width}}  {n:>12,}" for name, n in counts.items()]
+
+
+def filter_state_lines(np, rec, times, origin):
+    table = rec.records.get("FilterStatus")
+    if table is None:
+        return []
+    states = table["filter_state"]
+    changed = np.flatnonzero(np.diff(states)) + 1
+    rows = np.concatenate(([0], changed))
+    when = times[table["packet"][rows].astype(np.intp)] - origin
+    lines = [f"Filter state: {_many(len(changed), 'change')}"]
+    for row, t in list(zip(rows, when))[:SHOWN_CHANGES + 1]:
+        at = "     (no time)" if np.isnan(t) else f"{t:+12.3f} s"
+        before = f"{states[row - 1]} -> " if row else ""
+        lines.append(f"  {at}  {before}{states[row]}")
+    if len(rows) > SHOWN_CHANGES + 1:
+        lines.append(f"  ... and {_count(len(rows) - SHOWN_CHANGES - 1)} more")
+    return lines
+
+
+def report(np, rec, path, size):
+    times = timeline.packet_times(np, rec)
+    known = times[~np.isnan(times)]
+    origin = known.min() if len(known) else 0.0
+    counts = {name: len(table) for name, table in rec.records.items()}
+    width = max(map(len, [*counts, *rec.sets]), default=0)
+    return [
+        f"File: {path} ({_count(size)} bytes)",
+        f"Packets: {_count(rec.packets)} well-formed",
+        *damage_lines(rec),
+        *span_lines(np, rec, times),
+        *dropout_lines(np, rec, origin),
+        *count_lines("Descriptor sets", rec.sets, width),
+        *count_lines("Records", counts, width),
+        *filter_state_lines(np, rec, times, origin),
+    ]
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="ahrs-info", description="Summarise a recorded stream: packets, damage, "
+        "time span, dropouts and the filter's state changes.")
+    parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    opts = parse_args(argv)
+    loaded = load_recording("ahrs-info", opts.file)
+    if loaded is None:
+        return 1
+    np, rec = loaded
+    print("\n".join(report(np, rec, opts.file, os.path.getsize(opts.file))))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,181 @@
+"""The simulator's side of a pseudo-terminal: a reader comes and goes, and
+commands it writes are acknowledged while the stream flows."""
+
+import fcntl
+import os
+import select
+import signal
+import struct
+import termios
+import time
+import tty
+
+from . import frames as mip
+
+IDLE_POLL = 0.02
+
+
+def acknowledge(command):
+    """The reply to a command packet: one ack field per command field."""
+    payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00))
+                       for desc, _ in mip.walk_fields(command.payload))
+    return mip.frame(command.descriptor_set, payload)
+
+
+class StopSignal:
+    """SIGTERM/SIGINT set a flag and wake any poll through a pipe."""
+
+    def __init__(self):
+        self.fd, self._write_fd = os.pipe()
+        os.set_blocking(self.fd, False)
+        os.set_blocking(self._write_fd, False)
+        self.signum = None
+        self._parent = os.getppid()
+        self._saved = {sig: signal.signal(sig, self._handle)
+                       for sig in (signal.SIGTERM, signal.SIGINT)}
+        self._saved_wakeup = signal.set_wakeup_fd(self._write_fd)
+
+    def _handle(self, signum, _frame):
+        self.signum = signum
+
+    @property
+    def set(self):
+        # A parent that died leaves nobody to stop us; treat it as a stop.
+        return self.signum is not None or os.getppid() != self._parent
+
+    def sleep(self, seconds):
+        select.select([self.fd], [], [], seconds)
+        try:
+            os.read(self.fd, 64)
+        except BlockingIOError:
+            pass
+
+    def close(self):
+        signal.set_wakeup_fd(self._saved_wakeup)
+        for sig, handler in self._saved.items():
+            signal.signal(sig, handler)
+        os.close(self.fd)
+        os.close(self._write_fd)
+
+
+class PtyLink:
+    """The master side of a pseudo-terminal whose slave a reader opens.
+
+    The simulator does not keep the slave open itself, so the master reports
+    a hang-up exactly while no reader holds the device.
+    """
+
+    def __init__(self, stop, linger, deadline):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        tty.setraw(slave, termios.TCSANOW)
+        os.close(slave)
+        os.set_blocking(self.master, False)
+        self.stop = stop
+        self.linger = linger
+        self.deadline = deadline
+        self.pending = bytearray()
+        self.scanner = mip.PacketScanner()
+        self.seen_reader = False
+        self.gone = False  # the reader closed the device and did not come back
+        self.replies = 0
+
+    def close(self):
+        os.close(self.master)
+
+    def hung_up(self):
+        """True while no reader holds the device."""
+        events = select.poll()
+        events.register(self.master, select.POLLIN)
+        hung_up = any(ev & select.POLLHUP for _, ev in events.poll(0))
+        self.seen_reader |= not hung_up
+        return hung_up
+
+    def await_reader(self):
+        """True once a reader holds the device; False when we should quit."""
+        gone_at = time.monotonic()
+        while self.hung_up():
+            now = time.monotonic()
+            if self.stop.set or now >= self.deadline:
+                return False
+            if self.seen_reader and now - gone_at >= self.linger:
+                self.gone = True
+                return False
+            self.stop.sleep(IDLE_POLL)
+        return True
+
+    def _read_commands(self):
+        try:
+            data = os.read(self.master, 4096)
+        except OSError:  # nothing yet, or EIO: the reader closed the device
+            return
+        for packet in self.scanner.feed(data):
+            if packet.descriptor_set in mip.COMMAND_SETS:
+                self.pending += acknowledge(packet)
+                self.replies += 1
+
+    def _write_pending(self):
+        try:
+            written = os.write(self.master, self.pending)
+        except OSError:  # no room yet, or the reader closed the device
+            return
+        del self.pending[:written]
+
+    def service(self, timeout):
+        """Wait up to `timeout` s, reading commands and writing queued bytes."""
+        events = select.poll()
+        mask = select.POLLIN | (select.POLLOUT if self.pending else 0)
+        events.register(self.master, mask)
+        events.register(self.stop.fd, select.POLLIN)
+        for fd, ev in events.poll(max(0, int(timeout * 1000 + 0.999))):
+            if fd == self.stop.fd:
+                self.stop.sleep(0)
+            elif ev & select.POLLHUP:
+                return
+            else:
+                if ev & select.POLLIN:
+                    self._read_commands()
+                if ev & select.POLLOUT:
+                    self._write_pending()
+
+    def send_all(self, data):
+        """Queue `data` and wait until it has all been taken; False to quit.
+
+        Also looks for commands first, since a reader that keeps up means
+        the writes below never wait.
+        """
+        self.service(0)
+        self.pending += data
+        while self.pending:
+            if self.stop.set or time.monotonic() >= self.deadline or not self.await_reader():
+                return False
+            self._write_pending()
+            if self.pending:
+                self.service(0.1)
+        return True
+
+    def wait_drained(self, patience=2.0):
+        """Before closing the master (which discards unread input), give the
+        reader time to take what is still queued on its side."""
+        try:
+            fd = os.open(self.path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+        except OSError:  # held exclusively by a non-root reader
+            self.stop.sleep(patience)
+            return
+        try:
+            last, since = -1, time.monotonic()
+            while not self.stop.set and time.monotonic() - since < patience:
+                queued = _queued_input(fd)
+                if queued == 0 and last == 0:
+                    return
+                if queued != last:
+                    last, since = queued, time.monotonic()
+                self.stop.sleep(IDLE_POLL)
+        finally:
+            os.close(fd)
+
+
+def _queued_input(fd):
+    buf = bytearray(4)
+    fcntl.ioctl(fd, termios.FIONREAD, buf)
+    return struct.unpack("i", buf)[0]

@@ -1,0 +1,175 @@
+"""Plays a recording back into the simulator's terminal in its own time.
+
+Every byte of the file goes out, damaged runs included, so a reader sees the
+stream exactly as it was recorded.  The file is cut into runs that go out
+together: a run starts at a packet that carries a GPS time (with the junk in
+front of it) and holds the untimed packets that follow it.  A run is due
+when as much time has passed, divided by the speed, as the recording's own
+clock says.
+"""
+
+import mmap
+import struct
+import time
+
+from . import frames
+
+SECONDS_PER_WEEK = 604800.0
+SCAN_CHUNK = 1 << 16
+SEND_CHUNK = 1 << 16
+# A reader that went away (or could not keep up) for longer than this
+# resumes from where it is, instead of receiving everything it missed in
+# one burst.
+LATE_REBASE = 0.25
+_TIME_ITEMS = struct.Struct(">dH")
+
+
+def packet_time(packet):
+    """Seconds since the start of GPS time from the packet's time-of-week
+    field (week included, so a week roll-over keeps counting), or None.
+
+    Walks the fields by their length bytes without copying them: this runs
+    once per packet of what may be a long recording.
+    """
+    wanted = frames.GPS_TIME_FIELDS.get(packet.descriptor_set)
+    if wanted is None:
+        return None
+    payload = packet.payload
+    at, end = 0, len(payload)
+    while at + 1 < end:
+        length = payload[at]
+        if (payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size
+                and at + 2 + _TIME_ITEMS.size <= end):
+            tow, week = _TIME_ITEMS.unpack_from(payload, at + 2)
+            return week * SECONDS_PER_WEEK + tow
+        at += length or 1
+    return None
+
+
+def _packets(data):
+    scanner = frames.PacketScanner()
+    for at in range(0, len(data), SCAN_CHUNK):
+        yield from scanner.feed(data[at:at + SCAN_CHUNK])
+    yield from scanner.finish()
+
+
+def timed_runs(data):
+    """(time or None, start, end, packets) of each run, covering `data`
+    from its first byte to its last without a gap."""
+    start, when, packets, last_end = 0, None, 0, 0
+    for packet in _packets(data):
+        t = packet_time(packet)
+        if t is not None and packets:
+            yield when, start, last_end, packets
+            start, when, packets = last_end, t, 0
+        elif t is not None:
+            when = t
+        packets += 1
+        last_end = packet.end
+    if len(data) > start:
+        yield when, start, len(data), packets
+
+
+class Clock:
+    """Maps the recording's time onto the monotonic clock, `speed` times faster."""
+
+    def __init__(self, speed):
+        self.speed = speed
+        self.origin = None  # (recording time, monotonic time)
+
+    def due(self, when):
+        """The monotonic time at which a run stamped `when` goes out; None
+        for at once."""
+        if when is None or self.speed == 0:
+            return None
+        now = time.monotonic()
+        if self.origin is None or when < self.origin[0]:  # start, or time ran backwards
+            self.origin = (when, now)
+            return None
+        due = self.origin[1] + (when - self.origin[0]) / self.speed
+        if now - due > LATE_REBASE:
+            self.origin = (when, now)
+            return None
+        return due
+
+
+def open_recording(path):
+    """The file's bytes, mapped; raises OSError when it cannot be read."""
+    with open(path, "rb") as f:
+        if f.seek(0, 2) == 0:
+            return b""
+        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+
+
+class Replay:
+    """Sends a recording through a `PtyLink`, once or round and round."""
+
+    def __init__(self, link, data, speed, loop, progress=None):
+        self.link = link
+        self.progress = progress or (lambda done: None)  # told the bytes sent this round
+        self.data = data
+        self.clock = Clock(speed)
+        self.loop = loop
+        self.packets = 0  # counted only when paced: flat out does not look for packets
+        self.rounds = 0
+
+    def _over(self):
+        link = self.link
+        return link.stop.set or time.monotonic() >= link.deadline
+
+    def _wait_until(self, due):
+        while not self._over():
+            left = due - time.monotonic()
+            if left <= 0:
+                return
+            self.link.service(min(left, 0.1))
+
+    def _send(self, start, end):
+        view = memoryview(self.data)
+        try:
+            for at in range(start, end, SEND_CHUNK):
+                upto = min(end, at + SEND_CHUNK)
+                if not self.link.send_all(view[at:upto]):
+                    return False
+                self.progress(upto)
+            return True
+        finally:
+            view.release()
+
+    def _one_round(self):
+        """True when the whole file went out."""
+        if self.clock.speed == 0:  # no clock to follow: the file as it is, in big writes
+            return self._send(0, len(self.data))
+        held = held_packets = 0  # bytes due now but not yet sent, from `held`
+        for when, start, end, packets in timed_runs(self.data):
+            if self._over():
+                return False
+            due = self.clock.due(when)
+            if due is not None:
+                if not self._send(held, start):
+                    return False
+                self.packets += held_packets
+                held, held_packets = start, 0
+                self._wait_until(due)
+            held_packets += packets
+            if end - held >= SEND_CHUNK or due is not None:
+                if not self._send(held, end):
+                    return False
+                self.packets += held_packets
+                held, held_packets = end, 0
+        if not self._send(held, len(self.data)):
+            return False
+        self.packets += held_packets
+        return True
+
+    def run(self):
+        while self._one_round():
+            self.rounds += 1
+            self.clock.origin = None
+            if not self.loop or not self.data:
+                break
+
+    def summary(self):
+        sent = (f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0
+                else f"{self.packets:,} packets")
+        return f"{sent} ({self.rounds} round{'s' * (self.rounds != 1)})"

@@ -1,0 +1,36 @@
+"""The recording's clock: when each packet was sent, from its GPS time items.
+
+Sensor packets carry it in GPSCorrelationTimestamp, filter packets in
+GPSTimestamp; the week counts too, so a roll-over at the end of a GPS week
+does not turn into a jump back of a whole week.  Shared by ahrs-info and
+ahrs-plot.
+"""
+
+SECONDS_PER_WEEK = 604800.0
+# record name -> (time-of-week item, week item)
+CLOCKS = {
+    "GPSCorrelationTimestamp": ("gps_time_of_week", "gps_week"),
+    "GPSTimestamp": ("time_of_week", "week"),
+}
+
+
+def clock_times(table, name):
+    """Seconds of GPS time of every row of a time record."""
+    tow, week = CLOCKS[name]
+    return table[week].astype("f8") * SECONDS_PER_WEEK + table[tow]
+
+
+def packet_times(np, recording):
+    """The GPS time of every well-formed packet, NaN where none is known.
+
+    A packet without a time of its own takes the time of the last one
+    before it that had one.
+    """
+    times = np.full(recording.packets, np.nan)
+    for name in CLOCKS:
+        table = recording.records.get(name)
+        if table is not None:
+            times[table["packet"].astype(np.intp)] = clock_times(table, name)
+    known = np.where(np.isnan(times), 0, np.arange(len(times)))
+    np.maximum.accumulate(known, out=known)
+    return times[known]  # packets before the first time stay NaN through packet 0
