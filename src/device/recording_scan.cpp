@@ -1,6 +1,7 @@
 #include "recording_scan.hpp"
 
 #include "file_source.hpp"
+#include "interrupt.hpp"
 
 namespace ahrs {
 namespace {
@@ -8,6 +9,12 @@ namespace {
 bool out_of_data(const PacketError& e) {
     return e.io_error() && e.io_error()->kind() == IoKind::UnexpectedEof &&
            e.io_error()->shape() != IoError::Shape::Os;
+}
+
+// The file itself failed, or a signal's handler asked the wait to end: no
+// more of the recording can be had.
+bool source_failed(const PacketError& e) {
+    return e.io_error() && (e.io_error()->shape() == IoError::Shape::Os || is_interruption(*e.io_error()));
 }
 
 }  // namespace
@@ -41,7 +48,7 @@ Result<ScanEvent, IoError> RecordingScan::next() {
             return ScanEvent{DamagedRun{gap_start, gap}};
         }
         const PacketError& e = packet.error();
-        if (e.io_error() && e.io_error()->shape() == IoError::Shape::Os) return err(*e.io_error());
+        if (source_failed(e)) return err(*e.io_error());
         if (e.is_bare_io()) return at_end(start);
         if (out_of_data(e)) cut_short_ = true;
         input_.resync();

@@ -114,22 +114,32 @@ def test_unreadable_file_raises_oserror(tmp_path, name):
         load(tmp_path / name)
 
 
+# How the source keeps the scan waiting: a sparse gigabyte of zeros (one
+# endless damaged run, far longer to scan than the bound below), a FIFO that
+# no writer opens (open(2) waits), and one whose writer stays idle (read(2)
+# waits).
+SOURCES = {
+    "long_file": "with open(path, 'wb') as f: f.truncate(1 << 30)",
+    "fifo_without_writer": "os.mkfifo(path)",
+    "fifo_with_idle_writer": "os.mkfifo(path); writer = os.open(path, os.O_RDWR)",
+}
+
+
+@pytest.mark.parametrize("source", SOURCES)
 @pytest.mark.parametrize("call", [
     "load(path)",
     "_native.dump(path, 'jsonl', '', os.devnull, None)",  # what ahrs-dump runs
 ], ids=["load", "dump"])
-def test_ctrl_c_interrupts_a_long_scan(tmp_path, call):
-    # A sparse gigabyte of zeros: one endless damaged run, far longer to scan
-    # than the bound below. The interrupt comes from another thread, which
-    # can only run because the scan does not hold the interpreter lock.
-    path = tmp_path / "zeros.bin"
-    with open(path, "wb") as f:
-        f.truncate(1 << 30)
+def test_ctrl_c_interrupts_a_scan(tmp_path, call, source):
+    # The interrupt is aimed at the main thread from another one, which can
+    # only run because the scan does not hold the interpreter lock.
     r = run_python(f"""
         import os, signal, threading
         from tavrin_ahrs_tools import _native, load
-        path = {str(path)!r}
-        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        path = {str(tmp_path / "recording")!r}
+        {SOURCES[source]}
+        main = threading.main_thread().ident
+        threading.Timer(0.3, signal.pthread_kill, (main, signal.SIGINT)).start()
         try:
             {call}
         except KeyboardInterrupt:

@@ -1,8 +1,12 @@
 #include "os_error.hpp"
 
+#include "device/interrupt.hpp"
+
 namespace ahrs::py {
 
 PyObject* raise_file_error(const IoError& e, const std::string& filename) {
+    // A signal handler raised while the file was waited on: its exception stands.
+    if (is_interruption(e) && PyErr_Occurred()) return nullptr;
     const bool os = e.shape() == IoError::Shape::Os;
     const std::string text = os ? os_error_description(e.os_code()) : e.text();
     PyRef args = PyRef::steal(Py_BuildValue("(iss)", os ? e.os_code() : 0, text.c_str(), filename.c_str()));

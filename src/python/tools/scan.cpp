@@ -76,12 +76,13 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     auto path = a.str(0);
     if (!path) return nullptr;
 
-    auto recording = RecordingScan::open(*path);
-    if (!recording) return raise_file_error(recording.error(), *path);
+    // Opened without the lock too: a FIFO with no writer waits in open(2).
     std::optional<Result<RecordingTables, ScanFailure>> tables;
     {
         Unlocked unlocked;
-        tables.emplace(collect_tables(*recording, unlocked.hook(a.object(1))));
+        auto recording = RecordingScan::open(*path);
+        if (recording) tables.emplace(collect_tables(*recording, unlocked.hook(a.object(1))));
+        else tables.emplace(err(ScanFailure{std::move(recording).error()}));
     }
     if (!*tables) {
         const auto& io = tables->error().io;

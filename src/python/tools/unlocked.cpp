@@ -1,6 +1,29 @@
 #include "unlocked.hpp"
 
+#include <utility>
+
 namespace ahrs::py {
+namespace {
+
+thread_local Unlocked* t_unlocked = nullptr;
+
+}  // namespace
+
+Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(std::exchange(t_unlocked, this)) {}
+
+Unlocked::~Unlocked() {
+    t_unlocked = outer_;
+    PyEval_RestoreThread(state_);
+}
+
+bool Unlocked::handler_raised() {
+    PyEval_RestoreThread(state_);
+    const bool raised = PyErr_CheckSignals() != 0;
+    state_ = PyEval_SaveThread();
+    return raised;
+}
+
+bool Unlocked::handler_raised_on_this_thread() { return t_unlocked && t_unlocked->handler_raised(); }
 
 ScanHook Unlocked::hook(PyObject* progress) {
     return [this, progress](std::uint64_t consumed) {

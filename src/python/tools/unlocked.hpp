@@ -1,7 +1,11 @@
 #pragma once
 // Long native work runs without the interpreter lock. Every few thousand
 // packets the lock is taken back for a moment, so that Ctrl-C (and any other
-// signal handler) gets its turn and a progress callback can be told.
+// signal handler) gets its turn and a progress callback can be told. A
+// blocking open or read cut short by a signal (a FIFO with no writer, or an
+// idle one) takes the lock back the same way and gives up if a handler
+// raised.
+#include "device/interrupt.hpp"
 #include "device/scan_loop.hpp"
 #include "python/common/py_ref.hpp"
 
@@ -9,8 +13,8 @@ namespace ahrs::py {
 
 class Unlocked {
 public:
-    Unlocked() : state_(PyEval_SaveThread()) {}
-    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked();
+    ~Unlocked();
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
@@ -20,7 +24,13 @@ public:
     ScanHook hook(PyObject* progress);
 
 private:
+    // True when a pending signal's handler raised; its exception is then set.
+    bool handler_raised();
+    static bool handler_raised_on_this_thread();
+
     PyThreadState* state_;
+    Unlocked* outer_;
+    InterruptScope interrupts_{&handler_raised_on_this_thread};
 };
 
 }  // namespace ahrs::py
