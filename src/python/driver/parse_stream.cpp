@@ -4,12 +4,11 @@
 #include "parse_stream.hpp"
 
 #include <string>
-#include <vector>
 
 #include "device/buffered_file.hpp"
 #include "device/console.hpp"
-#include "protocol/decode.hpp"
-#include "protocol/reading_text.hpp"
+#include "device/file_packets.hpp"
+#include "protocol/packet_line.hpp"
 #include "python/common/args.hpp"
 #include "errors.hpp"
 
@@ -24,17 +23,12 @@ std::string closing_line(const PacketError& e) {
 }
 
 Status<Panic> parse_file(BufferedFile& file) {
-    std::vector<Reading> readings;
-    std::string line;
+    FilePackets packets(file);
+    PacketLine line;
     for (;;) {
-        auto packet = MipPacket::read(file);
+        auto packet = packets.next();
         if (!packet) return print(Stream::Err, closing_line(packet.error()));
-        readings.clear();
-        append_readings(*packet, readings);
-        line.clear();
-        append_readings_text(line, readings);
-        line += '\n';
-        if (auto r = print(Stream::Out, line); !r) return r;
+        if (auto r = print(Stream::Out, line.build(packet->descriptor, packet->payload)); !r) return r;
     }
 }
 
