@@ -1,22 +1,31 @@
 #include "flat_decode.hpp"
 
+#include <bit>
+#include <cstring>
+
 namespace ahrs {
 namespace {
 
-constexpr std::size_t width(WireType t) { return t == WireType::F64 ? 8 : t == WireType::F32 ? 4 : 2; }
-
-std::uint64_t read_be(const std::uint8_t* p, std::size_t n) {
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < n; ++i) v = v << 8 | p[i];
+template <class T>
+T load_be(const std::uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) {
+        if constexpr (sizeof v == 2) v = __builtin_bswap16(v);
+        if constexpr (sizeof v == 4) v = __builtin_bswap32(v);
+        if constexpr (sizeof v == 8) v = __builtin_bswap64(v);
+    }
     return v;
 }
 
-// Field descriptor to record, per descriptor set, as a direct table; the
-// record's body size is kept with it.
+// Field descriptor to record, per descriptor set, as a direct table, with
+// what decoding needs of the record kept beside it.
 struct FieldEntry {
+    bool known = false;
     std::uint8_t slot = 0;
     std::uint8_t body = 0;  // field descriptor byte and items
-    bool known = false;
+    std::uint8_t count = 0;
+    std::array<WireType, kMaxItems> types{};
 };
 using FieldTable = std::array<FieldEntry, 256>;
 
@@ -24,10 +33,15 @@ FieldTable make_table(ReadingKind kind) {
     FieldTable t{};
     const auto records = catalogue(kind);
     for (std::size_t v = records.size(); v-- > 0;) {  // the first match wins, as in decode_record
-        std::size_t body = 1;
-        for (const auto& item : records[v].items) body += width(item.type);
-        t[records[v].field_descriptor] = {static_cast<std::uint8_t>(Reading(kind, static_cast<std::uint8_t>(v)).slot()),
-                                          static_cast<std::uint8_t>(body), true};
+        FieldEntry e;
+        e.known = true;
+        e.slot = static_cast<std::uint8_t>(Reading(kind, static_cast<std::uint8_t>(v)).slot());
+        e.body = 1;
+        for (const auto& item : records[v].items) {
+            e.types[e.count++] = item.type;
+            e.body += item.type == WireType::F64 ? 8 : item.type == WireType::F32 ? 4 : 2;
+        }
+        t[records[v].field_descriptor] = e;
     }
     return t;
 }
@@ -40,21 +54,22 @@ const FieldTable* table_of(Descriptor set) {
     return nullptr;
 }
 
-const RecordSpec& spec_of(std::size_t slot) {
-    if (slot < kSensorVariants) return catalogue(ReadingKind::Sensor)[slot];
-    return catalogue(ReadingKind::Estimate)[slot - kSensorVariants];
-}
-
 // The record's items from its body (descriptor byte first); false when a
 // validity flag is neither 0 nor 1, which drops the record.
-bool decode_items(const RecordSpec& spec, const std::uint8_t* body, FlatPacket& out) {
-    std::size_t at = 1;
-    for (const auto& item : spec.items) {
-        const std::size_t n = width(item.type);
-        const std::uint64_t raw = read_be(body + at, n);
-        if (item.type == WireType::Flag && raw > 1) return false;
-        out.items[out.item_count++] = {raw, item.type};
-        at += n;
+bool decode_items(const FieldEntry& entry, const std::uint8_t* body, FlatItem* out) {
+    const std::uint8_t* p = body + 1;
+    for (std::size_t i = 0; i < entry.count; ++i) {
+        const WireType type = entry.types[i];
+        std::uint64_t raw;
+        switch (type) {
+            case WireType::F32: raw = load_be<std::uint32_t>(p); p += 4; break;
+            case WireType::F64: raw = load_be<std::uint64_t>(p); p += 8; break;
+            default:
+                raw = load_be<std::uint16_t>(p);
+                p += 2;
+                if (type == WireType::Flag && raw > 1) return false;
+        }
+        out[i] = {raw, type};
     }
     return true;
 }
@@ -74,14 +89,9 @@ void decode_flat(Descriptor set, std::span<const std::uint8_t> payload, FlatPack
         if (body_size > 0) {
             const std::uint8_t* body = payload.data() + o + 1;
             const FieldEntry& entry = (*table)[body[0]];
-            if (entry.known && body_size >= entry.body) {
-                const std::size_t first = out.item_count;
-                const RecordSpec& spec = spec_of(entry.slot);
-                if (decode_items(spec, body, out))
-                    out.records[out.record_count++] = {entry.slot, static_cast<std::uint8_t>(first),
-                                                       static_cast<std::uint8_t>(spec.items.size())};
-                else
-                    out.item_count = first;
+            if (entry.known && body_size >= entry.body && decode_items(entry, body, &out.items[out.item_count])) {
+                out.records[out.record_count++] = {entry.slot, static_cast<std::uint8_t>(out.item_count), entry.count};
+                out.item_count += entry.count;
             }
         }
         o = end;

@@ -22,14 +22,14 @@ public:
         b_ = static_cast<std::uint8_t>(b_ + a_);
     }
     // The same sums in closed form, a + S and b + n*a + sum((n - i) * x[i]),
-    // which the compiler vectorises. Only the low byte matters, and 32-bit
+    // which the compiler vectorises. Only the low byte matters, and 16-bit
     // wrap-around keeps it, so any length is exact.
     void feed(std::span<const std::uint8_t> bytes) {
-        const std::uint32_t n = static_cast<std::uint32_t>(bytes.size());
-        std::uint32_t sum = 0, weighted = 0;
-        for (std::uint32_t i = 0; i < n; ++i) {
-            sum += bytes[i];
-            weighted += (n - i) * bytes[i];
+        const auto n = static_cast<std::uint16_t>(bytes.size());
+        std::uint16_t sum = 0, weighted = 0;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            sum = static_cast<std::uint16_t>(sum + bytes[i]);
+            weighted = static_cast<std::uint16_t>(weighted + static_cast<std::uint16_t>(n - i) * bytes[i]);
         }
         b_ = static_cast<std::uint8_t>(b_ + n * a_ + weighted);
         a_ = static_cast<std::uint8_t>(a_ + sum);

@@ -72,11 +72,6 @@ constexpr std::string_view kSource = "std::to_chars";
 
 #endif
 
-constexpr char kPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
-
 int count_digits(std::uint64_t v) {
     static constexpr std::uint64_t kPowers[] = {
         1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
@@ -89,25 +84,41 @@ int count_digits(std::uint64_t v) {
     return guess + (v >= kPowers[guess] ? 1 : 0);
 }
 
-// Exactly n digits of v ending at out + n, two at a time; 32-bit arithmetic
-// once what is left fits, as all float32 digits do.
-void write_digits(char* out, std::uint64_t v, int n) {
-    char* p = out + n;
-    while (v >= (std::uint64_t{1} << 32)) {
-        const std::uint64_t q = v / 100;
-        p -= 2;
-        std::memcpy(p, kPairs + 2 * (v - q * 100), 2);
-        v = q;
+// Eight decimal digits of v < 10^8, leading zeros included, as the bytes of
+// a little-endian word, first digit in the lowest byte: both halves of four
+// digits, then their pairs, then their single digits are split at once in
+// the word's lanes.
+std::uint64_t eight_digits(std::uint32_t v) {
+    const std::uint64_t fours = v / 10000 | std::uint64_t{v % 10000} << 32;
+    const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;  // each lane / 100
+    const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+    const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;  // each lane / 10
+    return (tens | (pairs - 10 * tens) << 8) + 0x3030303030303030;
+}
+
+void store_le(char* out, std::uint64_t word) {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(out, &word, sizeof word);
+}
+
+// Exactly n digits of v from out, eight at a time: the last eight, the eight
+// before them, then what is left (at most four, as v < 2^64). Up to eight
+// bytes after them may be overwritten.
+inline void write_digits(char* out, std::uint64_t v, int n) {
+    if (n <= 8) {
+        store_le(out, eight_digits(static_cast<std::uint32_t>(v)) >> (8 * (8 - n)));
+        return;
     }
-    auto w = static_cast<std::uint32_t>(v);
-    while (w >= 100) {
-        const std::uint32_t q = w / 100;
-        p -= 2;
-        std::memcpy(p, kPairs + 2 * (w - q * 100), 2);
-        w = q;
+    if (n > 16) {
+        const std::uint64_t top = v / 10000000000000000;
+        store_le(out, eight_digits(static_cast<std::uint32_t>(top)) >> (8 * (24 - n)));
+        out += n - 16;
+        v -= top * 10000000000000000;
+        n = 16;
     }
-    if (w >= 10) std::memcpy(p - 2, kPairs + 2 * w, 2);
-    else p[-1] = static_cast<char>('0' + w);
+    const std::uint64_t high = v / 100000000;
+    store_le(out, eight_digits(static_cast<std::uint32_t>(high)) >> (8 * (16 - n)));
+    store_le(out + n - 8, eight_digits(static_cast<std::uint32_t>(v - high * 100000000)));
 }
 
 enum class ExponentStyle { Bare, Repr };  // 5e-5, 1e16 / 5e-05, 1e+16
@@ -120,18 +131,9 @@ char* write_exponent(char* p, int exp, ExponentStyle style) {
     } else if (style == ExponentStyle::Repr) {
         *p++ = '+';
     }
-    if (exp >= 100) {
-        *p++ = static_cast<char>('0' + exp / 100);
-        exp %= 100;
-        std::memcpy(p, kPairs + 2 * exp, 2);
-        return p + 2;
-    }
-    if (exp >= 10 || style == ExponentStyle::Repr) {
-        std::memcpy(p, kPairs + 2 * exp, 2);
-        return p + 2;
-    }
-    *p++ = static_cast<char>('0' + exp);
-    return p;
+    const int n = exp >= 100 ? 3 : exp >= 10 || style == ExponentStyle::Repr ? 2 : 1;
+    write_digits(p, static_cast<std::uint64_t>(exp), n);
+    return p + n;
 }
 
 // Positional form for exponents -4 to 15, exponent form outside; the digits
