@@ -1,10 +1,18 @@
 # `make bench`: every benchmark side by side in one run (a few minutes).
 # Prints the table and writes bench/results.json. Included by the Makefile.
-.PHONY: bench bench-quick
+.PHONY: bench bench-quick bench-to-chars
 
-bench: install
+bench: install bench-to-chars
 	$(PY) bench/run_bench.py --json bench/results.json
 
+# The driver built with std::to_chars digits instead of Dragonbox, beside the
+# installed one, so recorded-file decoding is timed both ways in one run.
+bench-to-chars: venv
+	rm -rf build/bench/to-chars-wheel build/bench/to_chars
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -C cmake.define.AHRS_DRAGONBOX=OFF \
+		-C build-dir=build/to-chars -w build/bench/to-chars-wheel .
+	$(PY) -m pip install -q --no-deps --target build/bench/to_chars build/bench/to-chars-wheel/*.whl
+
 # The same with small runs: checks that everything works, figures are rough.
-bench-quick: install
+bench-quick: install bench-to-chars
 	$(PY) bench/run_bench.py --quick --json bench/results.json

@@ -27,14 +27,19 @@ class ChildFailed(RuntimeError):
     pass
 
 
-def run_child(module, function, stdout=subprocess.DEVNULL, timeout=900, **kwargs):
+def run_child(module, function, stdout=subprocess.DEVNULL, timeout=900, module_path=None, **kwargs):
     """Runs bench/MODULE.FUNCTION(**kwargs) in a fresh interpreter; returns
-    (its result, its standard error as text)."""
+    (its result, its standard error as text). `module_path`, when given, is
+    searched first for the driver module (another build of it)."""
+    env = None
+    if module_path:
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(
+            filter(None, [module_path, os.environ.get("PYTHONPATH")]))}
     with tempfile.NamedTemporaryFile(prefix="ahrs-bench-", suffix=".json") as result:
         done = subprocess.run(
             [sys.executable, os.path.abspath(__file__), module, function,
              json.dumps(kwargs), result.name],
-            stdout=stdout, stderr=subprocess.PIPE, timeout=timeout)
+            stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
         err = done.stderr.decode(errors="replace")
         if done.returncode != 0:
             raise ChildFailed(f"{module}.{function} exited with {done.returncode}:\n{err}")
@@ -51,6 +56,11 @@ def native_tool(name):
         subprocess.run(["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", "-o", binary, source],
                        check=True)
     return binary
+
+
+# The driver built with std::to_chars digits instead of Dragonbox
+# (`make bench` installs it here), for the side-by-side figure.
+TO_CHARS_BUILD = os.path.join(NATIVE_DIR, "to_chars")
 
 
 def module_missing():

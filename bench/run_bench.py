@@ -45,7 +45,16 @@ def rows(fig):
     if p:
         out += [
             ("file decoding: parse_data_stream_py",
-             f"{p['native_packets_per_s']:,.0f} packets/s ({p['native_seconds']:.3f} s)", "", None),
+             f"{p['native_packets_per_s']:,.0f} packets/s ({p['native_ns_per_packet']:,.0f} ns/packet)", "", None),
+        ]
+        for name, label in (("to_chars", "the same, digits from std::to_chars (no Dragonbox)"),
+                            ("baseline", "the same, AHRS_BENCH_BASELINE build")):
+            if f"{name}_seconds" in p:
+                out.append((f"  {label}",
+                            f"{p[name + '_packets_per_s']:,.0f} packets/s ({p[name + '_ns_per_packet']:,.0f} "
+                            f"ns/packet, {p[name + '_time_over_floor']:.2f} x the floor; "
+                            f"parse_data_stream_py {p['speed_over_' + name]:.2f} x faster)", "", None))
+        out += [
             ("file decoding: pure-Python decoder",
              f"{p['python_packets_per_s']:,.0f} packets/s ({p['python_seconds']:.2f} s)", "", None),
             ("file decoding: floor (read + write only)",

@@ -1,15 +1,17 @@
-// Arbitrary bytes through the packet reader, the decoder and the text form,
-// read twice: from memory with true offsets (the recorded-stream path, and a
-// plain statement of lossless resynchronisation), and through the port's
-// attempt buffer in uneven chunks. In both the source falls silent for a
-// while at the same offsets, anywhere in a packet. Both must agree attempt
-// by attempt.
+// Arbitrary bytes through the packet reader (and framing in place), the
+// decoder and the text form (and the recorded-stream line), read twice: from
+// memory with true offsets (the recorded-stream path, and a plain statement
+// of lossless resynchronisation), and through the port's attempt buffer in
+// uneven chunks. In both the source falls silent for a while at the same
+// offsets, anywhere in a packet. Both must agree attempt by attempt.
 #include <algorithm>
 #include <limits>
 #include <set>
 
 #include "fuzz_support.hpp"
 #include "protocol/decode.hpp"
+#include "protocol/packet_line.hpp"
+#include "protocol/packet_view.hpp"
 #include "protocol/reading_text.hpp"
 #include "protocol/snapshot_map.hpp"
 
@@ -101,6 +103,8 @@ void check_readings(const MipPacket& packet) {
     append_readings_text(text, readings);
     FUZZ_CHECK(text.front() == '[' && text.back() == ']');
     FUZZ_CHECK(text == readings_text(to_sensor_readings_with_options(packet)));
+    static PacketLine line;  // the recorded-stream line, decoded its own way
+    FUZZ_CHECK(line.build(packet.descriptor(), packet.bytes()) == text + "\n");
     const auto snapshot = process_readings(readings);
     FUZZ_CHECK(snapshot.empty() == readings.empty());
     for (const auto& r : readings) FUZZ_CHECK(snapshot.find(r.name()) != nullptr);
@@ -150,7 +154,12 @@ std::vector<Outcome> reference_attempts(std::span<const std::uint8_t> data, Paus
         TrackingSource src(data, start, pauses);
         auto r = MipPacket::read(src);
         outcomes.push_back(fuzz::outcome_of(r));
+        // Framing in place takes exactly the packets the reader takes.
+        const auto view = whole_packet_at(data.subspan(start));
+        FUZZ_CHECK(view.has_value() == r.ok());
         if (r) {
+            FUZZ_CHECK(view->descriptor == r->descriptor() && view->payload.size() == r->bytes().size() &&
+                       std::equal(view->payload.begin(), view->payload.end(), r->bytes().begin()));
             const auto& rewritten = outcomes.back().bytes;
             FUZZ_CHECK(rewritten.size() == 6 + r->bytes().size());
             FUZZ_CHECK(std::equal(rewritten.begin(), rewritten.end(), data.begin() + static_cast<std::ptrdiff_t>(start)));

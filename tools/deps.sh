@@ -8,7 +8,7 @@ set -euo pipefail
 
 packages_of() {
     case $1 in
-        build) echo "" ;;                              # a plain C++20 compiler and CMake (from pip) suffice
+        build) echo "libdragonbox-dev" ;;              # shortest float digits (header-only; std::to_chars without it)
         test) echo "libgtest-dev" ;;                   # the native tests
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;    # libFuzzer and its sanitizer runtime
         sanitize) echo "valgrind" ;;                   # memcheck run (AddressSanitizer comes with g++)

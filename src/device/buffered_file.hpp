@@ -18,6 +18,11 @@ public:
     Result<std::uint64_t, IoError> position() override { return offset_ - (filled_ - next_); }
     Status<IoError> seek(std::uint64_t pos) override;
 
+    // The bytes read from the file but not yet taken, for framing in place;
+    // take() moves past some of them as read() would have.
+    std::span<const std::uint8_t> unread() const { return {buf_.data() + next_, filled_ - next_}; }
+    void take(std::size_t n) { next_ += n; }
+
 private:
     explicit BufferedFile(FileHandle fd) : fd_(std::move(fd)) {}
     FileHandle fd_;

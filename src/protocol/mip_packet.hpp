@@ -21,14 +21,31 @@ public:
         a_ = static_cast<std::uint8_t>(a_ + b);
         b_ = static_cast<std::uint8_t>(b_ + a_);
     }
+    // The same sums in closed form, a + S and b + n*a + sum((n - i) * x[i]),
+    // in 16-bit lanes the compiler vectorises. Only the low byte matters,
+    // and 16-bit wrap-around keeps it; blocks keep the index within 16 bits.
     void feed(std::span<const std::uint8_t> bytes) {
-        for (auto x : bytes) feed(x);
+        while (!bytes.empty()) {
+            const std::size_t block = bytes.size() < 4096 ? bytes.size() : 4096;
+            feed_block(bytes.data(), static_cast<std::uint16_t>(block));
+            bytes = bytes.subspan(block);
+        }
     }
     std::uint16_t value() const { return static_cast<std::uint16_t>(a_ << 8 | b_); }
     std::uint8_t first() const { return a_; }
     std::uint8_t second() const { return b_; }
 
 private:
+    void feed_block(const std::uint8_t* x, std::uint16_t n) {
+        std::uint16_t sum = 0, weighted = 0;
+        for (std::uint16_t i = 0; i < n; ++i) {
+            sum = static_cast<std::uint16_t>(sum + x[i]);
+            weighted = static_cast<std::uint16_t>(weighted + static_cast<std::uint16_t>(n - i) * x[i]);
+        }
+        b_ = static_cast<std::uint8_t>(b_ + n * a_ + weighted);
+        a_ = static_cast<std::uint8_t>(a_ + sum);
+    }
+
     std::uint8_t a_ = 0xDA;
     std::uint8_t b_ = 0x4F;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol/decode.hpp"
+#include "protocol/packet_line.hpp"
 #include "protocol/reading_text.hpp"
 #include "test_bytes.hpp"
 
@@ -285,6 +286,15 @@ TEST(Decode, WalksFieldsByTheirOwnLength) {
     for (const auto& c : walk_cases()) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(readings_text(decode(c.set, hex(c.payload))), c.expected);
+    }
+}
+
+// The recorded-stream line decodes the packet its own way: the same walk.
+TEST(Decode, PacketLineWalksFieldsTheSameWay) {
+    PacketLine line;
+    for (const auto& c : walk_cases()) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(line.build(static_cast<Descriptor>(c.set), hex(c.payload)), c.expected + "\n");
     }
 }
 

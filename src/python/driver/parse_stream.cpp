@@ -5,12 +5,11 @@
 
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "device/buffered_file.hpp"
 #include "device/console.hpp"
-#include "protocol/decode.hpp"
-#include "protocol/reading_text.hpp"
+#include "device/file_packets.hpp"
+#include "protocol/packet_line.hpp"
 #include "python/common/args.hpp"
 #include "errors.hpp"
 #include "signals.hpp"
@@ -34,23 +33,19 @@ struct Interrupted {};
 using ParseStop = std::variant<Panic, Interrupted>;
 
 Status<ParseStop> parse_file(BufferedFile& file) {
-    std::vector<Reading> readings;
-    std::string line;
+    FilePackets packets(file);
+    PacketLine line;
     for (unsigned count = 1;; ++count) {
         if (count % kPacketsPerSignalCheck == 0 && signal_handler_raised()) return err(ParseStop{Interrupted{}});
-        auto packet = MipPacket::read(file);
+        auto packet = packets.next();
         if (!packet) {
             const IoError* io = packet.error().io_error();
             if (io && is_interruption(*io)) return err(ParseStop{Interrupted{}});
             if (auto r = print(Stream::Err, closing_line(packet.error())); !r) return err(ParseStop{r.error()});
             return Unit{};
         }
-        readings.clear();
-        append_readings(*packet, readings);
-        line.clear();
-        append_readings_text(line, readings);
-        line += '\n';
-        if (auto r = print(Stream::Out, line); !r) return err(ParseStop{r.error()});
+        if (auto r = print(Stream::Out, line.build(packet->descriptor, packet->payload)); !r)
+            return err(ParseStop{r.error()});
     }
 }
 

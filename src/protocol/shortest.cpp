@@ -1,0 +1,212 @@
+#include "shortest.hpp"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#if AHRS_HAVE_DRAGONBOX
+#include <dragonbox/dragonbox.h>
+#else
+#include <charconv>
+#include <cmath>
+#endif
+
+namespace ahrs {
+namespace {
+
+// Sign, infinity, NaN and zero from the bits alone; the rest is Finite with
+// its digits still to find.
+template <class Bits, int kSignificandBits>
+Shortest classify(Bits bits) {
+    constexpr int kWidth = static_cast<int>(sizeof(Bits) * 8);
+    constexpr Bits kExponentMask = (Bits{1} << (kWidth - 1)) - (Bits{1} << kSignificandBits);
+    Shortest s;
+    s.negative = (bits >> (kWidth - 1)) != 0;
+    const Bits magnitude = bits & ~(Bits{1} << (kWidth - 1));
+    if ((magnitude & kExponentMask) == kExponentMask)
+        s.kind = magnitude == kExponentMask ? ShortestKind::Infinite : ShortestKind::NaN;
+    else if (magnitude == 0)
+        s.kind = ShortestKind::Zero;
+    else
+        s.kind = ShortestKind::Finite;
+    return s;
+}
+
+#if AHRS_HAVE_DRAGONBOX
+
+template <class T>
+void find_digits(Shortest& s, T v) {
+    namespace policy = jkj::dragonbox::policy;
+    const auto d = jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::remove);
+    s.digits = d.significand;
+    s.exponent = d.exponent;
+}
+
+constexpr std::string_view kSource = "Dragonbox";
+
+#else
+
+// to_chars gives the shortest digits as text ("d.ddde±xx"); read them back.
+template <class T>
+void find_digits(Shortest& s, T v) {
+    char buf[64];
+    const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
+    const char* e = end - 3;
+    while (*e != 'e') --e;
+    std::uint64_t digits = static_cast<std::uint64_t>(buf[0] - '0');
+    int fraction = 0;
+    for (const char* p = buf + 2; p < e; ++p, ++fraction) digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    int exp = 0;
+    for (const char* p = e + 2; p != end; ++p) exp = exp * 10 + (*p - '0');
+    if (e[1] == '-') exp = -exp;
+    exp -= fraction;
+    while (digits % 10 == 0) {
+        digits /= 10;
+        ++exp;
+    }
+    s.digits = digits;
+    s.exponent = exp;
+}
+
+constexpr std::string_view kSource = "std::to_chars";
+
+#endif
+
+int count_digits(std::uint64_t v) {
+    static constexpr std::uint64_t kPowers[] = {
+        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
+        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
+        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
+        1000000000000000000ull, 10000000000000000000ull,
+    };
+    // log10(2) ~ 1233 / 4096 gives the count or one more.
+    const int guess = ((64 - std::countl_zero(v | 1)) * 1233) >> 12;
+    return guess + (v >= kPowers[guess] ? 1 : 0);
+}
+
+// Eight decimal digits of v < 10^8, leading zeros included, as the bytes of
+// a little-endian word, first digit in the lowest byte: both halves of four
+// digits, then their pairs, then their single digits are split at once in
+// the word's lanes.
+std::uint64_t eight_digits(std::uint32_t v) {
+    const std::uint64_t fours = v / 10000 | std::uint64_t{v % 10000} << 32;
+    const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;  // each lane / 100
+    const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
+    const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;  // each lane / 10
+    return (tens | (pairs - 10 * tens) << 8) + 0x3030303030303030;
+}
+
+void store_le(char* out, std::uint64_t word) {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(out, &word, sizeof word);
+}
+
+// Exactly n digits of v from out, eight at a time: the last eight, the eight
+// before them, then what is left (at most four, as v < 2^64). Up to eight
+// bytes after them may be overwritten.
+inline void write_digits(char* out, std::uint64_t v, int n) {
+    if (n <= 8) {
+        store_le(out, eight_digits(static_cast<std::uint32_t>(v)) >> (8 * (8 - n)));
+        return;
+    }
+    if (n > 16) {
+        const std::uint64_t top = v / 10000000000000000;
+        store_le(out, eight_digits(static_cast<std::uint32_t>(top)) >> (8 * (24 - n)));
+        out += n - 16;
+        v -= top * 10000000000000000;
+        n = 16;
+    }
+    const std::uint64_t high = v / 100000000;
+    store_le(out, eight_digits(static_cast<std::uint32_t>(high)) >> (8 * (16 - n)));
+    store_le(out + n - 8, eight_digits(static_cast<std::uint32_t>(v - high * 100000000)));
+}
+
+enum class ExponentStyle { Bare, Repr };  // 5e-5, 1e16 / 5e-05, 1e+16
+
+char* write_exponent(char* p, int exp, ExponentStyle style) {
+    *p++ = 'e';
+    if (exp < 0) {
+        *p++ = '-';
+        exp = -exp;
+    } else if (style == ExponentStyle::Repr) {
+        *p++ = '+';
+    }
+    const int n = exp >= 100 ? 3 : exp >= 10 || style == ExponentStyle::Repr ? 2 : 1;
+    write_digits(p, static_cast<std::uint64_t>(exp), n);
+    return p + n;
+}
+
+// Positional form for exponents -4 to 15, exponent form outside; the digits
+// are written in place and moved by fixed-size copies.
+char* write_finite(char* out, std::uint64_t digits, int exponent, ExponentStyle style) {
+    const int n = count_digits(digits);
+    const int point = n + exponent;  // digits before the decimal point
+    const int sci = point - 1;
+    if (sci >= 16 || sci < -4) {
+        write_digits(out + 1, digits, n);
+        out[0] = out[1];
+        char* p = out + 1;
+        if (n > 1) {
+            out[1] = '.';
+            p = out + n + 1;
+        }
+        return write_exponent(p, sci, style);
+    }
+    if (point <= 0) {  // 0.000ddd, at most three zeros after the point
+        std::memcpy(out, "0.000000", 8);
+        write_digits(out + 2 - point, digits, n);
+        return out + 2 - point + n;
+    }
+    if (point >= n) {  // ddd000.0
+        write_digits(out, digits, n);
+        std::memset(out + n, '0', 16);
+        std::memcpy(out + point, ".0", 2);
+        return out + point + 2;
+    }
+    write_digits(out, digits, n);  // ddd.ddd
+    char tail[16];
+    std::memcpy(tail, out + point, sizeof tail);
+    out[point] = '.';
+    std::memcpy(out + point + 1, tail, sizeof tail);
+    return out + n + 1;
+}
+
+char* lay_out(char* out, const Shortest& s, ExponentStyle style) {
+    if (s.kind == ShortestKind::NaN) {
+        std::memcpy(out, style == ExponentStyle::Repr ? "nan" : "NaN", 4);
+        return out + 3;
+    }
+    if (s.negative) *out++ = '-';
+    switch (s.kind) {
+        case ShortestKind::Zero: std::memcpy(out, "0.0", 4); return out + 3;
+        case ShortestKind::Infinite: std::memcpy(out, "inf", 4); return out + 3;
+        default: return write_finite(out, s.digits, s.exponent, style);
+    }
+}
+
+}  // namespace
+
+Shortest shortest(float v) {
+    Shortest s = classify<std::uint32_t, 23>(std::bit_cast<std::uint32_t>(v));
+    if (s.kind == ShortestKind::Finite) find_digits(s, v);
+    return s;
+}
+
+Shortest shortest(double v) {
+    Shortest s = classify<std::uint64_t, 52>(std::bit_cast<std::uint64_t>(v));
+    if (s.kind == ShortestKind::Finite) find_digits(s, v);
+    return s;
+}
+
+char* write_shortest(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Bare); }
+char* write_shortest_repr(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Repr); }
+
+char* write_unsigned(char* out, std::uint64_t v) {
+    const int n = v == 0 ? 1 : count_digits(v);
+    write_digits(out, v, n);
+    return out + n;
+}
+
+std::string_view shortest_digits_source() { return kSource; }
+
+}  // namespace ahrs
