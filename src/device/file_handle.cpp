@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "std_descriptors.hpp"
+
 namespace ahrs {
 
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
@@ -26,6 +28,7 @@ Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path) {
     int fd;
     do fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
     while (fd < 0 && errno == EINTR);
+    fd = above_standard_descriptors(fd);
     if (fd < 0) return err(IoError::last_os());
     return FileHandle(fd);
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "fork_guard.hpp"
 #include "line_settings.hpp"
 
 namespace ahrs {
@@ -35,7 +36,7 @@ Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::strin
     if (path.find('\0') != std::string_view::npos)
         return err(SerialError(SerialError::Kind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string name(path);
-    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open_parent_only(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return err(SerialError::from_errno(errno));
     std::unique_ptr<SerialDevice> dev(new SerialDevice(fd, std::move(cancel)));
 
@@ -58,7 +59,7 @@ SerialDevice::~SerialDevice() {
     // The exclusive mode belongs to the terminal, not to this descriptor,
     // and would outlive it on a pty whose other end stays open.
     if (exclusive_) ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    close_parent_only(fd_);
 }
 
 // A token without a descriptor still cancels, before each wait.

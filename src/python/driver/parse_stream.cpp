@@ -11,6 +11,7 @@
 #include "protocol/decode.hpp"
 #include "protocol/reading_text.hpp"
 #include "python/common/args.hpp"
+#include "python/common/no_throw.hpp"
 #include "errors.hpp"
 
 namespace ahrs::py {
@@ -54,7 +55,7 @@ PyObject* parse_data_stream_py(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef parse_data_stream_def = {
     "parse_data_stream_py",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_data_stream_py)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<parse_data_stream_py>)),
     METH_FASTCALL | METH_KEYWORDS,
     "parse_data_stream_py(filename)\n--\n\n",
 };
