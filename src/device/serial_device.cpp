@@ -59,6 +59,9 @@ SerialDevice::~SerialDevice() {
     // The exclusive mode belongs to the terminal, not to this descriptor,
     // and would outlive it on a pty whose other end stays open.
     if (exclusive_) ::ioctl(fd_, TIOCNXCL);
+    // The lock is the open file's: a child forked a moment ago may still
+    // share it until it lets go of its copy, so it is released here.
+    ::flock(fd_, LOCK_UN);
     close_parent_only(fd_);
 }
 

@@ -7,7 +7,7 @@ import textwrap
 
 import pytest
 
-from conftest import run_python
+from conftest import ASAN_HEAP, run_python
 
 # The scripts play the sensor on fresh pseudo-terminals.
 PTY_HELPERS = """
@@ -31,9 +31,8 @@ PTY_HELPERS = """
 
 
 def asan_options(extra: str) -> dict:
-    """Under AddressSanitizer: what a forked child leaves unfreed is the dead
-    reader thread's, on purpose; and an allocation that fails must fail, as
-    it does without the sanitizer, instead of stopping the process."""
+    """Under AddressSanitizer: what a forked child leaves unfreed is its dead
+    copy of the reader thread's, on purpose."""
     return {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":" + extra}
 
 
@@ -75,6 +74,7 @@ FORK = """
     stream(0, 500)  # the reader is busy with its queue while the fork lands
     pid = os.fork()
     if pid == 0:
+        os.close(go_write)  # a parent that fails ends the child too
         exec(textwrap.dedent(ACTION))
         os.read(go_read, 1)  # still running while the parent goes on
         ENDING
@@ -291,6 +291,7 @@ def test_items_drained_by_a_failed_take_come_first_next_time(fail_at):
     assert res.out.splitlines() == ["True True"], res.out + res.err
 
 
+@pytest.mark.skipif(bool(ASAN_HEAP), reason="the sanitizer's allocator reserves its address space at start")
 def test_reader_that_runs_out_of_memory_ends_with_a_report_and_its_items_stay():
     # One malloc arena for every thread, so the address-space limit binds the
     # reader's allocations as well as the interpreter's.
@@ -318,7 +319,7 @@ def test_reader_that_runs_out_of_memory_ends_with_a_report_and_its_items_stay():
         print(ended, len(got) > 1000, in_order, reader.take())
         """,
         timeout=120,
-        env={"MALLOC_ARENA_MAX": "1", **asan_options("allocator_may_return_null=1")},
+        env={"MALLOC_ARENA_MAX": "1"},
     )
     assert res.rc == 0, res.err
     assert res.out.splitlines() == ["True True True []"]
