@@ -2,7 +2,6 @@
 error that takes nothing, standard descriptors closed at start, and memory
 that runs out. Each case runs in its own interpreter, on real processes,
 pipes and pseudo-terminals; a hang shows as the subprocess's time-out."""
-import os
 import textwrap
 
 import pytest
@@ -28,12 +27,6 @@ PTY_HELPERS = """
 
     master, path = fresh_pty()
 """
-
-
-def asan_options(extra: str) -> dict:
-    """Under AddressSanitizer: what a forked child leaves unfreed is its dead
-    copy of the reader thread's, on purpose."""
-    return {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":" + extra}
 
 
 def script(body: str, buffer=100_000) -> str:
@@ -92,11 +85,14 @@ FORK = """
 """
 
 
+@pytest.mark.skipif(
+    bool(ASAN_HEAP), reason="the sanitizer's allocator is not fork-safe: a child may find its lock held by the reader"
+)
 @pytest.mark.parametrize("ending", CHILD_ENDINGS)
 @pytest.mark.parametrize("action", CHILD_ACTIONS)
 def test_forked_child_leaves_the_parents_reader_and_device_alone(action, ending):
     body = FORK.replace("ACTION", repr(CHILD_ACTIONS[action])).replace("ENDING", CHILD_ENDINGS[ending])
-    res = run_python(script(body), timeout=30, env=asan_options("detect_leaks=0"))
+    res = run_python(script(body), timeout=30)
     assert res.rc == 0, res.err
     lines = res.out.splitlines()
     parent = [line for line in lines if line.startswith("parent")]
