@@ -1,7 +1,9 @@
 #include "buffered_reader.hpp"
 
 #include <chrono>
+#include <exception>
 #include <functional>
+#include <new>
 #include <system_error>
 #include <vector>
 
@@ -40,7 +42,7 @@ bool handle_failure(const PortError& e, const ReaderSettings& settings) {
 }
 
 // The queue is the owner's, which joins this thread before it lets go.
-void run(ReaderSettings settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
+void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
     auto port = Port::open(settings.device, settings.baud_rate, cancel);
     if (!port) {
         if (!cancel->cancelled()) report("Failed to open port: " + port.error().debug());
@@ -66,6 +68,20 @@ void run(ReaderSettings settings, SnapshotQueue& queue, std::shared_ptr<CancelTo
     }
 }
 
+// An allocation that fails ends the reader, not the process: the port is
+// closed on the way out and what is queued stays takeable. The report is a
+// fixed text, since there may be no memory to build one.
+void run(ReaderSettings settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
+    const CancellableWrites writes(*cancel);
+    try {
+        read_until_stopped(settings, queue, std::move(cancel));
+    } catch (const std::bad_alloc&) {
+        (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: out of memory\n");
+    } catch (const std::exception&) {
+        (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: internal failure\n");
+    }
+}
+
 }  // namespace
 
 Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedReader::start(ReaderSettings settings,
@@ -75,7 +91,7 @@ Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedRead
     try {
         auto cancel = std::make_shared<CancelToken>();
         std::unique_ptr<BufferedReader> reader(new BufferedReader(std::move(queue), cancel));
-        reader->thread_ = std::thread(run, std::move(settings), std::ref(*reader->queue_), cancel);
+        reader->thread_ = std::make_unique<std::thread>(run, std::move(settings), std::ref(*reader->queue_), cancel);
         return reader;
     } catch (const std::bad_alloc&) {
         return err(StartError::NoMemory);
@@ -85,9 +101,17 @@ Result<std::unique_ptr<BufferedReader>, BufferedReader::StartError> BufferedRead
 }
 
 BufferedReader::~BufferedReader() {
+    if (inherited()) {
+        // The parent's to stop, and this process has no thread to join:
+        // the queue and the handle are left untouched, their memory to the
+        // child's exit.
+        (void)queue_.release();
+        (void)thread_.release();
+        return;
+    }
     cancel_->cancel();
     queue_->stop();
-    if (thread_.joinable()) thread_.join();
+    if (thread_ && thread_->joinable()) thread_->join();
 }
 
 }  // namespace ahrs

@@ -9,6 +9,7 @@
 
 #include "../protocol/result.hpp"
 #include "cancel.hpp"
+#include "fork_guard.hpp"
 #include "snapshot_queue.hpp"
 
 namespace ahrs {
@@ -27,8 +28,13 @@ public:
     static Result<std::unique_ptr<BufferedReader>, StartError> start(ReaderSettings settings,
                                                                      std::size_t buffer_size);
     // Stops the thread and waits for it: the device is released on return.
+    // In a child made by fork() it touches nothing the parent still uses.
     ~BufferedReader();
 
+    // A reader belongs to the process that started it. In a forked child its
+    // thread does not exist, its queue's lock may have been copied held, and
+    // its thread handle may name one of the child's own threads.
+    bool inherited() const { return fork_generation() != generation_; }
     SnapshotQueue& queue() { return *queue_; }
 
 private:
@@ -36,7 +42,8 @@ private:
         : queue_(std::move(q)), cancel_(std::move(c)) {}
     std::unique_ptr<SnapshotQueue> queue_;
     std::shared_ptr<CancelToken> cancel_;
-    std::thread thread_;
+    std::unique_ptr<std::thread> thread_;
+    std::uint64_t generation_ = fork_generation();
 };
 
 }  // namespace ahrs

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 
+#include "std_descriptors.hpp"
+
 namespace ahrs {
 
-CancelToken::CancelToken() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+CancelToken::CancelToken() : fd_(above_standard_descriptors(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))) {}
 
 CancelToken::~CancelToken() {
     if (fd_ >= 0) ::close(fd_);

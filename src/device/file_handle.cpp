@@ -7,6 +7,7 @@
 #include <string>
 
 #include "interrupt.hpp"
+#include "std_descriptors.hpp"
 
 namespace ahrs {
 
@@ -32,6 +33,7 @@ Result<FileHandle, IoError> open_path(std::string_view path, int flags) {
     // A FIFO with no writer blocks here until one comes.
     while ((fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666)) < 0 && errno == EINTR)
         if (interrupt_requested()) return err(interrupted());
+    fd = above_standard_descriptors(fd);
     if (fd < 0) return err(IoError::last_os());
     return FileHandle(fd);
 }

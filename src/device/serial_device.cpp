@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "fork_guard.hpp"
 #include "interrupt.hpp"
 #include "line_settings.hpp"
 
@@ -45,7 +46,7 @@ Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::strin
     if (path.find('\0') != std::string_view::npos)
         return err(SerialError(SerialError::Kind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string name(path);
-    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = open_parent_only(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return err(SerialError::from_errno(errno));
     std::unique_ptr<SerialDevice> dev(new SerialDevice(fd, std::move(cancel)));
 
@@ -68,7 +69,10 @@ SerialDevice::~SerialDevice() {
     // The exclusive mode belongs to the terminal, not to this descriptor,
     // and would outlive it on a pty whose other end stays open.
     if (exclusive_) ::ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
+    // The lock is the open file's: a child forked a moment ago may still
+    // share it until it lets go of its copy, so it is released here.
+    ::flock(fd_, LOCK_UN);
+    close_parent_only(fd_);
 }
 
 // A token without a descriptor still cancels, before each wait.

@@ -50,25 +50,26 @@ bool SnapshotQueue::send(std::uint64_t timestamp_ms, const SnapshotMap& map) {
     return true;
 }
 
-std::size_t SnapshotQueue::drain(std::vector<QueueItem>& out) {
+Result<std::size_t, SnapshotQueue::NoMemory> SnapshotQueue::drain(std::vector<QueueItem>& out, std::size_t first) {
     using std::swap;
     std::lock_guard lock(mu_);
+    const std::size_t n = capacity_ == 0 ? (offering_ ? 1 : 0) : count_;
+    if (n == 0) return std::size_t{0};
+    try {
+        if (out.size() < first + n) out.resize(first + n);
+    } catch (const std::bad_alloc&) {
+        return err(NoMemory{});
+    }
     if (capacity_ == 0) {
-        if (!offering_) return 0;
-        if (out.empty()) out.emplace_back();
-        swap(out[0], offer_);
+        swap(out[first], offer_);
         offering_ = false;
-        space_.notify_all();
-        return 1;
+    } else {
+        for (std::size_t i = first; i < first + n; ++i) {
+            swap(out[i], slot(head_));
+            head_ = (head_ + 1) % capacity_;
+        }
+        count_ = 0;
     }
-    const std::size_t n = count_;
-    if (n == 0) return 0;
-    if (out.size() < n) out.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        swap(out[i], slot(head_));
-        head_ = (head_ + 1) % capacity_;
-    }
-    count_ = 0;
     space_.notify_all();
     return n;
 }

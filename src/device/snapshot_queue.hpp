@@ -34,11 +34,13 @@ public:
     // The map is copied into a slot that keeps its storage from earlier
     // items, so a warm queue does not allocate.
     bool send(std::uint64_t timestamp_ms, const SnapshotMap& map);
-    // Swaps every queued item into out[0], out[1], ..., oldest first,
-    // without waiting, growing `out` when it is too short; returns how many.
-    // The slots get the storage of out's old items back: a receiver that
-    // keeps `out` from one call to the next makes neither side allocate.
-    std::size_t drain(std::vector<QueueItem>& out);
+    // Swaps every queued item into out[first], out[first + 1], ..., oldest
+    // first, without waiting, growing `out` when it is too short; returns
+    // how many. The slots get the storage of out's old items back: a
+    // receiver that keeps `out` from one call to the next makes neither side
+    // allocate. When `out` cannot grow, nothing is taken: NoMemory.
+    enum class NoMemory {};
+    Result<std::size_t, NoMemory> drain(std::vector<QueueItem>& out, std::size_t first = 0);
 
     void stop();  // wakes a waiting sender for good
 

@@ -20,15 +20,16 @@ class Captured:
         self.out, self.err, self.rc = out, err, rc
 
 
-def run_python(code, timeout=60):
-    """Runs `code` in a fresh interpreter, with the test helpers importable;
-    the module's own writes to descriptors 1 and 2 are captured there."""
+def run_python(code, timeout=60, env=None):
+    """Runs `code` in a fresh interpreter, with the test helpers importable
+    and `env` added to the environment; the module's own writes to
+    descriptors 1 and 2 are captured there."""
     path = os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")]))
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         timeout=timeout,
-        env={**os.environ, "PYTHONPATH": path},
+        env={**os.environ, **(env or {}), "PYTHONPATH": path},
     )
     return Captured(proc.stdout.decode(), proc.stderr.decode(), proc.returncode)
 

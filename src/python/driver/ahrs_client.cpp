@@ -6,6 +6,7 @@
 #include "python/common/args.hpp"
 #include "python/common/borrow.hpp"
 #include "python/common/class_object.hpp"
+#include "python/common/no_throw.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "registry.hpp"
@@ -97,13 +98,13 @@ PyObject* client_read_packet(PyObject* py_self, PyObject*) {
 #define AHRS_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 PyMethodDef client_methods[] = {
-    {"open", AHRS_FASTCALL(client_open), METH_FASTCALL | METH_KEYWORDS,
+    {"open", AHRS_FASTCALL(no_throw<client_open>), METH_FASTCALL | METH_KEYWORDS,
      "open($self, serial_device, baud_rate)\n--\n\n"},
-    {"open_file", AHRS_FASTCALL(client_open_file), METH_FASTCALL | METH_KEYWORDS, "open_file($self, filename)\n--\n\n"},
-    {"configure", client_configure, METH_NOARGS, "configure($self)\n--\n\n"},
-    {"start_stream", client_start_stream, METH_NOARGS, "start_stream($self)\n--\n\n"},
-    {"read", client_read, METH_NOARGS, "read($self)\n--\n\n"},
-    {"read_packet", client_read_packet, METH_NOARGS, "read_packet($self)\n--\n\n"},
+    {"open_file", AHRS_FASTCALL(no_throw<client_open_file>), METH_FASTCALL | METH_KEYWORDS, "open_file($self, filename)\n--\n\n"},
+    {"configure", no_throw<client_configure>, METH_NOARGS, "configure($self)\n--\n\n"},
+    {"start_stream", no_throw<client_start_stream>, METH_NOARGS, "start_stream($self)\n--\n\n"},
+    {"read", no_throw<client_read>, METH_NOARGS, "read($self)\n--\n\n"},
+    {"read_packet", no_throw<client_read_packet>, METH_NOARGS, "read_packet($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -113,7 +114,7 @@ PyMethodDef client_methods[] = {
 
 PyRef make_ahrs_client_type() {
     static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(client_new)},
+        {Py_tp_new, reinterpret_cast<void*>(no_throw<client_new>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(ClientObject::dealloc)},
         {Py_tp_methods, client_methods},
         {Py_tp_doc, const_cast<char*>("AHRSClient()\n--\n\n")},

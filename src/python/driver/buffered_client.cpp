@@ -8,6 +8,7 @@
 #include "python/common/args.hpp"
 #include "python/common/borrow.hpp"
 #include "python/common/class_object.hpp"
+#include "python/common/no_throw.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "registry.hpp"
@@ -25,6 +26,9 @@ constexpr std::size_t kKeptItems = 1024;
 struct Buffered {
     std::unique_ptr<BufferedReader> reader;
     std::vector<QueueItem> taken;
+    // Items a failed take() drained: the first `held` of `taken`, delivered
+    // first by the next call.
+    std::size_t held = 0;
 };
 using BufferedObject = ClassObject<Buffered>;
 
@@ -92,19 +96,28 @@ PyRef items_to_list(std::span<const QueueItem> items) {
     return list;
 }
 
+// In a forked child the reader is the parent's: nothing is taken there.
 PyObject* buffered_take(PyObject* py_self, PyObject*) {
     auto* self = BufferedObject::cast(py_self);
     Borrow borrow(self->borrowed);
     if (!borrow) return nullptr;
     Buffered& b = self->value;
-    const std::size_t n = b.reader->queue().drain(b.taken);
+    if (b.reader->inherited()) return PyList_New(0);
+    const auto drained = b.reader->queue().drain(b.taken, b.held);
+    if (!drained) return PyErr_NoMemory();
+    const std::size_t n = b.held + *drained;
     PyRef list = items_to_list({b.taken.data(), n});
+    if (!list) {
+        b.held = n;
+        return nullptr;
+    }
+    b.held = 0;
     if (b.taken.size() > kKeptItems) b.taken.resize(kKeptItems);
     return list.release();
 }
 
 PyMethodDef buffered_methods[] = {
-    {"take", buffered_take, METH_NOARGS, "take($self)\n--\n\n"},
+    {"take", no_throw<buffered_take>, METH_NOARGS, "take($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -112,7 +125,7 @@ PyMethodDef buffered_methods[] = {
 
 PyRef make_buffered_client_type() {
     static PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(buffered_new)},
+        {Py_tp_new, reinterpret_cast<void*>(no_throw<buffered_new>)},
         {Py_tp_dealloc, reinterpret_cast<void*>(BufferedObject::dealloc)},
         {Py_tp_methods, buffered_methods},
         {Py_tp_doc, const_cast<char*>("BufferedAHRSClient(serial_device, baud_rate, buffer_size, verbose)\n--\n\n")},

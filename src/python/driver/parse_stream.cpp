@@ -11,6 +11,7 @@
 #include "device/file_packets.hpp"
 #include "protocol/packet_line.hpp"
 #include "python/common/args.hpp"
+#include "python/common/no_throw.hpp"
 #include "errors.hpp"
 #include "signals.hpp"
 
@@ -69,7 +70,7 @@ PyObject* parse_data_stream_py(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyMethodDef parse_data_stream_def = {
     "parse_data_stream_py",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(parse_data_stream_py)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<parse_data_stream_py>)),
     METH_FASTCALL | METH_KEYWORDS,
     "parse_data_stream_py(filename)\n--\n\n",
 };
