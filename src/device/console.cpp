@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <utility>
 #include <cerrno>
+#include <utility>
+
+#include "interrupt.hpp"
 
 namespace ahrs {
 namespace {
@@ -17,7 +19,7 @@ thread_local const CancelToken* t_cancel = nullptr;
 // bounds the delay only for a token that has no descriptor to poll.
 constexpr int kWaitSliceMs = 100;
 
-enum class Room { Ready, Cancelled, Failed };
+enum class Room { Ready, Cancelled, Interrupted, Failed };
 
 // Waits until `fd` can take output (or reports a state that the write will
 // turn into its error), or until this thread's token is cancelled.
@@ -29,6 +31,7 @@ Room wait_for_room(int fd) {
         if (c && c->cancelled()) return Room::Cancelled;
         const int n = ::poll(fds, count, kWaitSliceMs);
         if (n < 0 && errno != EINTR) return Room::Failed;
+        if (n < 0 && interrupt_requested()) return Room::Interrupted;
         if (n <= 0) continue;
         if (count == 2 && fds[1].revents != 0) return Room::Cancelled;
         return Room::Ready;
@@ -51,11 +54,15 @@ Status<IoError> write_text(Stream s, std::string_view text) {
         if (wait) {
             const Room room = wait_for_room(fd);
             if (room == Room::Cancelled) return Unit{};
+            if (room == Room::Interrupted) return err(interrupted());
             if (room == Room::Failed) return err(IoError::last_os());
         }
         const ssize_t n = ::write(fd, text.data(), std::min(text.size(), most));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                if (interrupt_requested()) return err(interrupted());
+                continue;
+            }
             if (errno != EAGAIN) return err(IoError::last_os());
             wait = true;
             continue;
@@ -71,7 +78,8 @@ Status<Panic> print(Stream s, std::string_view text) {
     auto r = write_text(s, text);
     if (r) return Unit{};
     return err(Panic{std::string("failed printing to ") + (s == Stream::Out ? "stdout" : "stderr") + ": " +
-                     r.error().debug()});
+                         r.error().debug(),
+                     is_interruption(r.error())});
 }
 
 }  // namespace ahrs

@@ -8,6 +8,9 @@ namespace ahrs {
 // layer raises it as PanicException.
 struct Panic {
     std::string message;
+    // Not a failure at all: a write that waited was cut short because a
+    // signal's handler raised, and that exception is what the caller gets.
+    bool interrupted = false;
 };
 
 }  // namespace ahrs

@@ -140,3 +140,39 @@ def test_a_handler_that_does_not_raise_leaves_the_call_to_finish(tmp_path, case)
     assert out.splitlines() == CASES[case][3] + ["handled True"], err
     if "parse" in case:
         assert err == "End of file: failed to fill whole buffer\n"
+
+
+@pytest.mark.parametrize("nonblocking", [False, True], ids=["blocking", "non_blocking"])
+def test_ctrl_c_ends_a_write_to_a_full_pipe(tmp_path, nonblocking):
+    # Standard output is a pipe that nobody reads: the parse fills it and
+    # then waits in write(2), or (non-blocking) for room, holding the lock.
+    path = tmp_path / "recording.bin"
+    path.write_bytes(PACKET * 10_000)
+    code = textwrap.dedent(f"""
+        import os, sys
+        import tavrin_ahrs_driver as m
+        r, w = os.pipe()
+        os.set_blocking(w, {not nonblocking})
+        os.dup2(w, 1)
+        os.write(2, b"calling\\n")
+        try:
+            m.parse_data_stream_py({str(path)!r})
+        except KeyboardInterrupt:
+            os.write(2, b"KeyboardInterrupt\\n")
+        """)
+    proc = subprocess.Popen([sys.executable, "-c", code], stderr=subprocess.PIPE)
+    try:
+        assert proc.stderr.readline() == b"calling\n"
+        time.sleep(0.3)  # into the wait
+        start = time.monotonic()
+        while proc.poll() is None and time.monotonic() < start + 60:  # a bound on a hang
+            os.kill(proc.pid, signal.SIGINT)
+            time.sleep(0.1)
+        if proc.poll() is None:
+            proc.kill()
+            pytest.fail("the write ignored every SIGINT")
+        err = proc.stderr.read().decode()
+    finally:
+        proc.kill()
+        proc.wait()
+    assert err == "KeyboardInterrupt\n"

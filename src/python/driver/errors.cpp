@@ -36,6 +36,7 @@ PyObject* panic_exception_type() {
 }
 
 PyObject* raise_panic(const Panic& p, const char* file, int line) {
+    if (p.interrupted && PyErr_Occurred()) return nullptr;  // the handler's exception stands
     const std::string message = p.message.empty() ? std::string("internal failure") : p.message;
     const std::string report = "tavrin_ahrs_driver: internal failure at " + std::string(project_path(file)) + ":" +
                                std::to_string(line) + ":\n" + message + "\n";

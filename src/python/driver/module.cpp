@@ -3,6 +3,7 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "parse_stream.hpp"
+#include "python/common/no_throw.hpp"
 #include "python/common/py_ref.hpp"
 #include "registry.hpp"
 
@@ -86,4 +87,6 @@ PyObject* create_module() {
 }  // namespace
 }  // namespace ahrs::py
 
-PyMODINIT_FUNC PyInit_tavrin_ahrs_driver() { return ahrs::py::create_module(); }
+// An allocation failure while the module is built fails the import with
+// MemoryError instead of ending the process.
+PyMODINIT_FUNC PyInit_tavrin_ahrs_driver() { return ahrs::py::no_throw<ahrs::py::create_module>(); }

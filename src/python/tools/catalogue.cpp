@@ -52,7 +52,7 @@ PyObject* catalogue(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef catalogue_def = {
-    "catalogue", catalogue, METH_NOARGS,
+    "catalogue", no_throw<catalogue>, METH_NOARGS,
     "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code), ...)).",
 };
 

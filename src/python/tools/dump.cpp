@@ -87,7 +87,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyMethodDef dump_def = {
     "dump",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(dump)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<dump>)),
     METH_FASTCALL | METH_KEYWORDS,
     "dump(path, format, records, out, progress)\n--\n\nExports a recording as text, jsonl or csv; returns "
     "(packets, damaged runs, skipped bytes, truncated).",

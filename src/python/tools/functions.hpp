@@ -1,4 +1,5 @@
 #pragma once
+#include "python/common/no_throw.hpp"
 #include "python/common/py_ref.hpp"
 
 namespace ahrs::py {

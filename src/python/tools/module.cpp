@@ -21,4 +21,4 @@ PyModuleDef g_def = {
 }  // namespace
 }  // namespace ahrs::py
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create2(&ahrs::py::g_def, 1013); }
+PyMODINIT_FUNC PyInit__native() { return PyModule_Create2(&ahrs::py::g_def, PYTHON_ABI_VERSION); }

@@ -96,7 +96,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyMethodDef scan_def = {
     "scan",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(scan)),
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<scan>)),
     METH_FASTCALL | METH_KEYWORDS,
     "scan(path, progress)\n--\n\nDecodes a recording into packed record tables; progress(bytes) is called now and then.",
 };
