@@ -69,7 +69,10 @@ run_asan() {
     # descriptor 2 and stops the process, so pytest captures at the Python
     # level only, and the files behind the tests' own descriptor captures
     # are searched afterwards.
-    env LD_PRELOAD="$libasan" \
+    # The C++ runtime is preloaded too, so that the sanitizer finds it when it
+    # catches the first exception thrown by any extension module (its own
+    # lookup at start-up would find none in a C program).
+    env LD_PRELOAD="$libasan $("$CXX" -print-file-name=libstdc++.so)" \
         PYTHONMALLOC=malloc \
         PYTHONPATH="$HERE/site${PYTHONPATH:+:$PYTHONPATH}" \
         ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1:log_path=$ROOT/$reports/asan$unwind" \
