@@ -7,6 +7,7 @@ recording goes to the terminal in its original timing.
 """
 
 import argparse
+import contextlib
 import os
 import random
 import struct
@@ -157,40 +158,39 @@ def _deadline(duration):
     return float("inf") if duration is None else time.monotonic() + duration
 
 
-def run_pty(opts, out=None):
-    out = out or sys.stdout
+@contextlib.contextmanager
+def _serving(opts, out):
+    """The pseudo-terminal, its path announced on `out`; on a normal end the
+    reader is left time to take what is still queued."""
     stop = StopSignal()
     link = PtyLink(stop, opts.linger, _deadline(opts.duration))
-    corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     try:
         print(link.path, file=out, flush=True)
-        stream = stream_fast if opts.fast else stream_paced
-        sent = stream(link, opts, corrupt)
+        yield link
         if not stop.set and link.seen_reader and not link.gone:
             link.wait_drained()
-        print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
-              f"{link.replies} commands answered", file=sys.stderr)
     finally:
         link.close()
         stop.close()
+
+
+def run_pty(opts, out=None):
+    corrupt = Corruptor(opts.corrupt_rate, opts.seed)
+    stream = stream_fast if opts.fast else stream_paced
+    with _serving(opts, out or sys.stdout) as link:
+        sent = stream(link, opts, corrupt)
+    print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
+          f"{link.replies} commands answered", file=sys.stderr)
     return 0
 
 
 def run_replay(opts, data):
-    stop = StopSignal()
-    link = PtyLink(stop, opts.linger, _deadline(opts.duration))
-    try:
-        print(link.path, flush=True)
+    with _serving(opts, sys.stdout) as link:
         with Progress(len(data), os.path.basename(opts.replay)) as bar:
             player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
             player.run()
-        if not stop.set and link.seen_reader and not link.gone:
-            link.wait_drained()
-        print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
-              f"{link.replies} commands answered", file=sys.stderr)
-    finally:
-        link.close()
-        stop.close()
+    print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
+          f"{link.replies} commands answered", file=sys.stderr)
     return 0
 
 
