@@ -15,13 +15,13 @@ Result<TextOutput, IoError> TextOutput::create(std::string_view path) {
 
 Status<IoError> TextOutput::flush() {
     std::size_t done = 0;
-    while (done < buf_.size()) {
-        const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
+    while (done < size_) {
+        const ssize_t n = ::write(fd_, buf_.get() + done, size_ - done);
         if (n > 0) done += static_cast<std::size_t>(n);
         else if (n == 0) return err(IoError::write_zero());
         else if (errno != EINTR) return err(IoError::last_os());
     }
-    buf_.clear();
+    size_ = 0;
     return Unit{};
 }
 
