@@ -24,6 +24,7 @@ void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, P
 
 void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, const RecordMask& keep,
                         PacketDigits& out) {
+    if (keep.all()) return decode_with_digits(set, payload, out);
     decode_flat(set, payload, out.flat);
     // Records outside `keep` leave the record list; their items stay where
     // they are, unread.
