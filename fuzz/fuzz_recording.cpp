@@ -8,7 +8,8 @@
 //   the stream holds whole (the scanner would have found it).
 // - Truncation is reported only for a stream that ends in a damaged run.
 // - Each packet's table rows straight from the wire equal those made from
-//   its decoded readings, and its export texts render.
+//   its decoded readings, and its export texts laid out from its digits
+//   equal those appended from the readings.
 #include <algorithm>
 #include <array>
 #include <string>
@@ -17,7 +18,10 @@
 #include "device/recording_scan.hpp"
 #include "fuzz_support.hpp"
 #include "protocol/decode.hpp"
+#include "protocol/export_layout.hpp"
 #include "protocol/export_text.hpp"
+#include "protocol/packet_line.hpp"
+#include "protocol/reading_text.hpp"
 #include "protocol/record_row.hpp"
 
 namespace {
@@ -48,6 +52,22 @@ bool packet_at(std::span<const std::uint8_t> data, std::size_t at) {
     return MipPacket::read(src).ok();
 }
 
+// The three layouts against the appended forms, in a buffer of exactly the
+// room they may use.
+void check_layouts(const MipPacket& packet, std::uint64_t index, std::uint64_t offset,
+                   std::span<const std::size_t> columns, std::span<const Reading> readings) {
+    static auto digits = std::make_unique<PacketDigits>();
+    static std::vector<char> room(kExportRoom);
+    decode_with_digits(packet.descriptor(), packet.bytes(), *digits);
+    auto laid_out = [&](char* end) { return std::string(room.data(), static_cast<std::size_t>(end - room.data())); };
+    FUZZ_CHECK(laid_out(write_packet_line(room.data(), *digits)) == readings_text(readings) + "\n");
+    std::string json, row;
+    append_jsonl(json, offset, packet.descriptor(), readings, RecordMask().set());
+    FUZZ_CHECK(laid_out(write_jsonl(room.data(), offset, packet.descriptor(), *digits)) == json);
+    append_csv_row(row, index, offset, columns, readings);
+    FUZZ_CHECK(laid_out(write_csv_row(room.data(), index, offset, columns, *digits)) == row);
+}
+
 void check_rows(const MipPacket& packet, std::uint64_t index, std::uint64_t offset) {
     std::array<RowBuffer, kRecordSlots> direct, via_readings;
     FUZZ_CHECK(append_packet_rows(direct, packet, index, offset));
@@ -71,6 +91,7 @@ void check_rows(const MipPacket& packet, std::uint64_t index, std::uint64_t offs
     append_csv_header(text, columns);
     append_csv_row(text, index, offset, columns, readings);
     FUZZ_CHECK(!text.empty() && text.back() == '\n');
+    check_layouts(packet, index, offset, columns, readings);
 }
 
 }  // namespace

@@ -22,6 +22,13 @@ public:
     Result<std::uint64_t, IoError> position() override;
     // Only within the bytes already fetched since the attempt began.
     Status<IoError> seek(std::uint64_t pos) override;
+    // The bytes fetched but not yet handed out, for framing in place; take()
+    // moves past some of them as read() would have.
+    std::span<const std::uint8_t> unread() const { return {buf_.data() + cursor_, end_ - cursor_}; }
+    void take(std::size_t n) {
+        cursor_ += n;
+        if (cursor_ > furthest_) furthest_ = cursor_;
+    }
     // One past the last byte the current attempt read, as a true offset.
     std::uint64_t read_end() const { return start_offset_ + (furthest_ - start_); }
 

@@ -46,4 +46,8 @@ Result<FileHandle, IoError> FileHandle::create(std::string_view path) {
     return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
 }
 
+Result<FileHandle, IoError> FileHandle::open_for_writing(std::string_view path) {
+    return open_path(path, O_WRONLY | O_CREAT);
+}
+
 }  // namespace ahrs

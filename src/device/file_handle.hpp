@@ -21,6 +21,9 @@ public:
     static Result<FileHandle, IoError> open_read_only(std::string_view path);
     // Creates the file, or empties an existing one, for writing.
     static Result<FileHandle, IoError> create(std::string_view path);
+    // Creates the file, or opens an existing one for writing, as it is:
+    // emptying it is left to the caller.
+    static Result<FileHandle, IoError> open_for_writing(std::string_view path);
 
 private:
     int fd_ = -1;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "../protocol/decode.hpp"
-#include "../protocol/reading_text.hpp"
+#include "../protocol/export_layout.hpp"
+#include "../protocol/packet_line.hpp"
 #include "text_output.hpp"
 
 namespace ahrs {
@@ -24,31 +24,33 @@ WriteStatus flushed(Status<IoError> r, const std::string& path) {
     return Unit{};
 }
 
+// One well-formed packet: decoded, only the wanted records kept, digits found.
+struct DumpPacket {
+    std::uint64_t index;
+    std::uint64_t offset;
+    Descriptor set;
+    const PacketDigits& digits;
+};
+
 // Writes the packets of a scan; damage is only counted.
 class Writer {
 public:
     virtual ~Writer() = default;
-    virtual WriteStatus packet(std::uint64_t index, const ScannedPacket& p, std::span<const Reading> readings) = 0;
+    virtual WriteStatus packet(const DumpPacket& p) = 0;
     virtual WriteStatus finish() = 0;
 };
+
+static_assert(kExportRoom <= TextOutput::kRoom);
 
 // Text and JSON Lines: one line per well-formed packet, to one output.
 class LineWriter final : public Writer {
 public:
-    LineWriter(TextOutput out, std::string path, DumpFormat format, const RecordMask& keep)
-        : out_(std::move(out)), path_(std::move(path)), format_(format), keep_(keep) {}
+    LineWriter(TextOutput out, std::string path, DumpFormat format)
+        : out_(std::move(out)), path_(std::move(path)), format_(format) {}
 
-    WriteStatus packet(std::uint64_t, const ScannedPacket& p, std::span<const Reading> readings) override {
-        std::string& buf = out_.buffer();
-        if (format_ == DumpFormat::Jsonl) {
-            append_jsonl(buf, p.offset, p.packet.descriptor(), readings, keep_);
-        } else {
-            kept_.clear();
-            for (const Reading& r : readings)
-                if (keep_[r.slot()]) kept_.push_back(r);
-            append_readings_text(buf, kept_);
-            buf += '\n';
-        }
+    WriteStatus packet(const DumpPacket& p) override {
+        out_.advance_to(format_ == DumpFormat::Jsonl ? write_jsonl(out_.end(), p.offset, p.set, p.digits)
+                                                     : write_packet_line(out_.end(), p.digits));
         return flushed(out_.flush_if_full(), path_);
     }
     WriteStatus finish() override { return flushed(out_.flush(), path_); }
@@ -57,8 +59,6 @@ private:
     TextOutput out_;
     std::string path_;
     DumpFormat format_;
-    RecordMask keep_;
-    std::vector<Reading> kept_;
 };
 
 // One descriptor set's CSV table: its columns and its file.
@@ -77,8 +77,8 @@ struct CsvTable {
 // the columns it saw. Columns given beforehand are taken as they are.
 class CsvWriter final : public Writer {
 public:
-    CsvWriter(std::string prefix, const RecordMask& keep, std::optional<SetMasks> columns)
-        : prefix_(std::move(prefix)), keep_(keep), given_(columns.has_value()) {
+    CsvWriter(std::string prefix, std::optional<SetMasks> columns)
+        : prefix_(std::move(prefix)), given_(columns.has_value()) {
         if (columns)
             for (std::size_t s = 0; s < kDataSets.size(); ++s) tables_[s].columns = (*columns)[s];
     }
@@ -91,12 +91,11 @@ public:
         return Unit{};
     }
 
-    WriteStatus packet(std::uint64_t index, const ScannedPacket& p, std::span<const Reading> readings) override {
-        const std::size_t s = p.packet.descriptor() == kDataSets[0] ? 0 : 1;
-        if (p.packet.descriptor() != kDataSets[s]) return Unit{};
+    WriteStatus packet(const DumpPacket& p) override {
+        const std::size_t s = p.set == kDataSets[0] ? 0 : 1;
+        if (p.set != kDataSets[s]) return Unit{};
         RecordMask held;
-        for (const Reading& r : readings) held.set(r.slot());
-        held &= keep_;
+        for (std::size_t r = 0; r < p.digits.flat.record_count; ++r) held.set(p.digits.flat.records[r].slot);
         seen_[s] |= held;
         CsvTable& t = tables_[s];
         if (!t.file) {
@@ -104,7 +103,7 @@ public:
             t.columns = held;
             if (auto r = open(s); !r) return r;
         }
-        append_csv_row(t.file->buffer(), index, p.offset, t.slots, readings);
+        t.file->advance_to(write_csv_row(t.file->end(), p.index, p.offset, t.slots, p.digits));
         return flushed(t.file->flush_if_full(), t.path);
     }
 
@@ -134,12 +133,13 @@ private:
         auto file = TextOutput::create(t.path);
         if (!file) return err(std::pair{std::move(file).error(), t.path});
         t.file = std::make_unique<TextOutput>(std::move(*file));
-        append_csv_header(t.file->buffer(), t.slots);
+        std::string header;
+        append_csv_header(header, t.slots);
+        t.file->append(header);
         return Unit{};
     }
 
     std::string prefix_;
-    RecordMask keep_;
     bool given_;
     std::array<CsvTable, 2> tables_;
     SetMasks seen_;
@@ -148,17 +148,18 @@ private:
 DumpFailure failure(std::pair<IoError, std::string> f) { return DumpFailure{std::move(f.first), std::move(f.second)}; }
 
 // One pass over the recording into the writer.
-Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer, const ScanHook& hook) {
+Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer, const RecordMask& keep,
+                                           const ScanHook& hook) {
     auto scan = RecordingScan::open(path);
     if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     DumpSummary summary;
-    std::vector<Reading> readings;
+    auto digits = std::make_unique<PacketDigits>();
     std::optional<std::pair<IoError, std::string>> write_error;
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
         if (const auto* p = std::get_if<ScannedPacket>(&event)) {
-            readings.clear();
-            append_readings(p->packet, readings);
-            if (auto r = writer.packet(summary.packets++, *p, readings); !r) {
+            const Descriptor set = p->packet.descriptor();
+            decode_with_digits(set, p->packet.bytes(), keep, *digits);
+            if (auto r = writer.packet({summary.packets++, p->offset, set, *digits}); !r) {
                 write_error = std::move(r).error();
                 return err(write_error->first);
             }
@@ -181,9 +182,9 @@ Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer
 Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOptions& options, const ScanHook& hook) {
     std::optional<SetMasks> columns;
     for (;;) {
-        CsvWriter writer(options.out, options.records, columns);
+        CsvWriter writer(options.out, columns);
         if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
-        auto done = write_all(path, writer, hook);
+        auto done = write_all(path, writer, options.records, hook);
         if (!done || writer.guessed()) return done;
         columns = writer.seen();
     }
@@ -198,13 +199,13 @@ Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const Dum
     // output file behind.
     if (auto scan = RecordingScan::open(path); !scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     if (options.out.empty()) {
-        LineWriter writer(TextOutput::standard_output(), "<stdout>", options.format, options.records);
-        return write_all(path, writer, hook);
+        LineWriter writer(TextOutput::standard_output(), "<stdout>", options.format);
+        return write_all(path, writer, options.records, hook);
     }
     auto file = TextOutput::create(options.out);
     if (!file) return err(DumpFailure{std::move(file).error(), options.out});
-    LineWriter writer(std::move(*file), options.out, options.format, options.records);
-    return write_all(path, writer, hook);
+    LineWriter writer(std::move(*file), options.out, options.format);
+    return write_all(path, writer, options.records, hook);
 }
 
 }  // namespace ahrs

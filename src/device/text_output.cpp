@@ -1,28 +1,36 @@
 #include "text_output.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include <sys/stat.h>
 
 namespace ahrs {
 
+TextOutput::TextOutput(FileHandle owned, int fd, bool empty_first)
+    : owned_(std::move(owned)),
+      front_(new char[kBlock + kRoom]),
+      back_(new char[kBlock + kRoom]),
+      writer_(std::make_unique<BlockWriter>(fd, empty_first)) {}
+
 Result<TextOutput, IoError> TextOutput::create(std::string_view path) {
-    auto fd = FileHandle::create(path);
+    auto fd = FileHandle::open_for_writing(path);
     if (!fd) return err(std::move(fd).error());
     const int raw = fd->get();
-    return TextOutput(std::move(*fd), raw);
+    // Only a regular file can hold an earlier export to empty; a pipe or a
+    // device has nothing to empty, as opening it with truncation would show.
+    struct stat st {};
+    const bool regular = ::fstat(raw, &st) == 0 && S_ISREG(st.st_mode);
+    return TextOutput(std::move(*fd), raw, regular);
+}
+
+Status<IoError> TextOutput::hand_over() {
+    auto r = writer_->start(front_.get(), size_);
+    std::swap(front_, back_);
+    size_ = 0;
+    return r;
 }
 
 Status<IoError> TextOutput::flush() {
-    std::size_t done = 0;
-    while (done < buf_.size()) {
-        const ssize_t n = ::write(fd_, buf_.data() + done, buf_.size() - done);
-        if (n > 0) done += static_cast<std::size_t>(n);
-        else if (n == 0) return err(IoError::write_zero());
-        else if (errno != EINTR) return err(IoError::last_os());
-    }
-    buf_.clear();
-    return Unit{};
+    if (auto r = hand_over(); !r) return r;
+    return writer_->wait();
 }
 
 }  // namespace ahrs

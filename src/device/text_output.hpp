@@ -1,28 +1,46 @@
 #pragma once
-// Text written in large blocks to a file or to standard output: callers
-// append to buffer() and call flush_if_full() now and then.
-#include <string>
+// Text written in large blocks to a file or to standard output. Callers lay
+// their text out at end(), up to kRoom bytes of it, move on with
+// advance_to(), and call flush_if_full() now and then. A full block goes to
+// a writer thread while the next one fills.
+#include <algorithm>
+#include <memory>
 #include <string_view>
 
+#include "block_writer.hpp"
 #include "file_handle.hpp"
 
 namespace ahrs {
 
 class TextOutput {
 public:
-    static Result<TextOutput, IoError> create(std::string_view path);
-    static TextOutput standard_output() { return TextOutput(FileHandle(), 1); }
+    static constexpr std::size_t kBlock = 1 << 20;
+    // Free at end() after flush_if_full() or flush().
+    static constexpr std::size_t kRoom = 1 << 16;
 
-    std::string& buffer() { return buf_; }
-    Status<IoError> flush_if_full() { return buf_.size() < kBlock ? Status<IoError>(Unit{}) : flush(); }
+    // Creates the file, or (through the writer) empties an existing one.
+    static Result<TextOutput, IoError> create(std::string_view path);
+    static TextOutput standard_output() { return TextOutput(FileHandle(), 1, false); }
+
+    char* end() { return front_.get() + size_; }
+    void advance_to(char* end) { size_ = static_cast<std::size_t>(end - front_.get()); }
+    // Up to kRoom bytes.
+    void append(std::string_view text) { advance_to(std::copy(text.begin(), text.end(), end())); }
+
+    // A failure shows one block late, or at flush().
+    Status<IoError> flush_if_full() { return size_ < kBlock ? Status<IoError>(Unit{}) : hand_over(); }
+    // Everything written.
     Status<IoError> flush();
 
 private:
-    static constexpr std::size_t kBlock = 1 << 16;
-    TextOutput(FileHandle owned, int fd) : owned_(std::move(owned)), fd_(fd) { buf_.reserve(2 * kBlock); }
+    TextOutput(FileHandle owned, int fd, bool empty_first);
+    Status<IoError> hand_over();
+
     FileHandle owned_;
-    int fd_;
-    std::string buf_;
+    std::unique_ptr<char[]> front_;  // filling
+    std::unique_ptr<char[]> back_;   // being written
+    std::size_t size_ = 0;
+    std::unique_ptr<BlockWriter> writer_;  // last: it goes first, while the rest stands
 };
 
 }  // namespace ahrs

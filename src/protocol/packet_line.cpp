@@ -1,7 +1,6 @@
 #include "packet_line.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -46,34 +45,28 @@ std::size_t line_capacity() {
 PacketLine::PacketLine() : text_(new char[line_capacity()]) {}
 
 std::string_view PacketLine::build(Descriptor set, std::span<const std::uint8_t> payload) {
-    decode_flat(set, payload, flat_);
-
-    for (std::size_t i = 0; i < flat_.item_count; ++i) {
-        const FlatItem& item = flat_.items[i];
-        if (item.type == WireType::F32)
-            values_[i] = shortest(std::bit_cast<float>(static_cast<std::uint32_t>(item.raw)));
-        else if (item.type == WireType::F64)
-            values_[i] = shortest(std::bit_cast<double>(item.raw));
-    }
-
+    decode_with_digits(set, payload, digits_);
     char* const start = text_.get();
-    char* out = start;
+    return {start, static_cast<std::size_t>(write_packet_line(start, digits_) - start)};
+}
+
+char* write_packet_line(char* out, const PacketDigits& packet) {
+    const FlatPacket& flat = packet.flat;
     *out++ = '[';
-    for (std::size_t r = 0; r < flat_.record_count; ++r) {
-        const FlatRecord& rec = flat_.records[r];
+    for (std::size_t r = 0; r < flat.record_count; ++r) {
+        const FlatRecord& rec = flat.records[r];
         out = write_record(out, rec.slot, rec.count, [&](std::size_t i, char* at) {
             const std::size_t k = rec.first + i;
-            const FlatItem& item = flat_.items[k];
-            if (item.type == WireType::F32 || item.type == WireType::F64) return write_shortest(at, values_[k]);
+            const FlatItem& item = flat.items[k];
+            if (item.type == WireType::F32 || item.type == WireType::F64) return write_shortest(at, packet.values[k]);
             return write_plain_item(at, item.type, item.raw);
         });
         std::memcpy(out, ", ", 2);
         out += 2;
     }
-    if (flat_.record_count) out -= 2;  // no separator after the last record
+    if (flat.record_count) out -= 2;  // no separator after the last record
     std::memcpy(out, "]\n", 2);
-    out += 2;
-    return {start, static_cast<std::size_t>(out - start)};
+    return out + 2;
 }
 
 }  // namespace ahrs

@@ -10,8 +10,7 @@
 #include <string_view>
 
 #include "descriptor.hpp"
-#include "flat_decode.hpp"
-#include "shortest.hpp"
+#include "packet_digits.hpp"
 
 namespace ahrs {
 
@@ -22,9 +21,12 @@ public:
     std::string_view build(Descriptor set, std::span<const std::uint8_t> payload);
 
 private:
-    FlatPacket flat_;
-    std::array<Shortest, 128> values_;  // by item index; floats only
+    PacketDigits digits_;
     std::unique_ptr<char[]> text_;
 };
+
+// The line of a decoded packet laid out at `out`; returns its end. Needs
+// at most kRecordRoom bytes per record, and 8 more, at `out`.
+char* write_packet_line(char* out, const PacketDigits& packet);
 
 }  // namespace ahrs

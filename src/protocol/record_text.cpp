@@ -6,23 +6,12 @@
 namespace ahrs {
 namespace {
 
-template <std::size_t N>
-TextPiece<N> piece(std::string_view text) {
-    TextPiece<N> p;
-    // Every label of the catalogue fits; a longer one would be cut, which the
-    // text tests would show at once.
-    const std::size_t n = text.size() < N ? text.size() : N;
-    text.copy(p.text.data(), n);
-    p.size = static_cast<std::uint8_t>(n);
-    return p;
-}
-
 RecordPieces make_pieces(ReadingKind kind, const RecordSpec& spec) {
     RecordPieces p;
-    p.head = piece<64>(std::string(kind_name(kind)) + "(" + std::string(spec.name) + " { " +
+    p.head = make_piece<64>(std::string(kind_name(kind)) + "(" + std::string(spec.name) + " { " +
                        std::string(spec.items[0].name) + ": ");
     for (std::size_t i = 1; i < spec.items.size(); ++i)
-        p.before[i] = piece<32>(", " + std::string(spec.items[i].name) + ": ");
+        p.before[i] = make_piece<32>(", " + std::string(spec.items[i].name) + ": ");
     return p;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "reading.hpp"
 #include "shortest.hpp"
@@ -23,6 +24,17 @@ struct TextPiece {
         return out + size;
     }
 };
+
+// Every label of the catalogue fits; a longer one would be cut, which the
+// text tests would show at once.
+template <std::size_t N>
+TextPiece<N> make_piece(std::string_view text) {
+    TextPiece<N> p;
+    const std::size_t n = text.size() < N ? text.size() : N;
+    text.copy(p.text.data(), n);
+    p.size = static_cast<std::uint8_t>(n);
+    return p;
+}
 
 struct RecordPieces {
     TextPiece<64> head;                         // "Sensor(ScaledAccVector { x: "
@@ -42,13 +54,20 @@ inline char* write_plain_item(char* out, WireType type, std::uint64_t v) {
     return out + (v != 0 ? 5 : 7);
 }
 
-// Head, each item as `write_item(i, out)` writes it, separators, " })".
+// The head, then each item as `write_item(i, out)` writes it, with its
+// separator before it.
 template <class WriteItem>
-char* write_record(char* out, std::size_t slot, std::size_t items, WriteItem&& write_item) {
-    const RecordPieces& pieces = record_pieces(slot);
+char* write_items(char* out, const RecordPieces& pieces, std::size_t items, WriteItem&& write_item) {
     out = pieces.head.copy_to(out);
     out = write_item(std::size_t{0}, out);
     for (std::size_t i = 1; i < items; ++i) out = write_item(i, pieces.before[i].copy_to(out));
+    return out;
+}
+
+// Head, items, separators, " })".
+template <class WriteItem>
+char* write_record(char* out, std::size_t slot, std::size_t items, WriteItem&& write_item) {
+    out = write_items(out, record_pieces(slot), items, write_item);
     std::memcpy(out, " })", 4);
     return out + 3;
 }

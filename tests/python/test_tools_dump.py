@@ -180,11 +180,12 @@ def test_records_option_limits_the_output(recording, tmp_path):
     (["{tmp}/missing.bin"], 1, "No such file or directory"),
     (["{tmp}"], 1, "Is a directory"),
     (["{rec}", "-o", "{tmp}/no/such/dir/out.txt"], 1, "No such file or directory"),
+    (["{rec}", "-o", "/dev/full"], 1, "No space left on device"),
     (["{rec}", "--format", "xml"], 2, "invalid choice"),
     (["{rec}", "--format", "csv"], 2, "-o OUT"),
     (["{rec}", "--records", "Nothing"], 2, "unknown record Nothing"),
     ([], 2, "required"),
-], ids=["help", "ok", "missing", "directory", "unwritable", "format", "csv-prefix", "record", "no-file"])
+], ids=["help", "ok", "missing", "directory", "unwritable", "full", "format", "csv-prefix", "record", "no-file"])
 def test_exit_statuses(recording, tmp_path, args, status, message):
     r = dump(*[a.format(rec=recording, tmp=tmp_path) for a in args])
     assert r.returncode == status
@@ -212,3 +213,20 @@ def test_csv_columns_cover_records_that_appear_late(tmp_path):
         assert dump(path, "--format", "csv", *records, "-o", tmp_path / "out").returncode == 0
         written = {p.name.split(".")[1]: p.read_text().splitlines() for p in tmp_path.glob("out.*.csv")}
         assert written == tables
+
+
+@pytest.mark.parametrize("fmt, source", [("text", "clean"), ("jsonl", "clean"), ("csv", "clean"), ("text", "empty")])
+def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt, source):
+    """Outputs that already exist, longer than the new ones, keep none of
+    their old bytes; an export with nothing to write leaves its file empty."""
+    path = clean if source == "clean" else tmp_path / "empty.bin"
+    if source == "empty":
+        path.write_bytes(b"")
+    fresh, old = tmp_path / "fresh", tmp_path / "old"
+    dump(path, "--format", fmt, "-o", fresh)
+    suffixes = [".DataSensor.csv", ".DataEstimationFilter.csv"] if fmt == "csv" else [""]
+    for suffix in suffixes:
+        Path(f"{old}{suffix}").write_bytes(b"x" * (3 << 20))
+    assert dump(path, "--format", fmt, "-o", old).returncode == 0
+    for suffix in suffixes:
+        assert Path(f"{old}{suffix}").read_bytes() == Path(f"{fresh}{suffix}").read_bytes()

@@ -1,0 +1,51 @@
+#pragma once
+// Blocks of text written to a descriptor by a thread of their own, so that
+// the kernel's share of the work (copying into the page cache, and emptying
+// a file that held an earlier export) runs beside the making of the next
+// block. One block is under way at a time; the first failure sticks.
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "../protocol/io_error.hpp"
+#include "../protocol/result.hpp"
+
+namespace ahrs {
+
+class BlockWriter {
+public:
+    // `empty_first`: the file is emptied before the first block, and when
+    // none comes, before the writer goes.
+    BlockWriter(int fd, bool empty_first);
+    // Waits for the block under way.
+    ~BlockWriter();
+    BlockWriter(const BlockWriter&) = delete;
+    BlockWriter& operator=(const BlockWriter&) = delete;
+
+    // Waits for the block under way, then starts writing this one, whose
+    // bytes must stay untouched until the next call. Returns the outcome of
+    // the blocks before.
+    Status<IoError> start(const char* data, std::size_t size);
+    // Waits until every block started is written; their outcome.
+    Status<IoError> wait();
+
+private:
+    void run();
+    std::optional<IoError> write_block(const char* data, std::size_t size);
+    Status<IoError> outcome() const;
+
+    const int fd_;
+    bool empty_first_;  // touched by the thread only, once it runs
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool pending_ = false;
+    bool closing_ = false;
+    std::optional<IoError> error_;
+    std::thread thread_;  // last: it starts once the rest is ready
+};
+
+}  // namespace ahrs
