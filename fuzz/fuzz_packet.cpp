@@ -154,8 +154,9 @@ std::vector<Outcome> reference_attempts(std::span<const std::uint8_t> data, Paus
         TrackingSource src(data, start, pauses);
         auto r = MipPacket::read(src);
         outcomes.push_back(fuzz::outcome_of(r));
-        // Framing in place takes exactly the packets the reader takes.
-        const auto view = whole_packet_at(data.subspan(start));
+        // Framing in place takes exactly the packets the reader takes from
+        // the bytes at hand before the source falls silent.
+        const auto view = whole_packet_at(data.subspan(start, std::min(pause, data.size()) - start));
         FUZZ_CHECK(view.has_value() == r.ok());
         if (r) {
             FUZZ_CHECK(view->descriptor == r->descriptor() && view->payload.size() == r->bytes().size() &&

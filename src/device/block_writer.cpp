@@ -1,9 +1,16 @@
 #include "block_writer.hpp"
 
+#include <limits.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "interrupt.hpp"
+#include "wait_ready.hpp"
 
 namespace ahrs {
 namespace {
@@ -22,13 +29,29 @@ std::thread start_without_signals(F&& body) {
 
 }  // namespace
 
+namespace {
+
+// A pipe, a socket or a terminal may hold a write until its reader takes
+// the bytes; a file or a sink like /dev/null never does.
+bool may_hold_writes(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return true;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || ::isatty(fd);
+}
+
+}  // namespace
+
 BlockWriter::BlockWriter(int fd, bool empty_first)
-    : fd_(fd), empty_first_(empty_first), thread_(start_without_signals([this] { run(); })) {}
+    : fd_(fd),
+      bounded_(may_hold_writes(fd)),
+      empty_first_(empty_first),
+      thread_(start_without_signals([this] { run(); })) {}
 
 BlockWriter::~BlockWriter() {
     {
         std::lock_guard lock(mutex_);
         closing_ = true;
+        if (pending_) abandon_.cancel();
     }
     changed_.notify_all();
     thread_.join();
@@ -39,9 +62,26 @@ Status<IoError> BlockWriter::outcome() const {
     return Unit{};
 }
 
+// How often a wait for the writer looks at pending signals: its wait on a
+// condition is never cut short by one.
+constexpr std::chrono::milliseconds kSignalLook{100};
+
+Status<IoError> BlockWriter::wait_idle(std::unique_lock<std::mutex>& lock) {
+    while (!changed_.wait_for(lock, kSignalLook, [this] { return !pending_; })) {
+        lock.unlock();
+        const bool stop = interrupt_requested();
+        lock.lock();
+        if (stop) {
+            abandon_.cancel();
+            return err(interrupted());
+        }
+    }
+    return Unit{};
+}
+
 Status<IoError> BlockWriter::start(const char* data, std::size_t size) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
+    if (auto r = wait_idle(lock); !r) return r;
     if (error_) return err(*error_);
     data_ = data;
     size_ = size;
@@ -53,7 +93,7 @@ Status<IoError> BlockWriter::start(const char* data, std::size_t size) {
 
 Status<IoError> BlockWriter::wait() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
+    if (auto r = wait_idle(lock); !r) return r;
     return outcome();
 }
 
@@ -80,10 +120,18 @@ std::optional<IoError> BlockWriter::write_block(const char* data, std::size_t si
     }
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd_, data + done, size - done);
+        // Room first, or the owner's word to give up: a write into a full
+        // pipe would hold this thread, and the owner's join, for good.
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {abandon_.fd(), POLLIN, 0}};
+        if (::poll(fds, abandon_.fd() >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return IoError::last_os();
+        if (abandon_.cancelled()) return wait_cancelled();
+        // Into a pipe or a terminal only what the poll promised room for, or
+        // the write would wait for the whole block where nothing can stop it.
+        const std::size_t most = bounded_ ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;
+        const ssize_t n = ::write(fd_, data + done, most);
         if (n > 0) done += static_cast<std::size_t>(n);
         else if (n == 0) return IoError::write_zero();
-        else if (errno != EINTR) return IoError::last_os();
+        else if (errno != EINTR && errno != EAGAIN) return IoError::last_os();
     }
     return std::nullopt;
 }

@@ -2,7 +2,9 @@
 // Blocks of text written to a descriptor by a thread of their own, so that
 // the kernel's share of the work (copying into the page cache, and emptying
 // a file that held an earlier export) runs beside the making of the next
-// block. One block is under way at a time; the first failure sticks.
+// block. One block is under way at a time; the first failure sticks. A wait
+// for the writer (an output pipe nobody empties) gives way to Ctrl-C like
+// every other wait of the driver: the block is abandoned.
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -11,6 +13,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
+#include "cancel.hpp"
 
 namespace ahrs {
 
@@ -19,7 +22,8 @@ public:
     // `empty_first`: the file is emptied before the first block, and when
     // none comes, before the writer goes.
     BlockWriter(int fd, bool empty_first);
-    // Waits for the block under way.
+    // Waits for the block under way, or abandons it when a wait was
+    // interrupted.
     ~BlockWriter();
     BlockWriter(const BlockWriter&) = delete;
     BlockWriter& operator=(const BlockWriter&) = delete;
@@ -35,8 +39,12 @@ private:
     void run();
     std::optional<IoError> write_block(const char* data, std::size_t size);
     Status<IoError> outcome() const;
+    // Waits until no block is under way; interrupted() if a signal's
+    // handler asked the wait to end, and the block is then abandoned.
+    Status<IoError> wait_idle(std::unique_lock<std::mutex>& lock);
 
     const int fd_;
+    const bool bounded_;  // writes of at most PIPE_BUF, each after room was seen
     bool empty_first_;  // touched by the thread only, once it runs
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -45,6 +53,7 @@ private:
     bool pending_ = false;
     bool closing_ = false;
     std::optional<IoError> error_;
+    CancelToken abandon_;
     std::thread thread_;  // last: it starts once the rest is ready
 };
 

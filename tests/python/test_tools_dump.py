@@ -4,8 +4,10 @@ every float is the shortest text that reads back at its wire width."""
 import csv
 import json
 import math
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import numpy as np
@@ -230,3 +232,22 @@ def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt, source):
     assert dump(path, "--format", fmt, "-o", old).returncode == 0
     for suffix in suffixes:
         assert Path(f"{old}{suffix}").read_bytes() == Path(f"{fresh}{suffix}").read_bytes()
+
+
+@pytest.mark.parametrize("form", ["text", "jsonl"])
+def test_ctrl_c_ends_an_export_into_a_pipe_nobody_reads(tmp_path, form):
+    # The writer waits on a full pipe; the export must give way all the same.
+    source = tmp_path / "recording.bin"
+    source.write_bytes(packet(SENSOR, acc(1.0, 2.0, 3.0)) * 50_000)
+    proc = subprocess.Popen([str(DUMP), str(source), "--format", form],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.0)  # the pipe fills at once
+        start = time.monotonic()
+        while proc.poll() is None and time.monotonic() < start + 60:  # a bound on a hang
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.2)
+        assert proc.poll() == 130
+    finally:
+        proc.kill()
+        proc.wait()
