@@ -1,7 +1,6 @@
 #include "block_writer.hpp"
 
 #include <limits.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
@@ -122,9 +121,7 @@ std::optional<IoError> BlockWriter::write_block(const char* data, std::size_t si
     while (done < size) {
         // Room first, or the owner's word to give up: a write into a full
         // pipe would hold this thread, and the owner's join, for good.
-        pollfd fds[2] = {{fd_, POLLOUT, 0}, {abandon_.fd(), POLLIN, 0}};
-        if (::poll(fds, abandon_.fd() >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return IoError::last_os();
-        if (abandon_.cancelled()) return wait_cancelled();
+        if (auto room = wait_writable(fd_, &abandon_); !room) return std::move(room).error();
         // Into a pipe or a terminal only what the poll promised room for, or
         // the write would wait for the whole block where nothing can stop it.
         const std::size_t most = bounded_ ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;

@@ -1,7 +1,6 @@
 #include "console.hpp"
 
 #include <limits.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <utility>
 
 #include "interrupt.hpp"
+#include "wait_ready.hpp"
 
 namespace ahrs {
 namespace {
@@ -16,29 +16,6 @@ namespace {
 // In the static TLS block: the leak checker's scan of a thread's dynamic TLS
 // crashes when threads of this library are still running at exit.
 [[gnu::tls_model("initial-exec")]] thread_local const CancelToken* t_cancel = nullptr;
-
-// How long one wait for room lasts before the token is looked at again; it
-// bounds the delay only for a token that has no descriptor to poll.
-constexpr int kWaitSliceMs = 100;
-
-enum class Room { Ready, Cancelled, Interrupted, Failed };
-
-// Waits until `fd` can take output (or reports a state that the write will
-// turn into its error), or until this thread's token is cancelled.
-Room wait_for_room(int fd) {
-    const CancelToken* c = t_cancel;
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {c ? c->fd() : -1, POLLIN, 0}};
-    const nfds_t count = c && c->fd() >= 0 ? 2 : 1;
-    for (;;) {
-        if (c && c->cancelled()) return Room::Cancelled;
-        const int n = ::poll(fds, count, kWaitSliceMs);
-        if (n < 0 && errno != EINTR) return Room::Failed;
-        if (n < 0 && interrupt_requested()) return Room::Interrupted;
-        if (n <= 0) continue;
-        if (count == 2 && fds[1].revents != 0) return Room::Cancelled;
-        return Room::Ready;
-    }
-}
 
 }  // namespace
 
@@ -54,10 +31,10 @@ Status<IoError> write_text(Stream s, std::string_view text) {
     bool wait = cancellable;
     while (!text.empty()) {
         if (wait) {
-            const Room room = wait_for_room(fd);
-            if (room == Room::Cancelled) return Unit{};
-            if (room == Room::Interrupted) return err(interrupted());
-            if (room == Room::Failed) return err(IoError::last_os());
+            if (auto room = wait_writable(fd, t_cancel); !room) {
+                if (is_cancellation(room.error())) return Unit{};  // the line is dropped
+                return err(std::move(room).error());
+            }
         }
         const ssize_t n = ::write(fd, text.data(), std::min(text.size(), most));
         if (n < 0) {

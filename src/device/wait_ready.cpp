@@ -26,6 +26,18 @@ bool is_cancellation(const IoError& e) {
     return e.shape() == c.shape() && e.kind() == c.kind() && e.text() == c.text();
 }
 
+// A token without a descriptor is looked at between slices of the wait.
+constexpr std::chrono::milliseconds kWritableSlice{100};
+
+Status<IoError> wait_writable(int fd, const CancelToken* cancel) {
+    for (;;) {
+        if (cancel && cancel->cancelled()) return err(wait_cancelled());
+        auto r = wait_ready(fd, POLLOUT, cancel ? cancel->fd() : -1, std::chrono::steady_clock::now() + kWritableSlice);
+        if (r) return Unit{};
+        if (r.error().kind() != IoKind::TimedOut) return err(std::move(r).error());
+    }
+}
+
 Status<IoError> sleep_until(Deadline deadline) {
     auto r = wait_ready(-1, 0, -1, deadline);
     if (!r && is_interruption(r.error())) return err(std::move(r).error());

@@ -4,6 +4,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
+#include "cancel.hpp"
 
 namespace ahrs {
 
@@ -16,6 +17,10 @@ using Deadline = std::chrono::steady_clock::time_point;
 // with the time that is left, unless the interrupt check says to give up
 // (then the error is interrupted()).
 Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline);
+// Waits, however long it takes, until `fd` can take output (or shows the
+// state its next write will report), or until `cancel` (may be null) is
+// cancelled: wait_cancelled(); an interruption or a failed poll is its error.
+Status<IoError> wait_writable(int fd, const CancelToken* cancel);
 // Waits until `deadline` doing nothing; only an interruption cuts it short.
 Status<IoError> sleep_until(Deadline deadline);
 
