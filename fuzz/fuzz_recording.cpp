@@ -19,7 +19,7 @@
 #include "fuzz_support.hpp"
 #include "protocol/decode.hpp"
 #include "protocol/export_layout.hpp"
-#include "protocol/export_text.hpp"
+#include "reference/export_text.hpp"
 #include "protocol/packet_line.hpp"
 #include "protocol/reading_text.hpp"
 #include "protocol/record_row.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "../protocol/export_text.hpp"
+#include "../protocol/record_row.hpp"
 #include "scan_loop.hpp"
 
 namespace ahrs {

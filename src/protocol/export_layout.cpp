@@ -122,4 +122,18 @@ char* write_csv_row(char* out, std::uint64_t index, std::uint64_t offset, std::s
     return out;
 }
 
+void append_csv_header(std::string& out, std::span<const std::size_t> columns) {
+    out += "packet,offset";
+    for (std::size_t slot : columns) {
+        const RecordSpec& spec = slot_spec(slot);
+        for (const ItemSpec& item : spec.items) {
+            out += ',';
+            out += spec.name;
+            out += '.';
+            out += item.name;
+        }
+    }
+    out += '\n';
+}
+
 }  // namespace ahrs

@@ -9,7 +9,7 @@
 
 #include "protocol/decode.hpp"
 #include "protocol/export_layout.hpp"
-#include "protocol/export_text.hpp"
+#include "reference/export_text.hpp"
 #include "protocol/packet_line.hpp"
 #include "protocol/reading_text.hpp"
 #include "random_payloads.hpp"

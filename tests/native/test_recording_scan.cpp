@@ -12,7 +12,7 @@
 #include "device/recording_scan.hpp"
 #include "protocol/decode.hpp"
 #include "protocol/record_row.hpp"
-#include "protocol/repr_number.hpp"
+#include "reference/repr_number.hpp"
 #include "test_device_support.hpp"
 
 namespace {

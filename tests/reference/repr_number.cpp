@@ -1,6 +1,6 @@
 #include "repr_number.hpp"
 
-#include "shortest.hpp"
+#include "protocol/shortest.hpp"
 
 namespace ahrs {
 namespace {

@@ -1,6 +1,8 @@
 #pragma once
-// The export forms of one packet's readings: a JSON object per packet (one
-// line of a JSON Lines file) and a row of a CSV table per descriptor set.
+// The export forms of one packet's readings, written plainly from its
+// Reading values: the reference that the fast layouts (export_layout.hpp)
+// are checked against. A JSON object per packet (one line of a JSON Lines
+// file) and a row of a CSV table per descriptor set.
 // Floats are written by append_repr at their wire width; validity flags as
 // Valid and Invalid. A record that occurs twice in one packet is written
 // once, its first occurrence (an object has one value per key, a row one
@@ -10,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "descriptor.hpp"
-#include "record_row.hpp"
+#include "protocol/descriptor.hpp"
+#include "protocol/record_row.hpp"
 
 namespace ahrs {
 
@@ -21,8 +23,6 @@ namespace ahrs {
 void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::span<const Reading> readings,
                   const RecordMask& keep);
 
-// packet,offset, then Record.item for every item of every column record.
-void append_csv_header(std::string& out, std::span<const std::size_t> columns);
 // The packet's row: a record it lacks leaves its cells empty.
 void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
                     std::span<const std::size_t> columns, std::span<const Reading> readings);

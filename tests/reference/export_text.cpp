@@ -92,20 +92,6 @@ void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::s
     out += "}}\n";
 }
 
-void append_csv_header(std::string& out, std::span<const std::size_t> columns) {
-    out += "packet,offset";
-    for (std::size_t slot : columns) {
-        const RecordSpec& spec = slot_spec(slot);
-        for (const ItemSpec& item : spec.items) {
-            out += ',';
-            out += spec.name;
-            out += '.';
-            out += item.name;
-        }
-    }
-    out += '\n';
-}
-
 void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
                     std::span<const std::size_t> columns, std::span<const Reading> readings) {
     const auto first = first_of_each(readings);
