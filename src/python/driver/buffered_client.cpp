@@ -112,7 +112,10 @@ PyObject* buffered_take(PyObject* py_self, PyObject*) {
         return nullptr;
     }
     b.held = 0;
-    if (b.taken.size() > kKeptItems) b.taken.resize(kKeptItems);
+    if (b.taken.size() > kKeptItems) {
+        b.taken.resize(kKeptItems);
+        b.taken.shrink_to_fit();
+    }
     return list.release();
 }
 
