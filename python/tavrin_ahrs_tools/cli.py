@@ -1,6 +1,7 @@
 """What the analysis tools share: loading the recording a user named."""
 
 import importlib
+import importlib.metadata
 import sys
 
 
@@ -22,3 +23,17 @@ def load_recording(tool, path, modules=("numpy",), extra="tools"):
     except OSError as err:
         print(f"{tool}: cannot read {path}: {err.strerror or err}", file=sys.stderr)
         return None
+
+
+def version():
+    """The installed package's version ("unknown" when run from a source tree)."""
+    try:
+        return importlib.metadata.version("tavrin_ahrs_driver")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
+
+
+def add_version(parser):
+    """Gives a command's parser the --version every command answers."""
+    parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
+    return parser

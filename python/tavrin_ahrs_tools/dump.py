@@ -11,6 +11,7 @@ import sys
 
 from . import _native
 from .progress import Progress
+from .cli import add_version
 
 FORMATS = ("text", "jsonl", "csv")
 
@@ -31,6 +32,7 @@ def parser():
         description="Export a recorded sensor stream. text: the line per packet that "
                     "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
                     "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv.")
+    add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
     p.add_argument("--records", metavar="NAME,...", type=_record_names,

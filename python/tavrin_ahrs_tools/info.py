@@ -10,7 +10,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import load_recording
+from .cli import add_version, load_recording
 
 SHOWN_OFFSETS = 5
 SHOWN_CHANGES = 20
@@ -134,6 +134,7 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="ahrs-info", description="Summarise a recorded stream: packets, damage, "
         "time span, dropouts and the filter's state changes.")
+    add_version(parser)
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
     return parser.parse_args(argv)
 

@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import load_recording
+from .cli import add_version, load_recording
 
 AXES = (("roll", "pitch", "yaw"), ("x", "y", "z"))
 COLOURS = ("tab:red", "tab:green", "tab:blue")
@@ -106,6 +106,7 @@ def parse_args(argv):
     parser = argparse.ArgumentParser(
         prog="ahrs-plot", description="Plot a recording's attitude (sensor and filter), "
         "angular rate and acceleration against time into one PNG.")
+    add_version(parser)
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
     parser.add_argument("-o", "--output", metavar="OUT.png",
                         help="picture to write; default FILE with the suffix .png")

@@ -16,6 +16,7 @@ import termios
 import time
 
 from . import frames as mip
+from .cli import add_version
 
 READ_SIZE = 65536
 
@@ -157,6 +158,7 @@ def record(fd, sink, seconds, raw=False):
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
         description="Record the raw byte stream of a serial device into a file.")
+    add_version(parser)
     parser.add_argument("--device", required=True, help="serial device path, e.g. /dev/ttyACM0")
     parser.add_argument("--baud", type=int, default=115200, help="baud rate; default 115200")
     parser.add_argument("--seconds", type=float, required=True, help="how long to record")

@@ -18,6 +18,7 @@ from . import frames as mip
 from . import replay, simulated
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
+from .cli import add_version
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -260,6 +261,7 @@ def parse_args(argv=None):
     parser = argparse.ArgumentParser(
         description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
         "writing them to a file, or playing a recording back.")
+    add_version(parser)
     parser.add_argument("--rate", type=_positive(float),
                         help="packets of each kind (sensor and filter) per second; default 100")
     parser.add_argument("--count", type=_positive(int),
