@@ -1,4 +1,4 @@
 """Tools for recordings of the sensor: load one into numpy arrays, export it."""
-from .recording import Recording, load
+from .recording import Recording, load, units
 
-__all__ = ["load", "Recording"]
+__all__ = ["load", "Recording", "units"]
