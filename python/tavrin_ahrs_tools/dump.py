@@ -11,7 +11,7 @@ import sys
 
 from . import _native
 from .progress import Progress
-from .cli import add_version
+from .cli import add_version, command
 
 FORMATS = ("text", "jsonl", "csv")
 
@@ -42,6 +42,7 @@ def parser():
     return p
 
 
+@command("ahrs-dump")
 def main(argv=None):
     p = parser()
     args = p.parse_args(argv)
@@ -58,7 +59,7 @@ def main(argv=None):
             packets, runs, skipped, truncated = _native.dump(
                 args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
     except BrokenPipeError:
-        return 1  # the reader (head, less) has seen enough: nothing to report
+        raise  # the reader (head, less) has seen enough: quiet, as every command is
     except OSError as e:
         print(f"ahrs-dump: {e.filename}: {e.strerror}", file=sys.stderr)
         return 1

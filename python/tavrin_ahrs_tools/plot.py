@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, load_recording
+from .cli import add_version, command, load_recording
 
 AXES = (("roll", "pitch", "yaw"), ("x", "y", "z"))
 COLOURS = ("tab:red", "tab:green", "tab:blue")
@@ -116,6 +116,7 @@ def parse_args(argv):
     return opts
 
 
+@command("ahrs-plot")
 def main(argv=None):
     opts = parse_args(argv)
     loaded = load_recording("ahrs-plot", opts.file, ("matplotlib", "numpy"), "plot")

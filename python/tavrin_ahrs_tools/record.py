@@ -16,7 +16,7 @@ import termios
 import time
 
 from . import frames as mip
-from .cli import add_version
+from .cli import add_version, command
 
 READ_SIZE = 65536
 
@@ -175,6 +175,7 @@ def parse_args(argv=None):
     return opts
 
 
+@command("ahrs-record")
 def main(argv=None):
     opts = parse_args(argv)
     try:

@@ -18,7 +18,7 @@ from . import frames as mip
 from . import replay, simulated
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
-from .cli import add_version
+from .cli import add_version, command
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -299,6 +299,7 @@ def parse_args(argv=None):
     return opts
 
 
+@command("ahrs-sim")
 def main(argv=None):
     opts = parse_args(argv)
     if opts.replay is not None:
