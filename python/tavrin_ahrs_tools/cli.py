@@ -96,6 +96,28 @@ def command(name):
     return wrap
 
 
+def _identity(target):
+    """(device, inode) of a path or an open descriptor; None when there is none."""
+    try:
+        st = os.stat(target)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def refuse_output_over_input(parser, source, outputs):
+    """Ends the command with exit 2, before anything is written, when one of
+    `outputs` (paths, or descriptor numbers for an output inherited from the
+    shell) is the very file `source` names, whatever the path says."""
+    read = _identity(source)
+    if read is None:
+        return
+    for out in outputs:
+        if _identity(out) == read:
+            name = "standard output" if isinstance(out, int) else os.fsdecode(out)
+            parser.error(f"{name} is the input {os.fsdecode(source)}: refusing to write over it")
+
+
 def load_recording(tool, path, modules=("numpy",), extra="tools"):
     """(numpy, recording), or None after one line on standard error saying
     what to install or why the file cannot be read."""
