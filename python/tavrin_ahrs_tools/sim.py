@@ -189,7 +189,11 @@ def run_replay(opts, data):
     with _serving(opts, sys.stdout) as link:
         with Progress(len(data), os.path.basename(opts.replay)) as bar:
             player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
-            player.run()
+            try:
+                player.run()
+            except replay.FileShrank as err:
+                print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
+                return 1
     print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
           f"{link.replies} commands answered", file=sys.stderr)
     return 0

@@ -232,3 +232,66 @@ def test_ctrl_c_ends_a_command_with_130_and_no_traceback(tmp_path, cmd):
         proc.wait()
     assert proc.returncode == 130
     assert b"Traceback" not in err
+
+
+# --- replay ------------------------------------------------------------------------------
+
+SIM = installed_script("ahrs-sim")
+
+
+def gps_at(tow, week=2345):
+    return packet(ESTIMATE, field(0x11, "dHH", tow, week, 1))
+
+
+def replay(path, *args, reader=None):
+    """(exit status, standard error, bytes received) of a replay of `path`;
+    `reader(fd, proc)` may do more while it runs."""
+    from test_tools import opened, read_until, simulator
+    with simulator("--replay", str(path), *args) as (proc, dev), opened(dev) as fd:
+        if reader:
+            reader(fd, proc)
+        got = read_until(fd, lambda d: proc.poll() is not None, timeout=30)
+        status = proc.wait(10)
+        return status, proc.stderr.read(), got
+
+
+@pytest.mark.parametrize("times", [
+    [(10.0, 2345), (float("nan"), 2345), (10.1, 2345), (10.2, 2345)],
+    [(10.0, 2345), (float("inf"), 2345), (10.1, 2345)],
+    [(10.0, 2345), (1e300, 2345), (10.1, 2345), (10.2, 2345)],
+    [(5.0, 0), (5.1, 0), (100.0, 2345), (100.1, 2345)],  # no fix yet, then the real week
+], ids=["nan", "inf", "far", "week-0"])
+def test_a_replay_paces_nothing_on_an_odd_time(tmp_path, times):
+    path = tmp_path / "odd.bin"
+    path.write_bytes(b"".join(gps_at(tow, week) + packet(SENSOR, acc()) for tow, week in times))
+    start = time.monotonic()
+    status, err, got = replay(path)
+    assert (status, got) == (0, path.read_bytes()), err
+    assert time.monotonic() - start < 10  # a bound on a stall, not a measure of speed
+    assert "1 odd time not paced" in err
+
+
+@pytest.mark.parametrize("content", [packet(SENSOR, acc()), b"\x00junk" * 3, gps_at(10.0)],
+                         ids=["untimed packet", "junk", "one time"])
+def test_a_loop_over_nothing_to_pace_does_not_spin(tmp_path, content):
+    path = tmp_path / "flat.bin"
+    path.write_bytes(content)
+    status, err, _ = replay(path, "--loop", "--duration", "1")
+    assert status == 0, err
+    rounds = int(err.split(" round")[0].rsplit("(", 1)[1].replace(",", ""))
+    assert 1 <= rounds <= 101
+
+
+def test_a_recording_cut_short_while_it_plays_ends_the_replay_in_one_line(tmp_path):
+    path = tmp_path / "long.bin"
+    subprocess.run([SIM, "--record", str(path), "--seconds", "20", "--rate", "50"],
+                   check=True, timeout=60, capture_output=True)
+
+    def cut(fd, proc):
+        from test_tools import read_until
+        assert read_until(fd, lambda d: len(d) > 2000)
+        os.truncate(path, 1000)
+
+    status, err, _ = replay(path, "--speed", "4", reader=cut)
+    assert status == 1
+    assert err.splitlines()[-1] == f"ahrs-sim: {path}: the file shrank to 1,000 bytes while it was replayed"
