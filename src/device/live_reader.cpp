@@ -14,6 +14,7 @@
 #include "config_sequence.hpp"
 #include "gps_time.hpp"
 #include "live_source.hpp"
+#include "path_watch.hpp"
 
 namespace ahrs {
 namespace {
@@ -150,12 +151,24 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
 
 // open(2) follows a symlink such as /dev/serial/by-id/... afresh on every
 // try, so a device that comes back under a new name is found through it.
+// Tries come on a timer that slows down, and at once whenever a device may
+// have appeared, so a device that comes back is streaming again promptly.
 std::unique_ptr<SerialDevice> LiveReader::reconnect() {
-    for (milliseconds delay = kFirstRetry;; delay = std::min(delay * 2, kLastRetry)) {
-        pollfd p{cancel_->fd(), POLLIN, 0};
-        if (p.fd >= 0) ::poll(&p, 1, static_cast<int>(delay.count()));
-        else ::usleep(static_cast<useconds_t>(delay.count() * 1000));
+    PathWatch watch(settings_.path);
+    milliseconds delay = kFirstRetry;
+    for (auto next = std::chrono::steady_clock::now() + delay;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(next - std::chrono::steady_clock::now());
+        pollfd p[2] = {{cancel_->fd(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
+        const int woke = ::poll(p, 2, static_cast<int>(std::max(left.count(), milliseconds::rep{0})));
         if (cancel_->cancelled()) return nullptr;
+        if (woke > 0 && (p[1].revents & POLLIN)) {
+            watch.drain();
+        } else if (std::chrono::steady_clock::now() < next) {
+            continue;  // interrupted
+        } else {
+            delay = std::min(delay * 2, kLastRetry);
+            next = std::chrono::steady_clock::now() + delay;
+        }
         if (auto device = connect()) return std::move(*device);
     }
 }
