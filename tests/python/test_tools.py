@@ -9,6 +9,7 @@ import contextlib
 import io
 import math
 import os
+import re
 import select
 import signal
 import struct
@@ -409,6 +410,27 @@ def test_recorder_fails_clearly(tmp_path, args, message):
                           capture_output=True, text=True, timeout=30)
     assert done.returncode != 0
     assert message in done.stderr
+
+
+@pytest.mark.parametrize("pyserial, names", [
+    (True, r"\((serial ports present: /dev/.+|no serial ports found)\)$"),
+    (False, r"\(serial ports cannot be listed without pyserial\)$"),
+])
+def test_recorder_names_the_ports_present_when_the_device_does_not_exist(tmp_path, pyserial, names):
+    env = dict(os.environ)
+    if not pyserial:  # the recorder itself needs only the standard library
+        (tmp_path / "serial").mkdir()
+        (tmp_path / "serial" / "__init__.py").write_text("raise ImportError('not installed')\n")
+        env["PYTHONPATH"] = str(tmp_path)
+    done = subprocess.run([RECORDER, "--device", "/dev/serial/by-id/usb-missing-if00", "--seconds",
+                           "1", "--output", str(tmp_path / "x.bin")],
+                          capture_output=True, text=True, timeout=30, env=env)
+    assert done.returncode == 1
+    line, = done.stderr.splitlines()
+    assert line.startswith("ahrs-record: cannot open /dev/serial/by-id/usb-missing-if00: "
+                           "No such file or directory (")
+    assert re.search(names, line), line
+    assert not (tmp_path / "x.bin").exists()
 
 
 # --- the baseline decoder ------------------------------------------------------------------
