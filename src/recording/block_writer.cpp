@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <system_error>
 
-#include "interrupt.hpp"
-#include "wait_ready.hpp"
+#include "../device/interrupt.hpp"
+#include "../device/wait_ready.hpp"
 
 namespace ahrs {
 namespace {

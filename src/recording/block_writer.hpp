@@ -13,7 +13,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
-#include "cancel.hpp"
+#include "../device/cancel.hpp"
 
 namespace ahrs {
 

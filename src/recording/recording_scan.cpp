@@ -1,7 +1,7 @@
 #include "recording_scan.hpp"
 
-#include "file_source.hpp"
-#include "interrupt.hpp"
+#include "../device/file_source.hpp"
+#include "../device/interrupt.hpp"
 
 namespace ahrs {
 namespace {

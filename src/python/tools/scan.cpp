@@ -4,7 +4,7 @@
 // the counts that say how whole the recording was.
 #include <string>
 
-#include "device/recording_tables.hpp"
+#include "recording/recording_tables.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/descriptor.hpp"
