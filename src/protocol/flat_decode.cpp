@@ -115,9 +115,10 @@ RecordIndex index_records(const FlatPacket& flat) {
 }
 
 double packet_time(const FlatPacket& flat) {
+    if (flat.record_count == 0) return std::numeric_limits<double>::quiet_NaN();
+    const TimeRecord& time = time_record(slot_kind(flat.records[0].slot));  // one set per packet
     for (std::size_t r = flat.record_count; r-- > 0;) {
         const FlatRecord& rec = flat.records[r];
-        const TimeRecord& time = time_record(slot_kind(rec.slot));
         if (rec.slot != time.slot) continue;
         return item_value(flat.items[rec.first + time.week]) * kSecondsPerWeek +
                item_value(flat.items[rec.first + time.time_of_week]);
