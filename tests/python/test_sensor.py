@@ -2,6 +2,7 @@
 side, or the simulator does, and pulls the plug by closing its terminal."""
 import asyncio
 import errno
+import math
 import os
 import signal
 import subprocess
@@ -272,18 +273,23 @@ class TestUnplugging:
         try:
             sim.stdout.readline()
             wait_for(link.exists)
-            seen = {}
+            last = {}
             with Sensor(link) as s:
                 deadline = time.monotonic() + 3.0
                 for sample in s:
-                    key = (sample.set, sample.device_time)
-                    assert key not in seen, "sample duplicated"
-                    seen[key] = sample
+                    # In order, none twice, and whole: every record of its
+                    # set, the acceleration still gravity seen in the body frame.
+                    assert sample.device_time > last.get(sample.set, 0), "duplicated or out of order"
+                    last[sample.set] = sample.device_time
+                    assert len(sample.readings) == {"DataSensor": 12, "DataEstimationFilter": 15}[sample.set]
+                    if sample.set == "DataSensor":
+                        a = sample["ScaledAccVector"]
+                        assert abs(math.hypot(a["x"], a["y"], a["z"]) - 9.80665) < 1e-3
                     if time.monotonic() > deadline:
                         break
-                assert s.stats["reconnects"] >= 2
-            for (kind, _), sample in seen.items():
-                assert sample.readings and sample.set == kind
+                stats = s.stats
+            assert stats["reconnects"] >= 2 and stats["damaged_runs"] >= 1
+            assert all(n >= 1 for n in stats["dropouts"].values())
         finally:
             sim.terminate()
             sim.wait(timeout=10)
