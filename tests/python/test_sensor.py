@@ -12,7 +12,8 @@ import time
 import tty
 
 import pytest
-from conftest import installed_script, write_all
+import tavrin_ahrs_driver
+from conftest import installed_script, simulator_recording, write_all
 from mip import SENSOR, acc, packet
 
 from tavrin_ahrs_tools import Sensor, list_ports
@@ -176,6 +177,18 @@ class TestReceiving:
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
             assert s.take_arrays() == {}
 
+    def test_readings_are_what_read_gives(self, tmp_path, plug):
+        recording = simulator_recording(tmp_path / "sim.bin", 1)
+        client = tavrin_ahrs_driver.AHRSClient()
+        client.open_file(str(recording))
+        expected = [client.read() for _ in range(200)]
+        with Sensor(plug.link, configure=False) as s:
+            plug.send(recording.read_bytes())
+            got = take(s, 200)
+        assert [x.readings for x in got] == [{k: v for k, v in e.items() if k != "type"} for e in expected]
+        assert [x.set for x in got] == [{"sensor": "DataSensor", "estimate": "DataEstimationFilter"}[e["type"]]
+                                        for e in expected]
+
     @pytest.mark.parametrize("overflow", ["block", "drop-oldest"])
     def test_full_queue(self, plug, overflow):
         with Sensor(plug.link, configure=False, queue=4, overflow=overflow) as s:
@@ -325,6 +338,16 @@ class TestWaiting:
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, old)
+
+    def test_ctrl_c_ends_a_waiting_loop(self, plug):
+        code = ("import sys\nfrom tavrin_ahrs_tools import Sensor\ns = Sensor(sys.argv[1])\n"
+                "print('waiting', flush=True)\ntry:\n    for sample in s:\n        pass\n"
+                "except KeyboardInterrupt:\n    print('interrupted', s.status)\n")
+        proc = subprocess.Popen([sys.executable, "-c", code, plug.link], stdout=subprocess.PIPE, text=True)
+        assert proc.stdout.readline() == "waiting\n"
+        time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        assert proc.communicate(timeout=10)[0] == "interrupted streaming\n"
 
     def test_lock_released_while_waiting(self, plug):
         with Sensor(plug.link) as s:
