@@ -4,6 +4,7 @@ import asyncio
 import errno
 import math
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -14,9 +15,9 @@ import tty
 import pytest
 import tavrin_ahrs_driver
 from conftest import installed_script, simulator_recording, write_all
-from mip import SENSOR, acc, packet
+from mip import CONFIGURE, SENSOR, acc, packet
 
-from tavrin_ahrs_tools import Sensor, list_ports
+from tavrin_ahrs_tools import Sensor, info, list_ports, load, timeline
 from tavrin_ahrs_tools.frames import field
 
 WEEK = 2345
@@ -59,6 +60,12 @@ class Plug:
 
     def send(self, data: bytes):
         write_all(self.master, data)
+
+    def received(self, n: int) -> bytes:
+        data = b""
+        while len(data) < n and select.select([self.master], [], [], 5)[0]:
+            data += os.read(self.master, n - len(data))
+        return data
 
     def close(self):
         if self.master is not None:
@@ -216,6 +223,25 @@ class TestReceiving:
                               "timeouts", "dropouts", "dropped", "reconnects", "queued", "max_queued",
                               "recorded_bytes", "record_error"}
 
+    def test_dropouts_counted_as_ahrs_info_counts_them(self, tmp_path, plug):
+        np = pytest.importorskip("numpy")
+        recording = tmp_path / "damaged.bin"
+        subprocess.run([installed_script("ahrs-sim"), "--record", str(recording), "--seconds", "20",
+                        "--corrupt-rate", "0.003", "--seed", "5"], check=True, capture_output=True)
+        rec = load(recording)
+        expected = {}
+        for set_name, clock in (("DataSensor", "GPSCorrelationTimestamp"), ("DataEstimationFilter", "GPSTimestamp")):
+            steps = np.diff(timeline.clock_times(rec.records[clock], clock))
+            expected[set_name] = int((steps > info.DROPOUT_FACTOR * np.median(steps[steps > 0])).sum())
+        assert sum(expected.values()) > 0
+        with Sensor(plug.link, configure=False, overflow="drop-oldest") as s:
+            plug.send(recording.read_bytes())
+            wait_for(lambda: s.stats["bytes"] == recording.stat().st_size)
+            wait_for(lambda: sum(s.stats["packets"].values()) == rec.packets)
+            stats = s.stats
+        assert stats["dropouts"] == expected
+        assert (stats["damaged_runs"], stats["skipped_bytes"]) == (len(rec.damaged), rec.skipped_bytes)
+
     def test_dropouts_count_gaps_in_the_gps_clock(self, plug):
         numbers = [i for i in range(40) if i not in (20, 21, 30)]
         with Sensor(plug.link, configure=False) as s:
@@ -259,6 +285,7 @@ class TestUnplugging:
             assert "device lost" in s.error
             plug.plug()
             wait_for(lambda: s.status == "streaming")
+            assert plug.received(30) == b"".join(CONFIGURE)  # configured again
             plug.send(stamped(7) + stamped(8))
             assert [number(x) for x in take(s, 2)] == [7, 8]
             stats = s.stats
