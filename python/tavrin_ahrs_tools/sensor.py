@@ -12,6 +12,7 @@ import os
 
 from . import _native
 from .ports import describe_ports
+from .recording import _numpy, record_dtypes
 
 OVERFLOW = ("block", "drop-oldest")
 _MAX_QUEUE = 1 << 24
@@ -97,8 +98,7 @@ def sample_dtypes():
     """load()'s array layout of every record, plus a `host_ns` column."""
     global _dtypes
     if _dtypes is None:
-        from .recording import record_dtypes
-        np = __import__("numpy")
+        np = _numpy()
         _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
@@ -222,9 +222,10 @@ class Sensor:
     def take_arrays(self):
         """Everything queued, at once, as record name -> numpy structured
         array laid out as load() lays it out, plus `host_ns`."""
-        tables = self._live().take_tables()
-        dtypes = sample_dtypes()
-        np = __import__("numpy")
+        live = self._live()
+        dtypes = sample_dtypes()  # before anything is taken: numpy may be missing
+        tables = live.take_tables()
+        np = _numpy()
         return {name: np.frombuffer(tables.pop(name), dtype=dtypes[name]) for name in list(tables)}
 
     def __iter__(self):
