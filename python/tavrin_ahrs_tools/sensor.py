@@ -11,7 +11,7 @@ import numbers
 import os
 
 from . import _native
-from .ports import describe_ports
+from .ports import PortInfo, describe_ports
 from .recording import _numpy, record_dtypes
 
 OVERFLOW = ("block", "drop-oldest")
@@ -110,9 +110,10 @@ class Sensor:
     Sensor(port, baud=115200, *, configure=True, queue=1000, overflow="block",
            reconnect=True, record=None)
 
-    Opens the device at once (FileNotFoundError, PermissionError or OSError
-    with EBUSY, carrying errno and the path), sends the configuration sequence
-    when `configure` is true and starts reading. `queue` samples wait for the
+    `port` is a device path, or a PortInfo from list_ports(). Opens the
+    device at once (FileNotFoundError, PermissionError or OSError with EBUSY,
+    carrying errno and the path), sends the configuration sequence when
+    `configure` is true and starts reading. `queue` samples wait for the
     consumer; when it is full, "block" makes the reader wait (nothing is
     lost), "drop-oldest" pushes the oldest out and counts it. With
     `reconnect` a lost device is opened again (its path resolved afresh) until
@@ -123,6 +124,8 @@ class Sensor:
                  reconnect=True, record=None):
         self._native = None
         self._closed = True
+        if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
+            port = port.by_id or port.device
         port = _path("port", port)
         baud = _int("baud", baud, 1, 2**32 - 1)
         configure = _bool("configure", configure)
