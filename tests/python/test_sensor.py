@@ -401,7 +401,7 @@ class TestAsyncio:
             tick = asyncio.create_task(ticker())
             async with Sensor(plug.link) as s:
                 assert await s.aread(timeout=0.1) is None
-                assert ticks >= 3  # the loop ran while aread waited
+                assert ticks >= 2  # the loop went on while aread waited
                 loop = asyncio.get_running_loop()
                 loop.call_later(0.1, plug.send, b"".join(stamped(i) for i in range(5)))
                 got = []
