@@ -9,7 +9,6 @@
 #include <new>
 #include <system_error>
 
-#include "../protocol/packet_view.hpp"
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
 #include "gps_time.hpp"
@@ -95,9 +94,10 @@ void LiveReader::close() {
 }
 
 std::optional<std::string> LiveReader::error() {
+    auto recording = record_error();
     std::lock_guard lock(mu_);
-    if (error_.empty()) return record_error();
-    return error_;
+    if (error_.empty()) return recording;
+    return recording ? error_ + "; " + *recording : error_;
 }
 
 void LiveReader::set_error(std::string text) {
