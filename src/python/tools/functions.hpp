@@ -6,6 +6,7 @@ namespace ahrs::py {
 
 extern PyMethodDef catalogue_def;
 extern PyMethodDef scan_def;
+extern PyMethodDef scan_columns_def;
 extern PyMethodDef dump_def;
 
 }  // namespace ahrs::py
