@@ -19,7 +19,7 @@ import re
 import shutil
 import sys
 
-from .cli import add_version
+from .cli import add_version, command
 from .progress import Progress
 from .recording import needs
 
@@ -217,6 +217,7 @@ def parser():
     return p
 
 
+@command("ahrs-dataset")
 def main(argv=None):
     p = parser()
     args = p.parse_args(argv)

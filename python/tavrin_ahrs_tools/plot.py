@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, load_recording
+from .cli import add_version, command, load_recording, refuse_output_over_input
 
 VECTOR = ("x", "y", "z")
 # By item, the sensor's colour and the filter's darker one.
@@ -142,9 +142,11 @@ def parse_args(argv):
         parser.error("--start is after --end")
     if opts.output is None:
         opts.output = os.path.splitext(opts.file)[0] + ".png"
+    refuse_output_over_input(parser, opts.file, [opts.output])
     return opts
 
 
+@command("ahrs-plot")
 def main(argv=None):
     opts = parse_args(argv)
     loaded = load_recording("ahrs-plot", opts.file, ("matplotlib", "numpy"), "plot")

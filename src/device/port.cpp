@@ -122,7 +122,7 @@ Status<PortError> Port::read_packet(std::vector<Reading>& out) {
     if (impl_->dead)
         if (auto r = sleep_until(std::chrono::steady_clock::now() + kSerialTimeout); !r)
             return err(PortError{AHRSError::from_io(r.error())});
-    auto packet = MipPacket::read(*input);
+    auto packet = input->next_packet();
     if (!packet) return impl_->fail(*input, packet.error());
     input->accept();
     if (state() == State::FileStream) {
