@@ -36,6 +36,20 @@ def record_units():
     return units() if units else {}
 
 
+def _arrow_array(pa, values):
+    """The numpy array as an Arrow array over the same memory; flags, which
+    Arrow keeps one bit each, packed. (pa.array() would do the same but
+    first imports pandas, when installed, to ask whether this is one of its
+    arrays.)"""
+    if values.dtype.kind == "b":
+        import numpy as np
+
+        data = pa.py_buffer(np.packbits(values, bitorder="little"))
+    else:
+        data = pa.py_buffer(values)
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, data])
+
+
 def arrow_table(name, columns):
     """A pyarrow Table of one record from {field: 1-D numpy array}, sharing
     the arrays' memory wherever Arrow's layout is numpy's (all but bool)."""
@@ -43,10 +57,9 @@ def arrow_table(name, columns):
     units = record_units().get(name, {})
     fields, arrays = [], []
     for field, values in columns.items():
-        unit = units.get(field)
-        metadata = {b"unit": unit.encode()} if unit else None
+        metadata = {b"unit": units[field].encode()} if field in units else None
         fields.append(pa.field(field, pa.from_numpy_dtype(values.dtype), nullable=False, metadata=metadata))
-        arrays.append(pa.array(values))
+        arrays.append(_arrow_array(pa, values))
     schema = pa.schema(fields, metadata={b"record": name.encode(), b"set": record_sets()[name].encode()})
     return pa.Table.from_arrays(arrays, schema=schema)
 

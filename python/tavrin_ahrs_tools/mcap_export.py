@@ -32,7 +32,7 @@ def json_schema(name, columns):
     for field, values in columns.items():
         kind = _JSON_TYPES[values.dtype.kind]
         prop = {"type": [kind, "null"] if kind == "number" else kind}  # null: not a number, infinities
-        if units.get(field):
+        if units.get(field):  # "" for values without one
             prop["description"] = f"unit: {units[field]}"
         properties[field] = prop
     return {"title": name, "type": "object", "properties": properties, "required": list(columns)}
