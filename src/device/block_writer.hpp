@@ -22,6 +22,8 @@ public:
     // `empty_first`: the file is emptied before the first block, and when
     // none comes, before the writer goes.
     BlockWriter(int fd, bool empty_first);
+    // The writer's thread could be started; when not, every call fails.
+    Status<IoError> started() const;
     // Waits for the block under way, or abandons it when a wait was
     // interrupted.
     ~BlockWriter();
@@ -54,7 +56,7 @@ private:
     bool closing_ = false;
     std::optional<IoError> error_;
     CancelToken abandon_;
-    std::thread thread_;  // last: it starts once the rest is ready
+    std::thread thread_;  // started once the rest is ready
 };
 
 }  // namespace ahrs

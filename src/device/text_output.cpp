@@ -18,7 +18,14 @@ Result<TextOutput, IoError> TextOutput::create(std::string_view path) {
     // device has nothing to empty, as opening it with truncation would show.
     struct stat st {};
     const bool regular = ::fstat(raw, &st) == 0 && S_ISREG(st.st_mode);
-    return TextOutput(std::move(*fd), raw, regular);
+    return started(TextOutput(std::move(*fd), raw, regular));
+}
+
+Result<TextOutput, IoError> TextOutput::standard_output() { return started(TextOutput(FileHandle(), 1, false)); }
+
+Result<TextOutput, IoError> TextOutput::started(TextOutput out) {
+    if (auto r = out.writer_->started(); !r) return err(std::move(r).error());
+    return out;
 }
 
 Status<IoError> TextOutput::hand_over() {

@@ -20,7 +20,7 @@ public:
 
     // Creates the file, or (through the writer) empties an existing one.
     static Result<TextOutput, IoError> create(std::string_view path);
-    static TextOutput standard_output() { return TextOutput(FileHandle(), 1, false); }
+    static Result<TextOutput, IoError> standard_output();
 
     char* end() { return front_.get() + size_; }
     void advance_to(char* end) { size_ = static_cast<std::size_t>(end - front_.get()); }
@@ -34,6 +34,8 @@ public:
 
 private:
     TextOutput(FileHandle owned, int fd, bool empty_first);
+    // `out`, when its writer could start.
+    static Result<TextOutput, IoError> started(TextOutput out);
     Status<IoError> hand_over();
 
     FileHandle owned_;

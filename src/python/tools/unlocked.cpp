@@ -13,15 +13,21 @@ namespace {
 
 Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(std::exchange(t_unlocked, this)) {}
 
-Unlocked::~Unlocked() {
+Unlocked::~Unlocked() noexcept(false) {
     t_unlocked = outer_;
+    // Unwound out of relock(): the thread is ending without the lock.
+    if (!relocking_) relock();
+}
+
+void Unlocked::relock() {
+    relocking_ = true;
     PyEval_RestoreThread(state_);
 }
 
 bool Unlocked::handler_raised() {
-    PyEval_RestoreThread(state_);
+    relock();
     const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
+    unlock();
     return raised;
 }
 
@@ -29,13 +35,13 @@ bool Unlocked::handler_raised_on_this_thread() { return t_unlocked && t_unlocked
 
 ScanHook Unlocked::hook(PyObject* progress) {
     return [this, progress](std::uint64_t consumed) {
-        PyEval_RestoreThread(state_);
+        relock();
         bool go_on = PyErr_CheckSignals() == 0;
         if (go_on && progress != Py_None) {
             PyRef r = PyRef::steal(PyObject_CallFunction(progress, "K", static_cast<unsigned long long>(consumed)));
             go_on = static_cast<bool>(r);
         }
-        state_ = PyEval_SaveThread();
+        unlock();
         return go_on;
     };
 }
