@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, command, load_recording, refuse_output_over_input
+from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 
 AXES = (("roll", "pitch", "yaw"), ("x", "y", "z"))
 COLOURS = ("tab:red", "tab:green", "tab:blue")
@@ -124,7 +124,7 @@ def main(argv=None):
     if loaded is None:
         return 1
     np, rec = loaded
-    fig = figure(np, rec, os.path.basename(opts.file))
+    fig = figure(np, rec, shown_name(os.path.basename(opts.file)))
     try:
         fig.savefig(opts.output, dpi=80)
     except OSError as err:

@@ -38,7 +38,7 @@ class Recording:
     sets           dict: descriptor-set name -> count of well-formed packets
     packets        count of well-formed packets
     skipped_bytes  bytes that belong to no well-formed packet
-    damaged        byte offset of each run of such bytes
+    damaged        byte offset of each run of such bytes (numpy uint64 array)
     truncated      True when the file ends inside a packet
     """
 
@@ -66,7 +66,8 @@ class Recording:
 
 
 def load(path, progress=False):
-    """Decodes the recorded stream at `path` into a Recording.
+    """Decodes the recorded stream at `path` (str, bytes or path-like, any
+    name the system takes) into a Recording.
 
     Damaged packets are skipped and counted, never fatal: the file is read with
     the same lossless resynchronisation as a live port. Raises OSError when
@@ -77,11 +78,12 @@ def load(path, progress=False):
     path = os.fspath(path)
     dtypes = record_dtypes()
     size = os.path.getsize(path) if progress and os.path.exists(path) else 0
-    with Progress(size, os.path.basename(path), enabled=progress) as bar:
+    with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
         found = _native.scan(path, bar.update if progress else None)
     records = {}
     tables = found["records"]
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
+    damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
     return Recording(path, records, found["sets"], found["packets"], found["skipped_bytes"],
-                     found["damaged"], found["truncated"])
+                     damaged, found["truncated"])
