@@ -1,4 +1,6 @@
-"""Tools for recordings of the sensor: load one into numpy arrays, export it."""
-from .recording import Recording, load
+"""Tools for the sensor: read it live, load a recording into numpy arrays, export it."""
+from .ports import PortInfo, list_ports
+from .recording import Recording, load, units
+from .sensor import Sample, Sensor
 
-__all__ = ["load", "Recording"]
+__all__ = ["load", "Recording", "units", "list_ports", "PortInfo", "Sensor", "Sample"]

@@ -181,7 +181,11 @@ def main(argv=None):
     try:
         fd = open_raw(opts.device, opts.baud)
     except OSError as err:
-        print(f"ahrs-record: cannot open {opts.device}: {err.strerror or err}", file=sys.stderr)
+        why = err.strerror or err
+        if isinstance(err, FileNotFoundError):
+            from .ports import describe_ports  # pyserial's listing, only when it helps
+            why = f"{why} ({describe_ports()})"
+        print(f"ahrs-record: cannot open {opts.device}: {why}", file=sys.stderr)
         return 1
     started = time.monotonic()
     try:

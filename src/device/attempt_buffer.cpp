@@ -50,6 +50,14 @@ Status<IoError> AttemptBuffer::seek(std::uint64_t pos) {
     return Unit{};
 }
 
+Result<MipPacket, PacketError> AttemptBuffer::next_packet() {
+    if (auto view = whole_packet_at(unread())) {
+        take(view->size);
+        return MipPacket(view->descriptor, view->payload);
+    }
+    return MipPacket::read(*this);
+}
+
 void AttemptBuffer::accept() { restart_at(furthest_); }
 
 void AttemptBuffer::replay() { cursor_ = furthest_ = start_; }
@@ -69,8 +77,7 @@ bool AttemptBuffer::holds_packet_after_start() const {
     const auto last = buf_.begin() + static_cast<std::ptrdiff_t>(furthest_);
     for (auto at = first == last ? last : std::find(first + 1, last, kSync1); at != last;
          at = std::find(at + 1, last, kSync1)) {
-        MemorySource rest({&*at, static_cast<std::size_t>(last - at)});
-        if (MipPacket::read(rest)) return true;
+        if (whole_packet_at({&*at, static_cast<std::size_t>(last - at)})) return true;
     }
     return false;
 }

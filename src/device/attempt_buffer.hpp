@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../protocol/byte_stream.hpp"
-#include "../protocol/packet_error.hpp"
+#include "../protocol/mip_packet.hpp"
 #include "chunk_source.hpp"
 
 namespace ahrs {
@@ -22,13 +22,10 @@ public:
     Result<std::uint64_t, IoError> position() override;
     // Only within the bytes already fetched since the attempt began.
     Status<IoError> seek(std::uint64_t pos) override;
-    // The bytes fetched but not yet handed out, for framing in place; take()
-    // moves past some of them as read() would have.
-    std::span<const std::uint8_t> unread() const { return {buf_.data() + cursor_, end_ - cursor_}; }
-    void take(std::size_t n) {
-        cursor_ += n;
-        if (cursor_ > furthest_) furthest_ = cursor_;
-    }
+    // The attempt's packet: framed where it lies when the bytes fetched
+    // hold it whole and sound, else read by MipPacket::read, which fetches
+    // what is missing and says what is wrong.
+    Result<MipPacket, PacketError> next_packet();
     // One past the last byte the current attempt read, as a true offset.
     std::uint64_t read_end() const { return start_offset_ + (furthest_ - start_); }
 
@@ -58,6 +55,13 @@ public:
 
 private:
     Result<std::size_t, IoError> refill();
+    // The bytes fetched but not yet handed out, for framing in place; take()
+    // moves past some of them as read() would have.
+    std::span<const std::uint8_t> unread() const { return {buf_.data() + cursor_, end_ - cursor_}; }
+    void take(std::size_t n) {
+        cursor_ += n;
+        if (cursor_ > furthest_) furthest_ = cursor_;
+    }
     void restart_at(std::size_t index);
     bool holds_packet_after_start() const;
 

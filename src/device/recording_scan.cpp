@@ -1,6 +1,5 @@
 #include "recording_scan.hpp"
 
-#include "../protocol/packet_view.hpp"
 #include "file_source.hpp"
 #include "interrupt.hpp"
 
@@ -38,7 +37,7 @@ Result<ScanEvent, IoError> RecordingScan::next() {
         const auto at = input_.position();
         if (!at) return err(at.error());
         const std::uint64_t start = *at;
-        auto packet = read_packet();
+        auto packet = input_.next_packet();
         if (packet) {
             input_.accept();
             const std::uint64_t gap = start - good_end_;
@@ -56,17 +55,6 @@ Result<ScanEvent, IoError> RecordingScan::next() {
         if (out_of_data(e)) cut_short_ = true;
         input_.resync();
     }
-}
-
-// A packet that lies whole and sound in the bytes at hand is framed there,
-// as MipPacket::read would have read it; anything else goes to
-// MipPacket::read, which fetches more bytes and says what is wrong.
-Result<MipPacket, PacketError> RecordingScan::read_packet() {
-    if (auto view = whole_packet_at(input_.unread())) {
-        input_.take(view->size);
-        return MipPacket(view->descriptor, view->payload);
-    }
-    return MipPacket::read(input_);
 }
 
 // The data ended where an attempt wanted its sync bytes: what is left after

@@ -48,7 +48,6 @@ public:
     static constexpr unsigned kAttemptsPerPause = 1 << 16;
 
 private:
-    Result<MipPacket, PacketError> read_packet();
     Result<ScanEvent, IoError> at_end(std::uint64_t attempt_start);
     bool starts_packet(std::uint64_t attempt_start);
 

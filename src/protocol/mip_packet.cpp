@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
 namespace ahrs {
 namespace {
@@ -31,6 +32,50 @@ Result<MipPacket, PacketError> fail(ByteSource& src, std::uint64_t start, Packet
     return err(std::move(e));
 }
 
+// Takes the frame from a stream one field at a time, as frame() asks for
+// more: each sync byte by a read of its own, then the set, the length, the
+// payload and the checksum. A failure names the field it stopped in.
+struct FrameReader {
+    ByteSource& src;
+    std::uint8_t* raw;
+    std::size_t have = 0;
+    // An unknown set is reported where the stream says the byte stood: a
+    // forward-only stream keeps no positions and says 0.
+    std::uint64_t set_position = 0;
+
+    Status<PacketError> take(std::size_t need) {
+        if (have < 2) return field(1, std::nullopt);
+        if (have == 2) {
+            auto at = src.position();
+            if (!at) return err(PacketError::io_in_field(std::move(at).error(), descriptor_field()));
+            set_position = *at;
+            return field(1, descriptor_field());
+        }
+        if (have == 3) return field(1, payload_length_field());
+        if (have + 2 < need) {
+            const std::size_t length = need - 2 - have;
+            auto got = read_up_to(src, {raw + have, length});
+            if (!got) return err(PacketError::io_in_field(std::move(got).error(), bytes_field()));
+            if (*got < length)
+                return err(PacketError::io_in_field(
+                    IoError::custom(IoKind::UnexpectedEof, "not enough bytes in reader"), bytes_field()));
+            have += length;
+            return Unit{};
+        }
+        return field(2, checksum_field());
+    }
+
+    // Before the set, a failure has no field: the stream ended or failed
+    // between packets.
+    Status<PacketError> field(std::size_t n, std::optional<ContextFrame> in) {
+        if (auto r = read_exact(src, {raw + have, n}); !r)
+            return err(in ? PacketError::io_in_field(std::move(r).error(), std::move(*in))
+                          : PacketError::io(std::move(r).error()));
+        have += n;
+        return Unit{};
+    }
+};
+
 }  // namespace
 
 MipPacket::MipPacket(Descriptor d, std::span<const std::uint8_t> payload)
@@ -43,43 +88,21 @@ Result<MipPacket, PacketError> MipPacket::read(ByteSource& src) {
     if (!start_pos) return err(PacketError::io(std::move(start_pos).error()));
     const std::uint64_t start = *start_pos;
 
-    std::uint8_t sync[2];
-    for (auto& b : sync)
-        if (auto r = read_exact(src, {&b, 1}); !r) return fail(src, start, PacketError::io(std::move(r).error()));
-    if (sync[0] != kSync1 || sync[1] != kSync2)
-        return fail(src, start, PacketError::bad_magic(start, sync[0], sync[1]));
-
-    Checksum sum;
-    std::uint8_t head[2];  // descriptor set, payload length
-    // An unknown set is reported where the stream says the byte stood: a
-    // forward-only stream keeps no positions and says 0.
-    auto set_pos = src.position();
-    if (!set_pos) return fail(src, start, PacketError::io_in_field(std::move(set_pos).error(), descriptor_field()));
-    if (auto r = read_exact(src, {&head[0], 1}); !r)
-        return fail(src, start, PacketError::io_in_field(std::move(r).error(), descriptor_field()));
-    auto descriptor = descriptor_from_byte(head[0]);
-    if (!descriptor) return fail(src, start, PacketError::no_variant_match(*set_pos, head[0], descriptor_field()));
-    if (auto r = read_exact(src, {&head[1], 1}); !r)
-        return fail(src, start, PacketError::io_in_field(std::move(r).error(), payload_length_field()));
-    sum.feed(head);
-
-    MipPacket packet;
-    packet.descriptor_ = *descriptor;
-    packet.size_ = head[1];
-    auto got = read_up_to(src, {packet.bytes_.data(), packet.size_});
-    if (!got) return fail(src, start, PacketError::io_in_field(std::move(got).error(), bytes_field()));
-    if (*got < packet.size_)
-        return fail(src, start,
-                    PacketError::io_in_field(IoError::custom(IoKind::UnexpectedEof, "not enough bytes in reader"),
-                                             bytes_field()));
-    sum.feed(packet.bytes());
-
-    std::uint8_t check[2];
-    if (auto r = read_exact(src, check); !r)
-        return fail(src, start, PacketError::io_in_field(std::move(r).error(), checksum_field()));
-    const auto sent = static_cast<std::uint16_t>(check[0] << 8 | check[1]);
-    if (sent != sum.value()) return fail(src, start, PacketError::assert_fail(start, checksum_message(sent, sum.value())));
-    return packet;
+    std::uint8_t raw[kMaxPacketSize];
+    FrameReader reader{src, raw};
+    for (;;) {
+        const Framing f = frame({raw, reader.have});
+        switch (f.verdict) {
+            case Framing::Verdict::Whole: return MipPacket(f.descriptor, {raw + 4, f.size - 6u});
+            case Framing::Verdict::BadMagic: return fail(src, start, PacketError::bad_magic(start, raw[0], raw[1]));
+            case Framing::Verdict::UnknownSet:
+                return fail(src, start, PacketError::no_variant_match(reader.set_position, raw[2], descriptor_field()));
+            case Framing::Verdict::BadChecksum:
+                return fail(src, start, PacketError::assert_fail(start, checksum_message(f.sent, f.computed)));
+            case Framing::Verdict::Short: break;
+        }
+        if (auto r = reader.take(f.size); !r) return fail(src, start, std::move(r).error());
+    }
 }
 
 Status<IoError> MipPacket::write(ByteSink& sink, Descriptor d, std::span<const std::uint8_t> payload) {
