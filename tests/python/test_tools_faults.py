@@ -166,7 +166,7 @@ def test_an_export_to_a_used_prefix_leaves_only_its_own_tables(late, tmp_path, a
     options = [a for a in again if isinstance(a, str)]
     path = tmp_path / "second.bin"
     path.write_bytes(data)
-    assert run(DUMP, path, "--format", "csv", *options, "-o", prefix).returncode == 0
+    assert run(DUMP, path, "--format", "csv", *options, "-o", prefix).returncode == (0 if data else 1)
     assert set(tables(prefix)) == left | {"notes"}
 
 
