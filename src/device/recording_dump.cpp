@@ -77,8 +77,8 @@ struct CsvTable {
 // the columns it saw. Columns given beforehand are taken as they are.
 class CsvWriter final : public Writer {
 public:
-    CsvWriter(std::string prefix, std::optional<SetMasks> columns)
-        : prefix_(std::move(prefix)), given_(columns.has_value()) {
+    CsvWriter(std::string prefix, std::optional<SetMasks> columns, InterruptCheck interrupt)
+        : prefix_(std::move(prefix)), given_(columns.has_value()), interrupt_(interrupt) {
         if (columns)
             for (std::size_t s = 0; s < kDataSets.size(); ++s) tables_[s].columns = (*columns)[s];
     }
@@ -130,7 +130,7 @@ private:
         for (std::size_t slot = 0; slot < kRecordSlots; ++slot)
             if (t.columns[slot]) t.slots.push_back(slot);
         t.path = prefix_ + "." + std::string(descriptor_name(kDataSets[s])) + ".csv";
-        auto file = TextOutput::create(t.path);
+        auto file = TextOutput::create(t.path, interrupt_);
         if (!file) return err(std::pair{std::move(file).error(), t.path});
         t.file = std::make_unique<TextOutput>(std::move(*file));
         std::string header;
@@ -141,6 +141,7 @@ private:
 
     std::string prefix_;
     bool given_;
+    InterruptCheck interrupt_;
     std::array<CsvTable, 2> tables_;
     SetMasks seen_;
 };
@@ -149,8 +150,8 @@ DumpFailure failure(std::pair<IoError, std::string> f) { return DumpFailure{std:
 
 // One pass over the recording into the writer.
 Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer, const RecordMask& keep,
-                                           const ScanHook& hook) {
-    auto scan = RecordingScan::open(path);
+                                           const ScanHook& hook, InterruptCheck interrupt) {
+    auto scan = RecordingScan::open(path, interrupt);
     if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     DumpSummary summary;
     auto digits = std::make_unique<PacketDigits>();
@@ -179,12 +180,13 @@ Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer
     return summary;
 }
 
-Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOptions& options, const ScanHook& hook) {
+Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOptions& options, const ScanHook& hook,
+                                           InterruptCheck interrupt) {
     std::optional<SetMasks> columns;
     for (;;) {
-        CsvWriter writer(options.out, columns);
+        CsvWriter writer(options.out, columns, interrupt);
         if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
-        auto done = write_all(path, writer, options.records, hook);
+        auto done = write_all(path, writer, options.records, hook, interrupt);
         if (!done || writer.guessed()) return done;
         columns = writer.seen();
     }
@@ -193,19 +195,19 @@ Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOpti
 }  // namespace
 
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
-                                                const ScanHook& hook) {
-    if (options.format == DumpFormat::Csv) return write_csv(path, options, hook);
+                                                const ScanHook& hook, InterruptCheck interrupt) {
+    if (options.format == DumpFormat::Csv) return write_csv(path, options, hook, interrupt);
     // The input is opened first, so that an unreadable recording leaves no
     // output file behind.
-    if (auto scan = RecordingScan::open(path); !scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
+    if (auto scan = RecordingScan::open(path, interrupt); !scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     if (options.out.empty()) {
-        LineWriter writer(TextOutput::standard_output(), "<stdout>", options.format);
-        return write_all(path, writer, options.records, hook);
+        LineWriter writer(TextOutput::standard_output(interrupt), "<stdout>", options.format);
+        return write_all(path, writer, options.records, hook, interrupt);
     }
-    auto file = TextOutput::create(options.out);
+    auto file = TextOutput::create(options.out, interrupt);
     if (!file) return err(DumpFailure{std::move(file).error(), options.out});
     LineWriter writer(std::move(*file), options.out, options.format);
-    return write_all(path, writer, options.records, hook);
+    return write_all(path, writer, options.records, hook, interrupt);
 }
 
 }  // namespace ahrs

@@ -80,7 +80,7 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::optional<Result<RecordingTables, ScanFailure>> tables;
     {
         Unlocked unlocked;
-        auto recording = RecordingScan::open(*path);
+        auto recording = RecordingScan::open(*path, unlocked.interrupt_check());
         if (recording) tables.emplace(collect_tables(*recording, unlocked.hook(a.object(1))));
         else tables.emplace(err(ScanFailure{std::move(recording).error()}));
     }

@@ -1,31 +1,18 @@
 #include "unlocked.hpp"
 
-#include <utility>
-
 namespace ahrs::py {
-namespace {
 
-// In the static TLS block: the leak checker's scan of a thread's dynamic TLS
-// crashes when threads of this library are still running at exit.
-[[gnu::tls_model("initial-exec")]] thread_local Unlocked* t_unlocked = nullptr;
+Unlocked::Unlocked() : state_(PyEval_SaveThread()) {}
 
-}  // namespace
+Unlocked::~Unlocked() { PyEval_RestoreThread(state_); }
 
-Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(std::exchange(t_unlocked, this)) {}
-
-Unlocked::~Unlocked() {
-    t_unlocked = outer_;
-    PyEval_RestoreThread(state_);
-}
-
-bool Unlocked::handler_raised() {
-    PyEval_RestoreThread(state_);
+bool Unlocked::handler_raised(void* self) {
+    auto* u = static_cast<Unlocked*>(self);
+    PyEval_RestoreThread(u->state_);
     const bool raised = PyErr_CheckSignals() != 0;
-    state_ = PyEval_SaveThread();
+    u->state_ = PyEval_SaveThread();
     return raised;
 }
-
-bool Unlocked::handler_raised_on_this_thread() { return t_unlocked && t_unlocked->handler_raised(); }
 
 ScanHook Unlocked::hook(PyObject* progress) {
     return [this, progress](std::uint64_t consumed) {

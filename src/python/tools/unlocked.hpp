@@ -3,8 +3,8 @@
 // packets the lock is taken back for a moment, so that Ctrl-C (and any other
 // signal handler) gets its turn and a progress callback can be told. A
 // blocking open or read cut short by a signal (a FIFO with no writer, or an
-// idle one) takes the lock back the same way and gives up if a handler
-// raised.
+// idle one) takes the lock back the same way, through the interrupt check
+// handed to it, and gives up if a handler raised.
 #include "device/interrupt.hpp"
 #include "device/scan_loop.hpp"
 #include "python/common/py_ref.hpp"
@@ -22,15 +22,14 @@ public:
     // (unless it is None) under the lock; a Python error stops the scan and
     // stays set for the caller to return.
     ScanHook hook(PyObject* progress);
+    // For the calls made while this lives, on this thread.
+    InterruptCheck interrupt_check() { return InterruptCheck(&handler_raised, this); }
 
 private:
     // True when a pending signal's handler raised; its exception is then set.
-    bool handler_raised();
-    static bool handler_raised_on_this_thread();
+    static bool handler_raised(void* self);
 
     PyThreadState* state_;
-    Unlocked* outer_;
-    InterruptScope interrupts_{&handler_raised_on_this_thread};
 };
 
 }  // namespace ahrs::py
