@@ -1,4 +1,6 @@
-"""Tools for recordings of the sensor: load one into numpy arrays, export it."""
+"""Tools for the sensor: read it live, load a recording into numpy arrays, export it."""
+from .ports import PortInfo, list_ports
 from .recording import Recording, load
+from .sensor import Sample, Sensor
 
-__all__ = ["load", "Recording"]
+__all__ = ["load", "Recording", "list_ports", "PortInfo", "Sensor", "Sample"]

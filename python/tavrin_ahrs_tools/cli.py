@@ -1,8 +1,121 @@
-"""What the analysis tools share: loading the recording a user named."""
+"""What the commands share: how they meet the process, and loading the
+recording a user named.
 
+Every command's `main(argv=None) -> int` goes through `command`::
+
+    @command("ahrs-example")
+    def main(argv=None):
+        ...
+        return 0
+
+which gives each command the same edges:
+
+- descriptors 0 to 2 that the process was started without are held by
+  placeholders, so no file the command opens lands there (and no data goes
+  where a diagnostic was meant to); a write to a closed standard output
+  fails, and the command exits 1 with one line on standard error (when that
+  is open); with standard error closed, diagnostics are dropped;
+- a reader that goes away (`| head`) ends the command quietly, exit 141, as
+  the shell reports a command ended by SIGPIPE;
+- Ctrl-C ends it with exit 130 and no traceback.
+"""
+
+import errno
+import functools
 import importlib
 import importlib.metadata
+import os
 import sys
+
+EXIT_BROKEN_PIPE = 128 + 13
+EXIT_INTERRUPTED = 128 + 2
+
+# A placeholder is /dev/null opened the other way round: it takes the slot,
+# and every use of it fails as the closed descriptor would (EBADF).
+_PLACEHOLDER_MODES = ((0, os.O_WRONLY), (1, os.O_RDONLY), (2, os.O_RDONLY))
+
+
+def _hold_closed_standard_descriptors():
+    """The standard descriptors the process was started without, now held."""
+    closed = set()
+    for fd, mode in _PLACEHOLDER_MODES:
+        try:
+            os.fstat(fd)
+            continue
+        except OSError:
+            pass
+        held = os.open(os.devnull, mode)
+        if held != fd:
+            os.dup2(held, fd)
+            os.close(held)
+        os.set_inheritable(fd, True)
+        closed.add(fd)
+    if 1 in closed and sys.stdout is None:
+        sys.stdout = open(1, "w", closefd=False)  # fails on its first flush, which is reported
+    if 2 in closed and sys.stderr is None:
+        sys.stderr = open(os.devnull, "w")  # nowhere to say anything: said to nobody
+    return closed
+
+
+def _drop_standard_output():
+    """Whatever is still buffered for standard output goes nowhere, so that
+    the interpreter's own flush at exit finds nothing to fail on."""
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        os.close(null)
+    except OSError:
+        pass
+    sys.stdout = open(os.devnull, "w")
+
+
+def command(name):
+    """Decorates a command's `main(argv=None) -> int` with the process edges
+    every command shares (see the module's description)."""
+    def wrap(main):
+        @functools.wraps(main)
+        def run(argv=None):
+            closed = _hold_closed_standard_descriptors()
+            try:
+                status = main(argv)
+                if sys.stdout is not None:
+                    sys.stdout.flush()  # here, where a failure is still ours to report
+                return status
+            except BrokenPipeError:
+                _drop_standard_output()
+                return EXIT_BROKEN_PIPE
+            except KeyboardInterrupt:
+                return EXIT_INTERRUPTED
+            except OSError as err:
+                if err.errno != errno.EBADF or 1 not in closed:
+                    raise
+                _drop_standard_output()
+                print(f"{name}: standard output is closed", file=sys.stderr)
+                return 1
+        return run
+    return wrap
+
+
+def _identity(target):
+    """(device, inode) of a path or an open descriptor; None when there is none."""
+    try:
+        st = os.stat(target)
+    except (OSError, ValueError):
+        return None
+    return st.st_dev, st.st_ino
+
+
+def refuse_output_over_input(parser, source, outputs):
+    """Ends the command with exit 2, before anything is written, when one of
+    `outputs` (paths, or descriptor numbers for an output inherited from the
+    shell) is the very file `source` names, whatever the path says."""
+    read = _identity(source)
+    if read is None:
+        return
+    for out in outputs:
+        if _identity(out) == read:
+            name = "standard output" if isinstance(out, int) else os.fsdecode(out)
+            parser.error(f"{name} is the input {os.fsdecode(source)}: refusing to write over it")
 
 
 def load_recording(tool, path, modules=("numpy",), extra="tools"):

@@ -11,7 +11,7 @@ import sys
 
 from . import _native
 from .progress import Progress
-from .cli import add_version
+from .cli import add_version, command, refuse_output_over_input
 
 FORMATS = ("text", "jsonl", "csv")
 
@@ -24,6 +24,15 @@ def _record_names(text):
         raise argparse.ArgumentTypeError(f"unknown record {', '.join(unknown) or repr(text)} "
                                          f"(known: {', '.join(sorted(known))})")
     return names
+
+
+def _outputs(args):
+    """Every file the export may write: the tables of each data set, the
+    output file, or the standard output it inherited."""
+    if args.format == "csv":
+        sets = {set_name for _name, set_name, _items in _native.catalogue()}
+        return [f"{args.output}.{name}.csv" for name in sorted(sets)]
+    return [args.output or 1]
 
 
 def parser():
@@ -42,11 +51,13 @@ def parser():
     return p
 
 
+@command("ahrs-dump")
 def main(argv=None):
     p = parser()
     args = p.parse_args(argv)
     if args.format == "csv" and not args.output:
         p.error("--format csv writes one file per data set: give -o OUT")
+    refuse_output_over_input(p, args.file, _outputs(args))
     try:
         size = os.path.getsize(args.file)
     except OSError:
@@ -58,7 +69,7 @@ def main(argv=None):
             packets, runs, skipped, truncated = _native.dump(
                 args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
     except BrokenPipeError:
-        return 1  # the reader (head, less) has seen enough: nothing to report
+        raise  # the reader (head, less) has seen enough: quiet, as every command is
     except OSError as e:
         print(f"ahrs-dump: {e.filename}: {e.strerror}", file=sys.stderr)
         return 1

@@ -10,7 +10,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, load_recording
+from .cli import add_version, command, load_recording
 
 SHOWN_OFFSETS = 5
 SHOWN_CHANGES = 20
@@ -139,6 +139,7 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
+@command("ahrs-info")
 def main(argv=None):
     opts = parse_args(argv)
     loaded = load_recording("ahrs-info", opts.file)

@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, load_recording
+from .cli import add_version, command, load_recording, refuse_output_over_input
 
 AXES = (("roll", "pitch", "yaw"), ("x", "y", "z"))
 COLOURS = ("tab:red", "tab:green", "tab:blue")
@@ -113,9 +113,11 @@ def parse_args(argv):
     opts = parser.parse_args(argv)
     if opts.output is None:
         opts.output = os.path.splitext(opts.file)[0] + ".png"
+    refuse_output_over_input(parser, opts.file, [opts.output])
     return opts
 
 
+@command("ahrs-plot")
 def main(argv=None):
     opts = parse_args(argv)
     loaded = load_recording("ahrs-plot", opts.file, ("matplotlib", "numpy"), "plot")

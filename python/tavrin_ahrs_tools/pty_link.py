@@ -1,6 +1,7 @@
 """The simulator's side of a pseudo-terminal: a reader comes and goes, and
 commands it writes are acknowledged while the stream flows."""
 
+import contextlib
 import fcntl
 import os
 import select
@@ -13,6 +14,9 @@ import tty
 from . import frames as mip
 
 IDLE_POLL = 0.02
+# A cable pulled mid-packet: the reader is left up to this long to take the
+# half packet before the terminal closes, which discards what is unread.
+UNPLUG_GRACE = 0.2
 
 
 def acknowledge(command):
@@ -63,25 +67,68 @@ class PtyLink:
 
     The simulator does not keep the slave open itself, so the master reports
     a hang-up exactly while no reader holds the device.
+
+    With `link`, a symlink there always points at the current terminal, as
+    udev keeps /dev/serial/by-id.  With `unplug_every`, the terminal is
+    closed every so many seconds, half-way through a packet when one is
+    going out, and a new one (with a new number) takes its place, as a
+    cable pulled and plugged back in; `on_plug` is told each new path.
     """
 
-    def __init__(self, stop, linger, deadline):
-        self.master, slave = os.openpty()
-        self.path = os.ttyname(slave)
-        tty.setraw(slave, termios.TCSANOW)
-        os.close(slave)
-        os.set_blocking(self.master, False)
+    def __init__(self, stop, linger, deadline, link=None, unplug_every=None, on_plug=None):
+        self.master, self.path = _open_terminal()
         self.stop = stop
         self.linger = linger
         self.deadline = deadline
+        self.link = link
+        self.unplug_every = unplug_every
+        self.on_plug = on_plug or (lambda path: None)
+        self.unplugs = 0
+        self._unplug_at = float("inf")
         self.pending = bytearray()
         self.scanner = mip.PacketScanner()
         self.seen_reader = False
         self.gone = False  # the reader closed the device and did not come back
         self.replies = 0
+        try:
+            self._plugged()
+        except OSError:
+            os.close(self.master)
+            raise
+
+    def _plugged(self):
+        if self.link is not None:
+            _point_link(self.link, self.path)
+        if self.unplug_every is not None:
+            self._unplug_at = time.monotonic() + self.unplug_every
 
     def close(self):
         os.close(self.master)
+        if self.link is not None:
+            _remove_link(self.link, self.path)
+
+    def _unplug_if_due(self):
+        """Pulls the cable and plugs it back in when it is time; True if so."""
+        if time.monotonic() < self._unplug_at:
+            return False
+        if self.pending:
+            try:
+                os.write(self.master, self.pending[:_mid_packet(self.pending)])
+            except OSError:  # no room, or no reader: nothing goes out
+                pass
+            else:
+                self.wait_drained(UNPLUG_GRACE)
+        # The new terminal opens before the old one closes, so its number is
+        # new; the link moves first, so a reader woken by the hang-up finds it.
+        old = self.master
+        self.master, self.path = _open_terminal()
+        self._plugged()
+        os.close(old)
+        self.pending.clear()
+        self.scanner = mip.PacketScanner()
+        self.unplugs += 1
+        self.on_plug(self.path)
+        return True
 
     def hung_up(self):
         """True while no reader holds the device."""
@@ -89,6 +136,10 @@ class PtyLink:
         events.register(self.master, select.POLLIN)
         hung_up = any(ev & select.POLLHUP for _, ev in events.poll(0))
         self.seen_reader |= not hung_up
+        # With a reader, the cable goes with the next write, mid-packet.
+        if hung_up and time.monotonic() >= self._unplug_at:
+            self.pending.clear()  # nobody to take half a packet
+            self._unplug_if_due()
         return hung_up
 
     def await_reader(self):
@@ -115,6 +166,8 @@ class PtyLink:
                 self.replies += 1
 
     def _write_pending(self):
+        if self._unplug_if_due():
+            return
         try:
             written = os.write(self.master, self.pending)
         except OSError:  # no room yet, or the reader closed the device
@@ -173,6 +226,48 @@ class PtyLink:
                 self.stop.sleep(IDLE_POLL)
         finally:
             os.close(fd)
+
+
+def _open_terminal():
+    """A new pseudo-terminal, raw: (master, path of the slave)."""
+    master, slave = os.openpty()
+    try:
+        path = os.ttyname(slave)
+        tty.setraw(slave, termios.TCSANOW)
+    except BaseException:
+        os.close(master)
+        raise
+    finally:
+        os.close(slave)
+    os.set_blocking(master, False)
+    return master, path
+
+
+def _point_link(link, target):
+    """Makes `link` a symlink to `target` in one step: a reader resolving it
+    at any moment finds either the old terminal or the new one."""
+    temporary = f"{link}.{os.getpid()}.new"
+    with contextlib.suppress(FileNotFoundError):
+        os.unlink(temporary)
+    os.symlink(target, temporary)
+    try:
+        os.replace(temporary, link)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def _remove_link(link, target):
+    """Removes `link` if it is still ours, as udev does when a device goes."""
+    with contextlib.suppress(OSError):
+        if os.readlink(link) == target:
+            os.unlink(link)
+
+
+def _mid_packet(data):
+    """How many bytes of `data` end half-way through its first packet."""
+    whole = data[3] + 6 if len(data) >= 4 and data[:2] == mip.SYNC else len(data)
+    return max(1, min(whole, len(data)) // 2)
 
 
 def _queued_input(fd):

@@ -16,7 +16,7 @@ import termios
 import time
 
 from . import frames as mip
-from .cli import add_version
+from .cli import add_version, command
 
 READ_SIZE = 65536
 
@@ -175,12 +175,17 @@ def parse_args(argv=None):
     return opts
 
 
+@command("ahrs-record")
 def main(argv=None):
     opts = parse_args(argv)
     try:
         fd = open_raw(opts.device, opts.baud)
     except OSError as err:
-        print(f"ahrs-record: cannot open {opts.device}: {err.strerror or err}", file=sys.stderr)
+        why = err.strerror or err
+        if isinstance(err, FileNotFoundError):
+            from .ports import describe_ports  # pyserial's listing, only when it helps
+            why = f"{why} ({describe_ports()})"
+        print(f"ahrs-record: cannot open {opts.device}: {why}", file=sys.stderr)
         return 1
     started = time.monotonic()
     try:

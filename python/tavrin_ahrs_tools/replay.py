@@ -6,11 +6,19 @@ together: a run starts at a packet that carries a GPS time (with the junk in
 front of it) and holds the untimed packets that follow it.  A run is due
 when as much time has passed, divided by the speed, as the recording's own
 clock says.
+
+A time that cannot be right (not finite, or a jump forward by more than a
+second and more than ten periods, as a receiver without a fix sends before
+it knows the week) paces nothing: its run goes out as an untimed one would,
+and the clock starts again from it.
 """
 
-import mmap
+import math
+import os
+import statistics
 import struct
 import time
+from collections import deque
 
 from . import frames
 
@@ -22,6 +30,13 @@ SEND_CHUNK = 1 << 16
 # one burst.
 LATE_REBASE = 0.25
 _TIME_ITEMS = struct.Struct(">dH")
+# A jump forward by more than both of these is no step of the recording's clock.
+JUMP_SECONDS = 1.0
+JUMP_PERIODS = 10
+_PERIODS_KEPT = 15  # the median period is that of the latest steps
+# A round of a loop lasts at least this, so that a file with nothing to pace
+# does not spin.
+MIN_ROUND = 0.01
 
 
 def packet_time(packet):
@@ -76,14 +91,36 @@ class Clock:
     def __init__(self, speed):
         self.speed = speed
         self.origin = None  # (recording time, monotonic time)
+        self.last = None  # the last finite time seen
+        self.steps = deque(maxlen=_PERIODS_KEPT)
+        self.odd = 0  # times that paced nothing
+        self.paced = 0.0  # recording seconds paced this round: its sound steps
+
+    def _jumps(self, when):
+        if self.last is None:
+            return False
+        step = when - self.last
+        limit = max(JUMP_SECONDS, JUMP_PERIODS * statistics.median(self.steps)) if self.steps else JUMP_SECONDS
+        if step > limit:
+            return True
+        if step > 0:
+            self.steps.append(step)
+            self.paced += step
+        return False
 
     def due(self, when):
         """The monotonic time at which a run stamped `when` goes out; None
         for at once."""
         if when is None or self.speed == 0:
             return None
+        if not math.isfinite(when):
+            self.odd += 1
+            return None
+        jumped = self._jumps(when)
+        self.last = when
         now = time.monotonic()
-        if self.origin is None or when < self.origin[0]:  # start, or time ran backwards
+        if jumped or self.origin is None or when < self.origin[0]:  # start, time ran backwards or jumped
+            self.odd += jumped
             self.origin = (when, now)
             return None
         due = self.origin[1] + (when - self.origin[0]) / self.speed
@@ -92,13 +129,48 @@ class Clock:
             return None
         return due
 
+    def new_round(self):
+        """Seconds of wall time the round just ended should have lasted, at
+        least; the clock then starts again."""
+        span = self.paced / self.speed if self.speed else 0.0
+        self.origin, self.last, self.paced = None, None, 0.0
+        return max(span, MIN_ROUND)
+
+
+class FileShrank(OSError):
+    """The recording became shorter than it was while it was replayed."""
+
+
+class RecordingFile:
+    """A recording's bytes, read on demand by offset as `data[start:end]`.
+
+    Read rather than mapped: a mapped file cut short while it plays would
+    end the process with SIGBUS. Bytes that are no longer there raise
+    FileShrank.
+    """
+
+    def __init__(self, f):
+        self._file = f
+        self._size = os.fstat(f.fileno()).st_size
+
+    def __len__(self):
+        return self._size
+
+    def __getitem__(self, part):
+        start, stop, _ = part.indices(self._size)
+        got = os.pread(self._file.fileno(), max(stop - start, 0), start)
+        if len(got) < stop - start:
+            now = os.fstat(self._file.fileno()).st_size
+            raise FileShrank(f"the file shrank to {now:,} bytes while it was replayed")
+        return got
+
+    def close(self):
+        self._file.close()
+
 
 def open_recording(path):
-    """The file's bytes, mapped; raises OSError when it cannot be read."""
-    with open(path, "rb") as f:
-        if f.seek(0, 2) == 0:
-            return b""
-        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+    """The file, for reading by offset; raises OSError when it cannot be read."""
+    return RecordingFile(open(path, "rb"))
 
 
 class Replay:
@@ -125,16 +197,12 @@ class Replay:
             self.link.service(min(left, 0.1))
 
     def _send(self, start, end):
-        view = memoryview(self.data)
-        try:
-            for at in range(start, end, SEND_CHUNK):
-                upto = min(end, at + SEND_CHUNK)
-                if not self.link.send_all(view[at:upto]):
-                    return False
-                self.progress(upto)
-            return True
-        finally:
-            view.release()
+        for at in range(start, end, SEND_CHUNK):
+            upto = min(end, at + SEND_CHUNK)
+            if not self.link.send_all(self.data[at:upto]):
+                return False
+            self.progress(upto)
+        return True
 
     def _one_round(self):
         """True when the whole file went out."""
@@ -163,13 +231,17 @@ class Replay:
         return True
 
     def run(self):
+        started = time.monotonic()
         while self._one_round():
             self.rounds += 1
-            self.clock.origin = None
             if not self.loop or not self.data:
                 break
+            self._wait_until(started + self.clock.new_round())
+            started = time.monotonic()
 
     def summary(self):
         sent = (f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0
                 else f"{self.packets:,} packets")
-        return f"{sent} ({self.rounds} round{'s' * (self.rounds != 1)})"
+        odd = self.clock.odd
+        jumps = f", {odd:,} odd time{'s' * (odd != 1)} not paced" if odd else ""
+        return f"{sent} ({self.rounds} round{'s' * (self.rounds != 1)}{jumps})"

@@ -18,7 +18,7 @@ from . import frames as mip
 from . import replay, simulated
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
-from .cli import add_version
+from .cli import add_version, command
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -107,18 +107,23 @@ def stream_paced(link, opts, corrupt):
     period = 1.0 / opts.rate
     deadline = link.deadline
     k, limit = 0, opts.count
+    skipped = 0  # packets an unplugged device would have sent: its time runs on
+    unplugs = 0
     next_due = time.monotonic()
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
         if link.hung_up():
             if not link.await_reader():
                 return k
+            if link.unplugs != unplugs:
+                unplugs = link.unplugs
+                skipped += 2 * max(0, int((time.monotonic() - next_due) / period))
             next_due = time.monotonic()
         now = time.monotonic()
         if now >= next_due:
             pair = 2 if limit is None else min(2, limit - k)
             if len(link.pending) < MAX_PENDING:
                 for i in range(pair):
-                    link.pending += corrupt(builder.packet(k + i))
+                    link.pending += corrupt(builder.packet(skipped + k + i))
             k += pair
             next_due += period
             if now - next_due > 0.25:  # we were stopped: do not burst to catch up
@@ -164,7 +169,14 @@ def _serving(opts, out):
     """The pseudo-terminal, its path announced on `out`; on a normal end the
     reader is left time to take what is still queued."""
     stop = StopSignal()
-    link = PtyLink(stop, opts.linger, _deadline(opts.duration))
+    try:
+        link = PtyLink(stop, opts.linger, _deadline(opts.duration), opts.link,
+                       opts.unplug_every, lambda path: print(path, file=out, flush=True))
+    except BaseException as err:
+        stop.close()
+        if isinstance(err, OSError) and opts.link is not None:
+            sys.exit(f"ahrs-sim: cannot keep a link at {opts.link}: {err.strerror or err}")
+        raise
     try:
         print(link.path, file=out, flush=True)
         yield link
@@ -180,8 +192,9 @@ def run_pty(opts, out=None):
     stream = stream_fast if opts.fast else stream_paced
     with _serving(opts, out or sys.stdout) as link:
         sent = stream(link, opts, corrupt)
+    unplugs = f", {link.unplugs} unplugs" if opts.unplug_every else ""
     print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
-          f"{link.replies} commands answered", file=sys.stderr)
+          f"{link.replies} commands answered{unplugs}", file=sys.stderr)
     return 0
 
 
@@ -189,7 +202,11 @@ def run_replay(opts, data):
     with _serving(opts, sys.stdout) as link:
         with Progress(len(data), os.path.basename(opts.replay)) as bar:
             player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
-            player.run()
+            try:
+                player.run()
+            except replay.FileShrank as err:
+                print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
+                return 1
     print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
           f"{link.replies} commands answered", file=sys.stderr)
     return 0
@@ -276,6 +293,13 @@ def parse_args(argv=None):
     parser.add_argument("--linger", type=float, default=1.0,
                         help="seconds to wait for a reader to reopen the device before "
                              "exiting once it has closed it; default 1")
+    parser.add_argument("--link", metavar="PATH",
+                        help="keep a symlink at PATH to the current terminal, as udev keeps "
+                             "/dev/serial/by-id")
+    parser.add_argument("--unplug-every", type=_positive(float), metavar="S",
+                        help="close the terminal every S seconds and open a new one (a new "
+                             "path, printed on a line of its own), as a cable pulled and "
+                             "plugged back in")
     parser.add_argument("--record", metavar="FILE",
                         help="write the stream to FILE as fast as possible instead of a pty")
     parser.add_argument("--seconds", type=_positive(float),
@@ -296,9 +320,13 @@ def parse_args(argv=None):
         parser.error("--record needs --seconds or --count")
     if opts.seconds is not None and not opts.record:
         parser.error("--seconds goes with --record (use --duration on a pty)")
+    for name in ("link", "unplug_every"):
+        if opts.record and getattr(opts, name) is not None:
+            parser.error(f"--{name.replace('_', '-')} needs a terminal, not --record")
     return opts
 
 
+@command("ahrs-sim")
 def main(argv=None):
     opts = parse_args(argv)
     if opts.replay is not None:

@@ -20,7 +20,7 @@ public:
 
 private:
     AttemptBuffer& buffer_;
-    const Interrupts& interrupts_;
+    Interrupts interrupts_;
 };
 
 Result<std::size_t, IoError> AttemptBuffer::read(std::span<std::uint8_t> dst, const Interrupts& interrupts) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <system_error>
 
 #include "wait_ready.hpp"
 
@@ -14,14 +15,22 @@ namespace ahrs {
 namespace {
 
 // The thread takes no signals: a Ctrl-C must reach the thread that waits on
-// the input, whose interrupted read is how the export hears of it.
+// the input, whose interrupted read is how the export hears of it. The
+// caller's mask is back as it was whether the thread starts or not.
 template <class F>
-std::thread start_without_signals(F&& body) {
+Result<std::thread, IoError> start_without_signals(F&& body) {
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
-    std::thread t(std::forward<F>(body));
+    std::optional<IoError> failed;
+    std::thread t;
+    try {
+        t = std::thread(std::forward<F>(body));
+    } catch (const std::system_error& e) {  // no thread could be had (EAGAIN)
+        failed = IoError::os(e.code().value());
+    }
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (failed) return err(std::move(*failed));
     return t;
 }
 
@@ -43,10 +52,19 @@ BlockWriter::BlockWriter(int fd, bool empty_first, InterruptCheck interrupt)
     : fd_(fd),
       bounded_(may_hold_writes(fd)),
       interrupt_(interrupt),
-      empty_first_(empty_first),
-      thread_(start_without_signals([this] { run(); })) {}
+      empty_first_(empty_first) {
+    auto t = start_without_signals([this] { run(); });
+    if (t) thread_ = std::move(*t);
+    else error_ = std::move(t).error();
+}
+
+Status<IoError> BlockWriter::started() const {
+    if (thread_.joinable()) return Unit{};
+    return outcome();
+}
 
 BlockWriter::~BlockWriter() {
+    if (!thread_.joinable()) return;
     {
         std::lock_guard lock(mutex_);
         closing_ = true;

@@ -23,6 +23,8 @@ public:
     // none comes, before the writer goes. The owner's waits for the writer
     // give way to `interrupt`: a writer serves one call of the host.
     BlockWriter(int fd, bool empty_first, InterruptCheck interrupt);
+    // The writer's thread could be started; when not, every call fails.
+    Status<IoError> started() const;
     // Waits for the block under way, or abandons it when a wait was
     // interrupted.
     ~BlockWriter();
@@ -56,7 +58,7 @@ private:
     bool closing_ = false;
     std::optional<IoError> error_;
     CancelToken abandon_;
-    std::thread thread_;  // last: it starts once the rest is ready
+    std::thread thread_;  // started once the rest is ready
 };
 
 }  // namespace ahrs

@@ -2,12 +2,15 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+
 #include <array>
 #include <memory>
 #include <vector>
 
 #include "../protocol/export_layout.hpp"
 #include "../protocol/packet_line.hpp"
+#include "dump_input.hpp"
 #include "text_output.hpp"
 
 namespace ahrs {
@@ -107,13 +110,18 @@ public:
         return flushed(t.file->flush_if_full(), t.path);
     }
 
+    // The export owns its PREFIX.<set>.csv tables: a set none of whose
+    // packets held a wanted record keeps no table, not even one an earlier
+    // export left.
     WriteStatus finish() override {
         for (CsvTable& t : tables_)
             if (t.file)
                 if (auto r = flushed(t.file->flush(), t.path); !r) return r;
-        // A set none of whose packets held a wanted record gets no table.
-        for (std::size_t s = 0; s < kDataSets.size(); ++s)
-            if (tables_[s].file && seen_[s].none()) ::unlink(tables_[s].path.c_str());
+        for (std::size_t s = 0; s < kDataSets.size(); ++s) {
+            if (seen_[s].any() && tables_[s].file) continue;
+            const std::string path = table_path(s);
+            if (::unlink(path.c_str()) != 0 && errno != ENOENT) return err(std::pair{IoError::last_os(), path});
+        }
         return Unit{};
     }
 
@@ -129,7 +137,7 @@ private:
         CsvTable& t = tables_[s];
         for (std::size_t slot = 0; slot < kRecordSlots; ++slot)
             if (t.columns[slot]) t.slots.push_back(slot);
-        t.path = prefix_ + "." + std::string(descriptor_name(kDataSets[s])) + ".csv";
+        t.path = table_path(s);
         auto file = TextOutput::create(t.path, interrupt_);
         if (!file) return err(std::pair{std::move(file).error(), t.path});
         t.file = std::make_unique<TextOutput>(std::move(*file));
@@ -138,6 +146,8 @@ private:
         t.file->append(header);
         return Unit{};
     }
+
+    std::string table_path(std::size_t s) const { return csv_table_path(prefix_, kDataSets[s]); }
 
     std::string prefix_;
     bool given_;
@@ -149,9 +159,8 @@ private:
 DumpFailure failure(std::pair<IoError, std::string> f) { return DumpFailure{std::move(f.first), std::move(f.second)}; }
 
 // One pass over the recording into the writer.
-Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer, const RecordMask& keep,
-                                           const ScanHook& hook, InterruptCheck interrupt) {
-    auto scan = RecordingScan::open(path, interrupt);
+Result<DumpSummary, DumpFailure> write_all(Result<RecordingScan, IoError> scan, std::string_view path,
+                                           Writer& writer, const RecordMask& keep, const ScanHook& hook) {
     if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     DumpSummary summary;
     auto digits = std::make_unique<PacketDigits>();
@@ -180,34 +189,60 @@ Result<DumpSummary, DumpFailure> write_all(std::string_view path, Writer& writer
     return summary;
 }
 
-Result<DumpSummary, DumpFailure> write_csv(std::string_view path, const DumpOptions& options, const ScanHook& hook,
-                                           InterruptCheck interrupt) {
-    std::optional<SetMasks> columns;
-    for (;;) {
-        CsvWriter writer(options.out, columns, interrupt);
-        if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
-        auto done = write_all(path, writer, options.records, hook, interrupt);
-        if (!done || writer.guessed()) return done;
-        columns = writer.seen();
+// The directory a prefix's tables go to, where a spool of the input is made.
+std::string directory_of(const std::string& prefix) {
+    const auto slash = prefix.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : prefix.substr(0, slash);
+}
+
+Result<DumpSummary, DumpFailure> write_csv(DumpInput& input, std::string_view path, const DumpOptions& options,
+                                           const ScanHook& hook) {
+    const std::string spool_dir = directory_of(options.out);
+    SetMasks seen;
+    std::uint64_t packets = 0;
+    {
+        CsvWriter guess(options.out, std::nullopt, input.interrupt_check());
+        auto done = write_all(input.first_pass(&spool_dir), path, guess, options.records, hook);
+        if (!done || guess.guessed()) return done;
+        seen = guess.seen();
+        packets = done->packets;
     }
+    CsvWriter writer(options.out, seen, input.interrupt_check());
+    if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
+    auto again = write_all(input.again(), path, writer, options.records, hook);
+    // Both passes must read the same bytes: a file cut short in between is
+    // not exported as if it were whole.
+    if (again && again->packets < packets)
+        return err(DumpFailure{IoError::fixed(IoKind::Other, "the file shrank while it was exported"), std::string(path)});
+    return again;
+}
+
+Result<DumpSummary, DumpFailure> write_lines(DumpInput& input, std::string_view path, const DumpOptions& options,
+                                             const ScanHook& hook) {
+    const bool to_stdout = options.out.empty();
+    const InterruptCheck interrupt = input.interrupt_check();
+    auto out = to_stdout ? TextOutput::standard_output(interrupt) : TextOutput::create(options.out, interrupt);
+    const std::string out_path = to_stdout ? "<stdout>" : options.out;
+    if (!out) return err(DumpFailure{std::move(out).error(), out_path});
+    LineWriter writer(std::move(*out), out_path, options.format);
+    return write_all(input.first_pass(nullptr), path, writer, options.records, hook);
 }
 
 }  // namespace
 
+std::string csv_table_path(const std::string& prefix, Descriptor set) {
+    return prefix + "." + std::string(descriptor_name(set)) + ".csv";
+}
+
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
                                                 const ScanHook& hook, InterruptCheck interrupt) {
-    if (options.format == DumpFormat::Csv) return write_csv(path, options, hook, interrupt);
-    // The input is opened first, so that an unreadable recording leaves no
-    // output file behind.
-    if (auto scan = RecordingScan::open(path, interrupt); !scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
-    if (options.out.empty()) {
-        LineWriter writer(TextOutput::standard_output(interrupt), "<stdout>", options.format);
-        return write_all(path, writer, options.records, hook, interrupt);
-    }
-    auto file = TextOutput::create(options.out, interrupt);
-    if (!file) return err(DumpFailure{std::move(file).error(), options.out});
-    LineWriter writer(std::move(*file), options.out, options.format);
-    return write_all(path, writer, options.records, hook, interrupt);
+    // The input is opened first, and only once, so that an unreadable
+    // recording leaves no output file behind and a FIFO's writer is met once.
+    auto input = DumpInput::open(path, interrupt);
+    if (!input) return err(DumpFailure{std::move(input).error(), std::string(path)});
+    if (options.format == DumpFormat::Csv) return write_csv(*input, path, options, hook);
+    return write_lines(*input, path, options, hook);
 }
 
 }  // namespace ahrs

@@ -17,7 +17,7 @@
 namespace ahrs {
 namespace {
 
-SerialError busy() { return SerialError(IoKind::ResourceBusy, os_error_description(EBUSY)); }
+SerialError busy() { return SerialError::from_errno(EBUSY); }
 
 SerialError from_setup_errno(int e) {
     if (e == ENOTTY) return SerialError(SerialError::Kind::NoDevice, "Not a serial device: " + os_error_description(e));

@@ -35,14 +35,14 @@ public:
     // The device as a packet writer's sink, for one call.
     class Sink final : public ByteSink {
     public:
-        Sink(SerialDevice& device, const Interrupts& interrupts) : device_(device), interrupts_(interrupts) {}
+        Sink(SerialDevice& device, Interrupts interrupts) : device_(device), interrupts_(interrupts) {}
         Result<std::size_t, IoError> write(std::span<const std::uint8_t> src) override {
             return device_.write(src, interrupts_);
         }
 
     private:
         SerialDevice& device_;
-        const Interrupts& interrupts_;
+        Interrupts interrupts_;
     };
 
 private:

@@ -8,12 +8,11 @@ namespace ahrs {
 
 SerialError SerialError::from_errno(int errnum) {
     const std::string text = os_error_description(errnum);
-    switch (errnum) {
-        case ENODEV:
-        case ENXIO: return SerialError(Kind::NoDevice, text);
-        case EINVAL: return SerialError(Kind::InvalidInput, text);
-        default: return SerialError(kind_from_errno(errnum), text);
-    }
+    SerialError e = errnum == ENODEV || errnum == ENXIO ? SerialError(Kind::NoDevice, text)
+                    : errnum == EINVAL                  ? SerialError(Kind::InvalidInput, text)
+                                                        : SerialError(kind_from_errno(errnum), text);
+    e.os_code_ = errnum;
+    return e;
 }
 
 std::string SerialError::debug() const {

@@ -20,6 +20,7 @@ public:
     Kind kind() const { return kind_; }
     IoKind io_kind() const { return io_kind_; }
     const std::string& description() const { return description_; }
+    int os_code() const { return os_code_; }  // the operating system's error number, 0 when none
 
     // Error { kind: InvalidInput, description: "Port not streaming" }
     std::string debug() const;
@@ -28,6 +29,7 @@ private:
     Kind kind_;
     IoKind io_kind_ = IoKind::Other;
     std::string description_;
+    int os_code_ = 0;
 };
 
 }  // namespace ahrs

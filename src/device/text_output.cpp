@@ -18,7 +18,16 @@ Result<TextOutput, IoError> TextOutput::create(std::string_view path, InterruptC
     // device has nothing to empty, as opening it with truncation would show.
     struct stat st {};
     const bool regular = ::fstat(raw, &st) == 0 && S_ISREG(st.st_mode);
-    return TextOutput(std::move(*fd), raw, regular, interrupt);
+    return started(TextOutput(std::move(*fd), raw, regular, interrupt));
+}
+
+Result<TextOutput, IoError> TextOutput::standard_output(InterruptCheck interrupt) {
+    return started(TextOutput(FileHandle(), 1, false, interrupt));
+}
+
+Result<TextOutput, IoError> TextOutput::started(TextOutput out) {
+    if (auto r = out.writer_->started(); !r) return err(std::move(r).error());
+    return out;
 }
 
 Status<IoError> TextOutput::hand_over() {

@@ -21,7 +21,7 @@ public:
     // Creates the file, or (through the writer) empties an existing one.
     // The open and the waits for the writer give way to `interrupt`.
     static Result<TextOutput, IoError> create(std::string_view path, InterruptCheck interrupt);
-    static TextOutput standard_output(InterruptCheck interrupt) { return TextOutput(FileHandle(), 1, false, interrupt); }
+    static Result<TextOutput, IoError> standard_output(InterruptCheck interrupt);
 
     char* end() { return front_.get() + size_; }
     void advance_to(char* end) { size_ = static_cast<std::size_t>(end - front_.get()); }
@@ -35,6 +35,8 @@ public:
 
 private:
     TextOutput(FileHandle owned, int fd, bool empty_first, InterruptCheck interrupt);
+    // `out`, when its writer could start.
+    static Result<TextOutput, IoError> started(TextOutput out);
     Status<IoError> hand_over();
 
     FileHandle owned_;

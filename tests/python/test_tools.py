@@ -9,6 +9,7 @@ import contextlib
 import io
 import math
 import os
+import re
 import select
 import signal
 import struct
@@ -219,6 +220,46 @@ def test_simulator_exits_when_the_reader_is_gone_for_good():
         assert "packets" in proc.stderr.read()
 
 
+def read_until_hang_up(fd, timeout=10.0):
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:
+                break
+            if not chunk:
+                break
+            data += chunk
+    return bytes(data)
+
+
+def test_unplugging_moves_the_link_to_a_new_terminal_and_the_stream_goes_on(tmp_path):
+    link = tmp_path / "usb-sensor-if00"
+    with simulator("--link", str(link), "--unplug-every", "0.8") as (proc, first):
+        paths, tails, tows = [], [], []
+        for away in (0, 0.4, 0):
+            time.sleep(away)
+            paths.append(os.readlink(link))
+            with opened(link) as fd:
+                packets, tail = split_stream(read_until_hang_up(fd))
+            assert len(packets) > 20
+            tails.append(tail)
+            tows.append([time_of_week(s) for s in snapshots(packets)])
+        announced = [first] + [proc.stdout.readline().strip() for _ in range(2)]
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(5) == 0
+    assert paths == announced
+    assert all(a != b for a, b in zip(paths, paths[1:]))
+    assert not link.exists()  # gone with the device, as udev removes it
+    # Each terminal closed part-way through a packet, and the next one goes
+    # on later in the stream; the device's time ran on while it was away.
+    assert all(t[:2] == b"\x75\x65" and len(t) < t[3] + 6 for t in tails if len(t) >= 4)
+    assert any(tails)
+    assert 0.35 < tows[1][0] - tows[0][-1] < 0.8 and 0 < tows[2][0] - tows[1][-1] < 0.25
+
+
 def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
     def record(name, *extra):
         out = tmp_path / name
@@ -369,6 +410,27 @@ def test_recorder_fails_clearly(tmp_path, args, message):
                           capture_output=True, text=True, timeout=30)
     assert done.returncode != 0
     assert message in done.stderr
+
+
+@pytest.mark.parametrize("pyserial, names", [
+    (True, r"\((serial ports present: /dev/.+|no serial ports found)\)$"),
+    (False, r"\(serial ports cannot be listed without pyserial\)$"),
+])
+def test_recorder_names_the_ports_present_when_the_device_does_not_exist(tmp_path, pyserial, names):
+    env = dict(os.environ)
+    if not pyserial:  # the recorder itself needs only the standard library
+        (tmp_path / "serial").mkdir()
+        (tmp_path / "serial" / "__init__.py").write_text("raise ImportError('not installed')\n")
+        env["PYTHONPATH"] = str(tmp_path)
+    done = subprocess.run([RECORDER, "--device", "/dev/serial/by-id/usb-missing-if00", "--seconds",
+                           "1", "--output", str(tmp_path / "x.bin")],
+                          capture_output=True, text=True, timeout=30, env=env)
+    assert done.returncode == 1
+    line, = done.stderr.splitlines()
+    assert line.startswith("ahrs-record: cannot open /dev/serial/by-id/usb-missing-if00: "
+                           "No such file or directory (")
+    assert re.search(names, line), line
+    assert not (tmp_path / "x.bin").exists()
 
 
 # --- the baseline decoder ------------------------------------------------------------------

@@ -29,7 +29,7 @@ public:
     PyObject* object(std::size_t i) const { return values_[i]; }
 
 private:
-    static constexpr std::size_t kMax = 6;
+    static constexpr std::size_t kMax = 8;
     void type_error(std::size_t i, const char* expected) const;
     const char* func_;
     const char* names_[kMax] = {};

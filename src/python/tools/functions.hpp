@@ -8,4 +8,7 @@ extern PyMethodDef catalogue_def;
 extern PyMethodDef scan_def;
 extern PyMethodDef dump_def;
 
+// The native half of Sensor.
+PyRef make_live_reader_type();
+
 }  // namespace ahrs::py

@@ -21,4 +21,12 @@ PyModuleDef g_def = {
 }  // namespace
 }  // namespace ahrs::py
 
-PyMODINIT_FUNC PyInit__native() { return PyModule_Create2(&ahrs::py::g_def, PYTHON_ABI_VERSION); }
+PyMODINIT_FUNC PyInit__native() {
+    using ahrs::py::PyRef;
+    PyRef module = PyRef::steal(PyModule_Create2(&ahrs::py::g_def, PYTHON_ABI_VERSION));
+    if (!module) return nullptr;
+    PyRef live = ahrs::py::make_live_reader_type();
+    if (!live || PyModule_AddObject(module.get(), "LiveReader", live.get()) < 0) return nullptr;
+    (void)live.release();  // the module holds it now
+    return module.release();
+}

@@ -5,6 +5,10 @@
 // blocking open or read cut short by a signal (a FIFO with no writer, or an
 // idle one) takes the lock back the same way, through the interrupt check
 // handed to it, and gives up if a handler raised.
+//
+// Any of those takes of the lock may end the thread instead (a daemon thread
+// while the interpreter finalises, see no_throw.hpp): nothing on the way
+// out may be noexcept, nor ask for the lock a second time.
 #include "device/interrupt.hpp"
 #include "device/scan_loop.hpp"
 #include "python/common/py_ref.hpp"
@@ -14,7 +18,7 @@ namespace ahrs::py {
 class Unlocked {
 public:
     Unlocked();
-    ~Unlocked();
+    ~Unlocked() noexcept(false);
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
 
@@ -28,8 +32,12 @@ public:
 private:
     // True when a pending signal's handler raised; its exception is then set.
     static bool handler_raised(void* self);
+    // Takes the lock back; the thread may end in here instead.
+    void relock();
+    void unlock() { state_ = PyEval_SaveThread(); relocking_ = false; }
 
     PyThreadState* state_;
+    bool relocking_ = false;  // the lock was asked for and not (yet) had
 };
 
 }  // namespace ahrs::py

@@ -1,0 +1,64 @@
+"""The serial ports present on this machine, from pyserial's port listing."""
+import os
+from dataclasses import dataclass
+from typing import Optional
+
+_INSTALL_PYSERIAL = "list_ports() needs pyserial: pip install 'tavrin_ahrs_driver[tools]'"
+BY_ID = "/dev/serial/by-id"
+
+
+@dataclass(frozen=True)
+class PortInfo:
+    """One serial port.
+
+    device         the device path, e.g. /dev/ttyACM0
+    by_id          the stable /dev/serial/by-id path udev keeps for it, or None
+    vid, pid       USB vendor and product ids (int), or None off USB
+    serial_number, manufacturer, product   as the device describes itself, or None
+    """
+    device: str
+    by_id: Optional[str]
+    vid: Optional[int]
+    pid: Optional[int]
+    serial_number: Optional[str]
+    manufacturer: Optional[str]
+    product: Optional[str]
+
+
+def _by_id_links():
+    """Resolved device path -> its /dev/serial/by-id link."""
+    try:
+        names = sorted(os.listdir(BY_ID))
+    except OSError:
+        return {}
+    links = {}
+    for name in names:
+        link = os.path.join(BY_ID, name)
+        links.setdefault(os.path.realpath(link), link)
+    return links
+
+
+def list_ports():
+    """The serial ports present, sorted by device path."""
+    try:
+        from serial.tools import list_ports as pyserial_ports
+    except ImportError:
+        raise ImportError(_INSTALL_PYSERIAL) from None
+    links = _by_id_links()
+    return [
+        PortInfo(p.device, links.get(os.path.realpath(p.device)), p.vid, p.pid,
+                 p.serial_number, p.manufacturer, p.product)
+        for p in sorted(pyserial_ports.comports(), key=lambda p: p.device)
+    ]
+
+
+def describe_ports():
+    """A short phrase naming the ports present, for messages about a missing one."""
+    try:
+        ports = list_ports()
+    except ImportError:
+        return "serial ports cannot be listed without pyserial"
+    if not ports:
+        return "no serial ports found"
+    return "serial ports present: " + ", ".join(
+        f"{p.device} ({p.by_id})" if p.by_id else p.device for p in ports)

@@ -1,0 +1,282 @@
+"""A sensor on a serial port, read as a stream of samples.
+
+A native reader thread keeps the device streaming into a bounded queue: it
+frames packets with the port's lossless resynchronisation, stamps each with
+the host's clocks, counts damage and loss, records the bytes when asked and
+opens the device again when it comes back after a loss. Waiting for a
+sample never holds the interpreter lock.
+"""
+import asyncio
+import numbers
+import os
+
+from . import _native
+from .ports import describe_ports
+
+OVERFLOW = ("block", "drop-oldest")
+_MAX_QUEUE = 1 << 24
+
+
+class Sample:
+    """One packet as received.
+
+    set          the descriptor set's name: "DataSensor", "DataEstimationFilter", ...
+    host_ns      time.monotonic_ns() clock: when the packet's last byte was read
+    wall_ns      time.time_ns() clock, the same instant
+    device_time  GPS seconds (week * 604800 + time of week) from the packet's
+                 time record, or None when it has none
+    readings     record name -> {item: value}, values as the driver's read() gives them
+    """
+    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings")
+
+    def __init__(self, set, host_ns, wall_ns, device_time, readings):  # noqa: A002 (the set's name)
+        self.set = set
+        self.host_ns = host_ns
+        self.wall_ns = wall_ns
+        self.device_time = device_time
+        self.readings = readings
+
+    def __getitem__(self, name):
+        return self.readings[name]
+
+    def __contains__(self, name):
+        return name in self.readings
+
+    def __repr__(self):
+        return (f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} "
+                f"records={list(self.readings)}>")
+
+
+def _path(name, value):
+    if isinstance(value, (str, bytes, os.PathLike)):
+        value = os.fsdecode(value)
+        if value:
+            return value
+        raise ValueError(f"{name} must not be empty")
+    raise TypeError(f"{name} must be a path, not {type(value).__name__}")
+
+
+def _int(name, value, low, high):
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if not low <= value <= high:
+        raise ValueError(f"{name} must be between {low} and {high}, not {value}")
+    return int(value)
+
+
+def _bool(name, value):
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
+    return value
+
+
+def _timeout(value):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"timeout must be a number of seconds or None, not {type(value).__name__}")
+    if not value >= 0:
+        raise ValueError(f"timeout must not be negative, not {value}")
+    return float(value)
+
+
+def _sample(found):
+    """A native pop's result: a Sample, or None for a time-out or the end."""
+    return Sample(*found) if found else None
+
+
+def _wake(future):
+    if not future.done():
+        future.set_result(None)
+
+
+_dtypes = None
+
+
+def sample_dtypes():
+    """load()'s array layout of every record, plus a `host_ns` column."""
+    global _dtypes
+    if _dtypes is None:
+        from .recording import record_dtypes
+        np = __import__("numpy")
+        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
+                   for name, dt in record_dtypes().items()}
+    return _dtypes
+
+
+class Sensor:
+    """A sensor streaming on a serial port.
+
+    Sensor(port, baud=115200, *, configure=True, queue=1000, overflow="block",
+           reconnect=True, record=None)
+
+    Opens the device at once (FileNotFoundError, PermissionError or OSError
+    with EBUSY, carrying errno and the path), sends the configuration sequence
+    when `configure` is true and starts reading. `queue` samples wait for the
+    consumer; when it is full, "block" makes the reader wait (nothing is
+    lost), "drop-oldest" pushes the oldest out and counts it. With
+    `reconnect` a lost device is opened again (its path resolved afresh) until
+    it comes back. `record` names a file that receives every byte read.
+    """
+
+    def __init__(self, port, baud=115200, *, configure=True, queue=1000, overflow="block",
+                 reconnect=True, record=None):
+        self._native = None
+        self._closed = True
+        port = _path("port", port)
+        baud = _int("baud", baud, 1, 2**32 - 1)
+        configure = _bool("configure", configure)
+        queue = _int("queue", queue, 1, _MAX_QUEUE)
+        if overflow not in OVERFLOW:
+            raise ValueError(f"overflow must be one of {', '.join(map(repr, OVERFLOW))}, not {overflow!r}")
+        reconnect = _bool("reconnect", reconnect)
+        record = None if record is None else _path("record", record)
+        try:
+            self._native = _native.LiveReader(port, baud, configure, queue, overflow == "drop-oldest",
+                                              reconnect, record)
+        except FileNotFoundError as e:
+            if e.filename != port:
+                raise
+            raise FileNotFoundError(e.errno, f"{e.strerror} ({describe_ports()})", port) from None
+        self._closed = False
+        self._port = port
+        self._baud = baud
+
+    # -- life
+
+    def close(self):
+        """Stops the reader, releases the device and flushes the recording.
+        Idempotent; a wait in another thread ends at once."""
+        if not self._closed:
+            self._closed = True
+            self._native.close()
+
+    @property
+    def closed(self):
+        return self._closed
+
+    def __enter__(self):
+        self._live()
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    async def __aenter__(self):
+        self._live()
+        return self
+
+    async def __aexit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_native", None) is not None:
+            self.close()
+
+    def __repr__(self):
+        state = "closed" if self._native is None else self.status
+        return f"<Sensor {getattr(self, '_port', '?')!r} at {getattr(self, '_baud', '?')} baud: {state}>"
+
+    def _live(self):
+        if self._closed:
+            raise ValueError("operation on a closed Sensor")
+        return self._native
+
+    # -- what it is doing
+
+    @property
+    def port(self):
+        return self._port
+
+    @property
+    def baud(self):
+        return self._baud
+
+    @property
+    def status(self):
+        """"streaming", "reconnecting", "closed" or "failed"."""
+        return "closed" if self._closed else self._native.status
+
+    @property
+    def error(self):
+        """Why the device was lost or the recording stopped (the latest), or None."""
+        return self._native.error
+
+    @property
+    def stats(self):
+        """The counters, read at this moment (a new dict each time)."""
+        return self._native.stats()
+
+    # -- receiving
+
+    def read(self, timeout=None):
+        """The next sample, waiting at most `timeout` seconds (None: until one
+        comes); None after the time-out, or once the stream has ended."""
+        timeout = _timeout(timeout)
+        return _sample(self._live().read(timeout))
+
+    def latest(self):
+        """The newest sample received so far, or None; never waits, takes nothing."""
+        return _sample(self._live().latest())
+
+    def take_arrays(self):
+        """Everything queued, at once, as record name -> numpy structured
+        array laid out as load() lays it out, plus `host_ns`."""
+        tables = self._live().take_tables()
+        dtypes = sample_dtypes()
+        np = __import__("numpy")
+        return {name: np.frombuffer(tables.pop(name), dtype=dtypes[name]) for name in list(tables)}
+
+    def __iter__(self):
+        self._live()
+        return self
+
+    def __next__(self):
+        if self._closed:
+            raise StopIteration
+        found = self._native.read(None)
+        if not found or self._closed:
+            raise StopIteration
+        return Sample(*found)
+
+    # -- asyncio
+
+    async def aread(self, timeout=None):
+        """The next sample, as read() gives it, waiting in the event loop."""
+        timeout = _timeout(timeout)
+        waiting = self._next_async(self._live())
+        if timeout is None:
+            return await waiting
+        try:
+            return await asyncio.wait_for(waiting, timeout)
+        except asyncio.TimeoutError:
+            return None
+
+    def __aiter__(self):
+        self._live()
+        return self
+
+    async def __anext__(self):
+        sample = None if self._closed else await self._next_async(self._native)
+        if sample is None:
+            raise StopAsyncIteration
+        return sample
+
+    async def _next_async(self, live):
+        # The descriptor is cleared before the queue is looked at, so a sample
+        # that arrives after the look sets it again and wakes the loop.
+        loop = asyncio.get_running_loop()
+        while True:
+            found = live.poll()
+            if found is None:
+                live.clear_signal()
+                found = live.poll()
+            if found is not None or self._closed:
+                return _sample(found) if not self._closed else None
+            woken = loop.create_future()
+            fd = live.signal_fd
+            loop.add_reader(fd, _wake, woken)
+            try:
+                await woken
+            finally:
+                loop.remove_reader(fd)

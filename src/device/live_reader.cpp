@@ -1,0 +1,220 @@
+#include "live_reader.hpp"
+
+#include <poll.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <new>
+#include <system_error>
+
+#include "attempt_buffer.hpp"
+#include "config_sequence.hpp"
+#include "gps_time.hpp"
+#include "live_source.hpp"
+#include "path_watch.hpp"
+
+namespace ahrs {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Reconnection tries: soon after a loss, then less often.
+constexpr milliseconds kFirstRetry{250};
+constexpr milliseconds kLastRetry{2000};
+
+LiveStartError device_error(const SerialError& e) {
+    return {LiveStartError::What::Device, e.os_code(), e.description()};
+}
+
+bool bad_checksum(const PacketError& e) {
+    return e.kind() == PacketError::Kind::AssertFail && e.message().starts_with("bad checksum");
+}
+
+// The clock a set's packets carry, as an index into the reader's watches.
+std::optional<std::size_t> clock_index(Descriptor set) {
+    if (set == Descriptor::DataSensor) return 0;
+    if (set == Descriptor::DataEstimationFilter) return 1;
+    return std::nullopt;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettings settings) {
+    std::unique_ptr<LiveReader> reader;
+    try {
+        reader.reset(new LiveReader(std::move(settings)));
+        reader->cancel_ = std::make_shared<CancelToken>();
+    } catch (const std::bad_alloc&) {
+        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+    }
+    reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
+    if (!reader->queue_) return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+    auto device = reader->connect();
+    if (!device) return err(std::move(device).error());
+    if (reader->settings_.record) {
+        auto rec = Recorder::open(*reader->settings_.record);
+        if (!rec) {
+            const IoError& e = rec.error();
+            const bool os = e.shape() == IoError::Shape::Os;
+            return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
+                                      os ? os_error_description(e.os_code()) : e.text()});
+        }
+        reader->recorder_ = std::move(*rec);
+    }
+    try {
+        reader->thread_ = std::make_unique<std::thread>(&LiveReader::run, reader.get(), std::move(*device));
+    } catch (const std::bad_alloc&) {
+        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+    } catch (const std::system_error&) {
+        return err(LiveStartError{LiveStartError::What::NoThread, 0, {}});
+    }
+    return reader;
+}
+
+LiveReader::~LiveReader() {
+    if (inherited()) {
+        // The parent's thread and queue (whose lock may have been copied
+        // held): left as they are, to the child's exit.
+        (void)queue_.release();
+        (void)thread_.release();
+        return;
+    }
+    close();
+}
+
+void LiveReader::close() {
+    if (inherited()) return;
+    cancel_->cancel();
+    queue_->end();
+    std::lock_guard lock(join_mu_);
+    if (thread_ && thread_->joinable()) thread_->join();
+    status_.store(LiveStatus::Closed, std::memory_order_release);
+}
+
+std::optional<std::string> LiveReader::error() {
+    std::lock_guard lock(mu_);
+    if (error_.empty()) return record_error();
+    return error_;
+}
+
+void LiveReader::set_error(std::string text) {
+    std::lock_guard lock(mu_);
+    error_ = std::move(text);
+}
+
+Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
+    auto device = SerialDevice::open(settings_.path, settings_.baud);
+    if (!device) return err(device_error(device.error()));
+    SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
+    if (settings_.configure)
+        if (auto r = write_configuration(sink); !r)
+            return err(LiveStartError{LiveStartError::What::Device, r.error().shape() == IoError::Shape::Os
+                                                                          ? r.error().os_code() : 0,
+                                      "configuration failed: " + r.error().text()});
+    return std::move(*device);
+}
+
+void LiveReader::run(std::unique_ptr<SerialDevice> device) {
+    try {
+        for (;;) {
+            auto lost = stream(std::move(device));
+            if (!lost) break;
+            set_error("device lost: " + lost->text());
+            if (!settings_.reconnect) {
+                status_.store(LiveStatus::Failed, std::memory_order_release);
+                break;
+            }
+            status_.store(LiveStatus::Reconnecting, std::memory_order_release);
+            device = reconnect();
+            if (!device) break;
+            LiveCounters::add(counters_.reconnects);
+            status_.store(LiveStatus::Streaming, std::memory_order_release);
+        }
+    } catch (const std::exception&) {
+        set_error("reader stopped: out of memory");
+        status_.store(LiveStatus::Failed, std::memory_order_release);
+    }
+    queue_->end();
+}
+
+// open(2) follows a symlink such as /dev/serial/by-id/... afresh on every
+// try, so a device that comes back under a new name is found through it.
+// Tries come on a timer that slows down, and at once whenever a device may
+// have appeared, so a device that comes back is streaming again promptly.
+std::unique_ptr<SerialDevice> LiveReader::reconnect() {
+    PathWatch watch(settings_.path);
+    milliseconds delay = kFirstRetry;
+    for (auto next = std::chrono::steady_clock::now() + delay;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(next - std::chrono::steady_clock::now());
+        pollfd p[2] = {{cancel_->fd(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
+        const int woke = ::poll(p, 2, static_cast<int>(std::max(left.count(), milliseconds::rep{0})));
+        if (cancel_->cancelled()) return nullptr;
+        if (woke > 0 && (p[1].revents & POLLIN)) {
+            watch.drain();
+        } else if (std::chrono::steady_clock::now() < next) {
+            continue;  // interrupted
+        } else {
+            delay = std::min(delay * 2, kLastRetry);
+            next = std::chrono::steady_clock::now() + delay;
+        }
+        if (auto device = connect()) return std::move(*device);
+    }
+}
+
+std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) {
+    auto owned = std::make_unique<LiveSource>(std::move(device), recorder_.get(), counters_);
+    LiveSource& source = *owned;
+    AttemptBuffer input(std::move(owned));
+    // Offsets run on across reconnections, as the bytes do in a recording.
+    const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
+    std::uint64_t good_end = 0;  // one past the last well-formed packet
+    const Interrupts interrupts{{}, cancel_.get()};
+    for (;;) {
+        const std::uint64_t start = input.position();
+        auto packet = input.next_packet(interrupts);
+        if (packet) {
+            input.accept();
+            if (start > good_end) {
+                LiveCounters::add(counters_.damaged_runs);
+                LiveCounters::add(counters_.skipped_bytes, start - good_end);
+            }
+            good_end = start + 6 + packet->bytes().size();
+            if (!deliver(*packet, base + start, source.host_ns(), source.wall_ns())) return std::nullopt;
+            continue;
+        }
+        const PacketError& e = packet.error();
+        const IoError* io = e.io_error();
+        if (io && is_cancellation(*io)) return std::nullopt;
+        if (io && io->shape() == IoError::Shape::Os) {
+            // A packet cut by the loss never becomes a sample.
+            const std::uint64_t received = counters_.bytes.load(std::memory_order_relaxed) - base;
+            if (received > good_end) {
+                LiveCounters::add(counters_.damaged_runs);
+                LiveCounters::add(counters_.skipped_bytes, received - good_end);
+            }
+            return *io;
+        }
+        if (io && io->kind() == IoKind::TimedOut) LiveCounters::add(counters_.timeouts);
+        else if (bad_checksum(e)) LiveCounters::add(counters_.checksum_failures);
+        input.fail(e);
+    }
+}
+
+bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns,
+                         std::uint64_t wall_ns) {
+    const auto set = static_cast<std::uint8_t>(packet.descriptor());
+    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_gps_time(packet, flat_)};
+    LiveCounters::add(counters_.packets[set]);
+    if (const auto clock = clock_index(packet.descriptor()); clock && !std::isnan(s.device_time)) {
+        LiveCounters::add(counters_.stamped[set]);
+        if (clocks_[*clock].next(s.device_time)) LiveCounters::add(counters_.dropouts[set]);
+    }
+    // Replies to commands are counted but are no samples: a consumer
+    // iterating over readings never meets a packet without any.
+    if (set < 0x80) return true;
+    return queue_->push(s);
+}
+
+}  // namespace ahrs

@@ -1,0 +1,103 @@
+#pragma once
+// The reader behind a Sensor: a thread that keeps a serial device streaming
+// into a SampleQueue for as long as it is open. It frames packets with the
+// port's lossless resynchronisation, counts what it sees, records every
+// byte when asked, and when the device goes away (hang-up, an operating-
+// system error, a cable pulled) it opens the same path again, configures it
+// and goes on, unless told not to.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "../protocol/flat_decode.hpp"
+#include "../protocol/result.hpp"
+#include "cancel.hpp"
+#include "dropout_watch.hpp"
+#include "fork_guard.hpp"
+#include "live_counters.hpp"
+#include "recorder.hpp"
+#include "sample_queue.hpp"
+#include "serial_device.hpp"
+
+namespace ahrs {
+
+struct LiveSettings {
+    std::string path;
+    std::uint32_t baud = 115200;
+    bool configure = true;
+    bool reconnect = true;
+    std::size_t capacity = 1000;
+    Overflow overflow = Overflow::Block;
+    std::optional<std::string> record;  // the recording's path
+};
+
+enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed };
+
+// Why start() failed: the device or the recording could not be opened (with
+// the operating system's error number when there is one), or resources ran out.
+struct LiveStartError {
+    enum class What : std::uint8_t { Device, Record, NoMemory, NoThread } what;
+    int os_code = 0;
+    std::string text;
+};
+
+class LiveReader {
+public:
+    // Opens (and configures) the device and the recording, then starts the
+    // thread. Blocks for as long as opening and configuring take.
+    static Result<std::unique_ptr<LiveReader>, LiveStartError> start(LiveSettings settings);
+    // Closes, unless inherited across fork().
+    ~LiveReader();
+    LiveReader(const LiveReader&) = delete;
+    LiveReader& operator=(const LiveReader&) = delete;
+
+    // Stops the thread and waits for it: the device is released and the
+    // recording closed on return. Thread-safe and idempotent.
+    void close();
+
+    // In a child made by fork() the thread does not exist: the reader is
+    // the parent's, and the child must touch none of its locks.
+    bool inherited() const { return fork_generation() != generation_; }
+
+    SampleQueue& queue() { return *queue_; }
+    const LiveCounters& counters() const { return counters_; }
+    LiveStatus status() const { return status_.load(std::memory_order_acquire); }
+    // Why the device was lost or the recording stopped, latest first.
+    std::optional<std::string> error();
+    std::optional<std::string> record_error() { return recorder_ ? recorder_->error() : std::nullopt; }
+    bool recording() const { return recorder_ != nullptr; }
+
+private:
+    explicit LiveReader(LiveSettings settings) : settings_(std::move(settings)) {}
+    Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
+    void run(std::unique_ptr<SerialDevice> device);
+    // Until the device is lost (its error) or the reader is stopped (nothing).
+    std::optional<IoError> stream(std::unique_ptr<SerialDevice> device);
+    std::unique_ptr<SerialDevice> reconnect();
+    bool deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns, std::uint64_t wall_ns);
+    void set_error(std::string text);
+
+    const LiveSettings settings_;
+    std::unique_ptr<SampleQueue> queue_;
+    std::unique_ptr<Recorder> recorder_;
+    std::shared_ptr<CancelToken> cancel_;
+    LiveCounters counters_;
+    std::atomic<LiveStatus> status_{LiveStatus::Streaming};
+    std::mutex mu_;  // error_
+    std::string error_;
+    std::mutex join_mu_;
+    // A pointer, so that a forked child can let go of a handle that may
+    // name one of its own threads.
+    std::unique_ptr<std::thread> thread_;
+    std::uint64_t generation_ = fork_generation();
+    // The thread's own.
+    std::uint64_t packets_ = 0;
+    std::array<DropoutWatch, 2> clocks_{};  // sensor, filter
+    FlatPacket flat_{};
+};
+
+}  // namespace ahrs

@@ -1,0 +1,121 @@
+#include "sample_queue.hpp"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <new>
+
+#include "std_descriptors.hpp"
+
+namespace ahrs {
+
+std::unique_ptr<SampleQueue> SampleQueue::create(std::size_t capacity, Overflow overflow) {
+    const int fd = above_standard_descriptors(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    if (fd < 0) return nullptr;
+    try {
+        return std::unique_ptr<SampleQueue>(new SampleQueue(capacity, overflow, fd));
+    } catch (const std::bad_alloc&) {
+        ::close(fd);
+        return nullptr;
+    }
+}
+
+SampleQueue::SampleQueue(std::size_t capacity, Overflow overflow, int signal_fd)
+    : ring_(capacity), overflow_(overflow), signal_fd_(signal_fd) {}
+
+SampleQueue::~SampleQueue() { ::close(signal_fd_); }
+
+// The counter only needs to be non-zero; a full one (EAGAIN) already is.
+void SampleQueue::signal() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(signal_fd_, &one, sizeof one);
+}
+
+void SampleQueue::clear_signal() {
+    std::uint64_t count;
+    [[maybe_unused]] auto n = ::read(signal_fd_, &count, sizeof count);
+}
+
+LiveSample SampleQueue::take_front() {
+    LiveSample s = ring_[head_];
+    head_ = (head_ + 1) % ring_.size();
+    --count_;
+    return s;
+}
+
+bool SampleQueue::push(const LiveSample& s) {
+    std::unique_lock lock(mu_);
+    if (overflow_ == Overflow::Block) {
+        space_.wait(lock, [&] { return ended_ || count_ < ring_.size(); });
+    } else if (count_ == ring_.size()) {
+        (void)take_front();
+        ++dropped_;
+    }
+    if (ended_) return false;
+    ring_[(head_ + count_) % ring_.size()] = s;
+    latest_ = s;
+    if (++count_ > max_count_) max_count_ = count_;
+    // A consumer clears the descriptor only when it found the queue empty,
+    // so only the first sample after that needs to set it again.
+    if (count_ == 1) signal();
+    lock.unlock();
+    items_.notify_one();
+    return true;
+}
+
+SampleQueue::Took SampleQueue::pop(LiveSample& out, std::chrono::steady_clock::time_point until) {
+    std::unique_lock lock(mu_);
+    if (!items_.wait_until(lock, until, [&] { return ended_ || count_ > 0; })) return Took::Nothing;
+    if (count_ == 0) return Took::Ended;
+    out = take_front();
+    lock.unlock();
+    space_.notify_one();
+    return Took::Sample;
+}
+
+std::size_t SampleQueue::drain(std::vector<LiveSample>& out) {
+    std::unique_lock lock(mu_);
+    const std::size_t n = count_;
+    out.reserve(out.size() + n);
+    while (count_ > 0) out.push_back(take_front());
+    lock.unlock();
+    if (n) space_.notify_one();
+    return n;
+}
+
+std::optional<LiveSample> SampleQueue::latest() {
+    std::lock_guard lock(mu_);
+    return latest_;
+}
+
+void SampleQueue::end() {
+    {
+        std::lock_guard lock(mu_);
+        ended_ = true;
+    }
+    signal();
+    items_.notify_all();
+    space_.notify_all();
+}
+
+bool SampleQueue::ended() {
+    std::lock_guard lock(mu_);
+    return ended_;
+}
+
+std::uint64_t SampleQueue::dropped() {
+    std::lock_guard lock(mu_);
+    return dropped_;
+}
+
+std::size_t SampleQueue::size() {
+    std::lock_guard lock(mu_);
+    return count_;
+}
+
+std::size_t SampleQueue::max_size() {
+    std::lock_guard lock(mu_);
+    return max_count_;
+}
+
+}  // namespace ahrs

@@ -1,0 +1,30 @@
+#include "sample_rows.hpp"
+
+#include <cstring>
+
+namespace ahrs {
+
+std::size_t sample_row_size(std::size_t slot) { return row_size(slot_spec(slot)) + sizeof(std::uint64_t); }
+
+bool append_sample_rows(SampleTables& out, SampleTables& scratch, const LiveSample& s) {
+    if (!append_packet_rows(scratch, s.packet, s.index, s.offset)) {
+        for (RowBuffer& rows : scratch) rows.drop(rows.size());
+        return false;
+    }
+    const RecordMask present = records_in(s.packet);
+    for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
+        if (!present[slot]) continue;
+        RowBuffer& rows = scratch[slot];
+        const std::size_t width = row_size(slot_spec(slot));
+        for (std::size_t at = 0; at < rows.size(); at += width) {
+            std::uint8_t* dst = out[slot].grow(width + sizeof s.host_ns);
+            if (!dst) return false;
+            std::memcpy(dst, rows.data() + at, width);
+            std::memcpy(dst + width, &s.host_ns, sizeof s.host_ns);
+        }
+        rows.drop(rows.size());
+    }
+    return true;
+}
+
+}  // namespace ahrs

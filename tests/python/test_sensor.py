@@ -1,0 +1,376 @@
+"""Sensor on real pseudo-terminals: the test plays the device on the master
+side, or the simulator does, and pulls the plug by closing its terminal."""
+import asyncio
+import errno
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+import tty
+
+import pytest
+from conftest import installed_script, write_all
+from mip import SENSOR, acc, packet
+
+from tavrin_ahrs_tools import Sensor, list_ports
+from tavrin_ahrs_tools.frames import field
+
+WEEK = 2345
+
+
+def stamped(i: int) -> bytes:
+    """Sensor packet number `i`: its GPS time says which one it is, and its
+    acceleration repeats the number so that a garbled sample shows."""
+    return packet(SENSOR, acc(float(i), -float(i), 0.5) + field(0x12, "dHH", 1000.0 + i / 100, WEEK, 0))
+
+
+def number(sample) -> int:
+    """The packet number a sample carries, checked against its own copy."""
+    i = round((sample.device_time - WEEK * 604800 - 1000.0) * 100)
+    assert sample["ScaledAccVector"] == {"x": float(i), "y": -float(i), "z": 0.5}
+    return i
+
+
+class Plug:
+    """A device that can be unplugged and plugged back in: a pseudo-terminal
+    behind a symlink, as udev keeps /dev/serial/by-id, replaced by a new one
+    (a new /dev/pts number) on replug."""
+
+    def __init__(self, directory):
+        self.link = os.path.join(directory, "usb-sensor")
+        self.master = None
+        self.plug()
+
+    def plug(self):
+        self.master, slave = os.openpty()
+        tty.setraw(self.master)
+        tmp = self.link + ".new"
+        os.symlink(os.ttyname(slave), tmp)
+        os.replace(tmp, self.link)
+        os.close(slave)
+
+    def unplug(self):
+        os.close(self.master)
+        self.master = None
+
+    def send(self, data: bytes):
+        write_all(self.master, data)
+
+    def close(self):
+        if self.master is not None:
+            self.unplug()
+
+
+@pytest.fixture
+def plug(tmp_path):
+    p = Plug(tmp_path)
+    yield p
+    p.close()
+
+
+def wait_for(condition, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.01)
+
+
+def take(sensor, n, timeout=10.0):
+    out = []
+    deadline = time.monotonic() + timeout
+    while len(out) < n and time.monotonic() < deadline:
+        s = sensor.read(timeout=0.2)
+        if s is not None:
+            out.append(s)
+    return out
+
+
+class TestOpening:
+    def test_missing_device_names_the_ports_present(self, tmp_path):
+        path = str(tmp_path / "ttyACM9")
+        with pytest.raises(FileNotFoundError) as e:
+            Sensor(path)
+        assert (e.value.errno, e.value.filename) == (errno.ENOENT, path)
+        present = [p.device for p in list_ports()]
+        assert all(d in str(e.value) for d in present)
+        assert ("serial ports present" if present else "no serial ports found") in str(e.value)
+
+    def test_device_in_use_is_busy_until_closed(self, plug):
+        first = Sensor(plug.link, configure=False)
+        with pytest.raises(OSError) as e:
+            Sensor(plug.link, configure=False)
+        assert (e.value.errno, e.value.filename) == (errno.EBUSY, plug.link)
+        first.close()
+        Sensor(plug.link, configure=False).close()  # free again at once
+
+    def test_device_without_permission(self, tmp_path, plug):
+        # As root, the device is opened by an unprivileged user; otherwise a
+        # path its owner may not open stands in for it.
+        path = plug.link
+        if os.geteuid() == 0:
+            os.chmod(os.path.realpath(plug.link), 0o600)
+        else:
+            path = str(tmp_path / "locked")
+            open(path, "w").close()
+            os.chmod(path, 0)
+        code = ("import os, sys\nfrom tavrin_ahrs_tools import Sensor\n"
+                "if os.geteuid() == 0: os.setuid(65534)\n"
+                "try:\n    Sensor(sys.argv[1])\nexcept PermissionError as e:\n    print(e.errno, e.filename)\n")
+        out = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=30)
+        assert out.stdout.split() == [str(errno.EACCES), path], out.stderr
+
+    def test_recording_that_cannot_be_opened_fails_and_frees_the_device(self, tmp_path, plug):
+        record = str(tmp_path / "no" / "such" / "flight.bin")
+        with pytest.raises(FileNotFoundError) as e:
+            Sensor(plug.link, record=record)
+        assert e.value.filename == record
+        Sensor(plug.link).close()
+
+    @pytest.mark.parametrize("kwargs, error, word", [
+        ({"port": 7}, TypeError, "port"),
+        ({"baud": "115200"}, TypeError, "baud"),
+        ({"baud": 0}, ValueError, "baud"),
+        ({"configure": 1}, TypeError, "configure"),
+        ({"queue": 0}, ValueError, "queue"),
+        ({"overflow": "newest"}, ValueError, "overflow"),
+        ({"reconnect": None}, TypeError, "reconnect"),
+        ({"record": 3.5}, TypeError, "record"),
+    ])
+    def test_bad_arguments_name_themselves(self, plug, kwargs, error, word):
+        kwargs = {"port": plug.link, **kwargs}
+        with pytest.raises(error, match=word):
+            Sensor(**kwargs)
+
+    def test_closed_sensor_refuses_calls(self, plug):
+        with Sensor(plug.link) as s:
+            assert (s.status, s.closed, s.port) == ("streaming", False, plug.link)
+        assert (s.status, s.closed) == ("closed", True)
+        s.close()
+        for call in (s.read, s.latest, s.take_arrays, lambda: iter(s)):
+            with pytest.raises(ValueError):
+                call()
+
+
+class TestReceiving:
+    def test_samples_in_order_with_times_latest_and_arrays(self, plug):
+        with Sensor(plug.link, configure=False) as s:
+            assert s.read(timeout=0.05) is None and s.latest() is None
+            before = time.monotonic_ns()
+            plug.send(b"".join(stamped(i) for i in range(10)))
+            got = take(s, 10)
+            assert [number(x) for x in got] == list(range(10))
+            assert all(before <= x.host_ns <= time.monotonic_ns() for x in got)
+            assert abs(got[0].wall_ns - time.time_ns()) < 10e9
+            assert number(s.latest()) == 9 and s.read(timeout=0) is None
+            plug.send(b"".join(stamped(i) for i in range(10, 15)))
+            wait_for(lambda: s.stats["queued"] == 5)
+            arrays = s.take_arrays()
+            acc_rows = arrays["ScaledAccVector"]
+            assert list(acc_rows["x"]) == [10.0, 11.0, 12.0, 13.0, 14.0]
+            assert list(acc_rows["packet"]) == list(range(10, 15))
+            assert list(acc_rows["offset"]) == [len(stamped(0)) * i for i in range(10, 15)]
+            assert (acc_rows["host_ns"] >= got[-1].host_ns).all()
+            assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
+            assert s.take_arrays() == {}
+
+    @pytest.mark.parametrize("overflow", ["block", "drop-oldest"])
+    def test_full_queue(self, plug, overflow):
+        with Sensor(plug.link, configure=False, queue=4, overflow=overflow) as s:
+            plug.send(b"".join(stamped(i) for i in range(20)))
+            if overflow == "block":
+                wait_for(lambda: s.stats["queued"] == 4)
+                assert [number(x) for x in take(s, 20)] == list(range(20))
+                assert s.stats["dropped"] == 0
+            else:
+                wait_for(lambda: s.stats["packets"].get("DataSensor") == 20)
+                assert [number(x) for x in take(s, 4)] == list(range(16, 20))
+                assert (s.stats["dropped"], s.stats["max_queued"]) == (16, 4)
+
+    def test_counters_of_damage(self, plug):
+        good = stamped(1)
+        bad_sum = good[:-1] + bytes([good[-1] ^ 1])
+        with Sensor(plug.link, configure=False) as s:
+            plug.send(b"junk" + good + bad_sum + stamped(2))
+            assert [number(x) for x in take(s, 2)] == [1, 2]
+            wait_for(lambda: s.stats["timeouts"] > 0)
+            stats = s.stats
+        assert stats["damaged_runs"] == 2 and stats["skipped_bytes"] == 4 + len(bad_sum)
+        assert stats["checksum_failures"] == 1 and stats["bytes"] == 4 + 3 * len(good)
+        assert set(stats) == {"packets", "bytes", "skipped_bytes", "damaged_runs", "checksum_failures",
+                              "timeouts", "dropouts", "dropped", "reconnects", "queued", "max_queued",
+                              "recorded_bytes", "record_error"}
+
+    def test_dropouts_count_gaps_in_the_gps_clock(self, plug):
+        numbers = [i for i in range(40) if i not in (20, 21, 30)]
+        with Sensor(plug.link, configure=False) as s:
+            plug.send(b"".join(stamped(i) for i in numbers))
+            take(s, len(numbers))
+            assert s.stats["dropouts"] == {"DataSensor": 2}
+
+
+class TestRecording:
+    def test_recording_equals_the_bytes_sent(self, tmp_path, plug):
+        sent = b"".join(stamped(i) for i in range(50)) + b"\x75\x65\x80"
+        record = tmp_path / "flight.bin"
+        # A consumer that never takes anything loses samples, not bytes.
+        with Sensor(plug.link, record=record, queue=2, overflow="drop-oldest") as s:
+            for i in range(0, len(sent), 97):
+                plug.send(sent[i:i + 97])
+            wait_for(lambda: s.stats["recorded_bytes"] == len(sent))
+            assert s.stats["record_error"] is None
+        assert record.read_bytes() == sent
+
+    def test_write_failure_stops_the_recording_not_the_stream(self, plug):
+        with Sensor(plug.link, record="/dev/full") as s:
+            plug.send(stamped(1))
+            plug.send(stamped(2))
+            assert [number(x) for x in take(s, 2)] == [1, 2]
+            assert "No space left on device" in s.stats["record_error"]
+            assert s.stats["recorded_bytes"] == 0 and s.error == s.stats["record_error"]
+            assert s.status == "streaming"
+
+
+class TestUnplugging:
+    def test_unplugged_mid_packet_reconnects_without_partial_samples(self, tmp_path, plug):
+        record = tmp_path / "flight.bin"
+        with Sensor(plug.link, record=record) as s:
+            before = b"".join(stamped(i) for i in range(6)) + stamped(6)[:9]
+            plug.send(before)
+            assert [number(x) for x in take(s, 6)] == list(range(6))
+            wait_for(lambda: s.stats["bytes"] == len(before))
+            plug.unplug()
+            wait_for(lambda: s.status == "reconnecting")
+            assert "device lost" in s.error
+            plug.plug()
+            wait_for(lambda: s.status == "streaming")
+            plug.send(stamped(7) + stamped(8))
+            assert [number(x) for x in take(s, 2)] == [7, 8]
+            stats = s.stats
+            assert (stats["reconnects"], stats["damaged_runs"], stats["skipped_bytes"]) == (1, 1, 9)
+            assert stats["dropouts"] == {"DataSensor": 1}
+            assert s.read(timeout=0.05) is None
+        assert record.read_bytes() == before + stamped(7) + stamped(8)
+
+    def test_without_reconnect_iteration_ends_with_the_reason(self, plug):
+        s = Sensor(plug.link, reconnect=False)
+        plug.send(stamped(1) + stamped(2))
+        wait_for(lambda: s.stats["queued"] == 2)
+        plug.unplug()
+        assert [number(x) for x in s] == [1, 2]
+        assert s.status == "failed" and "Input/output error" in s.error
+        s.close()
+
+    def test_simulator_unplugged_again_and_again(self, tmp_path):
+        usage = subprocess.run([installed_script("ahrs-sim"), "--help"], capture_output=True, text=True).stdout
+        if "--unplug-every" not in usage:
+            pytest.skip("the simulator cannot unplug itself")
+        link = tmp_path / "sensor"
+        sim = subprocess.Popen([installed_script("ahrs-sim"), "--link", str(link), "--unplug-every", "0.7"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        try:
+            sim.stdout.readline()
+            wait_for(link.exists)
+            seen = {}
+            with Sensor(link) as s:
+                deadline = time.monotonic() + 3.0
+                for sample in s:
+                    key = (sample.set, sample.device_time)
+                    assert key not in seen, "sample duplicated"
+                    seen[key] = sample
+                    if time.monotonic() > deadline:
+                        break
+                assert s.stats["reconnects"] >= 2
+            for (kind, _), sample in seen.items():
+                assert sample.readings and sample.set == kind
+        finally:
+            sim.terminate()
+            sim.wait(timeout=10)
+
+
+class TestWaiting:
+    def test_close_from_another_thread_ends_a_waiting_loop(self, plug):
+        s = Sensor(plug.link)
+        seen = []
+        loop = threading.Thread(target=lambda: seen.extend(s))
+        loop.start()
+        plug.send(stamped(1))
+        wait_for(lambda: seen)
+        s.close()
+        loop.join(timeout=5)
+        assert not loop.is_alive() and [number(x) for x in seen] == [1]
+
+    def test_signal_handler_interrupts_a_wait(self, plug):
+        class Alarm(Exception):
+            pass
+
+        def raise_alarm(*_):
+            raise Alarm
+
+        old = signal.signal(signal.SIGALRM, raise_alarm)
+        try:
+            with Sensor(plug.link) as s:
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                with pytest.raises(Alarm):
+                    next(iter(s))
+                plug.send(stamped(7))  # the sensor is still good after it
+                assert number(s.read(timeout=5)) == 7
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+
+    def test_lock_released_while_waiting(self, plug):
+        with Sensor(plug.link) as s:
+            waiter = threading.Thread(target=lambda: s.read(timeout=0.5))
+            waiter.start()
+            n = 0
+            while waiter.is_alive():  # runs only if the waiter lets go of the lock
+                n += 1
+            waiter.join()
+            assert n > 1000
+
+
+class TestAsyncio:
+    def test_async_for_aread_and_close(self, plug):
+        async def main():
+            ticks = 0
+
+            async def ticker():
+                nonlocal ticks
+                while True:
+                    ticks += 1
+                    await asyncio.sleep(0.01)
+
+            tick = asyncio.create_task(ticker())
+            async with Sensor(plug.link) as s:
+                assert await s.aread(timeout=0.1) is None
+                assert ticks >= 3  # the loop ran while aread waited
+                loop = asyncio.get_running_loop()
+                loop.call_later(0.1, plug.send, b"".join(stamped(i) for i in range(5)))
+                got = []
+                async for sample in s:
+                    got.append(number(sample))
+                    if len(got) == 5:
+                        break
+                assert got == list(range(5))
+                threading.Timer(0.1, s.close).start()
+                assert await s.aread() is None  # closed from another thread
+            tick.cancel()
+            return ticks
+
+        asyncio.run(main())
+
+
+def test_inert_in_a_forked_child(plug):
+    with Sensor(plug.link) as s:
+        pid = os.fork()
+        if pid == 0:
+            ok = s.read(timeout=5) is None and s.status == "closed"
+            s.close()
+            del s
+            os._exit(0 if ok else 1)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        plug.send(stamped(3))
+        assert number(s.read(timeout=5)) == 3

@@ -1,0 +1,297 @@
+"""The tools where they meet the process and the operating system: threads at
+interpreter exit, failures of the system, inputs that cannot be read twice,
+outputs that are the input, closed standard streams, pipes, Ctrl-C, odd
+file names and crafted damage."""
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import ASAN_HEAP, installed_script, run_python
+from mip import ESTIMATE, SENSOR, acc, field, packet
+
+DUMP = installed_script("ahrs-dump")
+INFO = installed_script("ahrs-info")
+PLOT = installed_script("ahrs-plot")
+
+CF_EULER = field(0x0C, "fff", 0.5, 0.25, 1.0)
+GPS_TIME = field(0x11, "dHH", 1.5, 2300, 1)
+
+
+def run(cmd, *args, **kw):
+    return subprocess.run([cmd, *map(str, args)], capture_output=True, timeout=120, **kw)
+
+
+@pytest.fixture
+def late(tmp_path):
+    """Two data sets, and a record that shows up only in a later sensor
+    packet: the CSV export must read the recording twice."""
+    path = tmp_path / "late.bin"
+    path.write_bytes(packet(SENSOR, acc()) * 3 + packet(ESTIMATE, GPS_TIME)
+                     + packet(SENSOR, acc(4.0, 5.0, 6.0) + CF_EULER) * 2)
+    return path
+
+
+def tables(prefix):
+    """{set name: text} of the CSV tables written under `prefix`."""
+    return {p.name[len(prefix.name) + 1:-4]: p.read_text() for p in prefix.parent.glob(prefix.name + ".*.csv")}
+
+
+# --- threads still in native calls when the interpreter exits ------------------------------
+
+@pytest.mark.parametrize("call", [
+    "load('/dev/zero')",
+    "_native.dump('/dev/zero', 'jsonl', '', OUT, None)",
+    "_native.dump('/dev/zero', 'csv', '', OUT, None)",
+])
+def test_a_daemon_thread_in_a_native_call_does_not_abort_the_exit(tmp_path, call):
+    # The interpreter ends such a thread when it asks for the lock back.
+    code = f"""
+        import threading, time
+        from tavrin_ahrs_tools import _native, load
+        OUT = {str(tmp_path / 'out')!r}
+        threading.Thread(target=lambda: {call}, daemon=True).start()
+        time.sleep(0.3)
+    """
+    for _ in range(5):
+        done = run_python(code)
+        assert (done.rc, done.err) == (0, "")
+
+
+# --- the system refuses a thread or memory -------------------------------------------------
+
+@pytest.mark.skipif(ASAN_HEAP is not None, reason="the address sanitizer needs its own address space")
+@pytest.mark.parametrize("room_mb, raised", [
+    (1, "MemoryError None"),  # not even the output's buffers
+    (5, "BlockingIOError 11"),  # the buffers, but no stack for the writer's thread
+])
+@pytest.mark.parametrize("form", ["jsonl", "csv"])
+def test_an_export_the_system_cannot_serve_raises_and_leaves_the_signal_mask(late, tmp_path, room_mb, raised, form):
+    done = run_python(f"""
+        import os, resource, signal
+        from tavrin_ahrs_tools import _native
+        used = int(open('/proc/self/statm').read().split()[0]) * os.sysconf('SC_PAGE_SIZE')
+        mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
+        resource.setrlimit(resource.RLIMIT_AS, (used + ({room_mb} << 20), resource.RLIM_INFINITY))
+        try:
+            _native.dump({str(late)!r}, {form!r}, '', {str(tmp_path / 'out')!r}, None)
+        except Exception as e:
+            print(type(e).__name__, getattr(e, 'errno', None))
+        print(signal.pthread_sigmask(signal.SIG_BLOCK, []) == mask)
+    """)
+    assert (done.rc, done.out) == (0, f"{raised}\nTrue\n"), done.err
+
+
+# --- inputs read once ----------------------------------------------------------------------
+
+def feed_fifo(fifo, data, outcome):
+    try:
+        with open(fifo, "wb") as w:
+            w.write(data)
+        outcome.append("written")
+    except OSError as e:
+        outcome.append(e)
+
+
+@pytest.mark.parametrize("kind", ["pipe", "fifo", "dev-stdin-file"])
+@pytest.mark.parametrize("form", ["csv", "jsonl"])
+def test_an_input_that_cannot_be_read_twice_is_exported_whole(late, tmp_path, kind, form):
+    ref, out = tmp_path / "ref", tmp_path / "out"
+    expected = run(DUMP, late, "--format", form, "-o", ref)
+    assert expected.returncode == 0
+    data = late.read_bytes()
+    if kind == "pipe":
+        got = subprocess.run([DUMP, "/dev/stdin", "--format", form, "-o", str(out)],
+                             input=data, capture_output=True, timeout=60)
+    elif kind == "dev-stdin-file":
+        with open(late, "rb") as stdin:
+            got = run(DUMP, "/dev/stdin", "--format", form, "-o", out, stdin=stdin)
+    else:
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        outcome = []
+        writer = threading.Thread(target=feed_fifo, args=(fifo, data, outcome))
+        writer.start()
+        got = run(DUMP, fifo, "--format", form, "-o", out)
+        writer.join(10)
+        assert outcome == ["written"]  # one open: the writer met one reader, to the end
+    assert (got.returncode, got.stderr) == (0, expected.stderr)
+    assert "6 packets" in got.stderr.decode()
+    if form == "csv":
+        assert tables(out) == tables(ref) and len(tables(ref)) == 2
+    else:
+        assert out.read_bytes() == ref.read_bytes()
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []  # no spool left
+
+
+# --- outputs that are the input --------------------------------------------------------------
+
+@pytest.mark.parametrize("cmd, args, shell", [
+    (DUMP, ["same.bin", "--format", "jsonl", "-o", "same.bin"], ""),
+    (DUMP, ["link.bin", "--format", "text", "-o", "./same.bin"], ""),
+    (DUMP, ["same.bin", "--format", "jsonl"], ">> same.bin"),
+    (DUMP, ["same.DataSensor.csv", "--format", "csv", "-o", "same"], ""),
+    (PLOT, ["same.png"], ""),
+])
+def test_an_output_that_is_the_input_is_refused_before_anything_is_written(late, tmp_path, cmd, args, shell):
+    for name in ("same.bin", "same.DataSensor.csv", "same.png"):
+        (tmp_path / name).write_bytes(late.read_bytes())
+    (tmp_path / "link.bin").symlink_to("same.bin")
+    done = subprocess.run(" ".join([cmd, *args, shell]), shell=True, cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 2
+    assert "refusing to write over it" in done.stderr.splitlines()[-1]
+    assert all((tmp_path / n).read_bytes() == late.read_bytes() for n in ("same.bin", "same.DataSensor.csv"))
+    assert (tmp_path / "same.png").read_bytes() == late.read_bytes()
+
+
+# --- the CSV tables are the export's own ---------------------------------------------------
+
+@pytest.mark.parametrize("again, left", [
+    ([packet(SENSOR, acc())], {"DataSensor"}),
+    ([packet(ESTIMATE, GPS_TIME)], {"DataEstimationFilter"}),
+    ([packet(SENSOR, acc()), packet(ESTIMATE, GPS_TIME), "--records", "ScaledAccVector"], {"DataSensor"}),
+    ([b""], set()),
+])
+def test_an_export_to_a_used_prefix_leaves_only_its_own_tables(late, tmp_path, again, left):
+    prefix = tmp_path / "out"
+    assert run(DUMP, late, "--format", "csv", "-o", prefix).returncode == 0
+    (tmp_path / "out.notes.csv").write_text("mine")  # not a table of a data set: not the export's
+    data = b"".join(p for p in again if isinstance(p, bytes))
+    options = [a for a in again if isinstance(a, str)]
+    path = tmp_path / "second.bin"
+    path.write_bytes(data)
+    assert run(DUMP, path, "--format", "csv", *options, "-o", prefix).returncode == 0
+    assert set(tables(prefix)) == left | {"notes"}
+
+
+def test_a_table_that_cannot_be_removed_fails_the_export(late, tmp_path):
+    (tmp_path / "out.DataEstimationFilter.csv").mkdir()
+    (tmp_path / "out.DataEstimationFilter.csv" / "x").write_text("")
+    path = tmp_path / "sensor.bin"
+    path.write_bytes(packet(SENSOR, acc()))
+    done = run(DUMP, path, "--format", "csv", "-o", tmp_path / "out")
+    assert done.returncode == 1
+    assert done.stderr.decode().endswith("out.DataEstimationFilter.csv: Is a directory\n")
+
+
+# --- standard streams, pipes and Ctrl-C ----------------------------------------------------
+
+def shell(command, cwd):
+    return subprocess.run(command, shell=True, cwd=cwd, capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("command, status, stdout_file, message", [
+    ("ahrs-info late.bin >&-", 1, None, "ahrs-info: standard output is closed\n"),
+    ("ahrs-dump late.bin >&-", 1, None, "ahrs-dump: <stdout>: Bad file descriptor\n"),
+    ("ahrs-dump late.bin --format jsonl > out 2>&-", 0, "out", ""),
+    ("ahrs-dump late.bin --format jsonl -o out <&- >&- 2>&-", 0, "out", ""),
+    ("ahrs-info late.bin >&- 2>&-", 1, None, ""),
+])
+def test_closed_standard_streams(late, command, status, stdout_file, message):
+    bin_dir = Path(DUMP).parent
+    done = shell(f"{bin_dir}/{command}", late.parent)
+    assert (done.returncode, done.stderr) == (status, message)
+    if stdout_file:
+        # nothing but the data: no summary line, no diagnostic took the output's place
+        expected = run(DUMP, late, "--format", "jsonl").stdout
+        assert (late.parent / stdout_file).read_bytes() == expected
+
+
+@pytest.mark.parametrize("cmd, args", [
+    (INFO, []),
+    (DUMP, []),
+    (DUMP, ["--format", "jsonl"]),
+])
+def test_a_reader_gone_ends_a_command_quietly(late, cmd, args):
+    proc = subprocess.Popen([cmd, str(late), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()  # as `| head` that has seen enough, before the first line
+    _, err = proc.communicate(timeout=60)
+    assert (proc.returncode, err) == (141, b"")
+
+
+@pytest.mark.parametrize("cmd", [INFO, DUMP, PLOT])
+def test_ctrl_c_ends_a_command_with_130_and_no_traceback(tmp_path, cmd):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)  # no writer: the command waits in its open
+    proc = subprocess.Popen([cmd, str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        time.sleep(1.5)
+        start = time.monotonic()
+        while proc.poll() is None and time.monotonic() < start + 30:  # a bound on a hang
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.3)
+        _, err = proc.communicate(timeout=10)
+    finally:
+        proc.kill()
+        proc.wait()
+    assert proc.returncode == 130
+    assert b"Traceback" not in err
+
+
+# --- replay ------------------------------------------------------------------------------
+
+SIM = installed_script("ahrs-sim")
+
+
+def gps_at(tow, week=2345):
+    return packet(ESTIMATE, field(0x11, "dHH", tow, week, 1))
+
+
+def replay(path, *args, reader=None):
+    """(exit status, standard error, bytes received) of a replay of `path`;
+    `reader(fd, proc)` may do more while it runs."""
+    from test_tools import opened, read_until, simulator
+    with simulator("--replay", str(path), *args) as (proc, dev), opened(dev) as fd:
+        if reader:
+            reader(fd, proc)
+        got = read_until(fd, lambda d: proc.poll() is not None, timeout=30)
+        status = proc.wait(10)
+        return status, proc.stderr.read(), got
+
+
+@pytest.mark.parametrize("times", [
+    [(10.0, 2345), (float("nan"), 2345), (10.1, 2345), (10.2, 2345)],
+    [(10.0, 2345), (float("inf"), 2345), (10.1, 2345)],
+    [(10.0, 2345), (1e300, 2345), (10.1, 2345), (10.2, 2345)],
+    [(5.0, 0), (5.1, 0), (100.0, 2345), (100.1, 2345)],  # no fix yet, then the real week
+], ids=["nan", "inf", "far", "week-0"])
+def test_a_replay_paces_nothing_on_an_odd_time(tmp_path, times):
+    path = tmp_path / "odd.bin"
+    path.write_bytes(b"".join(gps_at(tow, week) + packet(SENSOR, acc()) for tow, week in times))
+    start = time.monotonic()
+    status, err, got = replay(path)
+    assert (status, got) == (0, path.read_bytes()), err
+    assert time.monotonic() - start < 10  # a bound on a stall, not a measure of speed
+    assert "1 odd time not paced" in err
+
+
+@pytest.mark.parametrize("content", [packet(SENSOR, acc()), b"\x00junk" * 3, gps_at(10.0)],
+                         ids=["untimed packet", "junk", "one time"])
+def test_a_loop_over_nothing_to_pace_does_not_spin(tmp_path, content):
+    path = tmp_path / "flat.bin"
+    path.write_bytes(content)
+    status, err, _ = replay(path, "--loop", "--duration", "1")
+    assert status == 0, err
+    rounds = int(err.split(" round")[0].rsplit("(", 1)[1].replace(",", ""))
+    assert 1 <= rounds <= 101
+
+
+def test_a_recording_cut_short_while_it_plays_ends_the_replay_in_one_line(tmp_path):
+    path = tmp_path / "long.bin"
+    subprocess.run([SIM, "--record", str(path), "--seconds", "20", "--rate", "50"],
+                   check=True, timeout=60, capture_output=True)
+
+    def cut(fd, proc):
+        from test_tools import read_until
+        assert read_until(fd, lambda d: len(d) > 2000)
+        os.truncate(path, 1000)
+
+    status, err, _ = replay(path, "--speed", "4", reader=cut)
+    assert status == 1
+    assert err.splitlines()[-1] == f"ahrs-sim: {path}: the file shrank to 1,000 bytes while it was replayed"
