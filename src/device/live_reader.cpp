@@ -106,10 +106,11 @@ void LiveReader::set_error(std::string text) {
 }
 
 Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
-    auto device = SerialDevice::open(settings_.path, settings_.baud, cancel_);
+    auto device = SerialDevice::open(settings_.path, settings_.baud);
     if (!device) return err(device_error(device.error()));
+    SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
     if (settings_.configure)
-        if (auto r = write_configuration(**device); !r)
+        if (auto r = write_configuration(sink); !r)
             return err(LiveStartError{LiveStartError::What::Device, r.error().shape() == IoError::Shape::Os
                                                                           ? r.error().os_code() : 0,
                                       "configuration failed: " + r.error().text()});
@@ -170,9 +171,10 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     // Offsets run on across reconnections, as the bytes do in a recording.
     const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
     std::uint64_t good_end = 0;  // one past the last well-formed packet
+    const Interrupts interrupts{{}, cancel_.get()};
     for (;;) {
-        const std::uint64_t start = *input.position();
-        auto packet = input.next_packet();
+        const std::uint64_t start = input.position();
+        auto packet = input.next_packet(interrupts);
         if (packet) {
             input.accept();
             if (start > good_end) {
