@@ -140,6 +140,7 @@ def render(content):
     attitude = Table.grid(padding=(0, 2))
     for column in ("", "roll", "pitch", "yaw", ""):
         attitude.add_column(justify="right" if column else "left")
+    attitude.add_row("", *(Text(f"{axis:>8}", style="dim") for axis in ("roll", "pitch", "yaw")), "")
     for name, angles in content["attitude"].items():
         attitude.add_row(name, *(_number(angles[axis]) for axis in ("roll", "pitch", "yaw")),
                          angles.get("valid", ""))
