@@ -29,13 +29,33 @@ def record_dtypes():
     """The array layout of every record, from the native catalogue.
 
     Each row starts with `packet` (uint64: index of the well-formed packet in
-    the file, from 0) and `offset` (uint64: byte offset of that packet), then
-    the record's items in order at their wire width; validity flags are bool
-    (True for Valid).
+    the file, from 0), `offset` (uint64: byte offset of that packet) and
+    `time` (float64: the packet's GPS time in seconds, GPS week * 604800 +
+    time of week, from the packet's GPSCorrelationTimestamp or GPSTimestamp
+    record; NaN when the packet has none), then the record's items in order
+    at their wire width; validity flags are bool (True for Valid).
     """
     np = _numpy()
     return {
-        name: np.dtype([("packet", "u8"), ("offset", "u8")] + list(items))
+        name: np.dtype([("packet", "u8"), ("offset", "u8"), ("time", "f8")]
+                       + [(item, code) for item, code, _unit in items])
+        for name, _set, items in _native.catalogue()
+    }
+
+
+def units():
+    """The unit of every column, by record: {record: {column: unit}}.
+
+    `time` is in "s"; each item is in the unit the sensor sends it in (values
+    are never converted): "rad", "rad/s", "m/s^2", "m/s", "gauss", "mbar",
+    "m", "s", "week". Dimensionless values (orientation matrices and
+    quaternions), enumerations, bit flags and validity flags have "". The
+    stabilised north and up vectors are directions whose scale is not known:
+    "unknown". `packet` and `offset` (an index and a byte offset) are not
+    listed.
+    """
+    return {
+        name: {"time": "s", **{item: unit for item, _code, unit in items}}
         for name, _set, items in _native.catalogue()
     }
 
@@ -100,13 +120,17 @@ class Recording:
         self.damaged = damaged
         self.truncated = truncated
 
-    def to_pandas(self, name):
-        """The record's table as a pandas DataFrame (needs pandas)."""
+    def to_pandas(self, name, index=None):
+        """The record's table as a pandas DataFrame (needs pandas).
+
+        index="time" (or any other column) makes that column the index.
+        """
         try:
             import pandas
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        return pandas.DataFrame(self.records[name])
+        frame = pandas.DataFrame(self.records[name])
+        return frame if index is None else frame.set_index(index)
 
     def columns(self, name):
         """The record's table as {field: 1-D numpy array}, each contiguous.

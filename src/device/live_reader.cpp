@@ -9,7 +9,6 @@
 #include <new>
 #include <system_error>
 
-#include "../protocol/packet_view.hpp"
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
 #include "gps_time.hpp"
@@ -27,16 +26,6 @@ constexpr milliseconds kLastRetry{2000};
 
 LiveStartError device_error(const SerialError& e) {
     return {LiveStartError::What::Device, e.os_code(), e.description()};
-}
-
-// Framed in place when the packet lies whole in the bytes at hand, as a
-// recording's scan frames it; otherwise read field by field.
-Result<MipPacket, PacketError> next_packet(AttemptBuffer& input) {
-    if (auto view = whole_packet_at(input.unread())) {
-        input.take(view->size);
-        return MipPacket(view->descriptor, view->payload);
-    }
-    return MipPacket::read(input);
 }
 
 bool bad_checksum(const PacketError& e) {
@@ -105,9 +94,10 @@ void LiveReader::close() {
 }
 
 std::optional<std::string> LiveReader::error() {
+    auto recording = record_error();
     std::lock_guard lock(mu_);
-    if (error_.empty()) return record_error();
-    return error_;
+    if (error_.empty()) return recording;
+    return recording ? error_ + "; " + *recording : error_;
 }
 
 void LiveReader::set_error(std::string text) {
@@ -182,7 +172,7 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     std::uint64_t good_end = 0;  // one past the last well-formed packet
     for (;;) {
         const std::uint64_t start = *input.position();
-        auto packet = next_packet(input);
+        auto packet = input.next_packet();
         if (packet) {
             input.accept();
             if (start > good_end) {

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "../protocol/decode.hpp"
 #include "../protocol/mip_packet.hpp"
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
@@ -116,7 +115,8 @@ Status<PortError> Port::configure() {
     return Unit{};
 }
 
-Status<PortError> Port::read_packet(std::vector<Reading>& out) {
+Status<PortError> Port::read_packet(FlatPacket& out) {
+    out.record_count = out.item_count = 0;
     AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
     if (!input) return err(PortError{not_streaming()});
     if (impl_->dead)
@@ -131,7 +131,14 @@ Status<PortError> Port::read_packet(std::vector<Reading>& out) {
         line += '\n';
         if (auto r = print(Stream::Out, line); !r) return err(PortError{std::move(r).error()});
     }
-    append_readings(*packet, out);
+    decode_flat(packet->descriptor(), packet->bytes(), out);
+    return Unit{};
+}
+
+Status<PortError> Port::read_packet(std::vector<Reading>& out) {
+    FlatPacket flat;
+    if (auto r = read_packet(flat); !r) return r;
+    append_readings(flat, out);
     return Unit{};
 }
 
