@@ -34,7 +34,9 @@ Result<ScanEvent, IoError> RecordingScan::next() {
     }
     for (unsigned attempts = 1;; ++attempts) {
         if (attempts % kAttemptsPerPause == 0) return ScanEvent{ScanPause{}};
-        const std::uint64_t start = *input_.position();
+        const auto at = input_.position();
+        if (!at) return err(at.error());
+        const std::uint64_t start = *at;
         auto packet = input_.next_packet();
         if (packet) {
             input_.accept();
