@@ -36,7 +36,9 @@ struct DumpFailure {
     std::string path;
 };
 
+// Opens, reads and writes give way to `interrupt` (a signal's handler asked
+// the call to end): the failure then carries interrupted().
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
-                                                const ScanHook& hook);
+                                                const ScanHook& hook, InterruptCheck interrupt);
 
 }  // namespace ahrs

@@ -114,7 +114,7 @@ PyObject* scan_as(Layout layout, const char* name, PyObject* const* args, Py_ssi
     std::optional<Result<RecordingTables, ScanFailure>> tables;
     {
         Unlocked unlocked;
-        auto recording = RecordingScan::open(*path);
+        auto recording = RecordingScan::open(*path, unlocked.interrupt_check());
         if (recording) tables.emplace(collect_tables(*recording, unlocked.hook(a.object(1))));
         else tables.emplace(err(ScanFailure{std::move(recording).error()}));
     }
