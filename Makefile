@@ -1,54 +1,78 @@
 # Everyday entry points. `make test` is what CI runs.
-PYTHON310 ?= $(shell PYENV_VERSION=3.10.13 pyenv which python3.10 2>/dev/null || command -v python3.10)
-PYTHON311 ?= $(shell PYENV_VERSION=3.11.7 pyenv which python3.11 2>/dev/null || command -v python3.11)
+#
+# Python comes from PATH (tools/python.sh): python3.10 when it runs, since the
+# wheel is built for its stable ABI, else python3 when it is 3.10 or later;
+# PYTHON=/path/to/python picks another. The Python tests run again on a second
+# version (another python3.N on PATH) when there is one.
+PYTHON ?=
 VENV ?= .venv
-VENV311 ?= .venv311
 PY := $(VENV)/bin/python
 NATIVE_BUILD := build/native
 WHEELS := build/wheel
+# What `make test` ran, for its closing line.
+RESULTS := build/test-results
+# Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
+EXTRAS ?=
 
-.PHONY: all deps venv install native-test py-test py311-test test demo clean verify-floats
+.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats
 
 all: install
 
 # System packages: tools/deps.sh holds the one list, by group, and installs
 # what is missing (as root) or names the command to run.
-DEPS := bash tools/deps.sh
+DEPS := PYTHON="$(PYTHON)" bash tools/deps.sh
 deps:
 	$(DEPS) all
 
+# An environment whose interpreter still runs is kept, whichever it is; one
+# that does not (or none) is made afresh from the interpreter tools/python.sh
+# finds.
 $(VENV)/.ready: requirements-dev.txt
-	$(PYTHON310) -m venv $(VENV)
+	@$(PY) -c '' 2>/dev/null || { \
+		$(DEPS) python && found=$$(PYTHON="$(PYTHON)" bash tools/python.sh) && \
+		echo "virtual environment $(VENV): Python $${found}" && \
+		rm -rf $(VENV) && "$${found#* }" -m venv $(VENV); }
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.ready
 
-# Builds the one abi3 wheel and installs it into the virtual environment.
-install: venv
+# Builds the one abi3 wheel and installs it into the virtual environment, when
+# something that goes into it changed since the last time. The build directory
+# (build/<wheel tag>) is kept, so only what changed is compiled again.
+WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md \
+	$(shell find src python -name __pycache__ -prune -o -type f -print)
+$(VENV)/.installed: $(VENV)/.ready $(WHEEL_SOURCES)
 	$(DEPS) build
 	rm -rf $(WHEELS)
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELS) .
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
-
-# The same wheel on the next interpreter version.
-$(VENV311)/.ready: requirements-dev.txt
-	$(PYTHON311) -m venv $(VENV311)
-	$(VENV311)/bin/python -m pip install -q -r requirements-dev.txt
 	touch $@
 
+install: $(VENV)/.installed
+	$(if $(EXTRAS),$(PY) -m pip install -q "$$(echo $(WHEELS)/*.whl)[$(EXTRAS)]")
+
+# $(call quietly,LOG,COMMAND): COMMAND's output goes to LOG, and is shown only
+# when it fails.
+quietly = { $(2); } >$(1) 2>&1 || { cat $(1); echo "failed: see $(1)" >&2; exit 1; }
+
 # Built and run twice: shortest digits from Dragonbox, and from std::to_chars
-# (what a machine without Dragonbox builds).
+# (what a machine without Dragonbox builds). $(call native_tests,DIR,DRAGONBOX)
 CMAKE := $(VENV)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DAHRS_PYTHON=OFF
+define native_tests
+	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/native-dragonbox-$(2).xml
+	@echo "native tests, AHRS_DRAGONBOX=$(2): building in $(1)"
+	@$(call quietly,$(1).log,$(CMAKE) -S . -B $(1) -DAHRS_TESTS=ON -DAHRS_DRAGONBOX=$(2) -DCMAKE_BUILD_TYPE=Debug \
+		&& $(VENV)/bin/cmake --build $(1))
+	@$(call quietly,$(1)/ctest.log,$(VENV)/bin/ctest --test-dir $(1) --output-on-failure -j2 \
+		--output-junit $(abspath $(RESULTS))/native-dragonbox-$(2).xml)
+	@grep 'tests passed' $(1)/ctest.log
+endef
 native-test: venv
 	$(DEPS) build test
-	$(CMAKE) -S . -B $(NATIVE_BUILD) -DAHRS_TESTS=ON -DAHRS_DRAGONBOX=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE_BUILD)
-	cd $(NATIVE_BUILD) && ctest --output-on-failure -j2
-	$(CMAKE) -S . -B $(NATIVE_BUILD)-to-chars -DAHRS_TESTS=ON -DAHRS_DRAGONBOX=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
-	$(VENV)/bin/cmake --build $(NATIVE_BUILD)-to-chars
-	cd $(NATIVE_BUILD)-to-chars && ctest --output-on-failure -j2
+	$(call native_tests,$(NATIVE_BUILD),ON)
+	$(call native_tests,$(NATIVE_BUILD)-to-chars,OFF)
 
 # Every float32 and 100 million random float64 through the float writers,
 # against std::to_chars, on both cores (a few minutes). DRAGONBOX=OFF checks
@@ -60,21 +84,42 @@ verify-floats: venv
 	$(VENV)/bin/cmake --build build/verify-floats --target verify_floats
 	build/verify-floats/verify_floats --float64 100000000 --threads 2
 
+# The Python tests, with the interpreter's version in their results.
+# $(call pytest,PYTHON,RESULT NAME)
+pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && $(1) -m pytest -q tests/python \
+	--junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$($(1) -c 'import platform; print(platform.python_version())')"
+
 py-test: install
-	$(PY) -m pytest -q tests/python
+	$(call pytest,$(PY),python)
 
-py311-test: install $(VENV311)/.ready
-	$(VENV311)/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
-	$(VENV311)/bin/python -m pytest -q tests/python
+# The same wheel on a second Python version, in its own environment
+# (.venv<version>), when PATH has one.
+py-test-other: install
+	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/python-other.*
+	@found=$$(bash tools/python.sh other "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')"); \
+	if [ -z "$$found" ]; then \
+		echo "no second Python 3.10 or later on PATH: the Python tests run on one version" | tee $(RESULTS)/python-other.none; \
+		exit 0; \
+	fi; \
+	venv=$(VENV)$$(echo $${found%% *} | tr -d .); \
+	$$venv/bin/python -c '' 2>/dev/null || { rm -rf $$venv; "$${found#* }" -m venv $$venv; } && \
+	if [ ! -f $$venv/.ready ] || [ requirements-dev.txt -nt $$venv/.ready ]; then \
+		$$venv/bin/python -m pip install -q --upgrade pip && \
+		$$venv/bin/python -m pip install -q -r requirements-dev.txt && touch $$venv/.ready; \
+	fi && \
+	$$venv/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl && \
+	$(call pytest,$$venv/bin/python,python-other)
 
-test: native-test py-test py311-test
+# Ends with one line: what ran and passed.
+test: native-test py-test py-test-other
+	@$(PY) tools/test_summary.py $(RESULTS)
 
 # DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.
 demo: install
 	$(PY) tools/demo.py
 
 clean:
-	rm -rf build $(VENV) $(VENV311)
+	rm -rf build $(VENV) $(VENV)[0-9]*
 include sanitize.mk
 include bench/bench.mk
 include fuzz/fuzz.mk

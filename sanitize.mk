@@ -4,7 +4,7 @@
 # $(VENV). Reports land in build/sanitize-logs.
 .PHONY: sanitize sanitize-asan sanitize-valgrind
 
-SANITIZE_RUN = PYTHON310="$(PYTHON310)" VENV="$(VENV)" bash sanitize/run.sh
+SANITIZE_RUN = PYTHON="$(PYTHON)" VENV="$(VENV)" bash sanitize/run.sh
 
 sanitize: install
 	$(DEPS) sanitize

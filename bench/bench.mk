@@ -1,6 +1,6 @@
 # `make bench`: every benchmark side by side in one run (a few minutes).
 # Prints the table and writes bench/results.json. Included by the Makefile.
-.PHONY: bench bench-quick bench-to-chars
+.PHONY: bench bench-quick bench-to-chars bench-analysis
 
 bench: install bench-to-chars
 	$(PY) bench/run_bench.py --json bench/results.json
@@ -16,3 +16,8 @@ bench-to-chars: venv
 # The same with small runs: checks that everything works, figures are rough.
 bench-quick: install bench-to-chars
 	$(PY) bench/run_bench.py --quick --json bench/results.json
+
+# The analysis rows alone: Parquet export against load(), to_arrow()'s memory,
+# ahrs-dataset on two workers against one.
+bench-analysis: install
+	$(PY) bench/run_bench.py --only analysis --json bench/results-analysis.json

@@ -5,7 +5,8 @@ Runs, side by side on the same machine: recorded-file decoding against plain
 Python and the native floor, AHRSClient.read() against plain Python, live
 throughput over a pseudo-terminal (and the reader's CPU share when paced),
 memory over a million packets per client, and the recording tools (load()
-and ahrs-dump) on a million-packet recording.  Prints a table with the goals
+and ahrs-dump) on a million-packet recording, and the analysis outputs
+(Parquet, Arrow, a dataset on a Dask cluster).  Prints a table with the goals
 and writes every figure to bench/results.json.
 """
 
@@ -21,6 +22,7 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import bench_live  # noqa: E402
+import bench_analysis  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_parse  # noqa: E402
 import bench_read  # noqa: E402
@@ -29,9 +31,11 @@ import harness  # noqa: E402
 from make_recording import make_recording  # noqa: E402
 
 FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
-        "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000}
+        "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000,
+        "recordings": 40, "recording_packets": 100_000}
 QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
-         "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000}
+         "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000,
+         "recordings": 8, "recording_packets": 20_000}
 
 
 def mib(kib):
@@ -124,6 +128,23 @@ def rows(fig):
         out.append(("VmRSS peak of load() over its arrays",
                     f"{mem['peak_ratio']:.2f} x ({mem['peak_kib'] / 1024:.0f} MiB for "
                     f"{mem['array_bytes'] / 2**20:.0f} MiB)", "< 2 x", mem["peak_ratio"] < 2))
+    a = fig.get("analysis")
+    if a:
+        d, mem = a["dataset"], a["memory"]
+        out += [
+            (f"ahrs-dump --format parquet, {a['packets']:,} packets",
+             f"{a['parquet_seconds']:.2f} s, {a['parquet_over_load']:.2f} x load() ({a['load_seconds']:.2f} s)",
+             "<= 2 x", a["parquet_over_load"] <= 2),
+            ("VmRSS peak of load(layout=\"columns\") + to_arrow() of every record",
+             f"{mem['arrow_over_load']:.2f} x load()'s ({mem['arrow']['peak_kib'] / 1024:.0f} MiB for "
+             f"{mem['load']['peak_kib'] / 1024:.0f} MiB)", "<= 1.1 x", mem["arrow_over_load"] <= 1.1),
+            (f"ahrs-dataset, {d['recordings']} recordings of {d['recording_packets']:,} packets",
+             f"1 worker {d['workers_1']['total']:.1f} s, 2 workers {d['workers_2']['total']:.1f} s: "
+             f"{d['speedup']:.2f} x", ">= 1.6 x", d["speedup"] >= 1.6),
+            ("  the same once the cluster is up",
+             f"{d['workers_1']['conversion']:.1f} s, {d['workers_2']['conversion']:.1f} s: "
+             f"{d['conversion_speedup']:.2f} x", "", None),
+        ]
     return out
 
 
@@ -156,13 +177,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller runs, to see that everything works (figures are rough)")
-    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools"),
+    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools", "analysis"),
                         help="run only these benchmarks (repeatable)")
     parser.add_argument("--json", metavar="FILE", default=os.path.join(BENCH_DIR, "results.json"),
                         help="where the figures go; default bench/results.json")
     opts = parser.parse_args(argv)
     size = QUICK if opts.quick else FULL
-    chosen = opts.only or ["parse", "read", "live", "memory", "tools"]
+    chosen = opts.only or ["parse", "read", "live", "memory", "tools", "analysis"]
 
     missing = harness.module_missing()
     if missing:
@@ -203,11 +224,16 @@ def main(argv=None):
             print("memory ...", file=sys.stderr)
             figures["memory"] = bench_memory.measure(workdir, recording, size["packets"],
                                                      size["memory_packets"])
+        big = os.path.join(workdir, "tools.bin")
+        if {"tools", "analysis"} & set(chosen):
+            make_recording(big, size["tools_packets"])
         if "tools" in chosen:
             print("recording tools ...", file=sys.stderr)
-            big = os.path.join(workdir, "tools.bin")
-            make_recording(big, size["tools_packets"])
             figures["tools"] = bench_tools.measure(big, size["tools_packets"], workdir, size["repeat"])
+        if "analysis" in chosen:
+            print("analysis outputs: parquet, arrow, dataset ...", file=sys.stderr)
+            figures["analysis"] = bench_analysis.measure(big, size["tools_packets"], workdir, size["repeat"],
+                                                         size["recordings"], size["recording_packets"])
     figures["seconds"] = time.monotonic() - started
 
     lines = rows(figures)

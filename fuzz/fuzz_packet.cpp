@@ -9,10 +9,11 @@
 #include <set>
 
 #include "fuzz_support.hpp"
-#include "protocol/decode.hpp"
+#include "protocol/flat_decode.hpp"
 #include "protocol/packet_line.hpp"
 #include "protocol/packet_view.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
+#include "reference/reference_decode.hpp"
 #include "protocol/snapshot_map.hpp"
 
 namespace {
@@ -108,6 +109,13 @@ void check_readings(const MipPacket& packet) {
     const auto snapshot = process_readings(readings);
     FUZZ_CHECK(snapshot.empty() == readings.empty());
     for (const auto& r : readings) FUZZ_CHECK(snapshot.find(r.name()) != nullptr);
+    FlatPacket flat;  // the snapshot laid out from the flat decoding is the same
+    decode_flat(packet.descriptor(), packet.bytes(), flat);
+    SnapshotMap from_flat;
+    from_flat.assign(flat);
+    FUZZ_CHECK(from_flat.type() == snapshot.type());
+    FUZZ_CHECK(std::equal(from_flat.readings().begin(), from_flat.readings().end(), snapshot.readings().begin(),
+                          snapshot.readings().end()));
 }
 
 // The failure must name what the bytes at `start` really hold, and the

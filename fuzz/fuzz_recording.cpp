@@ -17,12 +17,13 @@
 
 #include "device/recording_scan.hpp"
 #include "fuzz_support.hpp"
-#include "protocol/decode.hpp"
+#include "protocol/flat_decode.hpp"
 #include "protocol/export_layout.hpp"
 #include "reference/export_text.hpp"
 #include "protocol/packet_line.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "protocol/record_row.hpp"
+#include "reference/reference_decode.hpp"
 
 namespace {
 
@@ -70,12 +71,14 @@ void check_layouts(const MipPacket& packet, std::uint64_t index, std::uint64_t o
 
 void check_rows(const MipPacket& packet, std::uint64_t index, std::uint64_t offset) {
     std::array<RowBuffer, kRecordSlots> direct, via_readings;
-    FUZZ_CHECK(append_packet_rows(direct, packet, index, offset));
+    static FlatPacket flat;
+    decode_flat(packet.descriptor(), packet.bytes(), flat);
+    FUZZ_CHECK(append_packet_rows(direct, flat, index, offset));
     std::vector<Reading> readings;
     append_readings(packet, readings);
     RecordMask held;
     for (const Reading& r : readings) {
-        FUZZ_CHECK(append_row(via_readings[r.slot()], index, offset, r));
+        FUZZ_CHECK(append_row(via_readings[r.slot()], index, offset, packet_time(flat), r));
         held.set(r.slot());
     }
     FUZZ_CHECK(records_in(packet) == held);

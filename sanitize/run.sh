@@ -17,7 +17,6 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(dirname "$HERE")
 cd "$ROOT"
 
-PYTHON310=${PYTHON310:-$(PYENV_VERSION=3.10.13 pyenv which python3.10 2>/dev/null || command -v python3.10)}
 VENV=${VENV:-.venv}
 SAN_VENV=${SAN_VENV:-build/sanitize-venv}
 SAN_BUILD=build/sanitize
@@ -42,7 +41,9 @@ reports_or_clean() {
 sanitized_venv() {
     if [ ! -f "$SAN_VENV/.ready" ] || [ requirements-dev.txt -nt "$SAN_VENV/.ready" ]; then
         say "virtual environment $SAN_VENV"
-        "$PYTHON310" -m venv "$SAN_VENV" &&
+        local found
+        found=$(bash tools/python.sh) &&
+            "${found#* }" -m venv "$SAN_VENV" &&
             "$SAN_VENV/bin/python" -m pip install -q --upgrade pip &&
             "$SAN_VENV/bin/python" -m pip install -q -r requirements-dev.txt &&
             touch "$SAN_VENV/.ready" || return 1

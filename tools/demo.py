@@ -148,6 +148,21 @@ def act_recorded(device, baud):
           .replace("\n", "\n  "))
 
 
+def next_step(device, baud):
+    """Where to go from here, with the commands' path as it works when copied
+    from here (they are installed beside the interpreter, not on PATH)."""
+    bin_dir = os.path.dirname(sys.executable)
+    relative = os.path.relpath(bin_dir)
+    if not relative.startswith(".."):
+        bin_dir = relative if "/" in relative else os.path.join(".", relative)
+    print(f"\nThe tools are in {bin_dir} (`. {bin_dir}/activate` puts them on PATH). Next, try:")
+    if device is None:
+        record = f"{bin_dir}/ahrs-sim --record flight.bin --seconds 60"
+    else:
+        record = f"{bin_dir}/ahrs-record --device {device} --baud {baud} --seconds 60 --output flight.bin"
+    print(f"  {record} && {bin_dir}/ahrs-info flight.bin")
+
+
 def main():
     sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the tools' output
     device = os.environ.get("DEVICE") or None
@@ -166,6 +181,7 @@ def main():
         if sim:
             sim.terminate()
             sim.wait(5)
+    next_step(device, baud)
 
 
 if __name__ == "__main__":

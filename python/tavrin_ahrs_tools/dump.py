@@ -1,11 +1,13 @@
-"""ahrs-dump: export a recording as text, JSON Lines or CSV.
+"""ahrs-dump: export a recording as text, JSON Lines, CSV, Parquet or MCAP.
 
-The export runs natively in one streaming pass (CSV makes a second one only
-when a later packet holds records the first packet of its set did not: the
-header names every record present). Damaged packets are skipped and counted,
-never fatal; one summary line ends on standard error.
+Text, JSON Lines and CSV run natively in one streaming pass (CSV makes a
+second one only when a later packet holds records the first packet of its set
+did not: the header names every record present); Parquet and MCAP go through
+their libraries from the recording's columns. Damaged packets are skipped and
+counted, never fatal; one summary line ends on standard error.
 """
 import argparse
+import importlib
 import os
 import sys
 
@@ -13,7 +15,9 @@ from . import _native
 from .progress import Progress
 from .cli import add_version, command, refuse_output_over_input
 
-FORMATS = ("text", "jsonl", "csv")
+# Formats written in Python by a library, and the module of each.
+LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
+FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 
 
 def _record_names(text):
@@ -40,14 +44,16 @@ def parser():
         prog="ahrs-dump",
         description="Export a recorded sensor stream. text: the line per packet that "
                     "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
-                    "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv.")
+                    "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
+                    "parquet: one file per record in the directory OUT; mcap: one channel per record.")
     add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
     p.add_argument("--records", metavar="NAME,...", type=_record_names,
                    help="only these records (e.g. ScaledAccVector,OrientationEuler)")
     p.add_argument("-o", "--output", metavar="OUT",
-                   help="output file (text, jsonl; default: standard output) or prefix (csv; required)")
+                   help="output file (text, jsonl; default: standard output; mcap: required), "
+                        "prefix (csv; required) or directory (parquet; required)")
     return p
 
 
@@ -57,6 +63,8 @@ def main(argv=None):
     args = p.parse_args(argv)
     if args.format == "csv" and not args.output:
         p.error("--format csv writes one file per data set: give -o OUT")
+    if args.format in LIBRARY_FORMATS and not args.output:
+        p.error(f"--format {args.format} writes files: give -o OUT")
     refuse_output_over_input(p, args.file, _outputs(args))
     try:
         size = os.path.getsize(args.file)
@@ -65,9 +73,15 @@ def main(argv=None):
     # A bar would tear through text going to the same terminal.
     show = bool(args.output) or not sys.stdout.isatty()
     try:
-        with Progress(size, os.path.basename(args.file), enabled=show) as bar:
-            packets, runs, skipped, truncated = _native.dump(
-                args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
+        if args.format in LIBRARY_FORMATS:
+            packets, runs, skipped, truncated = _library_export(args)
+        else:
+            with Progress(size, os.path.basename(args.file), enabled=show) as bar:
+                packets, runs, skipped, truncated = _native.dump(
+                    args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
+    except ImportError as e:
+        print(f"ahrs-dump: {e}", file=sys.stderr)
+        return 1
     except BrokenPipeError:
         raise  # the reader (head, less) has seen enough: quiet, as every command is
     except OSError as e:
@@ -78,7 +92,21 @@ def main(argv=None):
         return 130
     print(f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
           f"{', file ends inside a packet' if truncated else ''}", file=sys.stderr)
+    if not packets:
+        print(f"ahrs-dump: {args.file}: no well-formed packet", file=sys.stderr)
+        return 1
     return 0
+
+
+def _library_export(args):
+    """Parquet or MCAP: the recording loaded column by column, then written by its module."""
+    module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
+    module.require()
+    from .recording import load
+
+    rec = load(args.file, progress=True, layout="columns")
+    module.export(rec, args.output, args.records)
+    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated
 
 
 if __name__ == "__main__":

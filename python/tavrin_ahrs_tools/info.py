@@ -14,8 +14,7 @@ from .cli import add_version, command, load_recording
 
 SHOWN_OFFSETS = 5
 SHOWN_CHANGES = 20
-# A gap between two stamps longer than this many median periods is a dropout.
-DROPOUT_FACTOR = 1.5
+DROPOUT_FACTOR = timeline.DROPOUT_FACTOR
 
 
 def _count(n):
@@ -59,17 +58,14 @@ def span_lines(np, rec, times):
 def clock_lines(np, name, table, origin):
     """One clock's rate, median period and dropouts."""
     times = timeline.clock_times(table, name)
-    steps = np.diff(times)
-    forward = steps[steps > 0]
+    period, steps, gaps = timeline.clock_gaps(np, times)
     head = f"  {name}: {_many(len(times), 'stamp')}"
-    if not len(forward):
+    if period is None:
         return [head]
-    period = float(np.median(forward))
     head += f", every {period * 1e3:.3f} ms ({1 / period:,.1f} /s)"
     back = int((steps < 0).sum())
     if back:
         head += f", {_many(back, 'step')} back in time"
-    gaps = steps > DROPOUT_FACTOR * period
     if not gaps.any():
         return [head, "    no dropouts"]
     missing = int(np.rint(steps[gaps] / period).sum()) - int(gaps.sum())

@@ -1,9 +1,9 @@
 """ahrs-plot: a recording's attitude, angular rate and acceleration in one PNG.
 
-Attitude in degrees, the sensor's own (CFEulerAngles, solid) over the
-filter's (OrientationEuler, dashed, only where it says Valid); then the
-sensor's angular rate and acceleration, all against the recording's GPS
-time.
+Roll and pitch, then yaw, in degrees: the sensor's own (CFEulerAngles, solid)
+and the filter's (OrientationEuler, dashed in a darker shade, only where it
+says Valid); then the sensor's angular rate and acceleration, all against the
+recording's GPS time, or a window of it.
 """
 
 import argparse
@@ -14,20 +14,26 @@ import sys
 from . import timeline
 from .cli import add_version, command, load_recording, refuse_output_over_input
 
-AXES = (("roll", "pitch", "yaw"), ("x", "y", "z"))
-COLOURS = ("tab:red", "tab:green", "tab:blue")
+VECTOR = ("x", "y", "z")
+# By item, the sensor's colour and the filter's darker one.
+COLOURS = {"roll": ("tab:red", "darkred"), "pitch": ("tab:green", "darkgreen"), "yaw": ("tab:blue", "navy"),
+           "x": ("tab:red", "darkred"), "y": ("tab:green", "darkgreen"), "z": ("tab:blue", "navy")}
 MAX_POINTS = 20_000  # per line: far more than the picture has pixels across
-# The filter's lines are drawn wide and pale, so the sensor's show through
-# where the two agree.
-STYLES = {"-": {"linewidth": 1}, "--": {"linewidth": 2.2, "alpha": 0.5}}
-# (title, unit, sources, items, scale); a source is (record, whose, line style,
-# the validity item that must hold for a row to be drawn, or None)
+# The filter's lines are dashed and darker, drawn over the sensor's, so both
+# show where the two agree.
+STYLES = {"sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
+          "filter": {"linestyle": (0, (4, 3)), "linewidth": 1.2, "zorder": 3}}
+ATTITUDE = (("CFEulerAngles", "sensor", None), ("OrientationEuler", "filter", "valid"))
+# (title, unit, sources, items, scale); a source is (record, whose, the
+# validity item that must hold for a row to be drawn, or None). Yaw has a
+# panel of its own: its ±180° range would flatten roll and pitch.
 PANELS = (
-    ("attitude", "deg", (("CFEulerAngles", "sensor", "-", None),
-                         ("OrientationEuler", "filter", "--", "valid")), AXES[0], math.degrees(1)),
-    ("angular rate", "rad/s", (("ScaledGyroVector", "sensor", "-", None),), AXES[1], 1.0),
-    ("acceleration", "m/s²", (("ScaledAccVector", "sensor", "-", None),), AXES[1], 1.0),
+    ("roll, pitch", "deg", ATTITUDE, ("roll", "pitch"), math.degrees(1)),
+    ("yaw", "deg", ATTITUDE, ("yaw",), math.degrees(1)),
+    ("angular rate", "rad/s", (("ScaledGyroVector", "sensor", None),), VECTOR, 1.0),
+    ("acceleration", "m/s²", (("ScaledAccVector", "sensor", None),), VECTOR, 1.0),
 )
+PLOTTED = tuple(dict.fromkeys(name for panel in PANELS for name, _who, _valid in panel[2]))
 
 
 def envelope(np, x, y):
@@ -53,19 +59,22 @@ def broken_at_wraps(np, x, y, limit):
 
 
 def draw_panel(np, ax, rec, when, panel):
+    """Draws one panel; whether it had anything to draw."""
     title, unit, sources, items, scale = panel
     drawn = False
-    for name, who, style, valid in sources:
+    for name, who, valid in sources:
         table = rec.records.get(name)
         if table is None:
             continue
         if valid is not None:
             table = table[table[valid]]
-        x = when(table)
-        for item, colour in zip(items, COLOURS):
-            y = table[item].astype("f8") * scale
+        x, rows = when(table)
+        if not len(x):
+            continue
+        for item in items:
+            y = table[item][rows].astype("f8") * scale
             line = broken_at_wraps(np, *envelope(np, x, y), 180.0 if unit == "deg" else np.inf)
-            ax.plot(*line, style, color=colour, label=f"{who} {item}", **STYLES[style])
+            ax.plot(*line, color=COLOURS[item][who == "filter"], label=f"{who} {item}", **STYLES[who])
         drawn = True
     ax.set_ylabel(f"{title} ({unit})")
     ax.grid(True, alpha=0.3)
@@ -74,9 +83,12 @@ def draw_panel(np, ax, rec, when, panel):
     else:
         ax.text(0.5, 0.5, "not in this recording", ha="center", va="center",
                 transform=ax.transAxes, color="grey")
+    return drawn
 
 
-def figure(np, rec, title):
+def figure(np, rec, title, start=None, end=None):
+    """The picture, or None when there is nothing to draw (in the window
+    from `start` to `end`, seconds from the start of the recording)."""
     from matplotlib.figure import Figure
 
     times = timeline.packet_times(np, rec)
@@ -85,18 +97,29 @@ def figure(np, rec, title):
         origin = known.min()
         label = "time (s)"
 
-        def when(table):
+        def x_of(table):
             return times[table["packet"].astype(np.intp)] - origin
     else:
         label = "packet"
 
-        def when(table):
+        def x_of(table):
             return table["packet"].astype("f8")
 
-    fig = Figure(figsize=(10, 8), layout="constrained")
+    def when(table):
+        """The x of the table's rows in the window, and which rows those are."""
+        x = x_of(table)
+        rows = np.ones(len(x), bool)
+        if start is not None:
+            rows &= x >= start
+        if end is not None:
+            rows &= x <= end
+        return x[rows], rows
+
+    fig = Figure(figsize=(10, 10), layout="constrained")
     axes = fig.subplots(len(PANELS), 1, sharex=True)
-    for ax, panel in zip(axes, PANELS):
-        draw_panel(np, ax, rec, when, panel)
+    drawn = [draw_panel(np, ax, rec, when, panel) for ax, panel in zip(axes, PANELS)]
+    if not any(drawn):
+        return None
     axes[-1].set_xlabel(label)
     fig.suptitle(title)
     return fig
@@ -110,7 +133,13 @@ def parse_args(argv):
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
     parser.add_argument("-o", "--output", metavar="OUT.png",
                         help="picture to write; default FILE with the suffix .png")
+    parser.add_argument("--start", type=float, metavar="S",
+                        help="first second to draw, from the start of the recording "
+                             "(a packet number in a recording without time)")
+    parser.add_argument("--end", type=float, metavar="S", help="last second to draw, likewise")
     opts = parser.parse_args(argv)
+    if opts.start is not None and opts.end is not None and opts.start > opts.end:
+        parser.error("--start is after --end")
     if opts.output is None:
         opts.output = os.path.splitext(opts.file)[0] + ".png"
     refuse_output_over_input(parser, opts.file, [opts.output])
@@ -124,7 +153,12 @@ def main(argv=None):
     if loaded is None:
         return 1
     np, rec = loaded
-    fig = figure(np, rec, os.path.basename(opts.file))
+    fig = figure(np, rec, os.path.basename(opts.file), opts.start, opts.end)
+    if fig is None:
+        why = ("between --start and --end" if any(name in rec.records for name in PLOTTED)
+               else f"(none of {', '.join(PLOTTED)})")
+        print(f"ahrs-plot: {opts.file}: nothing to plot {why}", file=sys.stderr)
+        return 1
     try:
         fig.savefig(opts.output, dpi=80)
     except OSError as err:

@@ -1,4 +1,6 @@
 """A recording decoded into one numpy structured array per record."""
+import collections.abc
+import importlib
 import os
 
 from . import _native
@@ -15,26 +17,92 @@ def _numpy():
     return numpy
 
 
+def needs(library, what, extra):
+    """The module `library`, or ImportError with a one-line hint naming the extra to install."""
+    try:
+        return importlib.import_module(library)
+    except ImportError:
+        raise ImportError(f"{what} needs {library}: pip install 'tavrin_ahrs_driver[{extra}]'") from None
+
+
 def record_dtypes():
     """The array layout of every record, from the native catalogue.
 
     Each row starts with `packet` (uint64: index of the well-formed packet in
-    the file, from 0) and `offset` (uint64: byte offset of that packet), then
-    the record's items in order at their wire width; validity flags are bool
-    (True for Valid).
+    the file, from 0), `offset` (uint64: byte offset of that packet) and
+    `time` (float64: the packet's GPS time in seconds, GPS week * 604800 +
+    time of week, from the packet's GPSCorrelationTimestamp or GPSTimestamp
+    record; NaN when the packet has none), then the record's items in order
+    at their wire width; validity flags are bool (True for Valid).
     """
     np = _numpy()
     return {
-        name: np.dtype([("packet", "u8"), ("offset", "u8")] + list(items))
+        name: np.dtype([("packet", "u8"), ("offset", "u8"), ("time", "f8")]
+                       + [(item, code) for item, code, _unit in items])
         for name, _set, items in _native.catalogue()
     }
+
+
+def units():
+    """The unit of every column, by record: {record: {column: unit}}.
+
+    `time` is in "s"; each item is in the unit the sensor sends it in (values
+    are never converted): "rad", "rad/s", "m/s^2", "m/s", "gauss", "mbar",
+    "m", "s", "week". Dimensionless values (orientation matrices and
+    quaternions), enumerations, bit flags and validity flags have "". The
+    stabilised north and up vectors are directions whose scale is not known:
+    "unknown". `packet` and `offset` (an index and a byte offset) are not
+    listed.
+    """
+    return {
+        name: {"time": "s", **{item: unit for item, _code, unit in items}}
+        for name, _set, items in _native.catalogue()
+    }
+
+
+def _column_views(np, dtype, block):
+    """The 1-D arrays of a block laid out column by column, viewed in place."""
+    data, rows, starts = block
+    return {name: np.frombuffer(data, dtype=dtype.fields[name][0], count=rows, offset=start)
+            for name, start in zip(dtype.names, starts)}
+
+
+def _columns_of(np, table):
+    """Each field of a structured array as a contiguous array of its own (a copy)."""
+    return {name: np.ascontiguousarray(table[name]) for name in table.dtype.names}
+
+
+class _RowsFromColumns(collections.abc.Mapping):
+    """Record name -> structured array, each made from the record's columns on
+    first use (a copy) and kept, so that changes to it stay."""
+
+    def __init__(self, np, columns, dtypes):
+        self._np, self._columns, self._dtypes, self._made = np, columns, dtypes, {}
+
+    def __getitem__(self, name):
+        table = self._made.get(name)
+        if table is None:
+            columns = self._columns[name]
+            table = self._np.empty(len(next(iter(columns.values()))), dtype=self._dtypes[name])
+            for field, values in columns.items():
+                table[field] = values
+            self._made[name] = table
+        return table
+
+    def __iter__(self):
+        return iter(self._columns)
+
+    def __len__(self):
+        return len(self._columns)
 
 
 class Recording:
     """What `load()` found in a recorded stream.
 
-    records        dict: record name -> numpy structured array, one row per
-                   occurrence (only records present in the file)
+    records        record name -> numpy structured array, one row per
+                   occurrence (only records present in the file); a dict,
+                   or with layout="columns" a mapping that makes each array
+                   from the columns when first asked for it
     sets           dict: descriptor-set name -> count of well-formed packets
     packets        count of well-formed packets
     skipped_bytes  bytes that belong to no well-formed packet
@@ -42,7 +110,8 @@ class Recording:
     truncated      True when the file ends inside a packet
     """
 
-    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated):
+    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None):
+        self._columns = columns
         self.path = path
         self.records = records
         self.sets = sets
@@ -51,13 +120,47 @@ class Recording:
         self.damaged = damaged
         self.truncated = truncated
 
-    def to_pandas(self, name):
-        """The record's table as a pandas DataFrame (needs pandas)."""
+    def to_pandas(self, name, index=None):
+        """The record's table as a pandas DataFrame (needs pandas).
+
+        index="time" (or any other column) makes that column the index.
+        """
         try:
             import pandas
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        return pandas.DataFrame(self.records[name])
+        frame = pandas.DataFrame(self.records[name])
+        return frame if index is None else frame.set_index(index)
+
+    def columns(self, name):
+        """The record's table as {field: 1-D numpy array}, each contiguous.
+
+        With layout="columns" these are the recording's own arrays, shared;
+        from the row layout each is a copy.
+        """
+        if self._columns is not None:
+            return dict(self._columns[name])
+        return _columns_of(_numpy(), self.records[name])
+
+    def to_arrow(self, name):
+        """The record's table as a pyarrow Table (needs pyarrow), each item's
+        unit in its field's metadata (b"unit").
+
+        With layout="columns" the numeric columns are the recording's own
+        memory, not copies; validity flags, which Arrow keeps as bits, are
+        packed. From the row layout every column is copied once.
+        """
+        from .columnar import arrow_table, pyarrow
+
+        pyarrow("to_arrow()")
+        return arrow_table(name, self.columns(name))
+
+    def to_polars(self, name):
+        """The record's table as a Polars DataFrame (needs polars and pyarrow),
+        sharing memory as to_arrow() does."""
+        polars = needs("polars", "to_polars()", "arrow")
+        needs("pyarrow", "to_polars()", "arrow")
+        return polars.from_arrow(self.to_arrow(name))
 
     def __repr__(self):
         return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
@@ -65,23 +168,36 @@ class Recording:
                 f"{', truncated' if self.truncated else ''}>")
 
 
-def load(path, progress=False):
+LAYOUTS = ("rows", "columns")
+
+
+def load(path, progress=False, layout="rows"):
     """Decodes the recorded stream at `path` into a Recording.
 
     Damaged packets are skipped and counted, never fatal: the file is read with
     the same lossless resynchronisation as a live port. Raises OSError when
     the file cannot be read. With progress=True a progress bar is drawn on
     standard error when it is a terminal and the work lasts over a second.
+
+    layout="columns" keeps every record as one contiguous array per field,
+    which to_arrow(), to_polars() and columns() then hand out without a copy;
+    `records` makes a record's structured array from them when asked.
     """
+    if layout not in LAYOUTS:
+        raise ValueError(f"layout must be one of {', '.join(map(repr, LAYOUTS))}, not {layout!r}")
     np = _numpy()
     path = os.fspath(path)
     dtypes = record_dtypes()
     size = os.path.getsize(path) if progress and os.path.exists(path) else 0
+    scan = _native.scan if layout == "rows" else _native.scan_columns
     with Progress(size, os.path.basename(path), enabled=progress) as bar:
-        found = _native.scan(path, bar.update if progress else None)
-    records = {}
+        found = scan(path, bar.update if progress else None)
     tables = found["records"]
+    counts = (path, found["sets"], found["packets"], found["skipped_bytes"], found["damaged"], found["truncated"])
+    if layout == "columns":
+        columns = {name: _column_views(np, dtypes[name], tables.pop(name)) for name in list(tables)}
+        return Recording(counts[0], _RowsFromColumns(np, columns, dtypes), *counts[1:], columns=columns)
+    records = {}
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
-    return Recording(path, records, found["sets"], found["packets"], found["skipped_bytes"],
-                     found["damaged"], found["truncated"])
+    return Recording(path, records, *counts[1:])

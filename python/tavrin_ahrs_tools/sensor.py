@@ -11,7 +11,8 @@ import numbers
 import os
 
 from . import _native
-from .ports import describe_ports
+from .ports import PortInfo, describe_ports
+from .recording import _numpy, record_dtypes
 
 OVERFLOW = ("block", "drop-oldest")
 _MAX_QUEUE = 1 << 24
@@ -97,8 +98,7 @@ def sample_dtypes():
     """load()'s array layout of every record, plus a `host_ns` column."""
     global _dtypes
     if _dtypes is None:
-        from .recording import record_dtypes
-        np = __import__("numpy")
+        np = _numpy()
         _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
@@ -110,9 +110,10 @@ class Sensor:
     Sensor(port, baud=115200, *, configure=True, queue=1000, overflow="block",
            reconnect=True, record=None)
 
-    Opens the device at once (FileNotFoundError, PermissionError or OSError
-    with EBUSY, carrying errno and the path), sends the configuration sequence
-    when `configure` is true and starts reading. `queue` samples wait for the
+    `port` is a device path, or a PortInfo from list_ports(). Opens the
+    device at once (FileNotFoundError, PermissionError or OSError with EBUSY,
+    carrying errno and the path), sends the configuration sequence when
+    `configure` is true and starts reading. `queue` samples wait for the
     consumer; when it is full, "block" makes the reader wait (nothing is
     lost), "drop-oldest" pushes the oldest out and counts it. With
     `reconnect` a lost device is opened again (its path resolved afresh) until
@@ -123,6 +124,8 @@ class Sensor:
                  reconnect=True, record=None):
         self._native = None
         self._closed = True
+        if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
+            port = port.by_id or port.device
         port = _path("port", port)
         baud = _int("baud", baud, 1, 2**32 - 1)
         configure = _bool("configure", configure)
@@ -222,9 +225,10 @@ class Sensor:
     def take_arrays(self):
         """Everything queued, at once, as record name -> numpy structured
         array laid out as load() lays it out, plus `host_ns`."""
-        tables = self._live().take_tables()
-        dtypes = sample_dtypes()
-        np = __import__("numpy")
+        live = self._live()
+        dtypes = sample_dtypes()  # before anything is taken: numpy may be missing
+        tables = live.take_tables()
+        np = _numpy()
         return {name: np.frombuffer(tables.pop(name), dtype=dtypes[name]) for name in list(tables)}
 
     def __iter__(self):

@@ -7,6 +7,8 @@ ahrs-plot.
 """
 
 SECONDS_PER_WEEK = 604800.0
+# A gap between two stamps longer than this many median periods is a dropout.
+DROPOUT_FACTOR = 1.5
 # record name -> (time-of-week item, week item)
 CLOCKS = {
     "GPSCorrelationTimestamp": ("gps_time_of_week", "gps_week"),
@@ -34,3 +36,14 @@ def packet_times(np, recording):
     known = np.where(np.isnan(times), 0, np.arange(len(times)))
     np.maximum.accumulate(known, out=known)
     return times[known]  # packets before the first time stay NaN through packet 0
+
+
+def clock_gaps(np, times):
+    """(median period, steps between stamps, which steps are dropouts) of one
+    clock's stamps; the period is None when time never moves forward."""
+    steps = np.diff(times)
+    forward = steps[steps > 0]
+    if not len(forward):
+        return None, steps, np.zeros(len(steps), bool)
+    period = float(np.median(forward))
+    return period, steps, steps > DROPOUT_FACTOR * period

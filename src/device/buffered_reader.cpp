@@ -55,11 +55,10 @@ void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, st
     }
     (void)port->start_stream();
     // Both are reused for every packet: a steady stream allocates nothing here.
-    std::vector<Reading> readings;
+    FlatPacket packet;
     SnapshotMap snapshot;
     while (!cancel->cancelled()) {
-        readings.clear();
-        if (auto r = port->read_packet(readings); !r) {
+        if (auto r = port->read_packet(packet); !r) {
             if (handle_failure(r.error(), settings, *cancel)) return;
             continue;
         }
@@ -68,7 +67,7 @@ void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, st
             report("Time went backwards: SystemTimeError(clock is before the Unix epoch)", *cancel);
             return;
         }
-        snapshot.assign(readings);
+        snapshot.assign(packet);
         if (!queue.send(*stamp, snapshot)) return;  // stopped by the owner
     }
 }

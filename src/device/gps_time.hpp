@@ -7,10 +7,9 @@
 
 namespace ahrs {
 
-constexpr double kSecondsPerWeek = 604800.0;
-
-// week * 604800 + time of week, from the packet's first time record; NaN
-// when it has none. `scratch` is any FlatPacket the caller can spare.
+// packet_time() of the decoded packet: week * 604800 + time of week, NaN
+// when it has no time record. `scratch` is any FlatPacket the caller can
+// spare.
 double packet_gps_time(const MipPacket& packet, FlatPacket& scratch);
 
 }  // namespace ahrs

@@ -94,9 +94,10 @@ void LiveReader::close() {
 }
 
 std::optional<std::string> LiveReader::error() {
+    auto recording = record_error();
     std::lock_guard lock(mu_);
-    if (error_.empty()) return record_error();
-    return error_;
+    if (error_.empty()) return recording;
+    return recording ? error_ + "; " + *recording : error_;
 }
 
 void LiveReader::set_error(std::string text) {

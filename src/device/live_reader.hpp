@@ -66,7 +66,7 @@ public:
     SampleQueue& queue() { return *queue_; }
     const LiveCounters& counters() const { return counters_; }
     LiveStatus status() const { return status_.load(std::memory_order_acquire); }
-    // Why the device was lost or the recording stopped, latest first.
+    // Why the device was last lost and why the recording stopped, when they were.
     std::optional<std::string> error();
     std::optional<std::string> record_error() { return recorder_ ? recorder_->error() : std::nullopt; }
     bool recording() const { return recorder_ != nullptr; }

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "../protocol/decode.hpp"
 #include "../protocol/mip_packet.hpp"
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
@@ -120,7 +119,8 @@ Status<PortError> Port::configure(InterruptCheck interrupt) {
     return Unit{};
 }
 
-Status<PortError> Port::read_packet(std::vector<Reading>& out, InterruptCheck interrupt) {
+Status<PortError> Port::read_packet(FlatPacket& out, InterruptCheck interrupt) {
+    out.record_count = out.item_count = 0;
     AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
     if (!input) return err(PortError{not_streaming()});
     const Interrupts interrupts = impl_->interrupts(interrupt);
@@ -136,7 +136,14 @@ Status<PortError> Port::read_packet(std::vector<Reading>& out, InterruptCheck in
         line += '\n';
         if (auto r = print(Stream::Out, line, interrupts); !r) return err(PortError{std::move(r).error()});
     }
-    append_readings(*packet, out);
+    decode_flat(packet->descriptor(), packet->bytes(), out);
+    return Unit{};
+}
+
+Status<PortError> Port::read_packet(std::vector<Reading>& out, InterruptCheck interrupt) {
+    FlatPacket flat;
+    if (auto r = read_packet(flat, interrupt); !r) return r;
+    append_readings(flat, out);
     return Unit{};
 }
 

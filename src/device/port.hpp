@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "../protocol/reading.hpp"
+#include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
 #include "ahrs_error.hpp"
 #include "cancel.hpp"
@@ -51,14 +51,16 @@ public:
     // write is an internal failure; a write abandoned for a signal is an
     // error whose cause is Interrupted.
     Status<PortError> configure(InterruptCheck interrupt = {});
-    // One attempt to read one packet; appends its readings to `out` (which
-    // the caller clears). A bad packet appends nothing and succeeds (with an
+    // One attempt to read one packet, decoded into `out`; the Reading form
+    // appends its readings to `out` (which the caller clears). A bad packet
+    // gives no record and succeeds (with an
     // "Error parsing packet: " line on stderr when streaming from a device).
     // An error's cause tells a dead source (Disconnected, after an "IOERR: "
     // line), a cancelled wait (Cancelled, silent) and a wait abandoned for a
     // signal (Interrupted, silent) from a time-out or the end of a file
     // (Other, after an "IOERR: " line). Once the source has hung up or
     // failed, each call first waits out one read time-out.
+    Status<PortError> read_packet(FlatPacket& out, InterruptCheck interrupt = {});
     Status<PortError> read_packet(std::vector<Reading>& out, InterruptCheck interrupt = {});
     Result<std::vector<Reading>, PortError> read_packet(InterruptCheck interrupt = {});
 

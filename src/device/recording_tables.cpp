@@ -6,9 +6,11 @@ namespace ahrs {
 
 Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook) {
     RecordingTables t;
+    FlatPacket flat;
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
         if (const auto* p = std::get_if<ScannedPacket>(&event)) {
-            if (!append_packet_rows(t.rows, p->packet, t.packets, p->offset))
+            decode_flat(p->packet.descriptor(), p->packet.bytes(), flat);
+            if (!append_packet_rows(t.rows, flat, t.packets, p->offset))
                 return err(IoError::bare(IoKind::OutOfMemory));
             ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
             ++t.packets;

@@ -34,6 +34,8 @@ void SampleQueue::signal() {
 void SampleQueue::clear_signal() {
     std::uint64_t count;
     [[maybe_unused]] auto n = ::read(signal_fd_, &count, sizeof count);
+    std::lock_guard lock(mu_);
+    armed_ = true;
 }
 
 LiveSample SampleQueue::take_front() {
@@ -55,9 +57,10 @@ bool SampleQueue::push(const LiveSample& s) {
     ring_[(head_ + count_) % ring_.size()] = s;
     latest_ = s;
     if (++count_ > max_count_) max_count_ = count_;
-    // A consumer clears the descriptor only when it found the queue empty,
-    // so only the first sample after that needs to set it again.
-    if (count_ == 1) signal();
+    if (armed_) {
+        armed_ = false;
+        signal();
+    }
     lock.unlock();
     items_.notify_one();
     return true;

@@ -43,9 +43,10 @@ public:
     void end();
     bool ended();
 
-    // Readable while samples are queued or the queue has ended, until
-    // clear_signal(); a consumer clears it before it looks at the queue,
-    // then waits on it only if it found nothing.
+    // Made readable by the first sample pushed after clear_signal(), and by
+    // the end. A consumer that waits on it clears it before it looks at the
+    // queue, then waits only if it found nothing; a consumer that never
+    // clears it costs the sender no system call per sample.
     int signal_fd() const { return signal_fd_; }
     void clear_signal();
 
@@ -70,6 +71,7 @@ private:
     std::uint64_t dropped_ = 0;
     std::optional<LiveSample> latest_;
     bool ended_ = false;
+    bool armed_ = false;  // a consumer cleared the descriptor and may wait on it
 };
 
 }  // namespace ahrs

@@ -7,11 +7,14 @@ namespace ahrs {
 std::size_t sample_row_size(std::size_t slot) { return row_size(slot_spec(slot)) + sizeof(std::uint64_t); }
 
 bool append_sample_rows(SampleTables& out, SampleTables& scratch, const LiveSample& s) {
-    if (!append_packet_rows(scratch, s.packet, s.index, s.offset)) {
+    FlatPacket flat;
+    decode_flat(s.packet.descriptor(), s.packet.bytes(), flat);
+    if (!append_packet_rows(scratch, flat, s.index, s.offset)) {
         for (RowBuffer& rows : scratch) rows.drop(rows.size());
         return false;
     }
-    const RecordMask present = records_in(s.packet);
+    RecordMask present;
+    for (std::size_t r = 0; r < flat.record_count; ++r) present.set(flat.records[r].slot);
     for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
         if (!present[slot]) continue;
         RowBuffer& rows = scratch[slot];

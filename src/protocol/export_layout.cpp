@@ -6,17 +6,6 @@
 namespace ahrs {
 namespace {
 
-constexpr std::uint8_t kAbsent = 0xFF;
-
-// The index in the packet's record list of each record's first occurrence:
-// a JSON object has one value per key, a row one cell per column.
-std::array<std::uint8_t, kRecordSlots> first_of_each(const FlatPacket& flat) {
-    std::array<std::uint8_t, kRecordSlots> first;
-    first.fill(kAbsent);
-    for (std::size_t r = flat.record_count; r-- > 0;) first[flat.records[r].slot] = static_cast<std::uint8_t>(r);
-    return first;
-}
-
 bool is_float(WireType t) { return t == WireType::F32 || t == WireType::F64; }
 
 // A value as CSV writes it: Python's repr of floats, flags bare.
@@ -26,17 +15,19 @@ char* write_csv_item(char* out, const PacketDigits& p, std::size_t k) {
     return write_plain_item(out, item.type, item.raw);
 }
 
-// JSON: flags quoted, and null for the floats it has no number for.
+// JSON has no number for not-a-number and the infinities: null.
+char* write_json_float(char* out, const Shortest& digits) {
+    if (digits.kind == ShortestKind::Infinite || digits.kind == ShortestKind::NaN) {
+        std::memcpy(out, "null", 4);
+        return out + 4;
+    }
+    return write_shortest_repr(out, digits);
+}
+
+// JSON: flags quoted.
 char* write_json_item(char* out, const PacketDigits& p, std::size_t k) {
     const FlatItem& item = p.flat.items[k];
-    if (is_float(item.type)) {
-        const ShortestKind kind = p.values[k].kind;
-        if (kind == ShortestKind::Infinite || kind == ShortestKind::NaN) {
-            std::memcpy(out, "null", 4);
-            return out + 4;
-        }
-        return write_shortest_repr(out, p.values[k]);
-    }
+    if (is_float(item.type)) return write_json_float(out, p.values[k]);
     if (item.type == WireType::U16) return write_unsigned(out, item.raw);
     std::memcpy(out, item.raw != 0 ? "\"Valid\"\0\0" : "\"Invalid\"", 9);
     return out + (item.raw != 0 ? 7 : 9);
@@ -81,17 +72,17 @@ static_assert(kMaxItems <= 16);
 char* write_jsonl(char* out, std::uint64_t offset, Descriptor set, const PacketDigits& packet) {
     const FlatPacket& flat = packet.flat;
     std::memcpy(out, "{\"offset\": ", 11);
-    out = json_set_piece(set).copy_to(write_unsigned(out + 11, offset));
-    const auto first = first_of_each(flat);
-    bool any = false;
-    for (std::size_t r = 0; r < flat.record_count; ++r) {
-        const FlatRecord& rec = flat.records[r];
-        if (first[rec.slot] != r) continue;
-        if (any) {
+    out = write_unsigned(out + 11, offset);
+    std::memcpy(out, ", \"time\": ", 10);
+    out = write_json_float(out + 10, shortest(packet.time));
+    out = json_set_piece(set).copy_to(out);
+    const RecordIndex index = index_records(flat);
+    for (std::size_t k = 0; k < index.count; ++k) {
+        const FlatRecord& rec = flat.records[index.last[index.order[k]]];
+        if (k) {
             std::memcpy(out, ", ", 2);
             out += 2;
         }
-        any = true;
         out = write_items(out, json_pieces(rec.slot), rec.count,
                           [&](std::size_t i, char* at) { return write_json_item(at, packet, rec.first + i); });
         *out++ = '}';
@@ -103,16 +94,18 @@ char* write_jsonl(char* out, std::uint64_t offset, Descriptor set, const PacketD
 char* write_csv_row(char* out, std::uint64_t index, std::uint64_t offset, std::span<const std::size_t> columns,
                     const PacketDigits& packet) {
     const FlatPacket& flat = packet.flat;
-    const auto first = first_of_each(flat);
+    const auto last = index_records(flat).last;
     out = write_unsigned(out, index);
     *out++ = ',';
     out = write_unsigned(out, offset);
+    *out++ = ',';
+    out = write_shortest_repr(out, shortest(packet.time));
     for (std::size_t slot : columns) {
-        if (first[slot] == kAbsent) {
+        if (last[slot] == kAbsent) {
             out = write_empty_cells(out, slot_spec(slot).items.size());
             continue;
         }
-        const FlatRecord& rec = flat.records[first[slot]];
+        const FlatRecord& rec = flat.records[last[slot]];
         for (std::size_t i = 0; i < rec.count; ++i) {
             *out++ = ',';
             out = write_csv_item(out, packet, rec.first + i);
@@ -123,7 +116,7 @@ char* write_csv_row(char* out, std::uint64_t index, std::uint64_t offset, std::s
 }
 
 void append_csv_header(std::string& out, std::span<const std::size_t> columns) {
-    out += "packet,offset";
+    out += "packet,offset,time";
     for (std::size_t slot : columns) {
         const RecordSpec& spec = slot_spec(slot);
         for (const ItemSpec& item : spec.items) {

@@ -1,6 +1,10 @@
 #include "flat_decode.hpp"
 
+#include <bit>
+#include <limits>
+
 #include "decode.hpp"
+#include "mip_packet.hpp"
 
 namespace ahrs {
 namespace {
@@ -19,10 +23,10 @@ using FieldTable = std::array<FieldEntry, 256>;
 FieldTable make_table(ReadingKind kind) {
     FieldTable t{};
     const auto records = catalogue(kind);
-    for (std::size_t v = records.size(); v-- > 0;) {  // the first match wins, as in decode_record
+    for (std::size_t v = records.size(); v-- > 0;) {  // the first of equal descriptors wins
         FieldEntry e;
         e.known = true;
-        e.slot = static_cast<std::uint8_t>(Reading(kind, static_cast<std::uint8_t>(v)).slot());
+        e.slot = static_cast<std::uint8_t>(slot_of(kind, static_cast<std::uint8_t>(v)));
         e.body = 1;
         for (const auto& item : records[v].items) {
             e.types[e.count++] = item.type;
@@ -74,6 +78,58 @@ void decode_flat(Descriptor set, std::span<const std::uint8_t> payload, FlatPack
             out.item_count += entry.count;
         }
     });
+}
+
+double item_value(const FlatItem& item) {
+    switch (item.type) {
+        case WireType::F32: return std::bit_cast<float>(static_cast<std::uint32_t>(item.raw));
+        case WireType::F64: return std::bit_cast<double>(item.raw);
+        default: return static_cast<double>(item.raw);
+    }
+}
+
+RecordIndex index_records(const FlatPacket& flat) {
+    RecordIndex index;
+    index.last.fill(kAbsent);
+    for (std::size_t r = 0; r < flat.record_count; ++r) {
+        const std::uint8_t slot = flat.records[r].slot;
+        if (index.last[slot] == kAbsent) index.order[index.count++] = slot;
+        index.last[slot] = static_cast<std::uint8_t>(r);
+    }
+    return index;
+}
+
+double packet_time(const FlatPacket& flat) {
+    for (std::size_t r = flat.record_count; r-- > 0;) {
+        const FlatRecord& rec = flat.records[r];
+        const TimeRecord& time = time_record(slot_kind(rec.slot));
+        if (rec.slot != time.slot) continue;
+        return item_value(flat.items[rec.first + time.week]) * kSecondsPerWeek +
+               item_value(flat.items[rec.first + time.time_of_week]);
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+Reading reading_at(const FlatPacket& flat, std::size_t record) {
+    const FlatRecord& rec = flat.records[record];
+    const std::size_t slot = rec.slot;
+    const ReadingKind kind = slot_kind(slot);
+    Reading reading(kind, static_cast<std::uint8_t>(slot - slot_of(kind, 0)));
+    for (std::size_t i = 0; i < rec.count; ++i) reading.set_item(i, item_value(flat.items[rec.first + i]));
+    return reading;
+}
+
+void append_readings(const FlatPacket& flat, std::vector<Reading>& out) {
+    for (std::size_t r = 0; r < flat.record_count; ++r) out.push_back(reading_at(flat, r));
+}
+
+std::vector<Reading> to_sensor_readings_with_options(const MipPacket& packet) {
+    FlatPacket flat;
+    decode_flat(packet.descriptor(), packet.bytes(), flat);
+    std::vector<Reading> out;
+    out.reserve(flat.record_count);
+    append_readings(flat, out);
+    return out;
 }
 
 }  // namespace ahrs

@@ -1,15 +1,19 @@
 #pragma once
-// A packet's readings as flat arrays, for the text path: no Reading values,
-// no allocation, each item kept as its raw wire value. Decodes exactly what
-// append_readings decodes, in the same order.
+// The one decoder: a packet's payload turned into its records as flat
+// arrays, each item kept as its raw wire value, with no allocation. Every
+// form a packet takes (Reading values and the snapshot map, the printed
+// line, JSON Lines, CSV, table rows, Python dicts) is a layout over it.
 #include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "descriptor.hpp"
 #include "reading.hpp"
 
 namespace ahrs {
+
+class MipPacket;
 
 struct FlatRecord {
     std::uint8_t slot;   // Reading::slot()
@@ -31,6 +35,33 @@ struct FlatPacket {
     std::size_t item_count = 0;
 };
 
+// The records of the payload's fields that decode, in field order (the rules
+// of to_sensor_readings_with_options); nothing for a set other than sensor
+// data and estimation filter.
 void decode_flat(Descriptor set, std::span<const std::uint8_t> payload, FlatPacket& out);
+
+// An item's value as a double: float32 widens exactly, 16-bit integers and
+// flags (0 Invalid, 1 Valid) are exact too.
+double item_value(const FlatItem& item);
+
+// A record that occurs more than once in a packet has one answer wherever a
+// packet becomes one value per record (the snapshot map, JSON Lines, CSV,
+// Python's snapshot dict): its last occurrence, in the place of its first.
+constexpr std::uint8_t kAbsent = 0xFF;
+struct RecordIndex {
+    std::array<std::uint8_t, kRecordSlots> last;   // by slot: index in `records`, or kAbsent
+    std::array<std::uint8_t, kRecordSlots> order;  // the slots present, in order of first occurrence
+    std::size_t count = 0;
+};
+RecordIndex index_records(const FlatPacket& flat);
+
+// The packet's time in seconds, GPS week * 604800 + time of week, from its
+// time record (the last one, when it holds several); NaN when it has none.
+double packet_time(const FlatPacket& flat);
+
+// The Reading values of the packet's records, in order.
+Reading reading_at(const FlatPacket& flat, std::size_t record);
+void append_readings(const FlatPacket& flat, std::vector<Reading>& out);
+std::vector<Reading> to_sensor_readings_with_options(const MipPacket& packet);
 
 }  // namespace ahrs

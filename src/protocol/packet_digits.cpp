@@ -19,6 +19,7 @@ void convert_floats(PacketDigits& out, std::size_t first, std::size_t count) {
 
 void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, PacketDigits& out) {
     decode_flat(set, payload, out.flat);
+    out.time = packet_time(out.flat);
     convert_floats(out, 0, out.flat.item_count);
 }
 
@@ -26,6 +27,7 @@ void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, c
                         PacketDigits& out) {
     if (keep.all()) return decode_with_digits(set, payload, out);
     decode_flat(set, payload, out.flat);
+    out.time = packet_time(out.flat);
     // Records outside `keep` leave the record list; their items stay where
     // they are, unread.
     std::size_t kept = 0;

@@ -16,10 +16,12 @@ namespace ahrs {
 struct PacketDigits {
     FlatPacket flat;
     std::array<Shortest, 128> values;  // by item index; floats only
+    double time;                       // packet_time() of the whole packet
 };
 
 // Decodes the payload; only the records in `keep` stay, and only their
-// floats are converted.
+// floats are converted. The time is the packet's whether its time record is
+// kept or not.
 void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, const RecordMask& keep,
                         PacketDigits& out);
 void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, PacketDigits& out);

@@ -27,12 +27,12 @@ std::size_t line_capacity() {
     for (ReadingKind kind : {ReadingKind::Sensor, ReadingKind::Estimate}) {
         const auto records = catalogue(kind);
         for (std::size_t v = 0; v < records.size(); ++v) {
-            const RecordPieces& pieces = record_pieces(Reading(kind, static_cast<std::uint8_t>(v)).slot());
+            const RecordPieces& pieces = record_pieces(slot_of(kind, static_cast<std::uint8_t>(v)));
             std::size_t text = pieces.head.size + 5, wire = 2;
             for (std::size_t i = 0; i < records[v].items.size(); ++i) {
                 const WireType t = records[v].items[i].type;
                 text += item_text_bound(t) + (i ? pieces.before[i].size : 0);
-                wire += t == WireType::F64 ? 8 : t == WireType::F32 ? 4 : 2;
+                wire += wire_width(t);
             }
             per_byte = std::max(per_byte, static_cast<double>(text) / static_cast<double>(wire));
         }

@@ -1,8 +1,7 @@
 #pragma once
-// The line printed for one packet: its readings' text forms between square
-// brackets, separated by ", ", then "\n". The same text as
-// append_readings_text over the decoded readings, built for speed: the
-// packet is decoded into flat arrays, all of its floats are converted to
+// The line printed for one packet: its readings' text forms (record_text.hpp)
+// between square brackets, separated by ", ", then "\n". Built for speed:
+// the packet is decoded into flat arrays, all of its floats are converted to
 // their shortest digits, then the line is laid out into one reused buffer.
 #include <cstdint>
 #include <memory>

@@ -1,7 +1,8 @@
 #pragma once
-// Decoded field records. All 27 record layouts are described once, as data
-// (record_catalogue.cpp); decoding, the text form and the Python conversion
-// are all driven from that one table.
+// Decoded field records. All 27 record layouts, their items' wire types and
+// units, are described once, as data (record_catalogue.cpp); decoding, every
+// layout of the values and the Python conversion are driven from that one
+// table.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -12,9 +13,25 @@ namespace ahrs {
 
 enum class WireType : std::uint8_t { F32, F64, U16, Flag };
 
+// What each wire type takes: bytes on the wire, bytes in a table row (a
+// flag is one byte there, 1 for Valid), and the array type code of its
+// column.
+struct WireTypeSpec {
+    std::uint8_t wire_width;
+    std::uint8_t row_width;
+    std::string_view type_code;
+};
+const WireTypeSpec& wire_type_spec(WireType type);
+inline std::size_t wire_width(WireType type) { return wire_type_spec(type).wire_width; }
+inline std::size_t row_width(WireType type) { return wire_type_spec(type).row_width; }
+
+// `unit` is the unit of the value as sent (nothing is ever converted): ""
+// for a dimensionless value, a count, an enumeration or bit flags, and
+// "unknown" where the sensor's data do not tell it.
 struct ItemSpec {
     std::string_view name;
     WireType type;
+    std::string_view unit;
 };
 
 struct RecordSpec {
@@ -49,6 +66,27 @@ constexpr std::size_t kMaxItems = 10;
 std::span<const RecordSpec> catalogue(ReadingKind kind);
 std::string_view kind_name(ReadingKind kind);  // "Sensor" / "Estimate"
 
+// Records are numbered 0 to 26: the sensor records, then the estimate ones.
+constexpr std::size_t kRecordSlots = kSensorVariants + kEstimateVariants;
+const RecordSpec& slot_spec(std::size_t slot);
+inline std::size_t slot_of(ReadingKind kind, std::uint8_t variant) {
+    return (kind == ReadingKind::Sensor ? 0 : kSensorVariants) + variant;
+}
+inline ReadingKind slot_kind(std::size_t slot) {
+    return slot < kSensorVariants ? ReadingKind::Sensor : ReadingKind::Estimate;
+}
+
+// The record that dates a packet of each set (GPSCorrelationTimestamp,
+// GPSTimestamp): its slot, and the items holding the GPS time of week (s)
+// and the GPS week.
+struct TimeRecord {
+    std::size_t slot;
+    std::size_t time_of_week;
+    std::size_t week;
+};
+const TimeRecord& time_record(ReadingKind kind);
+constexpr double kSecondsPerWeek = 604800.0;
+
 // One decoded record. Every item is held as a double: float32 values widen
 // exactly, 16-bit integers and flags are exact too, so the record keeps its
 // values as sent and the item's wire type (from the catalogue) says how to
@@ -62,7 +100,7 @@ public:
     ReadingKind kind() const { return kind_; }
     std::uint8_t variant() const { return variant_; }
     // Index among all 27 variants: sensors first, then estimates.
-    std::size_t slot() const { return (kind_ == ReadingKind::Sensor ? 0 : kSensorVariants) + variant_; }
+    std::size_t slot() const { return slot_of(kind_, variant_); }
     const RecordSpec& spec() const { return catalogue(kind_)[variant_]; }
     std::string_view name() const { return spec().name; }
     std::size_t size() const { return spec().items.size(); }
@@ -78,9 +116,6 @@ private:
     std::array<double, kMaxItems> items_{};
 };
 
-// Decodes one field body (field descriptor byte, then the record data) as a
-// record of the given set; nothing when the body is not decodable.
-std::optional<Reading> decode_record(ReadingKind kind, std::span<const std::uint8_t> body);
 // Reads a validity flag from two big-endian bytes: 0 and 1 only.
 std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes);
 

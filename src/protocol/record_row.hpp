@@ -1,20 +1,22 @@
 #pragma once
 // A record as one packed row of a table: the packet's index among the
-// well-formed packets, its byte offset (both unsigned 64-bit), then the
-// record's items in catalogue order at their wire width (float32, float64,
-// uint16) and validity flags as one byte, 1 for Valid. Native byte order, no
-// padding, so a row can be handed to an array library as it stands.
+// well-formed packets, its byte offset (both unsigned 64-bit), its time (a
+// double, seconds, NaN when the packet has no time record: packet_time()),
+// then the record's items in catalogue order at their row width (float32,
+// float64, uint16, and validity flags as one byte, 1 for Valid). Native byte
+// order, no padding, so a row can be handed to an array library as it
+// stands.
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
-#include "reading.hpp"
+#include "flat_decode.hpp"
 
 namespace ahrs {
 
-constexpr std::size_t kRowHeader = 16;
+constexpr std::size_t kRowHeader = 24;
 
 // A table's rows as they grow. It grows by reallocation, which for large
 // tables moves pages instead of copying them, and hands out room without
@@ -37,36 +39,14 @@ private:
     std::size_t capacity_ = 0;
 };
 
-std::size_t row_width(WireType type);
 std::size_t row_size(const RecordSpec& spec);
-// False when memory is out (nothing is appended then).
-bool append_row(RowBuffer& rows, std::uint64_t packet, std::uint64_t offset, const Reading& r);
 
-}  // namespace ahrs
-
-namespace ahrs {
-
-// Records are numbered 0 to 26: the sensor records, then the estimate ones.
-constexpr std::size_t kRecordSlots = kSensorVariants + kEstimateVariants;
 // A set of records, by slot.
 using RecordMask = std::bitset<kRecordSlots>;
-const RecordSpec& slot_spec(std::size_t slot);
-std::size_t slot_of(ReadingKind kind, std::uint8_t variant);
-ReadingKind slot_kind(std::size_t slot);
 
-}  // namespace ahrs
-
-namespace ahrs {
-
-class MipPacket;
-
-// The packet's records appended straight from the wire bytes to their
-// tables (by slot): the same fields, kept or dropped by the same rules, and
-// the same values as append_readings then append_row give, without the
-// Reading in between. False when memory is out.
-bool append_packet_rows(std::span<RowBuffer, kRecordSlots> tables, const MipPacket& packet, std::uint64_t index,
+// Every record of a decoded packet appended to its table (by slot), each
+// occurrence a row of its own. False when memory is out.
+bool append_packet_rows(std::span<RowBuffer, kRecordSlots> tables, const FlatPacket& flat, std::uint64_t index,
                         std::uint64_t offset);
-// The records the packet holds, by the same rules.
-RecordMask records_in(const MipPacket& packet);
 
 }  // namespace ahrs

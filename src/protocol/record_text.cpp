@@ -23,7 +23,7 @@ const RecordPieces& record_pieces(std::size_t slot) {
         for (ReadingKind kind : {ReadingKind::Sensor, ReadingKind::Estimate}) {
             const auto records = catalogue(kind);
             for (std::size_t v = 0; v < records.size(); ++v)
-                t[Reading(kind, static_cast<std::uint8_t>(v)).slot()] = make_pieces(kind, records[v]);
+                t[slot_of(kind, static_cast<std::uint8_t>(v))] = make_pieces(kind, records[v]);
         }
         return t;
     }();

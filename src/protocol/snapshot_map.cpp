@@ -36,6 +36,14 @@ void SnapshotMap::assign(std::span<const Reading> readings) {
     for (const auto& r : readings) insert(r);
 }
 
+void SnapshotMap::assign(const FlatPacket& flat) {
+    clear();
+    if (flat.record_count == 0) return;
+    type_ = slot_kind(flat.records[flat.record_count - 1].slot);
+    const RecordIndex index = index_records(flat);
+    for (std::size_t k = 0; k < index.count; ++k) entries_.push_back(reading_at(flat, index.last[index.order[k]]));
+}
+
 SnapshotMap process_readings(std::span<const Reading> readings) {
     SnapshotMap map;
     map.assign(readings);

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "reading.hpp"
+#include "flat_decode.hpp"
 
 namespace ahrs {
 
@@ -28,6 +28,7 @@ public:
     void clear();
     // Replaces the contents with one packet's readings, reusing the storage.
     void assign(std::span<const Reading> readings);
+    void assign(const FlatPacket& flat);
     std::span<const Reading> readings() const { return entries_; }
 
     // Visits every entry as (key, value): "type" first, then the readings.

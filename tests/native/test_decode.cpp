@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "protocol/decode.hpp"
+#include "protocol/flat_decode.hpp"
+#include "protocol/mip_packet.hpp"
 #include "protocol/packet_line.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "test_bytes.hpp"
 
 namespace ahrs {
@@ -300,7 +302,9 @@ TEST(Decode, PacketLineWalksFieldsTheSameWay) {
 
 TEST(Decode, AppendsToWhatTheCallerAlreadyHolds) {
     std::vector<Reading> out = decode(0x80, hex(kAcc));
-    append_readings(MipPacket(Descriptor::DataSensor, hex(kGyro)), out);
+    FlatPacket flat;
+    decode_flat(Descriptor::DataSensor, hex(kGyro), flat);
+    append_readings(flat, out);
     EXPECT_EQ(readings_text(out), "[" + kAccText + ", " + kGyroText + "]");
 }
 

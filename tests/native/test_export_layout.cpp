@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "protocol/decode.hpp"
+#include "protocol/mip_packet.hpp"
 #include "protocol/export_layout.hpp"
 #include "reference/export_text.hpp"
 #include "protocol/packet_line.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
+#include "reference/reference_decode.hpp"
 #include "random_payloads.hpp"
 
 namespace ahrs {
@@ -80,7 +81,8 @@ TEST_P(ExportLayout, EqualsTheAppendedFormOnRandomPackets) {
     std::vector<char> room(kExportRoom);  // exactly: a sanitizer build sees any overrun
     for (int n = 0; n < 20000; ++n) {
         const Sample s = random_sample(random);
-        const auto readings = to_sensor_readings_with_options(MipPacket(s.set, s.payload));
+        std::vector<Reading> readings;
+        append_readings(MipPacket(s.set, s.payload), readings);
         decode_with_digits(s.set, s.payload, s.keep, *digits);
         char* end = GetParam().laid_out(room.data(), s, *digits);
         ASSERT_EQ(std::string(room.data(), static_cast<std::size_t>(end - room.data())), GetParam().appended(s, readings)) << "packet " << n;

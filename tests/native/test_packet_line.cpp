@@ -7,9 +7,9 @@
 #include <random>
 #include <string>
 
-#include "protocol/decode.hpp"
 #include "protocol/packet_line.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
+#include "reference/reference_decode.hpp"
 #include "random_payloads.hpp"
 
 namespace ahrs {
@@ -19,8 +19,11 @@ using test_bytes::Bytes;
 using random_payloads::random_payload;
 using random_payloads::record_field;
 
+// The line from the plain reference decoder's readings.
 std::string readings_line(Descriptor set, const Bytes& payload) {
-    return readings_text(to_sensor_readings_with_options(MipPacket(set, payload))) + "\n";
+    std::vector<Reading> readings;
+    append_readings(MipPacket(set, payload), readings);
+    return readings_text(readings) + "\n";
 }
 
 // Payloads from random_payloads.hpp, in either data set or in one that has

@@ -17,7 +17,7 @@
 
 #include "device/interrupt.hpp"
 #include "device/port.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "test_device_support.hpp"
 
 using namespace device_test;

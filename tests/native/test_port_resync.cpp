@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "device/port.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "test_device_support.hpp"
 
 using namespace device_test;

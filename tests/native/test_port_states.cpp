@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "device/port.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "test_device_support.hpp"
 
 using namespace device_test;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 
 namespace ahrs {
 namespace {

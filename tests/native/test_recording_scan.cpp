@@ -5,13 +5,14 @@
 
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
 
 #include "device/recording_scan.hpp"
-#include "protocol/decode.hpp"
 #include "protocol/record_row.hpp"
+#include "reference/reference_decode.hpp"
 #include "reference/repr_number.hpp"
 #include "test_device_support.hpp"
 
@@ -128,21 +129,23 @@ TEST(RecordRow, PacksHeaderAndItemsAtWireWidth) {
     r.set_item(1, 2300);
     r.set_item(2, 1);
     RowBuffer rows;
-    ASSERT_TRUE(append_row(rows, 7, 1234, r));
-    ASSERT_EQ(rows.size(), 16u + 8 + 2 + 1);
+    ASSERT_TRUE(append_row(rows, 7, 1234, 2300 * 604800.0 + 12.5, r));
+    ASSERT_EQ(rows.size(), 24u + 8 + 2 + 1);
     ASSERT_EQ(row_size(r.spec()), rows.size());
     std::uint64_t packet, offset;
-    double tow;
+    double time, tow;
     std::uint16_t week;
     std::memcpy(&packet, rows.data(), 8);
     std::memcpy(&offset, rows.data() + 8, 8);
-    std::memcpy(&tow, rows.data() + 16, 8);
-    std::memcpy(&week, rows.data() + 24, 2);
+    std::memcpy(&time, rows.data() + 16, 8);
+    std::memcpy(&tow, rows.data() + 24, 8);
+    std::memcpy(&week, rows.data() + 32, 2);
     EXPECT_EQ(packet, 7u);
     EXPECT_EQ(offset, 1234u);
+    EXPECT_EQ(time, 2300 * 604800.0 + 12.5);
     EXPECT_EQ(tow, 12.5);
     EXPECT_EQ(week, 2300);
-    EXPECT_EQ(rows.data()[26], 1);
+    EXPECT_EQ(rows.data()[34], 1);
 }
 
 TEST(ReprNumber, ShortestDigitsInPythonsLayout) {
@@ -194,10 +197,14 @@ Bytes random_field(std::mt19937& rng, ReadingKind kind) {
 
 }  // namespace
 
+// The one decoder against the plain reference decoder: the same readings,
+// and rows laid out from the flat decoding equal to rows written from the
+// reference's readings, with the time of the packet's last time record.
 TEST(RecordRow, PacketRowsEqualTheDecodedReadingsRows) {
     std::mt19937 rng(7);
     std::array<RowBuffer, kRecordSlots> direct, via_readings;
     std::vector<Reading> readings;
+    FlatPacket flat;
     for (std::uint64_t n = 0; n < 3000; ++n) {
         const auto kind = n % 2 ? ReadingKind::Sensor : ReadingKind::Estimate;
         Bytes payload;
@@ -205,10 +212,16 @@ TEST(RecordRow, PacketRowsEqualTheDecodedReadingsRows) {
         payload.resize(std::min<std::size_t>(payload.size(), 255 - rng() % 20));  // the last field may be cut
         const MipPacket packet(kind == ReadingKind::Sensor ? Descriptor::DataSensor : Descriptor::DataEstimationFilter,
                                payload);
-        ASSERT_TRUE(append_packet_rows(direct, packet, n, 1000 + n));
+        decode_flat(packet.descriptor(), packet.bytes(), flat);
+        ASSERT_TRUE(append_packet_rows(direct, flat, n, 1000 + n));
         readings.clear();
         append_readings(packet, readings);
-        for (const Reading& r : readings) ASSERT_TRUE(append_row(via_readings[r.slot()], n, 1000 + n, r));
+        ASSERT_EQ(readings, to_sensor_readings_with_options(packet));
+        double time = std::nan("");
+        for (const Reading& r : readings)
+            if (r.name() == "GPSCorrelationTimestamp" || r.name() == "GPSTimestamp")
+                time = r.item(1) * 604800 + r.item(0);
+        for (const Reading& r : readings) ASSERT_TRUE(append_row(via_readings[r.slot()], n, 1000 + n, time, r));
     }
     for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
         ASSERT_GT(direct[slot].size(), 0u) << slot_spec(slot).name;

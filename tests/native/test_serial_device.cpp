@@ -15,7 +15,7 @@
 
 #include "device/port.hpp"
 #include "device/termios_baud.hpp"
-#include "protocol/reading_text.hpp"
+#include "reference/reading_text.hpp"
 #include "test_device_support.hpp"
 
 using namespace device_test;

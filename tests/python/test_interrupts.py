@@ -46,7 +46,7 @@ CHILD = """
     try:
         result = {call}
     except KeyboardInterrupt:
-        print("KeyboardInterrupt")
+        print("KeyboardInterrupt", flush=True)  # before what the driver writes to descriptor 1 next
         print("after", c.read())  # the client is as the call left it
     else:
         print("returned", result)

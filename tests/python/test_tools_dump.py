@@ -76,13 +76,14 @@ def test_csv_reads_back_as_load(recording, tmp_path):
         with open(tmp_path / f"out.{set_name}.csv", newline="") as f:
             table = list(csv.DictReader(f))
         assert len(table) == count
-        columns = [c for c in table[0] if c not in ("packet", "offset")]
+        assert list(table[0])[:3] == ["packet", "offset", "time"]
+        columns = list(table[0])[3:]
         present = [n for n in rec.records if any(c.startswith(n + ".") for c in columns)]
-        assert columns == [f"{n}.{i}" for n in present for i in rec.records[n].dtype.names[2:]]
+        assert columns == [f"{n}.{i}" for n in present for i in rec.records[n].dtype.names[3:]]
         for line in table:
             packet = int(line["packet"])
             for column, text in line.items():
-                if column in ("packet", "offset"):
+                if column in ("packet", "offset", "time"):
                     continue
                 name, item = column.split(".")
                 row = rows.get((name, packet))
@@ -90,9 +91,10 @@ def test_csv_reads_back_as_load(recording, tmp_path):
                     assert text == ""
                     continue
                 assert int(line["offset"]) == row["offset"]
+                assert line["time"] == float_text(row["time"], np.dtype(np.float64))
                 assert text == cell_text(row[item], rec.records[name].dtype[item]), (column, packet)
                 seen += 1
-    assert seen == sum(len(t) * (len(t.dtype.names) - 2) for t in rec.records.values())
+    assert seen == sum(len(t) * (len(t.dtype.names) - 3) for t in rec.records.values())
 
 
 def test_jsonl_reads_back_as_load(recording):
@@ -104,11 +106,12 @@ def test_jsonl_reads_back_as_load(recording):
     assert len(objects) == rec.packets
     assert sum(len(o["readings"]) for o in objects) == len(rows)
     for packet, obj in enumerate(objects):
-        assert list(obj) == ["offset", "set", "readings"]
+        assert list(obj) == ["offset", "time", "set", "readings"]
         for name, items in obj["readings"].items():
             row = rows[(name, packet)]
             assert obj["offset"] == row["offset"]
-            assert list(items) == list(row.dtype.names[2:])
+            assert obj["time"] == row["time"] or (obj["time"] is None and math.isnan(row["time"]))
+            assert list(items) == list(row.dtype.names[3:])
             for item, value in items.items():
                 kind = row.dtype[item]
                 if kind == np.bool_:
@@ -158,9 +161,10 @@ def test_float_texts(tmp_path, value, csv_text, json_text):
     path.write_bytes(packet(SENSOR, acc(value, 1, 2)) + packet(ESTIMATE, field(0x11, "dHH", value, 2300, 1)))
     dump(path, "--format", "csv", "-o", tmp_path / "out")
     row = (tmp_path / "out.DataSensor.csv").read_text().splitlines()[1]
-    assert row == "0,0," + csv_text + ",1.0,2.0"
+    assert row == "0,0,nan," + csv_text + ",1.0,2.0"
     gps = (tmp_path / "out.DataEstimationFilter.csv").read_text().splitlines()[1]
-    assert gps.split(",")[2] == float_text(value, np.dtype(np.float64))
+    assert gps.split(",")[3] == float_text(value, np.dtype(np.float64))
+    assert gps.split(",")[2] == float_text(2300 * 604800 + value, np.dtype(np.float64))
     line = dump(path, "--format", "jsonl").stdout.splitlines()[0]
     assert '"x": ' + json_text + ', "y": 1.0' in line
 
@@ -170,7 +174,7 @@ def test_records_option_limits_the_output(recording, tmp_path):
     assert r.returncode == 0
     assert not (tmp_path / "o.DataSensor.csv").exists()
     header = (tmp_path / "o.DataEstimationFilter.csv").read_text().splitlines()[0]
-    assert header == ("packet,offset,OrientationEuler.roll,OrientationEuler.pitch,OrientationEuler.yaw,"
+    assert header == ("packet,offset,time,OrientationEuler.roll,OrientationEuler.pitch,OrientationEuler.yaw,"
                       "OrientationEuler.valid,GyroBias.x,GyroBias.y,GyroBias.z,GyroBias.valid")
     text = dump(recording, "--records", "ScaledAccVector").stdout.splitlines()
     assert text[0].startswith("[Sensor(ScaledAccVector {") and text[0].count("Sensor(") == 1 and text[1] == "[]"
@@ -202,13 +206,14 @@ def test_csv_columns_cover_records_that_appear_late(tmp_path):
     path.write_bytes(packet(SENSOR, acc()) + packet(ESTIMATE, field(0x11, "dHH", 1.5, 2300, 1))
                      + packet(SENSOR, acc(4.0, 5.0, 6.0) + cf_euler))
     for records, tables in [
-        ([], {"DataSensor": ["packet,offset,ScaledAccVector.x,ScaledAccVector.y,ScaledAccVector.z,"
+        ([], {"DataSensor": ["packet,offset,time,ScaledAccVector.x,ScaledAccVector.y,ScaledAccVector.z,"
                              "CFEulerAngles.roll,CFEulerAngles.pitch,CFEulerAngles.yaw",
-                             "0,0,1.0,2.0,3.0,,,", "2,40,4.0,5.0,6.0,0.5,0.25,1.0"],
-              "DataEstimationFilter": ["packet,offset,GPSTimestamp.time_of_week,GPSTimestamp.week,"
-                                       "GPSTimestamp.valid_flags", "1,20,1.5,2300,Valid"]}),
-        (["--records", "CFEulerAngles"], {"DataSensor": ["packet,offset,CFEulerAngles.roll,CFEulerAngles.pitch,"
-                                                         "CFEulerAngles.yaw", "0,0,,,", "2,40,0.5,0.25,1.0"]}),
+                             "0,0,nan,1.0,2.0,3.0,,,", "2,40,nan,4.0,5.0,6.0,0.5,0.25,1.0"],
+              "DataEstimationFilter": ["packet,offset,time,GPSTimestamp.time_of_week,GPSTimestamp.week,"
+                                       "GPSTimestamp.valid_flags", "1,20,1391040001.5,1.5,2300,Valid"]}),
+        (["--records", "CFEulerAngles"], {"DataSensor": ["packet,offset,time,CFEulerAngles.roll,"
+                                                         "CFEulerAngles.pitch,CFEulerAngles.yaw",
+                                                         "0,0,nan,,,", "2,40,nan,0.5,0.25,1.0"]}),
     ]:
         for old in tmp_path.glob("out.*"):
             old.unlink()
@@ -229,7 +234,8 @@ def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt, source):
     suffixes = [".DataSensor.csv", ".DataEstimationFilter.csv"] if fmt == "csv" else [""]
     for suffix in suffixes:
         Path(f"{old}{suffix}").write_bytes(b"x" * (3 << 20))
-    assert dump(path, "--format", fmt, "-o", old).returncode == 0
+    # nothing well-formed to export is a failure, said after the summary
+    assert dump(path, "--format", fmt, "-o", old).returncode == (1 if source == "empty" else 0)
     for suffix in suffixes:
         assert Path(f"{old}{suffix}").read_bytes() == Path(f"{fresh}{suffix}").read_bytes()
 

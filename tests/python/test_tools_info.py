@@ -111,7 +111,7 @@ def test_plot_writes_a_png(sim_recording, tmp_path, payloads):
 
 def test_plot_names_its_picture_after_the_recording(tmp_path):
     source = tmp_path / "flight.bin"
-    source.write_bytes(stamped(0.0, 1) + stamped(0.1, 2))
+    source.write_bytes(stamped(0.0, 1) + stamped(0.1, 2) + packet(SENSOR, acc()))
     assert run("ahrs-plot", source).returncode == 0
     assert (tmp_path / "flight.png").read_bytes()[:8] == PNG_MAGIC
 
@@ -137,7 +137,7 @@ def test_plot_names_its_picture_after_the_recording(tmp_path):
 ])
 def test_exit_statuses(tmp_path, script, args, status):
     good = tmp_path / "good.bin"
-    good.write_bytes(stamped(0.0, 1))
+    good.write_bytes(stamped(0.0, 1) + packet(SENSOR, acc()))
     done = run(script, *(a.format(tmp=tmp_path, good=good) for a in args))
     assert done.returncode == status, done.stderr
     if status == 0:

@@ -6,7 +6,8 @@ import numpy as np
 import pytest
 
 import tavrin_ahrs_driver as m
-from tavrin_ahrs_tools import load
+from tavrin_ahrs_tools import load, units
+from tavrin_ahrs_tools.recording import record_dtypes
 
 from conftest import run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
@@ -29,6 +30,15 @@ def same(value, expected):
     return float(value) == expected or (math.isnan(expected) and math.isnan(float(value)))
 
 
+def gps_time(snapshot):
+    """The snapshot's GPS time in seconds, from its set's time record."""
+    for name, tow, week in (("GPSCorrelationTimestamp", "gps_time_of_week", "gps_week"),
+                            ("GPSTimestamp", "time_of_week", "week")):
+        if name in snapshot:
+            return snapshot[name][week] * 604800 + snapshot[name][tow]
+    return math.nan
+
+
 def test_columns_equal_the_drivers_readings(sim_recording):
     rec = load(sim_recording)
     snapshots = driver_snapshots(sim_recording, rec.packets)
@@ -37,10 +47,11 @@ def test_columns_equal_the_drivers_readings(sim_recording):
     data = sim_recording.read_bytes()
     seen = set()
     for name, table in rec.records.items():
-        assert table.dtype.names[:2] == ("packet", "offset")
+        assert table.dtype.names[:3] == ("packet", "offset", "time")
         for row in table:
             expected = snapshots[row["packet"]][name]
-            assert list(table.dtype.names[2:]) == list(expected)
+            assert list(table.dtype.names[3:]) == list(expected)
+            assert same(row["time"], gps_time(snapshots[row["packet"]]))
             assert all(same(row[k], v) for k, v in expected.items()), (name, row, expected)
             assert data[row["offset"]:row["offset"] + 2] == b"ue"
             seen.add((int(row["packet"]), name))
@@ -56,9 +67,46 @@ def test_items_keep_their_wire_width(sim_recording):
     assert (gps["gps_time_of_week"], gps["gps_week"]) == (np.float64, np.uint16)
     assert rec.records["OrientationEuler"].dtype["valid"] == np.bool_
     assert rec.records["ScaledAccVector"].flags.writeable
+    assert rec.records["ScaledAccVector"].dtype["time"] == np.float64
     frame = rec.to_pandas("CFEulerAngles")
-    assert list(frame.columns) == ["packet", "offset", "roll", "pitch", "yaw"]
+    assert list(frame.columns) == ["packet", "offset", "time", "roll", "pitch", "yaw"]
     assert len(frame) == len(rec.records["CFEulerAngles"])
+    timed = rec.to_pandas("CFEulerAngles", index="time")
+    assert timed.index.name == "time" and list(timed.columns) == ["packet", "offset", "roll", "pitch", "yaw"]
+    assert (timed.index.to_numpy() == rec.records["CFEulerAngles"]["time"]).all()
+    assert timed.index.is_monotonic_increasing
+
+
+# A unit against what the simulated sensor sends: the size of the vector
+# (or the value) the record's items make, in that unit.
+UNIT_CHECKS = [
+    ("ScaledAccVector", "m/s^2", 9.0, 10.5),  # gravity
+    ("GravityVector", "m/s^2", 9.0, 10.5),
+    ("WGS84LocalGravityMagnitude", "m/s^2", 9.0, 10.5),
+    ("ScaledGyroVector", "rad/s", 0.0, 1.0),
+    ("ScaledMageVector", "gauss", 0.2, 0.7),  # the Earth's field
+    ("ScaledAmbientPressure", "mbar", 900.0, 1100.0),
+    ("PressureAltitude", "m", 0.0, 9000.0),
+    ("CFEulerAngles", "rad", 0.0, 2 * math.pi),
+    ("GPSTimestamp", "s", 0.0, 604800.0),  # time of week
+]
+
+
+@pytest.mark.parametrize("name, unit, low, high", UNIT_CHECKS, ids=[c[0] for c in UNIT_CHECKS])
+def test_units_agree_with_the_data(sim_recording, name, unit, low, high):
+    table = load(sim_recording).records[name]
+    items = [k for k in table.dtype.names[3:] if k not in ("valid", "valid_flags", "week")]
+    assert units()[name][items[0]] == unit
+    size = np.sqrt(sum(table[k].astype(float) ** 2 for k in items))
+    assert low <= size.min() and size.max() <= high
+
+
+def test_units_name_every_column_but_packet_and_offset():
+    names = {name: list(dtype.names[2:]) for name, dtype in record_dtypes().items()}
+    assert {name: list(u) for name, u in units().items()} == names
+    every = {unit for u in units().values() for unit in u.values()}
+    assert every == {"", "unknown", "s", "week", "rad", "rad/s", "m/s", "m/s^2", "gauss", "mbar", "m"}
+    assert units()["CFStabilizedNorthVector"] == {"time": "s", "x": "unknown", "y": "unknown", "z": "unknown"}
 
 
 GOOD = packet(SENSOR, acc(1.0, 2.0, 3.0))

@@ -65,12 +65,26 @@ void append_json_reading(std::string& out, const Reading& r) {
     out += '}';
 }
 
-// The first occurrence of each record in the packet, by slot.
-std::array<const Reading*, kRecordSlots> first_of_each(std::span<const Reading> readings) {
-    std::array<const Reading*, kRecordSlots> first{};
-    for (const Reading& r : readings)
-        if (!first[r.slot()]) first[r.slot()] = &r;
-    return first;
+// The last occurrence of each record in the packet, by slot.
+std::array<const Reading*, kRecordSlots> last_of_each(std::span<const Reading> readings) {
+    std::array<const Reading*, kRecordSlots> last{};
+    for (const Reading& r : readings) last[r.slot()] = &r;
+    return last;
+}
+
+// GPS week * 604800 + time of week from the packet's last time record.
+double reading_time(std::span<const Reading> readings) {
+    double time = std::nan("");
+    for (const Reading& r : readings) {
+        if (r.name() == "GPSCorrelationTimestamp") time = r.item(1) * 604800 + r.item(0);
+        if (r.name() == "GPSTimestamp") time = r.item(1) * 604800 + r.item(0);
+    }
+    return time;
+}
+
+void append_json_time(std::string& out, double time) {
+    if (std::isnan(time)) out += "null";
+    else append_repr(out, time);
 }
 
 }  // namespace
@@ -79,28 +93,33 @@ void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::s
                   const RecordMask& keep) {
     out += "{\"offset\": ";
     append_uint(out, offset);
+    out += ", \"time\": ";
+    append_json_time(out, reading_time(readings));
     out += ", \"set\": \"";
     out += descriptor_name(set);
     out += "\", \"readings\": {";
+    const auto last = last_of_each(readings);
     RecordMask written;
     for (const Reading& r : readings) {
         if (!keep[r.slot()] || written[r.slot()]) continue;
         if (written.any()) out += ", ";
         written.set(r.slot());
-        append_json_reading(out, r);
+        append_json_reading(out, *last[r.slot()]);
     }
     out += "}}\n";
 }
 
 void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
                     std::span<const std::size_t> columns, std::span<const Reading> readings) {
-    const auto first = first_of_each(readings);
+    const auto last = last_of_each(readings);
     append_uint(out, packet);
     out += ',';
     append_uint(out, offset);
+    out += ',';
+    append_repr(out, reading_time(readings));
     for (std::size_t slot : columns) {
         const RecordSpec& spec = slot_spec(slot);
-        const Reading* r = first[slot];
+        const Reading* r = last[slot];
         for (std::size_t i = 0; i < spec.items.size(); ++i) {
             out += ',';
             if (r) append_item(out, spec.items[i].type, r->item(i));

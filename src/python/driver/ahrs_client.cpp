@@ -1,7 +1,5 @@
 // AHRSClient: the synchronous client. One object owns one port; every method
 // does its work on the calling thread and returns.
-#include <vector>
-
 #include "device/port.hpp"
 #include "python/common/args.hpp"
 #include "python/common/borrow.hpp"
@@ -17,7 +15,7 @@ namespace {
 
 struct Client {
     Port port;
-    std::vector<Reading> readings;  // reused by every read
+    FlatPacket packet;  // reused by every read
 };
 using ClientObject = ClassObject<Client>;
 
@@ -76,20 +74,18 @@ PyObject* client_start_stream(PyObject* py_self, PyObject*) {
 // diagnostic line (if any) being the only trace.
 PyObject* client_read(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    client.readings.clear();
-    if (auto r = client.port.read_packet(client.readings, kSignals); !r) {
+    if (auto r = client.port.read_packet(client.packet, kSignals); !r) {
         if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
         if (handler_exception_stands(std::get<AHRSError>(r.error()))) return nullptr;
         return PyDict_New();
     }
-    return snapshot_to_dict(process_readings(client.readings)).release();
+    return snapshot_to_dict(client.packet).release();
 }
 
 PyObject* client_read_packet(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    client.readings.clear();
-    if (auto r = client.port.read_packet(client.readings, kSignals); !r) return raise_port_error(r.error());
-    return readings_to_list(client.readings).release();
+    if (auto r = client.port.read_packet(client.packet, kSignals); !r) return raise_port_error(r.error());
+    return readings_to_list(client.packet).release();
 }
 
 #undef AHRS_CLIENT_METHOD

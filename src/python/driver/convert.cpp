@@ -33,7 +33,7 @@ bool intern_catalogue(ReadingKind kind, std::size_t first_slot) {
     return true;
 }
 
-PyRef item_value(WireType type, double v) {
+PyRef item_object(WireType type, double v) {
     switch (type) {
         case WireType::F32:
         case WireType::F64: return PyRef::steal(PyFloat_FromDouble(v));
@@ -61,23 +61,40 @@ bool init_key_cache() {
     return g_keys.sensor && g_keys.estimate && g_keys.valid && g_keys.invalid && g_keys.type;
 }
 
-PyRef reading_to_dict(const Reading& r) {
+namespace {
+
+// A record's dict, its items' values given by value(i).
+template <class Value>
+PyRef record_dict(std::size_t slot, Value&& value) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    const auto& items = r.spec().items;
-    const auto& keys = g_keys.items[r.slot()];
+    const auto& items = slot_spec(slot).items;
+    const auto& keys = g_keys.items[slot];
     for (std::size_t i = 0; i < items.size(); ++i)
-        if (!set_item(dict.get(), keys[i], item_value(items[i].type, r.item(i)))) return {};
+        if (!set_item(dict.get(), keys[i], item_object(items[i].type, value(i)))) return {};
     return dict;
 }
 
-PyRef readings_to_list(std::span<const Reading> readings) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(readings.size())));
+PyRef flat_record_dict(const FlatPacket& flat, std::size_t record) {
+    const FlatRecord& rec = flat.records[record];
+    return record_dict(rec.slot, [&](std::size_t i) { return ahrs::item_value(flat.items[rec.first + i]); });
+}
+
+PyObject* kind_text(ReadingKind kind) { return kind == ReadingKind::Sensor ? g_keys.sensor : g_keys.estimate; }
+
+}  // namespace
+
+PyRef reading_to_dict(const Reading& r) {
+    return record_dict(r.slot(), [&](std::size_t i) { return r.item(i); });
+}
+
+PyRef readings_to_list(const FlatPacket& flat) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(flat.record_count)));
     if (!list) return {};
-    for (std::size_t i = 0; i < readings.size(); ++i) {
-        PyRef d = reading_to_dict(readings[i]);
+    for (std::size_t r = 0; r < flat.record_count; ++r) {
+        PyRef d = flat_record_dict(flat, r);
         if (!d) return {};
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d.release());  // steals the reference
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(r), d.release());  // steals the reference
     }
     return list;
 }
@@ -85,10 +102,22 @@ PyRef readings_to_list(std::span<const Reading> readings) {
 PyRef snapshot_to_dict(const SnapshotMap& map) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || map.empty()) return dict;
-    PyObject* kind = *map.type() == "sensor" ? g_keys.sensor : g_keys.estimate;
-    if (!set_item(dict.get(), g_keys.type, PyRef::borrow(kind))) return {};
+    if (!set_item(dict.get(), g_keys.type, PyRef::borrow(kind_text(map.readings().back().kind())))) return {};
     for (const Reading& r : map.readings())
         if (!set_item(dict.get(), g_keys.variants[r.slot()], reading_to_dict(r))) return {};
+    return dict;
+}
+
+PyRef snapshot_to_dict(const FlatPacket& flat) {
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict || flat.record_count == 0) return dict;
+    const ReadingKind kind = slot_kind(flat.records[flat.record_count - 1].slot);
+    if (!set_item(dict.get(), g_keys.type, PyRef::borrow(kind_text(kind)))) return {};
+    const RecordIndex index = index_records(flat);
+    for (std::size_t k = 0; k < index.count; ++k) {
+        const std::uint8_t slot = index.order[k];
+        if (!set_item(dict.get(), g_keys.variants[slot], flat_record_dict(flat, index.last[slot]))) return {};
+    }
     return dict;
 }
 

@@ -3,7 +3,7 @@
 // "Valid"/"Invalid" strings, keyed by the catalogue's item names.
 #include <span>
 
-#include "protocol/reading.hpp"
+#include "protocol/flat_decode.hpp"
 #include "protocol/snapshot_map.hpp"
 #include "python/common/py_ref.hpp"
 
@@ -13,7 +13,10 @@ namespace ahrs::py {
 bool init_key_cache();
 
 PyRef reading_to_dict(const Reading& r);
-PyRef readings_to_list(std::span<const Reading> readings);
+// A decoded packet: its readings as a list, or its snapshot (the last
+// occurrence of a record that occurs twice, as the snapshot map keeps).
+PyRef readings_to_list(const FlatPacket& flat);
+PyRef snapshot_to_dict(const FlatPacket& flat);
 PyRef snapshot_to_dict(const SnapshotMap& map);
 
 }  // namespace ahrs::py

@@ -1,6 +1,7 @@
 // The record catalogue as Python data, so that the Python side builds its
-// array layouts from the one table: for each record, in catalogue order,
-// (name, descriptor-set name, ((item name, array type code), ...)).
+// array layouts and unit tables from the one table: for each record, in
+// catalogue order, (name, descriptor-set name, ((item name, array type code,
+// unit), ...)).
 #include <string_view>
 
 #include "functions.hpp"
@@ -10,16 +11,6 @@
 namespace ahrs::py {
 namespace {
 
-const char* type_code(WireType t) {
-    switch (t) {
-        case WireType::F32: return "f4";
-        case WireType::F64: return "f8";
-        case WireType::U16: return "u2";
-        case WireType::Flag: return "?";
-    }
-    return "";
-}
-
 PyRef str(std::string_view s) { return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
 
 PyRef record_entry(std::size_t slot) {
@@ -27,9 +18,12 @@ PyRef record_entry(std::size_t slot) {
     PyRef items = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(spec.items.size())));
     if (!items) return {};
     for (std::size_t i = 0; i < spec.items.size(); ++i) {
-        PyRef name = str(spec.items[i].name);
-        if (!name) return {};
-        PyObject* item = Py_BuildValue("(Os)", name.get(), type_code(spec.items[i].type));
+        const ItemSpec& spec_item = spec.items[i];
+        PyRef name = str(spec_item.name);
+        PyRef code = str(wire_type_spec(spec_item.type).type_code);
+        PyRef unit = str(spec_item.unit);
+        if (!name || !code || !unit) return {};
+        PyObject* item = PyTuple_Pack(3, name.get(), code.get(), unit.get());
         if (!item || PyTuple_SetItem(items.get(), static_cast<Py_ssize_t>(i), item) < 0) return {};
     }
     const auto set = slot_kind(slot) == ReadingKind::Sensor ? Descriptor::DataSensor : Descriptor::DataEstimationFilter;
@@ -53,7 +47,7 @@ PyObject* catalogue(PyObject*, PyObject*) {
 
 PyMethodDef catalogue_def = {
     "catalogue", no_throw<catalogue>, METH_NOARGS,
-    "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code), ...)).",
+    "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code, unit), ...)).",
 };
 
 }  // namespace ahrs::py

@@ -6,6 +6,7 @@ namespace ahrs::py {
 
 extern PyMethodDef catalogue_def;
 extern PyMethodDef scan_def;
+extern PyMethodDef scan_columns_def;
 extern PyMethodDef dump_def;
 
 // The native half of Sensor.

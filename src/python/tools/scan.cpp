@@ -1,13 +1,16 @@
 // scan(path, progress): a whole recording decoded without the interpreter
 // lock into one packed table per record, handed over as bytearrays (one at a
 // time, each table freed as soon as it is copied, to keep the peak low) with
-// the counts that say how whole the recording was.
+// the counts that say how whole the recording was. scan_columns(path,
+// progress) hands each table over column by column instead (record_columns.hpp),
+// laid out in the same single copy.
 #include <string>
 
 #include "device/recording_tables.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/descriptor.hpp"
+#include "protocol/record_columns.hpp"
 #include "python/common/args.hpp"
 #include "unlocked.hpp"
 
@@ -22,14 +25,46 @@ bool set_item(PyObject* dict, std::string_view key, PyRef value) {
     return set_item(dict, std::string(key).c_str(), std::move(value));
 }
 
-PyRef record_tables(RecordingTables& t) {
+enum class Layout { Rows, Columns };
+
+PyRef row_bytes(const RowBuffer& rows, std::size_t) {
+    return PyRef::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
+                                                      static_cast<Py_ssize_t>(rows.size())));
+}
+
+PyRef starts_tuple(const std::vector<std::size_t>& starts) {
+    PyRef out = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(starts.size() - 1)));
+    if (!out) return {};
+    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+        PyObject* n = PyLong_FromSize_t(starts[i]);
+        if (!n || PyTuple_SetItem(out.get(), static_cast<Py_ssize_t>(i), n) < 0) return {};
+    }
+    return out;
+}
+
+// (bytearray, rows, (start of each column, ...))
+PyRef column_bytes(const RowBuffer& rows, std::size_t slot) {
+    const RecordSpec& spec = slot_spec(slot);
+    const std::size_t count = rows.size() / row_size(spec);
+    const auto starts = column_starts(spec, count);
+    PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(starts.back())));
+    PyRef where = starts_tuple(starts);
+    if (!bytes || !where) return {};
+    auto* out = reinterpret_cast<std::uint8_t*>(PyByteArray_AsString(bytes.get()));
+    {
+        Unlocked unlocked;  // nothing else holds the new bytearray yet
+        rows_to_columns(spec, rows.data(), count, out);
+    }
+    return PyRef::steal(Py_BuildValue("(OnO)", bytes.get(), static_cast<Py_ssize_t>(count), where.get()));
+}
+
+PyRef record_tables(RecordingTables& t, Layout layout) {
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return {};
     for (std::size_t slot = 0; slot < kRecordSlots; ++slot) {
         auto& rows = t.rows[slot];
         if (rows.empty()) continue;
-        PyRef bytes = PyRef::steal(PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
-                                                                 static_cast<Py_ssize_t>(rows.size())));
+        PyRef bytes = layout == Layout::Rows ? row_bytes(rows, slot) : column_bytes(rows, slot);
         rows.clear();
         if (!set_item(out.get(), slot_spec(slot).name, std::move(bytes))) return {};
     }
@@ -58,7 +93,7 @@ PyRef offsets(const std::vector<std::uint64_t>& v) {
     return out;
 }
 
-PyObject* to_python(RecordingTables& t) {
+PyObject* to_python(RecordingTables& t, Layout layout) {
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return nullptr;
     const bool ok = set_item(out.get(), "packets", PyRef::steal(PyLong_FromUnsignedLongLong(t.packets))) &&
@@ -66,12 +101,12 @@ PyObject* to_python(RecordingTables& t) {
                     set_item(out.get(), "truncated", PyRef::steal(PyBool_FromLong(t.truncated))) &&
                     set_item(out.get(), "damaged", offsets(t.damaged)) &&
                     set_item(out.get(), "sets", set_counts(t)) &&
-                    set_item(out.get(), "records", record_tables(t));
+                    set_item(out.get(), "records", record_tables(t, layout));
     return ok ? out.release() : nullptr;
 }
 
-PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    Args a("scan", {"path", "progress"}, args, nargs, kwnames);
+PyObject* scan_as(Layout layout, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Args a(name, {"path", "progress"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
     auto path = a.str(0);
     if (!path) return nullptr;
@@ -89,7 +124,15 @@ PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         if (io && io->kind() == IoKind::OutOfMemory) return PyErr_NoMemory();
         return io ? raise_file_error(*io, *path) : nullptr;
     }
-    return to_python(tables->value());
+    return to_python(tables->value(), layout);
+}
+
+PyObject* scan(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return scan_as(Layout::Rows, "scan", args, nargs, kwnames);
+}
+
+PyObject* scan_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return scan_as(Layout::Columns, "scan_columns", args, nargs, kwnames);
 }
 
 }  // namespace
@@ -99,6 +142,13 @@ PyMethodDef scan_def = {
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<scan>)),
     METH_FASTCALL | METH_KEYWORDS,
     "scan(path, progress)\n--\n\nDecodes a recording into packed record tables; progress(bytes) is called now and then.",
+};
+
+PyMethodDef scan_columns_def = {
+    "scan_columns",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<scan_columns>)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "scan_columns(path, progress)\n--\n\nAs scan(), each record's table laid out column by column.",
 };
 
 }  // namespace ahrs::py

@@ -1,7 +1,7 @@
 #include "reading_text.hpp"
 
-#include "record_text.hpp"
-#include "shortest.hpp"
+#include "protocol/record_text.hpp"
+#include "protocol/shortest.hpp"
 
 namespace ahrs {
 namespace {

@@ -1,8 +1,10 @@
 #pragma once
+// The plain text forms of Reading values, one append at a time: the
+// reference that the laid-out line (packet_line.hpp) is checked against.
 #include <span>
 #include <string>
 
-#include "reading.hpp"
+#include "protocol/reading.hpp"
 
 namespace ahrs {
 

@@ -1,0 +1,112 @@
+"""Record tables as Arrow tables and Parquet files (needs pyarrow).
+
+Each item's unit goes into its Arrow field's metadata under b"unit", so it
+travels with the Parquet files too; the record's name and descriptor set go
+into the schema's metadata.
+"""
+import functools
+import importlib
+import os
+
+from . import _native
+from .recording import needs
+
+PARQUET_SUFFIX = ".parquet"
+# Packet numbers and offsets climb by small steps: deltas store them in a few
+# bits. Splitting floats into byte streams lets zstd find the repeating
+# exponent bytes; both encode faster than a dictionary that never pays off
+# on measured values.
+_DELTA = ("packet", "offset")
+
+
+def pyarrow(what="Arrow and Parquet output"):
+    return needs("pyarrow", what, "arrow")
+
+
+@functools.cache
+def record_sets():
+    """Record name -> descriptor-set name."""
+    return {name: set_name for name, set_name, _items in _native.catalogue()}
+
+
+@functools.cache
+def record_units():
+    """Record name -> {field: unit}, as far as the catalogue knows them."""
+    units = getattr(importlib.import_module(__package__), "units", None)
+    return units() if units else {}
+
+
+def _arrow_array(pa, values):
+    """The numpy array as an Arrow array over the same memory; flags, which
+    Arrow keeps one bit each, packed. (pa.array() would do the same but
+    first imports pandas, when installed, to ask whether this is one of its
+    arrays.)"""
+    if values.dtype.kind == "b":
+        import numpy as np
+
+        data = pa.py_buffer(np.packbits(values, bitorder="little"))
+    else:
+        data = pa.py_buffer(values)
+    return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, data])
+
+
+def arrow_table(name, columns):
+    """A pyarrow Table of one record from {field: 1-D numpy array}, sharing
+    the arrays' memory wherever Arrow's layout is numpy's (all but bool)."""
+    pa = pyarrow()
+    units = record_units().get(name, {})
+    fields, arrays = [], []
+    for field, values in columns.items():
+        metadata = {b"unit": units[field].encode()} if field in units else None
+        fields.append(pa.field(field, pa.from_numpy_dtype(values.dtype), nullable=False, metadata=metadata))
+        arrays.append(_arrow_array(pa, values))
+    schema = pa.schema(fields, metadata={b"record": name.encode(), b"set": record_sets()[name].encode()})
+    return pa.Table.from_arrays(arrays, schema=schema)
+
+
+def write_parquet(table, path):
+    """Writes one record's table to `path` (zstd), whole or not at all: a
+    reader never sees a file half written."""
+    pa = pyarrow()
+    import pyarrow.parquet as pq
+
+    encodings = {f.name: "DELTA_BINARY_PACKED" if f.name in _DELTA else "BYTE_STREAM_SPLIT"
+                 for f in table.schema if f.name in _DELTA or pa.types.is_floating(f.type)}
+    partial = f"{path}.partial"
+    try:
+        pq.write_table(table, partial, compression="zstd", use_dictionary=False, column_encoding=encodings)
+        os.replace(partial, path)
+    except BaseException:
+        _remove(partial)
+        raise
+
+
+def _remove(path):
+    try:
+        os.remove(path)
+    except FileNotFoundError:
+        pass
+
+
+def write_records(recording, path_of, names=None):
+    """Writes each record of `recording` (or those in `names`) to
+    path_of(record name); returns the records written."""
+    written = []
+    for name in recording.records:
+        if names and name not in names:
+            continue
+        write_parquet(recording.to_arrow(name), path_of(name))
+        written.append(name)
+    return written
+
+
+def export(recording, directory, names=None):
+    """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per record."""
+    pyarrow()
+    os.makedirs(directory, exist_ok=True)
+    return write_records(recording, lambda name: os.path.join(directory, name + PARQUET_SUFFIX), names)
+
+
+def require():
+    """ImportError with a one-line hint unless the export can run."""
+    pyarrow("--format parquet")

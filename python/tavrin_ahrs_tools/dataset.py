@@ -1,0 +1,250 @@
+"""ahrs-dataset: any number of recordings as one Hive-partitioned Parquet dataset.
+
+DATASET/record=<Record>/recording=<name>/part-0.parquet holds a record's
+table of one recording (the rows load() gives, units in the field metadata);
+DATASET/recordings.parquet one row per recording: what it held, how whole it
+was, its time span and dropouts, or why it could not be read.
+
+Recordings are converted on Dask distributed: a LocalCluster of N worker
+processes on this machine, or the workers of an existing cluster (they read
+the recordings and write the dataset at the same paths, so both must lie on a
+file system the workers share). A recording converted before, with the same
+size and modification time, is skipped.
+"""
+import argparse
+import fnmatch
+import hashlib
+import os
+import re
+import shutil
+import sys
+
+from .cli import add_version, command
+from .progress import Progress
+from .recording import needs
+
+SUMMARY = "recordings.parquet"
+PART = "part-0.parquet"
+DEFAULT_PATTERN = "*.bin"
+# (column, Arrow type name) of recordings.parquet, in order.
+COLUMNS = (
+    ("name", "string"), ("path", "string"), ("bytes", "int64"), ("modified_ns", "int64"),
+    ("packets", "int64"), ("damaged_runs", "int64"), ("skipped_bytes", "int64"), ("truncated", "bool_"),
+    ("start_time", "float64"), ("end_time", "float64"), ("dropouts", "int64"), ("records", "int64"),
+    ("error", "string"),
+)
+
+
+def find_recordings(inputs, pattern=DEFAULT_PATTERN):
+    """Absolute paths: files as named, and the files matching `pattern` in
+    folders and their subfolders; a path that does not exist is kept, so that
+    it is listed with its error."""
+    found = []
+    for given in inputs:
+        if not os.path.isdir(given):
+            found.append(os.path.abspath(given))
+            continue
+        for folder, subfolders, files in os.walk(given):
+            subfolders.sort()
+            found += [os.path.abspath(os.path.join(folder, f)) for f in sorted(files) if fnmatch.fnmatch(f, pattern)]
+    return list(dict.fromkeys(found))
+
+
+def _safe(text):
+    return re.sub(r"[^A-Za-z0-9._-]", "_", text) or "_"
+
+
+def recording_names(paths, known):
+    """Path -> a partition name: the one it had (`known`), else its file name
+    without the suffix, or that and a short hash of its path when taken."""
+    names = {p: known[p] for p in paths if p in known}
+    taken = set(known.values())
+    stems = [_safe(os.path.splitext(os.path.basename(p))[0]) for p in paths]
+    for path, stem in zip(paths, stems):
+        if path in names:
+            continue
+        name = stem
+        if name in taken or stems.count(stem) > 1:
+            name = f"{stem}-{hashlib.sha1(path.encode()).hexdigest()[:8]}"
+        names[path] = name
+        taken.add(name)
+    return names
+
+
+def _stat(path):
+    try:
+        st = os.stat(path)
+        return st.st_size, st.st_mtime_ns
+    except OSError:
+        return None, None
+
+
+def summary(np, rec):
+    """Start and end time, dropouts: the columns that need the recording's clock."""
+    from . import timeline
+
+    times = timeline.packet_times(np, rec)
+    known = times[~np.isnan(times)]
+    dropouts = 0
+    for name in timeline.CLOCKS:
+        if name in rec.records:
+            dropouts += int(timeline.clock_gaps(np, timeline.clock_times(rec.records[name], name))[2].sum())
+    return {"start_time": float(known.min()) if len(known) else None,
+            "end_time": float(known.max()) if len(known) else None,
+            "dropouts": dropouts}
+
+
+def _remove_partitions(dataset, name, keep=()):
+    """Drops the recording's partitions of records not in `keep`."""
+    if not os.path.isdir(dataset):
+        return
+    for entry in os.listdir(dataset):
+        if entry.startswith("record=") and entry[len("record="):] not in keep:
+            shutil.rmtree(os.path.join(dataset, entry, f"recording={name}"), ignore_errors=True)
+
+
+def convert(path, name, dataset):
+    """Runs on a worker: one recording into its partitions; its row of recordings.parquet."""
+    size, modified = _stat(path)
+    row = {"name": name, "path": path, "bytes": size, "modified_ns": modified}
+    try:
+        import numpy as np
+
+        from . import columnar
+        from .recording import load
+
+        rec = load(path, layout="columns")
+        for record in rec.records:
+            folder = os.path.join(dataset, f"record={record}", f"recording={name}")
+            os.makedirs(folder, exist_ok=True)
+            columnar.write_parquet(rec.to_arrow(record), os.path.join(folder, PART))
+        _remove_partitions(dataset, name, keep=rec.records)
+        row.update(packets=rec.packets, damaged_runs=len(rec.damaged), skipped_bytes=rec.skipped_bytes,
+                   truncated=rec.truncated, records=len(rec.records), **summary(np, rec))
+    except Exception as e:  # listed in recordings.parquet; the other recordings go on
+        _remove_partitions(dataset, name)
+        row["error"] = (e.strerror if isinstance(e, OSError) and e.strerror else None) or f"{type(e).__name__}: {e}"
+    return row
+
+
+def read_summary(dataset):
+    """Path -> row of an earlier run's recordings.parquet ({} when there is none)."""
+    path = os.path.join(dataset, SUMMARY)
+    if not os.path.exists(path):
+        return {}
+    import pyarrow.parquet as pq
+
+    return {row["path"]: row for row in pq.read_table(path).to_pylist()}
+
+
+def write_summary(dataset, rows):
+    import pyarrow as pa
+
+    from .columnar import write_parquet
+
+    schema = pa.schema([(name, getattr(pa, kind)()) for name, kind in COLUMNS])
+    rows = sorted(rows, key=lambda r: r["name"])
+    table = pa.Table.from_pylist([{c: r.get(c) for c, _ in COLUMNS} for r in rows], schema=schema)
+    write_parquet(table, os.path.join(dataset, SUMMARY))
+
+
+def unchanged(row, path):
+    return row is not None and row.get("error") is None and (row["bytes"], row["modified_ns"]) == _stat(path)
+
+
+def start_client(workers, scheduler):
+    """A Dask client of the cluster at `scheduler`, or of a new LocalCluster of `workers` processes."""
+    import logging
+
+    from dask.distributed import Client
+
+    if scheduler:
+        return Client(scheduler)
+    # A client given no address starts a LocalCluster of its own, and stops it when closed.
+    return Client(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                  dashboard_address=None, silence_logs=logging.ERROR)
+
+
+def run(client, todo, dataset, show_progress=True):
+    """Converts every (path, name) of `todo` on the client's cluster; their rows, as they finish."""
+    from dask.distributed import as_completed
+
+    sizes = {path: _stat(path)[0] or 0 for path, _ in todo}
+    futures = client.map(convert, [p for p, _ in todo], [n for _, n in todo], [dataset] * len(todo), pure=False)
+    rows, done = [], 0
+    with Progress(sum(sizes.values()), "ahrs-dataset", enabled=show_progress) as bar:
+        for future in as_completed(futures):
+            row = future.result()
+            rows.append(row)
+            done += sizes[row["path"]]
+            bar.update(done)
+    return rows
+
+
+def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=True):
+    """The whole run on a cluster: the rows of the recordings converted, and
+    the count of those skipped as unchanged. Rows of recordings converted
+    before and not named this time stay in recordings.parquet."""
+    os.makedirs(dataset, exist_ok=True)
+    before = read_summary(dataset)
+    paths = find_recordings(inputs, pattern)
+    names = recording_names(paths, {p: r["name"] for p, r in before.items()})
+    todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
+    converted = run(client, todo, dataset, show_progress) if todo else []
+    fresh = {r["path"] for r in converted}
+    write_summary(dataset, [r for p, r in before.items() if p not in fresh] + converted)
+    return converted, len(paths) - len(todo)
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog="ahrs-dataset",
+        description="Turn recordings into one Hive-partitioned Parquet dataset: "
+                    "DATASET/record=<Record>/recording=<name>/part-0.parquet, and "
+                    "DATASET/recordings.parquet with a row per recording. Runs on Dask distributed; "
+                    "a recording converted before, unchanged since, is skipped.")
+    add_version(p)
+    p.add_argument("inputs", nargs="+", metavar="RECORDING_OR_FOLDER",
+                   help="recordings, and folders searched (with their subfolders) for recordings")
+    p.add_argument("-o", "--output", required=True, metavar="DATASET", help="the dataset's folder")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, default=None, metavar="N",
+                       help="worker processes of a local cluster (default: one per CPU)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="an existing cluster's scheduler, e.g. tcp://10.0.0.5:8786")
+    p.add_argument("--glob", default=DEFAULT_PATTERN, metavar="PATTERN",
+                   help=f"file names taken from folders (default: {DEFAULT_PATTERN})")
+    return p
+
+
+@command("ahrs-dataset")
+def main(argv=None):
+    p = parser()
+    args = p.parse_args(argv)
+    if args.workers is not None and args.workers < 1:
+        p.error("--workers must be 1 or more")
+    try:
+        for library in ("numpy", "pyarrow", "distributed"):
+            needs(library, "ahrs-dataset", "dataset")
+    except ImportError as e:
+        print(e, file=sys.stderr)
+        return 1
+    if not find_recordings(args.inputs, args.glob):
+        print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
+        return 1
+    try:
+        with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
+            converted, skipped = convert_all(client, args.inputs, args.output, args.glob)
+    except OSError as e:
+        print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    failed = [r for r in converted if r.get("error")]
+    for row in failed:
+        print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)
+    print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
+          f"{skipped} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,93 @@
+// A live reader's queue between two threads: what a full queue does with
+// each overflow rule, how the end reaches both sides, and when the
+// descriptor an event loop watches is readable.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "device/sample_queue.hpp"
+
+using ahrs::LiveSample;
+using ahrs::Overflow;
+using ahrs::SampleQueue;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+LiveSample numbered(std::uint64_t i) {
+    LiveSample s;
+    s.index = i;
+    return s;
+}
+
+std::vector<std::uint64_t> drained(SampleQueue& q) {
+    std::vector<LiveSample> out;
+    q.drain(out);
+    std::vector<std::uint64_t> numbers;
+    for (const auto& s : out) numbers.push_back(s.index);
+    return numbers;
+}
+
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+}
+
+TEST(SampleQueue, DropOldestKeepsTheNewestAndCountsTheRest) {
+    auto q = SampleQueue::create(3, Overflow::DropOldest);
+    for (std::uint64_t i = 0; i < 10; ++i) ASSERT_TRUE(q->push(numbered(i)));
+    EXPECT_EQ(drained(*q), (std::vector<std::uint64_t>{7, 8, 9}));
+    EXPECT_EQ(q->dropped(), 7u);
+    EXPECT_EQ(q->max_size(), 3u);
+    EXPECT_EQ(q->latest()->index, 9u);
+}
+
+TEST(SampleQueue, BlockWaitsForRoomAndLosesNothing) {
+    auto q = SampleQueue::create(2, Overflow::Block);
+    std::thread sender([&] {
+        for (std::uint64_t i = 0; i < 100; ++i) ASSERT_TRUE(q->push(numbered(i)));
+    });
+    std::vector<std::uint64_t> got;
+    LiveSample s;
+    while (got.size() < 100 && q->pop(s, Clock::now() + std::chrono::seconds(10)) == SampleQueue::Took::Sample)
+        got.push_back(s.index);
+    sender.join();
+    ASSERT_EQ(got.size(), 100u);
+    for (std::uint64_t i = 0; i < 100; ++i) EXPECT_EQ(got[i], i);
+    EXPECT_EQ(q->dropped(), 0u);
+    EXPECT_LE(q->max_size(), 2u);
+}
+
+TEST(SampleQueue, EndReleasesABlockedSenderAndAWaitingReceiver) {
+    auto q = SampleQueue::create(1, Overflow::Block);
+    ASSERT_TRUE(q->push(numbered(0)));
+    bool second = true;
+    std::thread sender([&] { second = q->push(numbered(1)); });  // waits: the queue is full
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    q->end();
+    sender.join();
+    EXPECT_FALSE(second);
+    LiveSample s;
+    // What was queued before the end is still delivered, then the end.
+    EXPECT_EQ(q->pop(s, Clock::now()), SampleQueue::Took::Sample);
+    EXPECT_EQ(q->pop(s, Clock::now() + std::chrono::seconds(10)), SampleQueue::Took::Ended);
+}
+
+TEST(SampleQueue, SignalOnlyOnceArmedAndAtTheEnd) {
+    auto q = SampleQueue::create(4, Overflow::Block);
+    ASSERT_TRUE(q->push(numbered(0)));
+    EXPECT_FALSE(readable(q->signal_fd()));  // nobody waits on it yet
+    q->clear_signal();
+    EXPECT_EQ(drained(*q).size(), 1u);
+    ASSERT_TRUE(q->push(numbered(1)));
+    EXPECT_TRUE(readable(q->signal_fd()));
+    q->clear_signal();
+    EXPECT_FALSE(readable(q->signal_fd()));
+    q->end();
+    EXPECT_TRUE(readable(q->signal_fd()));
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+"""Recordings as analysis-ready data: Arrow and Polars tables, the Parquet and
+MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
+statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
+import json
+import math
+import os
+import subprocess
+
+import duckdb
+import numpy as np
+import pyarrow.parquet as pq
+import pytest
+
+import tavrin_ahrs_tools
+from tavrin_ahrs_tools import load
+
+from conftest import installed_script, run_python, simulator_recording
+from mip import ESTIMATE, SENSOR, acc, euler, field, packet
+
+NAN, INF = float("nan"), float("inf")
+
+
+def run(script, *args, timeout=180):
+    return subprocess.run([installed_script(script), *map(str, args)],
+                          capture_output=True, text=True, timeout=timeout)
+
+
+def odd_values():
+    """Packets a simulator never sends: not-a-number, infinities, negative
+    zero, an invalid filter output, stray bytes, no time at all."""
+    return b"".join([
+        packet(SENSOR, acc(NAN, INF, -0.0)),
+        b"\x75\x65\x00junk",
+        packet(ESTIMATE, euler(-INF, 1e-30, 3.0, valid=0)),
+        packet(SENSOR, acc(1.5, -2.5, 9.80665)),
+    ])
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    """Three recordings unlike each other: 2 s of simulation, the same
+    followed by odd values, and odd values alone (no time)."""
+    folder = tmp_path_factory.mktemp("recordings")
+    plain = simulator_recording(folder / "plain.bin", 2)
+    (folder / "odd_end.bin").write_bytes(plain.read_bytes() + odd_values())
+    (folder / "untimed.bin").write_bytes(odd_values())
+    return folder
+
+
+def unit_of(field):
+    return (field.metadata or {}).get(b"unit")
+
+
+def expected_units(record):
+    units = getattr(tavrin_ahrs_tools, "units", None)
+    return units()[record] if units else {}
+
+
+def assert_same_columns(columns, table, where):
+    """Every column of a read-back table holds exactly load()'s values (bits
+    of floats included), in load()'s order."""
+    assert list(columns) == list(table.dtype.names), where
+    for name, values in columns.items():
+        want = table[name]
+        got = np.asarray(values, dtype=want.dtype)
+        assert got.tobytes() == want.tobytes(), f"{where}: {name}"
+
+
+def test_arrow_and_polars_share_the_columns_and_equal_load(recordings):
+    path = recordings / "odd_end.bin"
+    rows, cols = load(path), load(path, layout="columns")
+    assert list(cols.records) == list(rows.records) and len(rows.records) > 20
+    for name, table in rows.records.items():
+        assert cols.records[name].tobytes() == table.tobytes()
+        arrow = cols.to_arrow(name)
+        own = cols.columns(name)
+        for field, values in own.items():
+            if values.dtype != bool:  # Arrow keeps flags as bits
+                assert arrow.column(field).chunks[0].buffers()[1].address == values.ctypes.data, field
+        assert_same_columns({f: arrow.column(f).to_numpy() for f in arrow.column_names}, table, name)
+        assert arrow.schema.metadata[b"record"] == name.encode()
+        assert {f.name: unit_of(f).decode() for f in arrow.schema if unit_of(f) is not None} == \
+            expected_units(name)
+        frame = rows.to_polars(name)  # from the row layout: copies, same values
+        assert_same_columns({c: frame[c].to_numpy() for c in frame.columns}, table, name)
+    cols.records["ScaledAccVector"]["x"][0] = 42.0  # made once, kept
+    assert cols.records["ScaledAccVector"]["x"][0] == 42.0
+
+
+@pytest.mark.parametrize("name", ["plain.bin", "odd_end.bin", "untimed.bin"])
+def test_parquet_export_reads_back_as_load(recordings, tmp_path, name):
+    done = run("ahrs-dump", recordings / name, "--format", "parquet", "-o", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    rec = load(recordings / name)
+    assert sorted(os.listdir(tmp_path / "out")) == sorted(f"{r}.parquet" for r in rec.records)
+    for record, table in rec.records.items():
+        back = pq.read_table(tmp_path / "out" / f"{record}.parquet")
+        assert_same_columns({c: back.column(c).to_numpy() for c in back.column_names}, table, record)
+        assert pq.ParquetFile(tmp_path / "out" / f"{record}.parquet").metadata.row_group(0) \
+            .column(2).compression == "ZSTD"
+        assert {f.name: unit_of(f) for f in back.schema} == \
+            {f.name: unit_of(f) for f in rec.to_arrow(record).schema}
+
+
+def mcap_messages(path):
+    from mcap.reader import make_reader
+
+    with open(path, "rb") as f:
+        reader = make_reader(f)
+        schemas = {s.name: json.loads(s.data) for s in reader.get_summary().schemas.values()}
+        messages = [(c.topic, m.log_time, json.loads(m.data)) for _s, c, m in reader.iter_messages()]
+    return schemas, messages
+
+
+@pytest.mark.parametrize("name", ["odd_end.bin", "untimed.bin"])
+def test_mcap_export_reads_back_as_load(recordings, tmp_path, name):
+    out = tmp_path / "out.mcap"
+    done = run("ahrs-dump", recordings / name, "--format", "mcap", "-o", out)
+    assert done.returncode == 0, done.stderr
+    rec = load(recordings / name)
+    schemas, messages = mcap_messages(out)
+    assert set(schemas) == set(rec.records)
+    times = [t for _topic, t, _m in messages]
+    assert times == sorted(times)
+    for record, table in rec.records.items():
+        rows = [m for topic, _t, m in messages if topic == f"/{record}"]
+        assert list(schemas[record]["properties"]) == list(table.dtype.names)
+        # JSON has no not-a-number nor infinities: those are null
+        finite = {f: [INF if row[f] is None else row[f] for row in rows] for f in table.dtype.names}
+        expected = table.copy()
+        for f in table.dtype.names:
+            if table.dtype[f].kind == "f":
+                expected[f][~np.isfinite(table[f])] = INF
+        assert_same_columns(finite, expected, record)
+    if name == "untimed.bin":  # no time: packet order, a millisecond apart
+        assert sorted(set(times)) == [0, 1_000_000, 2_000_000]
+    else:  # GPS time as Unix time: the simulator's week 2345 is December 2024
+        assert 1_733_000_000e9 < times[0] < 1_736_000_000e9 and times[-1] - times[0] > 1.9e9
+
+
+def dataset_rows(dataset):
+    return {row["name"]: row for row in pq.read_table(dataset / "recordings.parquet").to_pylist()}
+
+
+def part_times(dataset):
+    return {p: p.stat().st_mtime_ns for p in dataset.rglob("part-0.parquet")}
+
+
+def test_dataset_on_a_two_worker_cluster_is_load_and_incremental(recordings, tmp_path):
+    folder = tmp_path / "fleet"
+    folder.mkdir()
+    for f in recordings.iterdir():
+        (folder / f.name).write_bytes(f.read_bytes())
+    (folder / "sub").mkdir()
+    (folder / "sub" / "plain.bin").write_bytes(odd_values())  # same name, another folder
+    (folder / "gone.bin").symlink_to(tmp_path / "nowhere.bin")  # listed, unreadable
+    (folder / "notes.txt").write_text("not a recording")
+    dataset = tmp_path / "dataset"
+
+    done = run("ahrs-dataset", folder, "-o", dataset, "--workers", 2)
+    assert done.returncode == 1, done.stderr
+    assert f"{folder}/gone.bin: No such file or directory" in done.stderr
+    assert "4 converted, 1 failed, 0 unchanged" in done.stderr.splitlines()[-1]
+    rows = dataset_rows(dataset)
+    assert rows["gone"]["error"] == "No such file or directory" and rows["gone"]["packets"] is None
+    twins = sorted(n for n in rows if n.startswith("plain-"))  # a name two files share: both told apart
+    assert sorted(rows) == ["gone", "odd_end"] + twins + ["untimed"] and len(twins) == 2
+    db = duckdb.connect()
+    for name, row in rows.items():
+        if name == "gone":
+            continue
+        rec = load(row["path"])
+        assert (row["packets"], row["damaged_runs"], row["skipped_bytes"], row["truncated"]) == \
+            (rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated)
+        assert row["bytes"] == os.path.getsize(row["path"]) and row["error"] is None
+        assert (row["start_time"] is None) == (name in ("untimed",) or row["path"].endswith("sub/plain.bin"))
+        for record, table in rec.records.items():
+            back = db.sql(f"SELECT * FROM read_parquet('{dataset}/record={record}/*/*.parquet', "
+                          "hive_partitioning=true, hive_types_autocast=false) "
+                          f"WHERE recording = '{name}' ORDER BY packet").fetchnumpy()
+            assert list(back)[-2:] == ["record", "recording"]
+            assert_same_columns({c: back[c] for c in list(back)[:-2]}, table, f"{name} {record}")
+
+    before = part_times(dataset)
+    again = run("ahrs-dataset", folder, "-o", dataset, "--workers", 2)
+    assert "0 converted, 1 failed, 4 unchanged" in again.stderr.splitlines()[-1]
+    assert part_times(dataset) == before and dataset_rows(dataset) == rows
+
+    with open(folder / "odd_end.bin", "ab") as f:  # grows: converted again, alone
+        f.write(packet(SENSOR, acc(7.0, 8.0, 9.0)))
+    third = run("ahrs-dataset", folder / "odd_end.bin", folder / "untimed.bin", "-o", dataset, "--workers", 1)
+    assert third.returncode == 0 and "1 converted, 0 failed, 1 unchanged" in third.stderr, third.stderr
+    changed = {p for p, t in part_times(dataset).items() if before[p] != t}
+    assert changed and all("recording=odd_end" in str(p) for p in changed)
+    assert dataset_rows(dataset)["odd_end"]["packets"] == rows["odd_end"]["packets"] + 1
+
+
+@pytest.mark.parametrize("script, args, content, status, last_line", [
+    ("ahrs-plot", [], "good", 0, "ahrs-plot: {out}"),
+    ("ahrs-plot", ["--start", "0.5", "--end", "1"], "good", 0, "ahrs-plot: {out}"),
+    ("ahrs-plot", ["--start", "100"], "good", 1, "ahrs-plot: {file}: nothing to plot between --start and --end"),
+    ("ahrs-plot", ["--start", "2", "--end", "1"], "good", 2, None),
+    ("ahrs-plot", [], "junk", 1, "ahrs-plot: {file}: nothing to plot (none of CFEulerAngles, "
+                                 "OrientationEuler, ScaledGyroVector, ScaledAccVector)"),
+    ("ahrs-plot", [], "empty", 1, None),
+    ("ahrs-dump", ["--format", "csv"], "good", 0, "ahrs-dump: 4 packets, 0 damaged runs, 0 bytes skipped"),
+    ("ahrs-dump", ["--format", "parquet"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
+    ("ahrs-dump", ["--format", "csv"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
+    ("ahrs-dump", ["--format", "jsonl"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
+    ("ahrs-dump", ["--format", "mcap"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
+])
+def test_exit_statuses_on_junk_empty_and_good_files(tmp_path, script, args, content, status, last_line):
+    timed = [packet(ESTIMATE, euler() + field(0x11, "dHH", 345600.0 + t, 2345, 1)) for t in (0, 0.5, 1)]
+    files = {"good": b"".join(timed) + packet(SENSOR, acc()),
+             "junk": bytes(range(256)) * 8, "empty": b""}
+    source = tmp_path / f"{content}.bin"
+    source.write_bytes(files[content])
+    out = tmp_path / "out"
+    done = run(script, source, *args, "-o", out.with_suffix(".png") if script == "ahrs-plot" else out)
+    assert done.returncode == status, done.stderr
+    assert "Traceback" not in done.stderr
+    if last_line:
+        assert done.stderr.splitlines()[-1] == last_line.format(file=source, out=out.with_suffix(".png"))
+    if script == "ahrs-plot" and status == 1:
+        assert done.stderr.count("\n") == 1 and not out.with_suffix(".png").exists()
+
+
+@pytest.mark.parametrize("missing, call, hint", [
+    ("pyarrow", "load(path).to_arrow('ScaledAccVector')", "to_arrow() needs pyarrow: "
+                                                          "pip install 'tavrin_ahrs_driver[arrow]'"),
+    ("polars", "load(path).to_polars('ScaledAccVector')", "to_polars() needs polars: "
+                                                          "pip install 'tavrin_ahrs_driver[arrow]'"),
+    ("pyarrow", "dump(['--format', 'parquet', path, '-o', path + '.d'])",
+     "ahrs-dump: --format parquet needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'"),
+    ("mcap", "dump(['--format', 'mcap', path, '-o', path + '.mcap'])",
+     "ahrs-dump: --format mcap needs mcap: pip install 'tavrin_ahrs_driver[mcap]'"),
+    ("distributed", "dataset([path, '-o', path + '.d'])",
+     "ahrs-dataset needs distributed: pip install 'tavrin_ahrs_driver[dataset]'"),
+])
+def test_a_missing_library_is_named_in_one_line(recordings, missing, call, hint):
+    done = run_python(f"""
+        import sys
+        for name in ("pyarrow", "polars", "mcap", "dask", "distributed", "duckdb"):
+            if name != {missing!r}:
+                __import__(name)
+        sys.modules[{missing!r}] = None  # as if it were not installed
+        import tavrin_ahrs_driver, tavrin_ahrs_tools
+        from tavrin_ahrs_tools import load
+        from tavrin_ahrs_tools.dump import main as dump
+        from tavrin_ahrs_tools.dataset import main as dataset
+        path = {str(recordings / "untimed.bin")!r}
+        try:
+            status = {call}
+        except ImportError as e:
+            print(e, file=sys.stderr)
+            status = 1
+        sys.exit(status)
+    """)
+    assert done.rc == 1
+    assert done.err.splitlines()[-1] == hint and "Traceback" not in done.err
+
+
+def test_the_driver_and_load_need_none_of_the_analysis_libraries(recordings):
+    done = run_python(f"""
+        import sys
+        for name in ("pyarrow", "polars", "mcap", "dask", "distributed", "duckdb", "pandas"):
+            sys.modules[name] = None
+        import tavrin_ahrs_driver
+        from tavrin_ahrs_tools import load
+        print(load({str(recordings / "plain.bin")!r}, layout="columns").packets)
+    """)
+    assert done.rc == 0 and int(done.out) > 300, done.err
