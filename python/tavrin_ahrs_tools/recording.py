@@ -106,7 +106,7 @@ class Recording:
     sets           dict: descriptor-set name -> count of well-formed packets
     packets        count of well-formed packets
     skipped_bytes  bytes that belong to no well-formed packet
-    damaged        byte offset of each run of such bytes
+    damaged        byte offset of each run of such bytes (numpy uint64 array)
     truncated      True when the file ends inside a packet
     """
 
@@ -172,7 +172,8 @@ LAYOUTS = ("rows", "columns")
 
 
 def load(path, progress=False, layout="rows"):
-    """Decodes the recorded stream at `path` into a Recording.
+    """Decodes the recorded stream at `path` (str, bytes or path-like, any
+    name the system takes) into a Recording.
 
     Damaged packets are skipped and counted, never fatal: the file is read with
     the same lossless resynchronisation as a live port. Raises OSError when
@@ -190,10 +191,11 @@ def load(path, progress=False, layout="rows"):
     dtypes = record_dtypes()
     size = os.path.getsize(path) if progress and os.path.exists(path) else 0
     scan = _native.scan if layout == "rows" else _native.scan_columns
-    with Progress(size, os.path.basename(path), enabled=progress) as bar:
+    with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
         found = scan(path, bar.update if progress else None)
     tables = found["records"]
-    counts = (path, found["sets"], found["packets"], found["skipped_bytes"], found["damaged"], found["truncated"])
+    damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
+    counts = (path, found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
     if layout == "columns":
         columns = {name: _column_views(np, dtypes[name], tables.pop(name)) for name in list(tables)}
         return Recording(counts[0], _RowsFromColumns(np, columns, dtypes), *counts[1:], columns=columns)
