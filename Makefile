@@ -20,7 +20,7 @@ all: install
 
 # System packages: tools/deps.sh holds the one list, by group, and installs
 # what is missing (as root) or names the command to run.
-DEPS := PYTHON="$(PYTHON)" bash tools/deps.sh
+DEPS := $(if $(PYTHON),PYTHON="$(PYTHON)" )bash tools/deps.sh
 deps:
 	$(DEPS) all
 
@@ -86,11 +86,13 @@ verify-floats: venv
 
 # The Python tests, with the interpreter's version in their results.
 # $(call pytest,PYTHON,RESULT NAME)
-pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && $(1) -m pytest -q tests/python \
-	--junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$($(1) -c 'import platform; print(platform.python_version())')"
+pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && \
+	version=$$($(1) -c 'import platform; print(platform.python_version())') && \
+	echo "Python tests on $$version: $(1) -m pytest -q tests/python" && \
+	$(1) -m pytest -q tests/python --junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$version"
 
 py-test: install
-	$(call pytest,$(PY),python)
+	@$(call pytest,$(PY),python)
 
 # The same wheel on a second Python version, in its own environment
 # (.venv<version>), when PATH has one.
@@ -98,11 +100,12 @@ py-test-other: install
 	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/python-other.*
 	@found=$$(bash tools/python.sh other "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')"); \
 	if [ -z "$$found" ]; then \
-		echo "no second Python 3.10 or later on PATH: the Python tests run on one version" | tee $(RESULTS)/python-other.none; \
+		echo "no second Python 3.10 or later on PATH" | tee $(RESULTS)/python-other.none; \
 		exit 0; \
 	fi; \
 	venv=$(VENV)$$(echo $${found%% *} | tr -d .); \
-	$$venv/bin/python -c '' 2>/dev/null || { rm -rf $$venv; "$${found#* }" -m venv $$venv; } && \
+	$$venv/bin/python -c '' 2>/dev/null || { PYTHON="$${found#* }" bash tools/deps.sh python && \
+		rm -rf $$venv && "$${found#* }" -m venv $$venv; } && \
 	if [ ! -f $$venv/.ready ] || [ requirements-dev.txt -nt $$venv/.ready ]; then \
 		$$venv/bin/python -m pip install -q --upgrade pip && \
 		$$venv/bin/python -m pip install -q -r requirements-dev.txt && touch $$venv/.ready; \

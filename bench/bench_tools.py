@@ -77,7 +77,31 @@ def load_memory(path):
     }
 
 
-def measure(path, packets, workdir, repeat=3):
+# The worst a file can do to load()'s damage list: an empty packet and one
+# stray byte, over and over, a damaged run every 7 bytes.
+CRAFTED_UNIT = b"\x75\x65\x80\x00\x5a\x03" + b"\x00"
+
+
+def make_crafted_damage(path, size):
+    unit = CRAFTED_UNIT * 4096
+    with open(path, "wb") as f:
+        for _ in range(size // len(unit)):
+            f.write(unit)
+    return os.path.getsize(path)
+
+
+def damage_memory(path):
+    """Child: the peak resident memory load() added on a file of damaged runs."""
+    import numpy  # noqa: F401 (its own memory is not load()'s)
+    from tavrin_ahrs_tools import load
+    before = harness.rss_kib()
+    rec = load(path)
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return {"runs": len(rec.damaged), "peak_kib": peak - before}
+
+
+def measure(path, packets, workdir, repeat=3, crafted_bytes=70 << 20):
     load_s = min(harness.run_child("bench_tools", "time_load", path=path)[0][0] for _ in range(repeat))
     loop_s, rows = harness.run_child("bench_tools", "time_read_loop", path=path)[0]
     parse_s = min(bench_parse.run_decoder("parse_data_stream_py", path)[0] for _ in range(repeat))
@@ -86,6 +110,10 @@ def measure(path, packets, workdir, repeat=3):
                        for _ in range(repeat))
               for fmt, out in outputs.items()}
     memory = harness.run_child("bench_tools", "load_memory", path=path)[0]
+    crafted = os.path.join(workdir, "crafted.bin")
+    crafted_size = make_crafted_damage(crafted, crafted_bytes)
+    damage = harness.run_child("bench_tools", "damage_memory", path=crafted)[0]
+    os.unlink(crafted)
     return {
         "packets": packets,
         "rows": rows,
@@ -96,4 +124,6 @@ def measure(path, packets, workdir, repeat=3):
         **{f"dump_{fmt}_packets_per_s": packets / s for fmt, s in dump_s.items()},
         **{f"dump_{fmt}_ratio": parse_s / s for fmt, s in dump_s.items()},
         "memory": {**memory, "peak_ratio": memory["peak_kib"] * 1024 / memory["array_bytes"]},
+        "damage_memory": {**damage, "file_bytes": crafted_size,
+                          "peak_ratio": damage["peak_kib"] * 1024 / crafted_size},
     }

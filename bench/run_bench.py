@@ -133,6 +133,10 @@ def rows(fig):
         out.append(("VmRSS peak of load() over its arrays",
                     f"{mem['peak_ratio']:.2f} x ({mem['peak_kib'] / 1024:.0f} MiB for "
                     f"{mem['array_bytes'] / 2**20:.0f} MiB)", "< 2 x", mem["peak_ratio"] < 2))
+        dm = t["damage_memory"]
+        out.append((f"VmRSS peak of load() over a file of {dm['runs']:,} damaged runs",
+                    f"{dm['peak_ratio']:.2f} x ({dm['peak_kib'] / 1024:.0f} MiB for "
+                    f"{dm['file_bytes'] / 2**20:.0f} MiB)", "< 2 x", dm["peak_ratio"] < 2))
     a = fig.get("analysis")
     if a:
         d, mem = a["dataset"], a["memory"]

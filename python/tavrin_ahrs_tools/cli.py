@@ -54,6 +54,8 @@ def _hold_closed_standard_descriptors():
         sys.stdout = open(1, "w", closefd=False)  # fails on its first flush, which is reported
     if 2 in closed and sys.stderr is None:
         sys.stderr = open(os.devnull, "w")  # nowhere to say anything: said to nobody
+    if hasattr(sys.stdout, "reconfigure"):
+        sys.stdout.reconfigure(errors="surrogateescape")  # a file's name comes out as its bytes
     return closed
 
 
@@ -94,6 +96,12 @@ def command(name):
                 return 1
         return run
     return wrap
+
+
+def shown_name(path):
+    """A file name as text to draw or show: bytes that are not UTF-8 become
+    U+FFFD instead of the lone surrogates few renderers take."""
+    return os.fsencode(path).decode("utf-8", "replace")
 
 
 def _identity(target):

@@ -26,17 +26,17 @@ def _many(n, noun):
 
 
 def _offsets(offsets):
-    shown = ", ".join(f"{o} (0x{o:x})" for o in offsets[:SHOWN_OFFSETS])
+    shown = ", ".join(f"{o} (0x{o:x})" for o in offsets[:SHOWN_OFFSETS].tolist())
     more = len(offsets) - SHOWN_OFFSETS
     return shown + (f", and {more:,} more" if more > 0 else "")
 
 
 def damage_lines(rec):
-    if not rec.damaged and not rec.truncated:
+    if not len(rec.damaged) and not rec.truncated:
         return ["Damage: none"]
     lines = [f"Damage: {_many(len(rec.damaged), 'damaged run')}, "
              f"{_many(rec.skipped_bytes, 'byte')} skipped"]
-    if rec.damaged:
+    if len(rec.damaged):
         lines.append(f"  at byte {_offsets(rec.damaged)}")
     if rec.truncated:
         lines.append("  the file ends inside a packet")

@@ -12,7 +12,7 @@ import os
 import sys
 
 from . import timeline
-from .cli import add_version, command, load_recording, refuse_output_over_input
+from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 
 VECTOR = ("x", "y", "z")
 # By item, the sensor's colour and the filter's darker one.
@@ -153,7 +153,7 @@ def main(argv=None):
     if loaded is None:
         return 1
     np, rec = loaded
-    fig = figure(np, rec, os.path.basename(opts.file), opts.start, opts.end)
+    fig = figure(np, rec, shown_name(os.path.basename(opts.file)), opts.start, opts.end)
     if fig is None:
         why = ("between --start and --end" if any(name in rec.records for name in PLOTTED)
                else f"(none of {', '.join(PLOTTED)})")

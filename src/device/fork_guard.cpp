@@ -34,9 +34,11 @@ void after_fork_in_child() {
     g_mu.unlock();
 }
 
-void install_handlers() {
-    static const int installed = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    (void)installed;
+// 0, or why the handlers could not be installed (ENOMEM). Without them a
+// child would keep the parent's devices, so no device is opened then.
+int install_handlers() {
+    static const int failed = ::pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+    return failed;
 }
 
 // A pipe's read end with the write end closed: always readable, always at
@@ -51,7 +53,10 @@ int make_dead_line() {
 }  // namespace
 
 int open_parent_only(const char* path, int flags) {
-    install_handlers();
+    if (const int failed = install_handlers(); failed != 0) {
+        errno = failed;
+        return -1;
+    }
     std::lock_guard lock(g_mu);
     if (g_dead_line < 0 && (g_dead_line = make_dead_line()) < 0) return -1;
     int fd;
@@ -75,8 +80,10 @@ void close_parent_only(int fd) {
     ::close(fd);
 }
 
+// Without the handlers no device was opened (see above): nothing inherited
+// can tell the generations apart.
 std::uint64_t fork_generation() {
-    install_handlers();
+    (void)install_handlers();
     return g_generation.load(std::memory_order_relaxed);
 }
 

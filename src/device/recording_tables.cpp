@@ -16,7 +16,7 @@ Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const S
             ++t.packets;
         } else if (const auto* d = std::get_if<DamagedRun>(&event)) {
             t.skipped_bytes += d->size;
-            t.damaged.push_back(d->offset);
+            if (!t.damaged.push(d->offset)) return err(IoError::bare(IoKind::OutOfMemory));
         } else {
             t.truncated = std::get<ScanEnd>(event).truncated;
         }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../protocol/record_row.hpp"
+#include "offset_list.hpp"
 #include "scan_loop.hpp"
 
 namespace ahrs {
@@ -15,7 +16,7 @@ struct RecordingTables {
     std::array<std::uint64_t, 256> set_packets{};               // by descriptor-set byte
     std::uint64_t packets = 0;                                  // well-formed ones
     std::uint64_t skipped_bytes = 0;
-    std::vector<std::uint64_t> damaged;  // offset of each damaged run
+    OffsetList damaged;  // offset of each damaged run
     bool truncated = false;
 };
 

@@ -166,7 +166,7 @@ def test_an_export_to_a_used_prefix_leaves_only_its_own_tables(late, tmp_path, a
     options = [a for a in again if isinstance(a, str)]
     path = tmp_path / "second.bin"
     path.write_bytes(data)
-    assert run(DUMP, path, "--format", "csv", *options, "-o", prefix).returncode == 0
+    assert run(DUMP, path, "--format", "csv", *options, "-o", prefix).returncode == (0 if data else 1)
     assert set(tables(prefix)) == left | {"notes"}
 
 
@@ -295,3 +295,78 @@ def test_a_recording_cut_short_while_it_plays_ends_the_replay_in_one_line(tmp_pa
     status, err, _ = replay(path, "--speed", "4", reader=cut)
     assert status == 1
     assert err.splitlines()[-1] == f"ahrs-sim: {path}: the file shrank to 1,000 bytes while it was replayed"
+
+
+# --- file names ----------------------------------------------------------------------------
+
+ODD_NAME = b"r\xe9c \xff.bin"  # not UTF-8
+
+
+@pytest.mark.parametrize("name", [
+    lambda p: os.fsencode(p),
+    lambda p: os.fsdecode(p),  # the same bytes as a str, through surrogate escapes
+    lambda p: Path(os.fsdecode(p)),
+], ids=["bytes", "str", "path"])
+def test_load_takes_any_name_the_system_takes(late, tmp_path, name):
+    from tavrin_ahrs_tools import load
+    odd = os.path.join(os.fsencode(tmp_path), ODD_NAME)
+    os.rename(late, odd)
+    assert load(name(odd)).packets == 6
+    with pytest.raises(FileNotFoundError) as missing:
+        load(name(odd + b"x"))
+    assert os.fsencode(missing.value.filename) == odd + b"x"
+
+
+@pytest.mark.parametrize("call", [
+    "load(NAME)",
+    "_native.dump(NAME, 'jsonl', '', 'out', None)",
+    "_native.dump('late.bin', 'jsonl', '', NAME, None)",
+])
+@pytest.mark.parametrize("name", ["'a\\0b.bin'", "b'a\\0b.bin'"])
+def test_a_nul_in_a_name_is_a_value_error(late, call, name):
+    done = run_python(f"""
+        import os
+        os.chdir({str(late.parent)!r})
+        from tavrin_ahrs_tools import _native, load
+        NAME = {name}
+        try:
+            {call}
+        except ValueError as e:
+            print(e)
+    """)
+    assert (done.rc, done.out, done.err) == (0, "embedded null byte\n", "")
+
+
+def test_the_driver_keeps_its_str_only_names(late):
+    import tavrin_ahrs_driver
+    with pytest.raises(TypeError):
+        tavrin_ahrs_driver.parse_data_stream_py(os.fsencode(late))
+
+
+@pytest.mark.parametrize("cmd, args, made", [
+    (INFO, [], None),
+    (DUMP, ["--format", "jsonl", "-o", ODD_NAME + b".jsonl"], ODD_NAME + b".jsonl"),
+    (DUMP, ["--format", "csv", "-o", ODD_NAME], ODD_NAME + b".DataSensor.csv"),
+    (PLOT, [], b"r\xe9c \xff.png"),
+])
+def test_the_commands_take_any_name(late, cmd, args, made):
+    os.rename(late, late.parent / os.fsdecode(ODD_NAME))
+    done = subprocess.run([cmd.encode(), ODD_NAME, *args], cwd=late.parent, capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    if made:
+        assert os.path.getsize(os.path.join(os.fsencode(late.parent), made)) > 0
+    else:
+        assert done.stdout.startswith(b"File: " + ODD_NAME + b" (")  # the name as its own bytes
+
+
+# --- crafted damage ------------------------------------------------------------------------
+
+def test_damaged_offsets_are_a_compact_array(tmp_path):
+    from tavrin_ahrs_tools import load
+    path = tmp_path / "crafted.bin"
+    unit = packet(SENSOR) + b"\x00"
+    path.write_bytes(unit * 70_000)  # two blocks and more of the native list
+    rec = load(path)
+    assert (rec.damaged.dtype.name, rec.damaged.nbytes) == ("uint64", 8 * 70_000)
+    assert (len(rec.damaged), rec.damaged[0], rec.damaged[-1]) == (70_000, 6, 7 * 70_000 - 1)
+    assert (rec.damaged == range(6, 7 * 70_000, 7)).all()

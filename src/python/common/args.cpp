@@ -84,6 +84,21 @@ std::optional<std::string> Args::str(std::size_t i) const {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
+std::optional<std::string> Args::path(std::size_t i) const {
+    PyRef name = PyRef::steal(PyOS_FSPath(values_[i]));
+    if (!name) return std::nullopt;
+    PyRef bytes = PyBytes_Check(name.get()) ? std::move(name) : PyRef::steal(PyUnicode_EncodeFSDefault(name.get()));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) return std::nullopt;
+    std::string out(data, static_cast<std::size_t>(size));
+    if (out.find('\0') != std::string::npos) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return std::nullopt;
+    }
+    return out;
+}
+
 std::optional<std::uint32_t> Args::u32(std::size_t i) const {
     if (!PyLong_Check(values_[i])) {
         type_error(i, "int");

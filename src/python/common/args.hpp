@@ -22,6 +22,9 @@ public:
 
     // Conversions; each sets the Python error and returns nullopt on failure.
     std::optional<std::string> str(std::size_t i) const;
+    // A file name as the system takes it: str, bytes or path-like, encoded as
+    // os.fsencode does; a NUL in it is ValueError.
+    std::optional<std::string> path(std::size_t i) const;
     std::optional<std::uint32_t> u32(std::size_t i) const;
     std::optional<std::uint64_t> u64(std::size_t i) const;
     std::optional<bool> boolean(std::size_t i) const;

@@ -45,7 +45,7 @@ std::optional<RecordMask> parse_records(std::string_view names) {
 std::optional<DumpOptions> parse_options(const Args& a) {
     auto format = a.str(1);
     auto records = format ? a.str(2) : std::nullopt;
-    auto out = records ? a.str(3) : std::nullopt;
+    auto out = records ? a.path(3) : std::nullopt;
     if (!out) return std::nullopt;
     DumpOptions options;
     auto f = parse_format(*format);
@@ -64,14 +64,14 @@ std::optional<DumpOptions> parse_options(const Args& a) {
 PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args a("dump", {"path", "format", "records", "out", "progress"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
-    auto path = a.str(0);
+    auto path = a.path(0);
     auto options = path ? parse_options(a) : std::nullopt;
     if (!options) return nullptr;
 
     std::optional<Result<DumpSummary, DumpFailure>> done;
     {
         Unlocked unlocked;
-        done.emplace(dump_recording(*path, *options, unlocked.hook(a.object(4))));
+        done.emplace(dump_recording(*path, *options, unlocked.hook(a.object(4)), unlocked.interrupt_check()));
     }
     if (!*done) {
         const DumpFailure& f = done->error();
