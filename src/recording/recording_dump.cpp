@@ -7,8 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "../protocol/export_layout.hpp"
-#include "../protocol/packet_line.hpp"
+#include "../protocol/text_layout.hpp"
 #include "dump_input.hpp"
 #include "text_output.hpp"
 
