@@ -10,7 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "protocol/flat_decode.hpp"
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "protocol/packet_view.hpp"
 #include "reference/reading_text.hpp"
 #include "reference/reference_decode.hpp"
@@ -76,7 +76,7 @@ class UnevenChunks final : public ChunkSource {
 public:
     UnevenChunks(std::span<const std::uint8_t> data, Pauses pauses)
         : data_(data), pauses_(std::move(pauses)), rng_(data.size() * 2654435761u + 1) {}
-    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts&) override {
         FUZZ_CHECK(!dst.empty());
         if (pauses_.take(pos_)) return err(fuzz::timed_out());
         const std::size_t n = std::min({dst.size(), data_.size() - pos_, next_step(), pauses_.next(pos_) - pos_});

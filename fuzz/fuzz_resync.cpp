@@ -79,7 +79,7 @@ class Delivery final : public ChunkSource {
 public:
     explicit Delivery(const Recipe& r) : r_(r), rng_(r.seed) {}
 
-    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts&) override {
         FUZZ_CHECK(!dst.empty());
         // The buffer keeps at most one packet besides the chunk it asks for.
         FUZZ_CHECK(dst.size() <= r_.chunk + kMaxPacketSize);

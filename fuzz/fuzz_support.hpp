@@ -90,7 +90,7 @@ std::vector<Outcome> run_attempts(ahrs::AttemptBuffer& input, std::size_t max_at
     std::vector<Outcome> outcomes;
     for (;;) {
         FUZZ_CHECK(outcomes.size() < max_attempts);
-        auto r = input.next_packet();
+        auto r = input.next_packet({});
         outcomes.push_back(outcome_of(r));
         if (r)
             input.accept();

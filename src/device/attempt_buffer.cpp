@@ -10,10 +10,23 @@ namespace ahrs {
 AttemptBuffer::AttemptBuffer(std::unique_ptr<ChunkSource> source)
     : source_(std::move(source)), buf_(source_->chunk_size() + kMaxPacketSize) {}
 
-Result<std::size_t, IoError> AttemptBuffer::read(std::span<std::uint8_t> dst) {
+// The buffer as the packet reader's source for one call.
+class AttemptBuffer::Reader final : public ByteSource {
+public:
+    Reader(AttemptBuffer& buffer, const Interrupts& interrupts) : buffer_(buffer), interrupts_(interrupts) {}
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> dst) override { return buffer_.read(dst, interrupts_); }
+    Result<std::uint64_t, IoError> position() override { return buffer_.position(); }
+    Status<IoError> seek(std::uint64_t pos) override { return buffer_.seek(pos); }
+
+private:
+    AttemptBuffer& buffer_;
+    Interrupts interrupts_;
+};
+
+Result<std::size_t, IoError> AttemptBuffer::read(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
     if (dst.empty()) return std::size_t{0};
     if (cursor_ == end_) {
-        auto got = refill();
+        auto got = refill(interrupts);
         if (!got || *got == 0) return got;
     }
     const std::size_t n = std::min(dst.size(), end_ - cursor_);
@@ -25,7 +38,7 @@ Result<std::size_t, IoError> AttemptBuffer::read(std::span<std::uint8_t> dst) {
 
 // Called only with every fetched byte handed out, so what moves to the front
 // is the current attempt alone: at most one packet.
-Result<std::size_t, IoError> AttemptBuffer::refill() {
+Result<std::size_t, IoError> AttemptBuffer::refill(const Interrupts& interrupts) {
     const std::size_t chunk = source_->chunk_size();
     if (buf_.size() - end_ < chunk) {
         std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
@@ -35,13 +48,13 @@ Result<std::size_t, IoError> AttemptBuffer::refill() {
         start_ = 0;
         if (buf_.size() - end_ < chunk) buf_.resize(end_ + chunk);
     }
-    auto got = source_->read_some({buf_.data() + end_, buf_.size() - end_});
+    auto got = source_->read_some({buf_.data() + end_, buf_.size() - end_}, interrupts);
     if (got) end_ += *got;
     if (got && *got > 0) stalled_ = false;
     return got;
 }
 
-Result<std::uint64_t, IoError> AttemptBuffer::position() { return start_offset_ + (cursor_ - start_); }
+std::uint64_t AttemptBuffer::position() const { return start_offset_ + (cursor_ - start_); }
 
 Status<IoError> AttemptBuffer::seek(std::uint64_t pos) {
     if (pos < start_offset_ || pos - start_offset_ > end_ - start_)
@@ -50,12 +63,13 @@ Status<IoError> AttemptBuffer::seek(std::uint64_t pos) {
     return Unit{};
 }
 
-Result<MipPacket, PacketError> AttemptBuffer::next_packet() {
+Result<MipPacket, PacketError> AttemptBuffer::next_packet(const Interrupts& interrupts) {
     if (auto view = whole_packet_at(unread())) {
         take(view->size);
         return MipPacket(view->descriptor, view->payload);
     }
-    return MipPacket::read(*this);
+    Reader reader(*this, interrupts);
+    return MipPacket::read(reader);
 }
 
 void AttemptBuffer::accept() { restart_at(furthest_); }

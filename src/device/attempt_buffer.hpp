@@ -14,18 +14,19 @@
 
 namespace ahrs {
 
-class AttemptBuffer final : public ByteSource {
+class AttemptBuffer {
 public:
     explicit AttemptBuffer(std::unique_ptr<ChunkSource> source);
 
-    Result<std::size_t, IoError> read(std::span<std::uint8_t> dst) override;
-    Result<std::uint64_t, IoError> position() override;
+    // A fetch from the source waits only as `interrupts` let it.
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> dst, const Interrupts& interrupts);
+    std::uint64_t position() const;
     // Only within the bytes already fetched since the attempt began.
-    Status<IoError> seek(std::uint64_t pos) override;
+    Status<IoError> seek(std::uint64_t pos);
     // The attempt's packet: framed where it lies when the bytes fetched
     // hold it whole and sound, else read by MipPacket::read, which fetches
     // what is missing and says what is wrong.
-    Result<MipPacket, PacketError> next_packet();
+    Result<MipPacket, PacketError> next_packet(const Interrupts& interrupts);
     // One past the last byte the current attempt read, as a true offset.
     std::uint64_t read_end() const { return start_offset_ + (furthest_ - start_); }
 
@@ -54,7 +55,8 @@ public:
     bool stalled() const { return stalled_; }
 
 private:
-    Result<std::size_t, IoError> refill();
+    class Reader;
+    Result<std::size_t, IoError> refill(const Interrupts& interrupts);
     // The bytes fetched but not yet handed out, for framing in place; take()
     // moves past some of them as read() would have.
     std::span<const std::uint8_t> unread() const { return {buf_.data() + cursor_, end_ - cursor_}; }

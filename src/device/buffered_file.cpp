@@ -5,21 +5,20 @@
 #include <cerrno>
 #include <cstring>
 
-#include "interrupt.hpp"
 
 namespace ahrs {
 
-Result<BufferedFile, IoError> BufferedFile::open(std::string_view path) {
-    auto fd = FileHandle::open_read_only(path);
+Result<BufferedFile, IoError> BufferedFile::open(std::string_view path, InterruptCheck interrupt) {
+    auto fd = FileHandle::open_read_only(path, interrupt);
     if (!fd) return err(std::move(fd).error());
-    return BufferedFile(std::move(fd).value());
+    return BufferedFile(std::move(fd).value(), interrupt);
 }
 
 Result<std::size_t, IoError> BufferedFile::read(std::span<std::uint8_t> dst) {
     if (next_ == filled_) {
         ssize_t n;
         while ((n = ::read(fd_.get(), buf_.data(), buf_.size())) < 0 && errno == EINTR)
-            if (interrupt_requested()) return err(interrupted());
+            if (interrupt_.requested()) return err(interrupted());
         if (n < 0) return err(IoError::last_os());
         offset_ += static_cast<std::uint64_t>(n);
         next_ = 0;

@@ -13,9 +13,14 @@
 namespace ahrs {
 namespace {
 
-// A reader's last words. Printing is best effort: the thread ends anyway.
-void report(std::string_view what) {
-    (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: " + std::string(what) + "\n");
+// The reader's own lines wait for room together with its cancellation: a
+// standard error that nobody reads cannot hold the thread past its stop.
+// Printing is best effort: the thread ends anyway.
+void say(std::string_view line, const CancelToken& cancel) { (void)write_text(Stream::Err, line, Interrupts{{}, &cancel}); }
+
+// A reader's last words.
+void report(std::string_view what, const CancelToken& cancel) {
+    say("tavrin_ahrs_driver reader thread stopped: " + std::string(what) + "\n", cancel);
 }
 
 // Milliseconds since the Unix epoch, or nothing for a clock set before it.
@@ -26,18 +31,18 @@ std::optional<std::uint64_t> now_ms() {
 }
 
 // True when the reader must end after this failed attempt.
-bool handle_failure(const PortError& e, const ReaderSettings& settings) {
+bool handle_failure(const PortError& e, const ReaderSettings& settings, const CancelToken& cancel) {
     const auto* a = std::get_if<AHRSError>(&e);
     if (!a) return true;  // diagnostics can no longer be written
     switch (a->cause()) {
         case AHRSError::Cause::Cancelled:
         case AHRSError::Cause::Interrupted: return true;
         case AHRSError::Cause::Disconnected:
-            report("Device disconnected: " + a->debug());
+            report("Device disconnected: " + a->debug(), cancel);
             return true;
         case AHRSError::Cause::Other: break;
     }
-    if (settings.verbose) (void)write_text(Stream::Err, "Error parsing packet: " + a->debug() + "\n");
+    if (settings.verbose) say("Error parsing packet: " + a->debug() + "\n", cancel);
     return false;
 }
 
@@ -45,7 +50,7 @@ bool handle_failure(const PortError& e, const ReaderSettings& settings) {
 void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
     auto port = Port::open(settings.device, settings.baud_rate, cancel);
     if (!port) {
-        if (!cancel->cancelled()) report("Failed to open port: " + port.error().debug());
+        if (!cancel->cancelled()) report("Failed to open port: " + port.error().debug(), *cancel);
         return;
     }
     (void)port->start_stream();
@@ -54,12 +59,12 @@ void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, st
     SnapshotMap snapshot;
     while (!cancel->cancelled()) {
         if (auto r = port->read_packet(packet); !r) {
-            if (handle_failure(r.error(), settings)) return;
+            if (handle_failure(r.error(), settings, *cancel)) return;
             continue;
         }
         auto stamp = now_ms();
         if (!stamp) {
-            report("Time went backwards: SystemTimeError(clock is before the Unix epoch)");
+            report("Time went backwards: SystemTimeError(clock is before the Unix epoch)", *cancel);
             return;
         }
         snapshot.assign(packet);
@@ -71,13 +76,12 @@ void read_until_stopped(const ReaderSettings& settings, SnapshotQueue& queue, st
 // closed on the way out and what is queued stays takeable. The report is a
 // fixed text, since there may be no memory to build one.
 void run(ReaderSettings settings, SnapshotQueue& queue, std::shared_ptr<CancelToken> cancel) {
-    const CancellableWrites writes(*cancel);
     try {
-        read_until_stopped(settings, queue, std::move(cancel));
+        read_until_stopped(settings, queue, cancel);
     } catch (const std::bad_alloc&) {
-        (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: out of memory\n");
+        say("tavrin_ahrs_driver reader thread stopped: out of memory\n", *cancel);
     } catch (const std::exception&) {
-        (void)write_text(Stream::Err, "tavrin_ahrs_driver reader thread stopped: internal failure\n");
+        say("tavrin_ahrs_driver reader thread stopped: internal failure\n", *cancel);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
+#include "interrupt.hpp"
 
 namespace ahrs {
 
@@ -14,7 +15,8 @@ class ChunkSource {
 public:
     virtual ~ChunkSource() = default;
     // Reads at least one byte and at most dst.size(); 0 means the data ended.
-    virtual Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) = 0;
+    // A wait gives way to `interrupts`.
+    virtual Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) = 0;
     // How much one read should ask for.
     virtual std::size_t chunk_size() const = 0;
 };

@@ -5,33 +5,21 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <utility>
 
-#include "interrupt.hpp"
 #include "wait_ready.hpp"
 
 namespace ahrs {
-namespace {
 
-// In the static TLS block: the leak checker's scan of a thread's dynamic TLS
-// crashes when threads of this library are still running at exit.
-[[gnu::tls_model("initial-exec")]] thread_local const CancelToken* t_cancel = nullptr;
-
-}  // namespace
-
-CancellableWrites::CancellableWrites(const CancelToken& token) : outer_(std::exchange(t_cancel, &token)) {}
-CancellableWrites::~CancellableWrites() { t_cancel = outer_; }
-
-Status<IoError> write_text(Stream s, std::string_view text) {
+Status<IoError> write_text(Stream s, std::string_view text, const Interrupts& interrupts) {
     const int fd = static_cast<int>(s);
     // Once room is reported, a write of at most PIPE_BUF bytes goes into a
     // pipe without blocking.
-    const bool cancellable = t_cancel != nullptr;
+    const bool cancellable = interrupts.cancel != nullptr;
     const std::size_t most = cancellable ? PIPE_BUF : text.size();
     bool wait = cancellable;
     while (!text.empty()) {
         if (wait) {
-            if (auto room = wait_writable(fd, t_cancel); !room) {
+            if (auto room = wait_writable(fd, interrupts); !room) {
                 if (is_cancellation(room.error())) return Unit{};  // the line is dropped
                 return err(std::move(room).error());
             }
@@ -39,7 +27,7 @@ Status<IoError> write_text(Stream s, std::string_view text) {
         const ssize_t n = ::write(fd, text.data(), std::min(text.size(), most));
         if (n < 0) {
             if (errno == EINTR) {
-                if (interrupt_requested()) return err(interrupted());
+                if (interrupts.signals.requested()) return err(interrupted());
                 continue;
             }
             if (errno != EAGAIN) return err(IoError::last_os());
@@ -53,8 +41,8 @@ Status<IoError> write_text(Stream s, std::string_view text) {
     return Unit{};
 }
 
-Status<Panic> print(Stream s, std::string_view text) {
-    auto r = write_text(s, text);
+Status<Panic> print(Stream s, std::string_view text, const Interrupts& interrupts) {
+    auto r = write_text(s, text, interrupts);
     if (r) return Unit{};
     return err(Panic{std::string("failed printing to ") + (s == Stream::Out ? "stdout" : "stderr") + ": " +
                          r.error().debug(),

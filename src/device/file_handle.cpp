@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <string>
 
-#include "interrupt.hpp"
 #include "std_descriptors.hpp"
 
 namespace ahrs {
@@ -25,14 +24,14 @@ FileHandle::~FileHandle() {
 
 namespace {
 
-Result<FileHandle, IoError> open_path(std::string_view path, int flags) {
+Result<FileHandle, IoError> open_path(std::string_view path, int flags, InterruptCheck interrupt) {
     if (path.find('\0') != std::string_view::npos)
         return err(IoError::fixed(IoKind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string p(path);
     int fd;
     // A FIFO with no writer blocks here until one comes.
     while ((fd = ::open(p.c_str(), flags | O_CLOEXEC, 0666)) < 0 && errno == EINTR)
-        if (interrupt_requested()) return err(interrupted());
+        if (interrupt.requested()) return err(interrupted());
     fd = above_standard_descriptors(fd);
     if (fd < 0) return err(IoError::last_os());
     return FileHandle(fd);
@@ -40,14 +39,16 @@ Result<FileHandle, IoError> open_path(std::string_view path, int flags) {
 
 }  // namespace
 
-Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path) { return open_path(path, O_RDONLY); }
-
-Result<FileHandle, IoError> FileHandle::create(std::string_view path) {
-    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC);
+Result<FileHandle, IoError> FileHandle::open_read_only(std::string_view path, InterruptCheck interrupt) {
+    return open_path(path, O_RDONLY, interrupt);
 }
 
-Result<FileHandle, IoError> FileHandle::open_for_writing(std::string_view path) {
-    return open_path(path, O_WRONLY | O_CREAT);
+Result<FileHandle, IoError> FileHandle::create(std::string_view path, InterruptCheck interrupt) {
+    return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, interrupt);
+}
+
+Result<FileHandle, IoError> FileHandle::open_for_writing(std::string_view path, InterruptCheck interrupt) {
+    return open_path(path, O_WRONLY | O_CREAT, interrupt);
 }
 
 }  // namespace ahrs

@@ -5,6 +5,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
+#include "interrupt.hpp"
 
 namespace ahrs {
 
@@ -17,13 +18,15 @@ public:
     ~FileHandle();
     int get() const { return fd_; }
 
+    // An open may wait (a FIFO with no one at the other end) until a signal's
+    // handler says to give up.
     // Opens an existing file for reading only; it is never created or changed.
-    static Result<FileHandle, IoError> open_read_only(std::string_view path);
+    static Result<FileHandle, IoError> open_read_only(std::string_view path, InterruptCheck interrupt);
     // Creates the file, or empties an existing one, for writing.
-    static Result<FileHandle, IoError> create(std::string_view path);
+    static Result<FileHandle, IoError> create(std::string_view path, InterruptCheck interrupt);
     // Creates the file, or opens an existing one for writing, as it is:
     // emptying it is left to the caller.
-    static Result<FileHandle, IoError> open_for_writing(std::string_view path);
+    static Result<FileHandle, IoError> open_for_writing(std::string_view path, InterruptCheck interrupt);
 
 private:
     int fd_ = -1;

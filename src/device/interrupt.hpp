@@ -1,30 +1,40 @@
 #pragma once
-// Whether a blocking call cut short by a signal should give up. The device
-// layer knows nothing of the host interpreter, which runs the signal's
-// handler: the host installs a check for the duration of each call it makes
-// on this thread. With no check installed (the reader thread, the native
-// tests) an interrupted call is simply resumed.
+// What may end a blocking call before its data or its deadline come: a
+// signal whose handler asks the call to give up, and another thread's
+// cancellation. Both are handed down with each call, from whoever makes it
+// to the wait itself; nothing is kept per thread, so the modules built on
+// this layer need no thread-local storage.
 #include "../protocol/io_error.hpp"
+#include "cancel.hpp"
 
 namespace ahrs {
 
-// Returns true when the call must be abandoned (a handler raised).
-using InterruptCheck = bool (*)();
-
-// Installs `check` on this thread until the scope ends.
-class InterruptScope {
+// Whether a call cut short by a signal should give up. The device layer
+// knows nothing of the host interpreter, which runs the signal's handlers:
+// the host gives a check that asks it. With none (the reader thread, the
+// native tests) an interrupted call is simply resumed.
+class InterruptCheck {
 public:
-    explicit InterruptScope(InterruptCheck check);
-    ~InterruptScope();
-    InterruptScope(const InterruptScope&) = delete;
-    InterruptScope& operator=(const InterruptScope&) = delete;
+    using Fn = bool (*)(void* context);
+    constexpr InterruptCheck() = default;
+    constexpr explicit InterruptCheck(Fn fn, void* context = nullptr) : fn_(fn), context_(context) {}
+
+    // Asked after every EINTR: true means stop, with interrupted() as the error.
+    bool requested() const { return fn_ && fn_(context_); }
 
 private:
-    InterruptCheck previous_;
+    Fn fn_ = nullptr;
+    void* context_ = nullptr;
 };
 
-// Asked after every EINTR: true means stop, with interrupted() as the error.
-bool interrupt_requested();
+struct Interrupts {
+    InterruptCheck signals;
+    // Polled beside the descriptor a wait is on; null when nothing cancels.
+    const CancelToken* cancel = nullptr;
+
+    bool cancelled() const { return cancel && cancel->cancelled(); }
+    int cancel_fd() const { return cancel ? cancel->fd() : -1; }
+};
 
 // Not of kind Interrupted, which readers retry by themselves.
 IoError interrupted();

@@ -11,7 +11,6 @@
 
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
-#include "gps_time.hpp"
 #include "live_source.hpp"
 #include "path_watch.hpp"
 
@@ -106,10 +105,11 @@ void LiveReader::set_error(std::string text) {
 }
 
 Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
-    auto device = SerialDevice::open(settings_.path, settings_.baud, cancel_);
+    auto device = SerialDevice::open(settings_.path, settings_.baud);
     if (!device) return err(device_error(device.error()));
+    SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
     if (settings_.configure)
-        if (auto r = write_configuration(**device); !r)
+        if (auto r = write_configuration(sink); !r)
             return err(LiveStartError{LiveStartError::What::Device, r.error().shape() == IoError::Shape::Os
                                                                           ? r.error().os_code() : 0,
                                       "configuration failed: " + r.error().text()});
@@ -170,9 +170,10 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     // Offsets run on across reconnections, as the bytes do in a recording.
     const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
     std::uint64_t good_end = 0;  // one past the last well-formed packet
+    const Interrupts interrupts{{}, cancel_.get()};
     for (;;) {
-        const std::uint64_t start = *input.position();
-        auto packet = input.next_packet();
+        const std::uint64_t start = input.position();
+        auto packet = input.next_packet(interrupts);
         if (packet) {
             input.accept();
             if (start > good_end) {
@@ -204,7 +205,8 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
 bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns,
                          std::uint64_t wall_ns) {
     const auto set = static_cast<std::uint8_t>(packet.descriptor());
-    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_gps_time(packet, flat_)};
+    decode_flat(packet.descriptor(), packet.bytes(), flat_);
+    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};
     LiveCounters::add(counters_.packets[set]);
     if (const auto clock = clock_index(packet.descriptor()); clock && !std::isnan(s.device_time)) {
         LiveCounters::add(counters_.stamped[set]);

@@ -10,8 +10,8 @@ std::uint64_t clock_ns(int clock) {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
-Result<std::size_t, IoError> LiveSource::read_some(std::span<std::uint8_t> dst) {
-    auto n = device_->read_some(dst);
+Result<std::size_t, IoError> LiveSource::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
+    auto n = device_->read_some(dst, interrupts);
     if (!n) return n;
     host_ns_ = clock_ns(CLOCK_MONOTONIC);
     wall_ns_ = clock_ns(CLOCK_REALTIME);

@@ -17,7 +17,7 @@ public:
     LiveSource(std::unique_ptr<SerialDevice> device, Recorder* recorder, LiveCounters& counters)
         : device_(std::move(device)), recorder_(recorder), counters_(counters) {}
 
-    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override;
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) override;
     std::size_t chunk_size() const override { return device_->chunk_size(); }
 
     // When the last read returned.

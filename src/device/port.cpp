@@ -9,7 +9,6 @@
 #include "config_sequence.hpp"
 #include "console.hpp"
 #include "file_source.hpp"
-#include "interrupt.hpp"
 #include "serial_device.hpp"
 #include "wait_ready.hpp"
 
@@ -56,6 +55,7 @@ std::optional<AHRSError::Cause> deliberate_stop(const IoError& e) {
 
 struct Port::Impl {
     PortState state{NotConfigured{}};
+    std::shared_ptr<CancelToken> cancel;
     // The source hung up or failed: every later attempt first waits out a
     // read's time-out, so a caller that keeps asking does not spin.
     bool dead = false;
@@ -65,7 +65,8 @@ struct Port::Impl {
         if (auto* f = std::get_if<FileStream>(&state)) return &f->input;
         return nullptr;
     }
-    Status<PortError> fail(AttemptBuffer& input, const PacketError& e);
+    Status<PortError> fail(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts);
+    Interrupts interrupts(InterruptCheck check) const { return {check, cancel.get()}; }
 };
 
 Port::Port() : impl_(std::make_unique<Impl>()) {}
@@ -75,15 +76,16 @@ Port::~Port() = default;
 
 Result<Port, AHRSError> Port::open(std::string_view path, std::uint32_t baud_rate,
                                    std::shared_ptr<CancelToken> cancel) {
-    auto device = SerialDevice::open(path, baud_rate, std::move(cancel));
+    auto device = SerialDevice::open(path, baud_rate);
     if (!device) return err(AHRSError::from_serial(device.error()));
     Port port;
     port.impl_->state = Configured{std::move(*device)};
+    port.impl_->cancel = std::move(cancel);
     return port;
 }
 
-Result<Port, AHRSError> Port::open_file(std::string_view path) {
-    auto file = FileSource::open(path);
+Result<Port, AHRSError> Port::open_file(std::string_view path, InterruptCheck interrupt) {
+    auto file = FileSource::open(path, interrupt);
     if (!file) return err(AHRSError::from_io(file.error()));
     Port port;
     port.impl_->state.emplace<FileStream>(FileStream{AttemptBuffer(std::move(*file))});
@@ -95,56 +97,59 @@ Port::State Port::state() const {
     return impl_ ? static_cast<State>(impl_->state.index()) : State::NotConfigured;
 }
 
-Status<Panic> Port::start_stream() {
+Status<Panic> Port::start_stream(InterruptCheck interrupt) {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
-    if (!c) return print(Stream::Err, refusal(state()));
+    if (!c) return print(Stream::Err, refusal(state()), impl_ ? impl_->interrupts(interrupt) : Interrupts{interrupt});
     impl_->state.emplace<Streaming>(Streaming{AttemptBuffer(std::move(c->device))});
     return Unit{};
 }
 
-Status<PortError> Port::configure() {
+Status<PortError> Port::configure(InterruptCheck interrupt) {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;
+    const Interrupts interrupts = impl_ ? impl_->interrupts(interrupt) : Interrupts{interrupt};
     if (!c) {
-        if (auto r = print(Stream::Err, refusal(state())); !r) return err(PortError{std::move(r).error()});
+        if (auto r = print(Stream::Err, refusal(state()), interrupts); !r) return err(PortError{std::move(r).error()});
         return Unit{};
     }
-    if (auto r = write_configuration(*c->device); !r) {
+    SerialDevice::Sink sink(*c->device, interrupts);
+    if (auto r = write_configuration(sink); !r) {
         if (is_interruption(r.error())) return err(PortError{AHRSError::from_io(r.error())});
         return err(PortError{Panic{"failed to write configuration packet: " + r.error().debug()}});
     }
     return Unit{};
 }
 
-Status<PortError> Port::read_packet(FlatPacket& out) {
+Status<PortError> Port::read_packet(FlatPacket& out, InterruptCheck interrupt) {
     out.record_count = out.item_count = 0;
     AttemptBuffer* input = impl_ ? impl_->input() : nullptr;
     if (!input) return err(PortError{not_streaming()});
+    const Interrupts interrupts = impl_->interrupts(interrupt);
     if (impl_->dead)
-        if (auto r = sleep_until(std::chrono::steady_clock::now() + kSerialTimeout); !r)
+        if (auto r = sleep_until(std::chrono::steady_clock::now() + kSerialTimeout, interrupts); !r)
             return err(PortError{AHRSError::from_io(r.error())});
-    auto packet = input->next_packet();
-    if (!packet) return impl_->fail(*input, packet.error());
+    auto packet = input->next_packet(interrupts);
+    if (!packet) return impl_->fail(*input, packet.error(), interrupts);
     input->accept();
     if (state() == State::FileStream) {
         std::string line = "Parsed packet: ";
         line += descriptor_name(packet->descriptor());
         line += '\n';
-        if (auto r = print(Stream::Out, line); !r) return err(PortError{std::move(r).error()});
+        if (auto r = print(Stream::Out, line, interrupts); !r) return err(PortError{std::move(r).error()});
     }
     decode_flat(packet->descriptor(), packet->bytes(), out);
     return Unit{};
 }
 
-Status<PortError> Port::read_packet(std::vector<Reading>& out) {
+Status<PortError> Port::read_packet(std::vector<Reading>& out, InterruptCheck interrupt) {
     FlatPacket flat;
-    if (auto r = read_packet(flat); !r) return r;
+    if (auto r = read_packet(flat, interrupt); !r) return r;
     append_readings(flat, out);
     return Unit{};
 }
 
-Result<std::vector<Reading>, PortError> Port::read_packet() {
+Result<std::vector<Reading>, PortError> Port::read_packet(InterruptCheck interrupt) {
     std::vector<Reading> out;
-    if (auto r = read_packet(out); !r) return err(std::move(r).error());
+    if (auto r = read_packet(out, interrupt); !r) return err(std::move(r).error());
     return out;
 }
 
@@ -160,7 +165,7 @@ Result<std::vector<Reading>, PortError> Port::read_packet() {
 // loop that reads until the error (a recording cut inside its last packet,
 // a sensor stopped mid-packet) ends, and a buffered reader queues no empty
 // snapshots meanwhile. The bytes stay kept.
-Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
+Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts) {
     const IoError* io = e.io_error();
     if (const auto stop = io ? deliberate_stop(*io) : std::nullopt) {
         input.replay();
@@ -169,12 +174,13 @@ Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e) {
     if (io && io->shape() == IoError::Shape::Os) dead = true;
     const bool stalled = input.stalled();
     if ((input.fail(e) && stalled) || e.is_bare_io()) {
-        if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n"); !r) return err(PortError{std::move(r).error()});
+        if (auto r = print(Stream::Err, "IOERR: " + io->text() + "\n", interrupts); !r)
+            return err(PortError{std::move(r).error()});
         const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
         return err(PortError{AHRSError::from_io(*io).with_cause(cause)});
     }
     if (std::holds_alternative<Streaming>(state))
-        if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n"); !r)
+        if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n", interrupts); !r)
             return err(PortError{std::move(r).error()});
     return Unit{};
 }

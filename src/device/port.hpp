@@ -10,6 +10,7 @@
 #include "../protocol/result.hpp"
 #include "ahrs_error.hpp"
 #include "cancel.hpp"
+#include "interrupt.hpp"
 #include "panic.hpp"
 
 namespace ahrs {
@@ -17,6 +18,11 @@ namespace ahrs {
 // A failed read attempt: an error value for the caller to print, raise or
 // drop, or an internal failure (a diagnostic could not be printed).
 using PortError = std::variant<AHRSError, Panic>;
+
+// Every call that may block (on the device, on a file, on a full standard
+// output or error) takes the caller's interrupt check: a wait that a signal
+// cuts short gives up when it says so, with an error whose cause is
+// Interrupted. Without one, an interrupted wait is resumed.
 
 class Port {
 public:
@@ -29,21 +35,22 @@ public:
 
     // Opens and sets up the serial device (raw 8N1, no flow control, any
     // baud rate, 100 ms per read and write, exclusive use). `cancel`, when
-    // given, interrupts any wait of this port from another thread.
+    // given, interrupts any wait of this port from another thread, its
+    // diagnostics' waits for room included.
     static Result<Port, AHRSError> open(std::string_view path, std::uint32_t baud_rate,
                                         std::shared_ptr<CancelToken> cancel = nullptr);
     // Opens a recorded stream, read only.
-    static Result<Port, AHRSError> open_file(std::string_view path);
+    static Result<Port, AHRSError> open_file(std::string_view path, InterruptCheck interrupt = {});
 
     State state() const;
 
     // Configured -> Streaming; in other states prints the state's message.
-    Status<Panic> start_stream();
+    Status<Panic> start_stream(InterruptCheck interrupt = {});
     // Writes the three configuration command packets when Configured; in
     // other states prints the state's message and writes nothing. A failed
     // write is an internal failure; a write abandoned for a signal is an
     // error whose cause is Interrupted.
-    Status<PortError> configure();
+    Status<PortError> configure(InterruptCheck interrupt = {});
     // One attempt to read one packet, decoded into `out`; the Reading form
     // appends its readings to `out` (which the caller clears). A bad packet
     // gives no record and succeeds (with an
@@ -53,9 +60,9 @@ public:
     // signal (Interrupted, silent) from a time-out or the end of a file
     // (Other, after an "IOERR: " line). Once the source has hung up or
     // failed, each call first waits out one read time-out.
-    Status<PortError> read_packet(FlatPacket& out);
-    Status<PortError> read_packet(std::vector<Reading>& out);
-    Result<std::vector<Reading>, PortError> read_packet();
+    Status<PortError> read_packet(FlatPacket& out, InterruptCheck interrupt = {});
+    Status<PortError> read_packet(std::vector<Reading>& out, InterruptCheck interrupt = {});
+    Result<std::vector<Reading>, PortError> read_packet(InterruptCheck interrupt = {});
 
 private:
     struct Impl;

@@ -12,7 +12,6 @@
 #include <string>
 
 #include "fork_guard.hpp"
-#include "interrupt.hpp"
 #include "line_settings.hpp"
 
 namespace ahrs {
@@ -32,23 +31,22 @@ Deadline deadline() { return std::chrono::steady_clock::now() + kSerialTimeout; 
 IoError hang_up() { return IoError::os(EIO); }
 
 // What a read or write that failed with errno ends in, or nothing to go on.
-std::optional<IoError> after_failed_call() {
+std::optional<IoError> after_failed_call(const Interrupts& interrupts) {
     if (errno == EAGAIN) return std::nullopt;
     if (errno != EINTR) return IoError::last_os();
-    if (interrupt_requested()) return interrupted();
+    if (interrupts.signals.requested()) return interrupted();
     return std::nullopt;
 }
 
 }  // namespace
 
-Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::string_view path, std::uint32_t baud,
-                                                                      std::shared_ptr<CancelToken> cancel) {
+Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::string_view path, std::uint32_t baud) {
     if (path.find('\0') != std::string_view::npos)
         return err(SerialError(SerialError::Kind::InvalidInput, "file name contained an unexpected NUL byte"));
     const std::string name(path);
     const int fd = open_parent_only(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return err(SerialError::from_errno(errno));
-    std::unique_ptr<SerialDevice> dev(new SerialDevice(fd, std::move(cancel)));
+    std::unique_ptr<SerialDevice> dev(new SerialDevice(fd));
 
     if (auto r = dev->take_exclusive(); !r) return err(std::move(r).error());
     if (auto r = apply_line_settings(fd, baud); !r) return err(std::move(r).error());
@@ -75,32 +73,26 @@ SerialDevice::~SerialDevice() {
     close_parent_only(fd_);
 }
 
-// A token without a descriptor still cancels, before each wait.
-Result<short, IoError> SerialDevice::ready_for(short events, Deadline until) const {
-    if (cancel_ && cancel_->cancelled()) return err(wait_cancelled());
-    return wait_ready(fd_, events, cancel_ ? cancel_->fd() : -1, until);
-}
-
-Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst) {
+Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
     const Deadline until = deadline();
     for (;;) {
-        auto revents = ready_for(POLLIN, until);
+        auto revents = wait_ready(fd_, POLLIN, until, interrupts);
         if (!revents) return err(std::move(revents).error());
         if (!(*revents & POLLIN)) return err(hang_up());
         const ssize_t n = ::read(fd_, dst.data(), dst.size());
         if (n > 0) return static_cast<std::size_t>(n);
         if (n == 0) return err(hang_up());
-        if (auto e = after_failed_call(); e) return err(std::move(*e));
+        if (auto e = after_failed_call(interrupts); e) return err(std::move(*e));
     }
 }
 
-Result<std::size_t, IoError> SerialDevice::write(std::span<const std::uint8_t> src) {
+Result<std::size_t, IoError> SerialDevice::write(std::span<const std::uint8_t> src, const Interrupts& interrupts) {
     const Deadline until = deadline();
     for (;;) {
-        if (auto ready = ready_for(POLLOUT, until); !ready) return err(std::move(ready).error());
+        if (auto ready = wait_ready(fd_, POLLOUT, until, interrupts); !ready) return err(std::move(ready).error());
         const ssize_t n = ::write(fd_, src.data(), src.size());
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (auto e = after_failed_call(); e) return err(std::move(*e));
+        if (auto e = after_failed_call(interrupts); e) return err(std::move(*e));
     }
 }
 

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-#include "interrupt.hpp"
 
 namespace ahrs {
 namespace {
@@ -29,29 +28,30 @@ bool is_cancellation(const IoError& e) {
 // A token without a descriptor is looked at between slices of the wait.
 constexpr std::chrono::milliseconds kWritableSlice{100};
 
-Status<IoError> wait_writable(int fd, const CancelToken* cancel) {
+Status<IoError> wait_writable(int fd, const Interrupts& interrupts) {
     for (;;) {
-        if (cancel && cancel->cancelled()) return err(wait_cancelled());
-        auto r = wait_ready(fd, POLLOUT, cancel ? cancel->fd() : -1, std::chrono::steady_clock::now() + kWritableSlice);
+        auto r = wait_ready(fd, POLLOUT, std::chrono::steady_clock::now() + kWritableSlice, interrupts);
         if (r) return Unit{};
         if (r.error().kind() != IoKind::TimedOut) return err(std::move(r).error());
     }
 }
 
-Status<IoError> sleep_until(Deadline deadline) {
-    auto r = wait_ready(-1, 0, -1, deadline);
+Status<IoError> sleep_until(Deadline deadline, const Interrupts& interrupts) {
+    auto r = wait_ready(-1, 0, deadline, interrupts);
     if (!r && is_interruption(r.error())) return err(std::move(r).error());
     return Unit{};
 }
 
-Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline) {
+Result<short, IoError> wait_ready(int fd, short events, Deadline deadline, const Interrupts& interrupts) {
+    if (interrupts.cancelled()) return err(wait_cancelled());
+    const int cancel_fd = interrupts.cancel_fd();
     pollfd fds[2] = {{fd, events, 0}, {cancel_fd, POLLIN, 0}};
     const nfds_t count = cancel_fd >= 0 ? 2 : 1;
     for (;;) {
         const int n = ::poll(fds, count, remaining_ms(deadline));
         if (n < 0) {
             if (errno != EINTR) return err(IoError::last_os());
-            if (interrupt_requested()) return err(interrupted());
+            if (interrupts.signals.requested()) return err(interrupted());
             continue;
         }
         if (count == 2 && fds[1].revents != 0) return err(wait_cancelled());

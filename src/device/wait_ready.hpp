@@ -4,25 +4,27 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
-#include "cancel.hpp"
+#include "interrupt.hpp"
 
 namespace ahrs {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
-// Polls `fd` for `events` and `cancel_fd` (ignored when negative) for
-// readability until `deadline`, and gives the device's revents. A wait that
+// Polls `fd` for `events`, and the cancellation's descriptor for
+// readability, until `deadline`, and gives the device's revents. A wait that
 // ends without readiness is an error: wait_timed_out() or wait_cancelled().
-// A cancellation wins over a ready device; interrupted polls are resumed
-// with the time that is left, unless the interrupt check says to give up
-// (then the error is interrupted()).
-Result<short, IoError> wait_ready(int fd, short events, int cancel_fd, Deadline deadline);
+// A cancellation wins over a ready device, and a token without a descriptor
+// is looked at before the wait; interrupted polls are resumed with the time
+// that is left, unless the interrupt check says to give up (then the error
+// is interrupted()).
+Result<short, IoError> wait_ready(int fd, short events, Deadline deadline, const Interrupts& interrupts);
 // Waits, however long it takes, until `fd` can take output (or shows the
-// state its next write will report), or until `cancel` (may be null) is
-// cancelled: wait_cancelled(); an interruption or a failed poll is its error.
-Status<IoError> wait_writable(int fd, const CancelToken* cancel);
-// Waits until `deadline` doing nothing; only an interruption cuts it short.
-Status<IoError> sleep_until(Deadline deadline);
+// state its next write will report), or until the wait is cancelled:
+// wait_cancelled(); an interruption or a failed poll is its error.
+Status<IoError> wait_writable(int fd, const Interrupts& interrupts);
+// Waits until `deadline` doing nothing; only an interruption cuts it short
+// with an error, a cancellation only ends it early.
+Status<IoError> sleep_until(Deadline deadline, const Interrupts& interrupts);
 
 IoError wait_timed_out();
 IoError wait_cancelled();

@@ -1,6 +1,6 @@
 // Signals that cut a port's blocking calls short. Signals arrive as an
 // interpreter's handlers leave them (no SA_RESTART): each blocked call sees
-// EINTR and asks the installed check. A check that says stop ends the call
+// EINTR and asks the check the caller handed it. A check that says stop ends the call
 // with an error whose cause is Interrupted, silently, the port unchanged; a
 // check that says go on (or none at all) leaves the call to end as usual.
 #include <gtest/gtest.h>
@@ -57,8 +57,8 @@ private:
     std::jthread thread_;
 };
 
-bool stop() { return true; }
-bool go_on() { return false; }
+constexpr ahrs::InterruptCheck stop{[](void*) { return true; }};
+constexpr ahrs::InterruptCheck go_on{[](void*) { return false; }};
 
 // A FIFO in /tmp, removed at the end of the test.
 struct Fifo {
@@ -70,30 +70,30 @@ struct Fifo {
     ~Fifo() { ::unlink(path.c_str()); }
 };
 
-// Runs `call` (giving the port's error, if any) under a storm with `check`.
-std::optional<AHRSError> under_signals(ahrs::InterruptCheck check, Printed& printed,
-                                       const std::function<std::optional<AHRSError>()>& call) {
+using Call = std::function<std::optional<AHRSError>(ahrs::InterruptCheck)>;
+
+// Runs `call` (giving the port's error, if any) under a storm, handing it `check`.
+std::optional<AHRSError> under_signals(ahrs::InterruptCheck check, Printed& printed, const Call& call) {
     const int before = g_signals;
     std::optional<AHRSError> result;
     capturing(printed, [&] {
         SignalStorm storm;
-        ahrs::InterruptScope scope(check);
-        result = call();
+        result = call(check);
         return 0;
     });
     EXPECT_GT(g_signals, before) << "no signal reached the call";
     return result;
 }
 
-std::optional<AHRSError> error_of(Port& port) {
-    auto r = port.read_packet();
+std::optional<AHRSError> error_of(Port& port, ahrs::InterruptCheck check) {
+    auto r = port.read_packet(check);
     if (r) return std::nullopt;
     return std::get<AHRSError>(r.error());
 }
 
 struct BlockingCall {
     const char* name;
-    std::function<std::optional<AHRSError>()> call;
+    Call call;
 };
 
 void PrintTo(const BlockingCall& c, std::ostream* os) { *os << c.name; }
@@ -112,33 +112,33 @@ TEST_P(Interrupted, StopsTheCallSilentlyWithItsCause) {
 INSTANTIATE_TEST_SUITE_P(
     Calls, Interrupted,
     testing::Values(BlockingCall{"ReadOfASilentDevice",
-                                 [] {
+                                 [](ahrs::InterruptCheck check) {
                                      Pty pty;
                                      Port port = streaming_port(pty);
-                                     return error_of(port);
+                                     return error_of(port, check);
                                  }},
                     BlockingCall{"OpenOfAFifoWithoutWriter",
-                                 [] {
+                                 [](ahrs::InterruptCheck check) {
                                      Fifo fifo;
-                                     auto opened = Port::open_file(fifo.path);
+                                     auto opened = Port::open_file(fifo.path, check);
                                      return opened ? std::nullopt : std::optional<AHRSError>(opened.error());
                                  }},
                     BlockingCall{"ReadOfAFifoWithAnIdleWriter",
-                                 [] {
+                                 [](ahrs::InterruptCheck check) {
                                      Fifo fifo;
                                      const int writer = ::open(fifo.path.c_str(), O_RDWR);
                                      Port port = Port::open_file(fifo.path).value();
-                                     auto e = error_of(port);
+                                     auto e = error_of(port, check);
                                      ::close(writer);
                                      return e;
                                  }},
                     // Nobody reads the far end: once it is full, a write waits.
                     BlockingCall{"ConfigureOnAFullLine",
-                                 [] {
+                                 [](ahrs::InterruptCheck check) {
                                      Pty pty;
                                      Port port = Port::open(pty.path, 115200).value();
                                      for (int i = 0; i < 100000; ++i)
-                                         if (auto r = port.configure(); !r)
+                                         if (auto r = port.configure(check); !r)
                                              return std::optional<AHRSError>(std::get<AHRSError>(r.error()));
                                      return std::optional<AHRSError>();
                                  }}),
@@ -152,7 +152,7 @@ TEST(InterruptedRead, KeepsThePortAndTheBytesItRead) {
     Port port = streaming_port(pty);
     pty.send({packet.front()});
     Printed p;
-    auto e = under_signals(stop, p, [&] { return error_of(port); });
+    auto e = under_signals(stop, p, [&](ahrs::InterruptCheck check) { return error_of(port, check); });
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->cause(), AHRSError::Cause::Interrupted);
     EXPECT_EQ(port.state(), Port::State::Streaming);
@@ -166,7 +166,7 @@ TEST(InterruptedRead, WithAHandlerThatDoesNotRaiseEndsAsUsual) {
     Pty pty;
     Port port = streaming_port(pty);
     Printed p;
-    auto e = under_signals(go_on, p, [&] { return error_of(port); });
+    auto e = under_signals(go_on, p, [&](ahrs::InterruptCheck check) { return error_of(port, check); });
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->cause(), AHRSError::Cause::Other);
     EXPECT_EQ(p.err, "IOERR: Operation timed out\n");

@@ -111,6 +111,33 @@ def test_a_re_initialised_interpreter_gets_a_working_module_or_an_import_error(t
     assert again == working or again.startswith("ImportError tavrin_ahrs_driver cannot be imported again"), again
 
 
+# A library loaded later may need the static TLS block: what is left of it
+# after start-up is a small pool (about 1.7 KB) that every dlopen'ed library
+# draws on. Both modules must leave it whole.
+STATIC_TLS_LIBRARY = """
+extern "C" {
+__attribute__((tls_model("initial-exec"))) __thread char block[1700];
+char* touch() { block[0] = 1; return block; }
+}
+"""
+
+
+def test_both_modules_leave_the_static_tls_block_to_libraries_loaded_later(tmp_path):
+    compiler = os.environ.get("CXX") or "c++"
+    source, library = tmp_path / "static_tls.cpp", tmp_path / "libstatic_tls.so"
+    source.write_text(STATIC_TLS_LIBRARY)
+    subprocess.run([compiler, "-shared", "-fPIC", "-o", str(library), str(source)], check=True)
+    res = run_python(
+        f"""
+        import ctypes
+        import tavrin_ahrs_driver, tavrin_ahrs_tools._native
+        ctypes.CDLL({str(library)!r}).touch()
+        print("loaded")
+        """
+    )
+    assert (res.rc, res.out, res.err) == (0, "loaded\n", "")
+
+
 def test_panic_exception_is_a_base_exception_created_once():
     res = run_python(
         """

@@ -433,6 +433,27 @@ def test_recorder_names_the_ports_present_when_the_device_does_not_exist(tmp_pat
     assert not (tmp_path / "x.bin").exists()
 
 
+# --- the simulator's field layouts ----------------------------------------------------------
+
+def test_the_simulators_field_layouts_are_the_catalogues():
+    """frames.py needs only the standard library, so it keeps a table of its
+    own: it must say what the native catalogue says, field by field."""
+    from tavrin_ahrs_tools import _native, frames
+
+    # Struct codes of the wire: a validity flag travels as a uint16.
+    wire = {"f4": "f", "f8": "d", "u2": "H", "?": "H"}
+    layouts = {"DataSensor": [], "DataEstimationFilter": []}
+    time_fields = {}
+    for _name, set_name, items, descriptor in _native.catalogue():
+        layouts[set_name].append((descriptor, "".join(wire[code] for _item, code, *_ in items)))
+        if items[0][0].endswith("time_of_week"):
+            time_fields[set_name] = descriptor
+    assert frames.SENSOR_LAYOUT == tuple(layouts["DataSensor"])
+    assert frames.FILTER_LAYOUT == tuple(layouts["DataEstimationFilter"])
+    assert frames.GPS_TIME_FIELDS == {frames.SENSOR_SET: time_fields["DataSensor"],
+                                      frames.FILTER_SET: time_fields["DataEstimationFilter"]}
+
+
 # --- the baseline decoder ------------------------------------------------------------------
 
 def f32(x):

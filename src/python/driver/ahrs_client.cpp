@@ -23,7 +23,6 @@ using ClientObject = ClassObject<Client>;
     auto* self = ClientObject::cast(py_self); \
     Borrow borrow(self->borrowed); \
     if (!borrow) return nullptr; \
-    SignalCheck signals; \
     Client& client = self->value
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -56,18 +55,18 @@ PyObject* client_open_file(PyObject* py_self, PyObject* const* args, Py_ssize_t 
     if (!a.ok()) return nullptr;
     auto filename = a.str(0);
     if (!filename) return nullptr;
-    return replace_port(client, Port::open_file(*filename));
+    return replace_port(client, Port::open_file(*filename, kSignals));
 }
 
 PyObject* client_configure(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.configure(); !r) return raise_port_error(r.error());
+    if (auto r = client.port.configure(kSignals); !r) return raise_port_error(r.error());
     Py_RETURN_NONE;
 }
 
 PyObject* client_start_stream(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.start_stream(); !r) return raise_panic(r.error());
+    if (auto r = client.port.start_stream(kSignals); !r) return raise_panic(r.error());
     Py_RETURN_NONE;
 }
 
@@ -75,7 +74,7 @@ PyObject* client_start_stream(PyObject* py_self, PyObject*) {
 // diagnostic line (if any) being the only trace.
 PyObject* client_read(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.read_packet(client.packet); !r) {
+    if (auto r = client.port.read_packet(client.packet, kSignals); !r) {
         if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);
         if (handler_exception_stands(std::get<AHRSError>(r.error()))) return nullptr;
         return PyDict_New();
@@ -85,7 +84,7 @@ PyObject* client_read(PyObject* py_self, PyObject*) {
 
 PyObject* client_read_packet(PyObject* py_self, PyObject*) {
     AHRS_CLIENT_METHOD();
-    if (auto r = client.port.read_packet(client.packet); !r) return raise_port_error(r.error());
+    if (auto r = client.port.read_packet(client.packet, kSignals); !r) return raise_port_error(r.error());
     return readings_to_list(client.packet).release();
 }
 

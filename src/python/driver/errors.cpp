@@ -3,6 +3,7 @@
 #include <string>
 
 #include "device/console.hpp"
+#include "signals.hpp"
 
 namespace ahrs::py {
 namespace {
@@ -40,7 +41,7 @@ PyObject* raise_panic(const Panic& p, const char* file, int line) {
     const std::string message = p.message.empty() ? std::string("internal failure") : p.message;
     const std::string report = "tavrin_ahrs_driver: internal failure at " + std::string(project_path(file)) + ":" +
                                std::to_string(line) + ":\n" + message + "\n";
-    (void)write_text(Stream::Err, report);  // nothing better to do if stderr itself is gone
+    (void)write_text(Stream::Err, report, {kSignals});  // nothing better to do if stderr itself is gone
     PyObject* type = panic_exception_type();
     if (!type) return nullptr;
     return raise_with_text(type, message);

@@ -9,7 +9,7 @@
 #include "device/buffered_file.hpp"
 #include "device/console.hpp"
 #include "device/file_packets.hpp"
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "python/common/args.hpp"
 #include "python/common/no_throw.hpp"
 #include "errors.hpp"
@@ -42,10 +42,11 @@ Status<ParseStop> parse_file(BufferedFile& file) {
         if (!packet) {
             const IoError* io = packet.error().io_error();
             if (io && is_interruption(*io)) return err(ParseStop{Interrupted{}});
-            if (auto r = print(Stream::Err, closing_line(packet.error())); !r) return err(ParseStop{r.error()});
+            if (auto r = print(Stream::Err, closing_line(packet.error()), {kSignals}); !r)
+                return err(ParseStop{r.error()});
             return Unit{};
         }
-        if (auto r = print(Stream::Out, line.build(packet->descriptor, packet->payload)); !r)
+        if (auto r = print(Stream::Out, line.build(packet->descriptor, packet->payload), {kSignals}); !r)
             return err(ParseStop{r.error()});
     }
 }
@@ -56,8 +57,7 @@ PyObject* parse_data_stream_py(PyObject*, PyObject* const* args, Py_ssize_t narg
     auto filename = a.str(0);
     if (!filename) return nullptr;
 
-    SignalCheck signals;
-    auto file = BufferedFile::open(*filename);
+    auto file = BufferedFile::open(*filename, kSignals);
     if (!file) return raise_os_error(AHRSError::from_io(file.error()));
     if (auto r = parse_file(*file); !r) {
         if (const auto* panic = std::get_if<Panic>(&r.error())) return raise_panic(*panic);

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/recording_dump.hpp"
+#include "recording/recording_dump.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "python/common/args.hpp"
@@ -71,7 +71,7 @@ PyObject* dump(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     std::optional<Result<DumpSummary, DumpFailure>> done;
     {
         Unlocked unlocked;
-        done.emplace(dump_recording(*path, *options, unlocked.hook(a.object(4))));
+        done.emplace(dump_recording(*path, *options, unlocked.hook(a.object(4)), unlocked.interrupt_check()));
     }
     if (!*done) {
         const DumpFailure& f = done->error();

@@ -6,7 +6,7 @@
 // laid out in the same single copy.
 #include <string>
 
-#include "device/recording_tables.hpp"
+#include "recording/recording_tables.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/descriptor.hpp"
@@ -114,7 +114,7 @@ PyObject* scan_as(Layout layout, const char* name, PyObject* const* args, Py_ssi
     std::optional<Result<RecordingTables, ScanFailure>> tables;
     {
         Unlocked unlocked;
-        auto recording = RecordingScan::open(*path);
+        auto recording = RecordingScan::open(*path, unlocked.interrupt_check());
         if (recording) tables.emplace(collect_tables(*recording, unlocked.hook(a.object(1))));
         else tables.emplace(err(ScanFailure{std::move(recording).error()}));
     }

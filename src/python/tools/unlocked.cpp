@@ -1,20 +1,10 @@
 #include "unlocked.hpp"
 
-#include <utility>
-
 namespace ahrs::py {
-namespace {
 
-// In the static TLS block: the leak checker's scan of a thread's dynamic TLS
-// crashes when threads of this library are still running at exit.
-[[gnu::tls_model("initial-exec")]] thread_local Unlocked* t_unlocked = nullptr;
-
-}  // namespace
-
-Unlocked::Unlocked() : state_(PyEval_SaveThread()), outer_(std::exchange(t_unlocked, this)) {}
+Unlocked::Unlocked() : state_(PyEval_SaveThread()) {}
 
 Unlocked::~Unlocked() noexcept(false) {
-    t_unlocked = outer_;
     // Unwound out of relock(): the thread is ending without the lock.
     if (!relocking_) relock();
 }
@@ -24,14 +14,13 @@ void Unlocked::relock() {
     PyEval_RestoreThread(state_);
 }
 
-bool Unlocked::handler_raised() {
-    relock();
+bool Unlocked::handler_raised(void* self) {
+    auto& u = *static_cast<Unlocked*>(self);
+    u.relock();
     const bool raised = PyErr_CheckSignals() != 0;
-    unlock();
+    u.unlock();
     return raised;
 }
-
-bool Unlocked::handler_raised_on_this_thread() { return t_unlocked && t_unlocked->handler_raised(); }
 
 ScanHook Unlocked::hook(PyObject* progress) {
     return [this, progress](std::uint64_t consumed) {

@@ -9,8 +9,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "interrupt.hpp"
-#include "wait_ready.hpp"
+#include "../device/wait_ready.hpp"
 
 namespace ahrs {
 namespace {
@@ -49,9 +48,10 @@ bool may_hold_writes(int fd) {
 
 }  // namespace
 
-BlockWriter::BlockWriter(int fd, bool empty_first)
+BlockWriter::BlockWriter(int fd, bool empty_first, InterruptCheck interrupt)
     : fd_(fd),
       bounded_(may_hold_writes(fd)),
+      interrupt_(interrupt),
       empty_first_(empty_first) {
     auto t = start_without_signals([this] { run(); });
     if (t) thread_ = std::move(*t);
@@ -86,7 +86,7 @@ constexpr std::chrono::milliseconds kSignalLook{100};
 Status<IoError> BlockWriter::wait_idle(std::unique_lock<std::mutex>& lock) {
     while (!changed_.wait_for(lock, kSignalLook, [this] { return !pending_; })) {
         lock.unlock();
-        const bool stop = interrupt_requested();
+        const bool stop = interrupt_.requested();
         lock.lock();
         if (stop) {
             abandon_.cancel();
@@ -139,7 +139,7 @@ std::optional<IoError> BlockWriter::write_block(const char* data, std::size_t si
     while (done < size) {
         // Room first, or the owner's word to give up: a write into a full
         // pipe would hold this thread, and the owner's join, for good.
-        if (auto room = wait_writable(fd_, &abandon_); !room) return std::move(room).error();
+        if (auto room = wait_writable(fd_, Interrupts{{}, &abandon_}); !room) return std::move(room).error();
         // Into a pipe or a terminal only what the poll promised room for, or
         // the write would wait for the whole block where nothing can stop it.
         const std::size_t most = bounded_ ? std::min<std::size_t>(size - done, PIPE_BUF) : size - done;

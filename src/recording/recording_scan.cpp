@@ -1,7 +1,6 @@
 #include "recording_scan.hpp"
 
-#include "file_source.hpp"
-#include "interrupt.hpp"
+#include "../device/file_source.hpp"
 
 namespace ahrs {
 namespace {
@@ -19,10 +18,10 @@ bool source_failed(const PacketError& e) {
 
 }  // namespace
 
-Result<RecordingScan, IoError> RecordingScan::open(std::string_view path) {
-    auto file = FileSource::open(path);
+Result<RecordingScan, IoError> RecordingScan::open(std::string_view path, InterruptCheck interrupt) {
+    auto file = FileSource::open(path, interrupt);
     if (!file) return err(std::move(file).error());
-    return RecordingScan(std::move(*file));
+    return RecordingScan(std::move(*file), interrupt);
 }
 
 Result<ScanEvent, IoError> RecordingScan::next() {
@@ -34,10 +33,8 @@ Result<ScanEvent, IoError> RecordingScan::next() {
     }
     for (unsigned attempts = 1;; ++attempts) {
         if (attempts % kAttemptsPerPause == 0) return ScanEvent{ScanPause{}};
-        const auto at = input_.position();
-        if (!at) return err(at.error());
-        const std::uint64_t start = *at;
-        auto packet = input_.next_packet();
+        const std::uint64_t start = input_.position();
+        auto packet = input_.next_packet(interrupts_);
         if (packet) {
             input_.accept();
             const std::uint64_t gap = start - good_end_;
@@ -73,7 +70,7 @@ Result<ScanEvent, IoError> RecordingScan::at_end(std::uint64_t attempt_start) {
 bool RecordingScan::starts_packet(std::uint64_t attempt_start) {
     std::uint8_t b = 0;
     if (!input_.seek(attempt_start)) return false;
-    auto got = input_.read({&b, 1});
+    auto got = input_.read({&b, 1}, interrupts_);
     return got && *got == 1 && b == kSync1;
 }
 

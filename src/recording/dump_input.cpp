@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <string>
 
-#include "file_source.hpp"
-#include "std_descriptors.hpp"
+#include "../device/file_source.hpp"
+#include "../device/std_descriptors.hpp"
 
 namespace ahrs {
 namespace {
@@ -21,11 +21,11 @@ Result<FileHandle, IoError> duplicate(int fd) {
     return FileHandle(copy);
 }
 
-Result<RecordingScan, IoError> scan_from_start(int fd) {
+Result<RecordingScan, IoError> scan_from_start(int fd, InterruptCheck interrupt) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return err(IoError::last_os());
     auto copy = duplicate(fd);
     if (!copy) return err(std::move(copy).error());
-    return RecordingScan(FileSource::adopt(std::move(*copy)));
+    return RecordingScan(FileSource::adopt(std::move(*copy)), interrupt);
 }
 
 // A file nobody else can see, gone once closed.
@@ -51,8 +51,8 @@ class SpoolingSource final : public ChunkSource {
 public:
     SpoolingSource(std::unique_ptr<ChunkSource> input, int spool) : input_(std::move(input)), spool_(spool) {}
 
-    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst) override {
-        auto n = input_->read_some(dst);
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) override {
+        auto n = input_->read_some(dst, interrupts);
         if (!n) return n;
         for (std::size_t done = 0; done < *n;) {
             const ssize_t w = ::write(spool_, dst.data() + done, *n - done);
@@ -71,25 +71,27 @@ private:
 
 }  // namespace
 
-Result<DumpInput, IoError> DumpInput::open(std::string_view path) {
-    auto fd = FileHandle::open_read_only(path);
+Result<DumpInput, IoError> DumpInput::open(std::string_view path, InterruptCheck interrupt) {
+    auto fd = FileHandle::open_read_only(path, interrupt);
     if (!fd) return err(std::move(fd).error());
     struct stat st {};
     if (::fstat(fd->get(), &st) != 0) return err(IoError::last_os());
-    return DumpInput(std::move(*fd), S_ISREG(st.st_mode), st.st_dev, st.st_ino);
+    return DumpInput(std::move(*fd), S_ISREG(st.st_mode), st.st_dev, st.st_ino, interrupt);
 }
 
 Result<RecordingScan, IoError> DumpInput::first_pass(const std::string* spool_dir) {
     auto copy = duplicate(fd_.get());
     if (!copy) return err(std::move(copy).error());
     auto source = FileSource::adopt(std::move(*copy));
-    if (regular_ || !spool_dir) return RecordingScan(std::move(source));
+    if (regular_ || !spool_dir) return RecordingScan(std::move(source), interrupt_);
     auto spool = unnamed_file(*spool_dir);
     if (!spool) return err(std::move(spool).error());
     spool_ = std::move(*spool);
-    return RecordingScan(std::make_unique<SpoolingSource>(std::move(source), spool_.get()));
+    return RecordingScan(std::make_unique<SpoolingSource>(std::move(source), spool_.get()), interrupt_);
 }
 
-Result<RecordingScan, IoError> DumpInput::again() { return scan_from_start(regular_ ? fd_.get() : spool_.get()); }
+Result<RecordingScan, IoError> DumpInput::again() {
+    return scan_from_start(regular_ ? fd_.get() : spool_.get(), interrupt_);
+}
 
 }  // namespace ahrs

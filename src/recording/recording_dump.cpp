@@ -2,14 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <array>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
-#include "../protocol/export_layout.hpp"
-#include "../protocol/packet_line.hpp"
+#include "../protocol/text_layout.hpp"
 #include "dump_input.hpp"
 #include "text_output.hpp"
 
@@ -64,6 +62,11 @@ private:
     DumpFormat format_;
 };
 
+// OUT.<set>.csv, the table of one descriptor set.
+std::string csv_table_path(const std::string& prefix, Descriptor set) {
+    return prefix + "." + std::string(descriptor_name(set)) + ".csv";
+}
+
 // One descriptor set's CSV table: its columns and its file.
 struct CsvTable {
     RecordMask columns;
@@ -80,8 +83,8 @@ struct CsvTable {
 // the columns it saw. Columns given beforehand are taken as they are.
 class CsvWriter final : public Writer {
 public:
-    CsvWriter(std::string prefix, std::optional<SetMasks> columns)
-        : prefix_(std::move(prefix)), given_(columns.has_value()) {
+    CsvWriter(std::string prefix, std::optional<SetMasks> columns, InterruptCheck interrupt)
+        : prefix_(std::move(prefix)), given_(columns.has_value()), interrupt_(interrupt) {
         if (columns)
             for (std::size_t s = 0; s < kDataSets.size(); ++s) tables_[s].columns = (*columns)[s];
     }
@@ -138,7 +141,7 @@ private:
         for (std::size_t slot = 0; slot < kRecordSlots; ++slot)
             if (t.columns[slot]) t.slots.push_back(slot);
         t.path = table_path(s);
-        auto file = TextOutput::create(t.path);
+        auto file = TextOutput::create(t.path, interrupt_);
         if (!file) return err(std::pair{std::move(file).error(), t.path});
         t.file = std::make_unique<TextOutput>(std::move(*file));
         std::string header;
@@ -151,6 +154,7 @@ private:
 
     std::string prefix_;
     bool given_;
+    InterruptCheck interrupt_;
     std::array<CsvTable, 2> tables_;
     SetMasks seen_;
 };
@@ -201,13 +205,13 @@ Result<DumpSummary, DumpFailure> write_csv(DumpInput& input, std::string_view pa
     SetMasks seen;
     std::uint64_t packets = 0;
     {
-        CsvWriter guess(options.out, std::nullopt);
+        CsvWriter guess(options.out, std::nullopt, input.interrupt_check());
         auto done = write_all(input.first_pass(&spool_dir), path, guess, options.records, hook);
         if (!done || guess.guessed()) return done;
         seen = guess.seen();
         packets = done->packets;
     }
-    CsvWriter writer(options.out, seen);
+    CsvWriter writer(options.out, seen, input.interrupt_check());
     if (auto r = writer.open_given(); !r) return err(failure(std::move(r).error()));
     auto again = write_all(input.again(), path, writer, options.records, hook);
     // Both passes must read the same bytes: a file cut short in between is
@@ -220,7 +224,8 @@ Result<DumpSummary, DumpFailure> write_csv(DumpInput& input, std::string_view pa
 Result<DumpSummary, DumpFailure> write_lines(DumpInput& input, std::string_view path, const DumpOptions& options,
                                              const ScanHook& hook) {
     const bool to_stdout = options.out.empty();
-    auto out = to_stdout ? TextOutput::standard_output() : TextOutput::create(options.out);
+    const InterruptCheck interrupt = input.interrupt_check();
+    auto out = to_stdout ? TextOutput::standard_output(interrupt) : TextOutput::create(options.out, interrupt);
     const std::string out_path = to_stdout ? "<stdout>" : options.out;
     if (!out) return err(DumpFailure{std::move(out).error(), out_path});
     LineWriter writer(std::move(*out), out_path, options.format);
@@ -229,15 +234,11 @@ Result<DumpSummary, DumpFailure> write_lines(DumpInput& input, std::string_view 
 
 }  // namespace
 
-std::string csv_table_path(const std::string& prefix, Descriptor set) {
-    return prefix + "." + std::string(descriptor_name(set)) + ".csv";
-}
-
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
-                                                const ScanHook& hook) {
+                                                const ScanHook& hook, InterruptCheck interrupt) {
     // The input is opened first, and only once, so that an unreadable
     // recording leaves no output file behind and a FIFO's writer is met once.
-    auto input = DumpInput::open(path);
+    auto input = DumpInput::open(path, interrupt);
     if (!input) return err(DumpFailure{std::move(input).error(), std::string(path)});
     if (options.format == DumpFormat::Csv) return write_csv(*input, path, options, hook);
     return write_lines(*input, path, options, hook);

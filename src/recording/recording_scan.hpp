@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "../protocol/mip_packet.hpp"
-#include "attempt_buffer.hpp"
+#include "../device/attempt_buffer.hpp"
 
 namespace ahrs {
 
@@ -35,8 +35,12 @@ using ScanEvent = std::variant<ScannedPacket, DamagedRun, ScanEnd, ScanPause>;
 
 class RecordingScan {
 public:
-    static Result<RecordingScan, IoError> open(std::string_view path);
-    explicit RecordingScan(std::unique_ptr<ChunkSource> source) : input_(std::move(source)) {}
+    // The open and every read give way to `interrupt`: a scan serves one
+    // call of the host. A signal that it says ends the call is a failure of
+    // the source, interrupted().
+    static Result<RecordingScan, IoError> open(std::string_view path, InterruptCheck interrupt = {});
+    explicit RecordingScan(std::unique_ptr<ChunkSource> source, InterruptCheck interrupt = {})
+        : input_(std::move(source)), interrupts_{interrupt} {}
 
     // The next event in stream order: a damaged run comes before the packet
     // that ends it. ScanEnd comes last and then again on every call. An
@@ -52,6 +56,7 @@ private:
     bool starts_packet(std::uint64_t attempt_start);
 
     AttemptBuffer input_;
+    Interrupts interrupts_;
     std::uint64_t good_end_ = 0;  // one past the last well-formed packet
     bool cut_short_ = false;      // an attempt since then ran out of data
     std::optional<ScannedPacket> pending_;

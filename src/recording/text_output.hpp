@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "block_writer.hpp"
-#include "file_handle.hpp"
+#include "../device/file_handle.hpp"
 
 namespace ahrs {
 
@@ -19,8 +19,9 @@ public:
     static constexpr std::size_t kRoom = 1 << 16;
 
     // Creates the file, or (through the writer) empties an existing one.
-    static Result<TextOutput, IoError> create(std::string_view path);
-    static Result<TextOutput, IoError> standard_output();
+    // The open and the waits for the writer give way to `interrupt`.
+    static Result<TextOutput, IoError> create(std::string_view path, InterruptCheck interrupt);
+    static Result<TextOutput, IoError> standard_output(InterruptCheck interrupt);
 
     char* end() { return front_.get() + size_; }
     void advance_to(char* end) { size_ = static_cast<std::size_t>(end - front_.get()); }
@@ -33,7 +34,7 @@ public:
     Status<IoError> flush();
 
 private:
-    TextOutput(FileHandle owned, int fd, bool empty_first);
+    TextOutput(FileHandle owned, int fd, bool empty_first, InterruptCheck interrupt);
     // `out`, when its writer could start.
     static Result<TextOutput, IoError> started(TextOutput out);
     Status<IoError> hand_over();

@@ -13,15 +13,16 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
-#include "cancel.hpp"
+#include "../device/interrupt.hpp"
 
 namespace ahrs {
 
 class BlockWriter {
 public:
     // `empty_first`: the file is emptied before the first block, and when
-    // none comes, before the writer goes.
-    BlockWriter(int fd, bool empty_first);
+    // none comes, before the writer goes. The owner's waits for the writer
+    // give way to `interrupt`: a writer serves one call of the host.
+    BlockWriter(int fd, bool empty_first, InterruptCheck interrupt);
     // The writer's thread could be started; when not, every call fails.
     Status<IoError> started() const;
     // Waits for the block under way, or abandons it when a wait was
@@ -47,6 +48,7 @@ private:
 
     const int fd_;
     const bool bounded_;  // writes of at most PIPE_BUF, each after room was seen
+    const InterruptCheck interrupt_;
     bool empty_first_;  // touched by the thread only, once it runs
     std::mutex mutex_;
     std::condition_variable changed_;
