@@ -84,6 +84,9 @@ class _RowsFromColumns(collections.abc.Mapping):
             self._made[name] = table
         return table
 
+    def __contains__(self, name):  # without making the array, as Mapping's own would
+        return name in self._columns
+
     def __iter__(self):
         return iter(self._columns)
 
