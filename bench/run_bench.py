@@ -36,7 +36,7 @@ from make_recording import make_recording  # noqa: E402
 FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
         "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000,
         "recordings": 40, "recording_packets": 100_000,
-        "busy_seconds": 2.0, "busy_rounds": 3, "arrays_queue": 200_000}
+        "busy_seconds": 1.0, "busy_rounds": 8, "arrays_queue": 200_000}
 QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
          "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000,
          "recordings": 8, "recording_packets": 20_000,

@@ -31,7 +31,7 @@ def pyarrow(what="Arrow and Parquet output"):
 @functools.cache
 def record_sets():
     """Record name -> descriptor-set name."""
-    return {name: set_name for name, set_name, _items in _native.catalogue()}
+    return {name: set_name for name, set_name, *_ in _native.catalogue()}
 
 
 @functools.cache

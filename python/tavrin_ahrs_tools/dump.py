@@ -21,7 +21,7 @@ FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 
 
 def _record_names(text):
-    known = {name for name, _set, _items in _native.catalogue()}
+    known = {name for name, *_ in _native.catalogue()}
     names = [n.strip() for n in text.split(",") if n.strip()]
     unknown = [n for n in names if n not in known]
     if unknown or not names:
@@ -34,7 +34,7 @@ def _outputs(args):
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
-        sets = {set_name for _name, set_name, _items in _native.catalogue()}
+        sets = {set_name for _name, set_name, *_ in _native.catalogue()}
         return [f"{args.output}.{name}.csv" for name in sorted(sets)]
     return [args.output or 1]
 

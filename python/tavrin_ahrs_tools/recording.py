@@ -39,7 +39,7 @@ def record_dtypes():
     return {
         name: np.dtype([("packet", "u8"), ("offset", "u8"), ("time", "f8")]
                        + [(item, code) for item, code, _unit in items])
-        for name, _set, items in _native.catalogue()
+        for name, _set, items, *_ in _native.catalogue()
     }
 
 
@@ -56,7 +56,7 @@ def units():
     """
     return {
         name: {"time": "s", **{item: unit for item, _code, unit in items}}
-        for name, _set, items in _native.catalogue()
+        for name, _set, items, *_ in _native.catalogue()
     }
 
 

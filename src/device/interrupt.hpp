@@ -27,6 +27,7 @@ private:
     void* context_ = nullptr;
 };
 
+// Everything that may end the waits of one call early.
 struct Interrupts {
     InterruptCheck signals;
     // Polled beside the descriptor a wait is on; null when nothing cancels.

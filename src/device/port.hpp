@@ -23,7 +23,6 @@ using PortError = std::variant<AHRSError, Panic>;
 // output or error) takes the caller's interrupt check: a wait that a signal
 // cuts short gives up when it says so, with an error whose cause is
 // Interrupted. Without one, an interrupted wait is resumed.
-
 class Port {
 public:
     enum class State : std::uint8_t { Configured, Streaming, FileStream, NotConfigured };

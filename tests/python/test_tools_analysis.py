@@ -42,10 +42,11 @@ def odd_values():
 
 @pytest.fixture(scope="module")
 def recordings(tmp_path_factory):
-    """Three recordings unlike each other: 2 s of simulation, the same
+    """Three recordings unlike each other: 25 s of simulation (over 2,048
+    rows a record, the block the native scan lays columns out by), the same
     followed by odd values, and odd values alone (no time)."""
     folder = tmp_path_factory.mktemp("recordings")
-    plain = simulator_recording(folder / "plain.bin", 2)
+    plain = simulator_recording(folder / "plain.bin", 25)
     (folder / "odd_end.bin").write_bytes(plain.read_bytes() + odd_values())
     (folder / "untimed.bin").write_bytes(odd_values())
     return folder

@@ -1,7 +1,7 @@
 // The record catalogue as Python data, so that the Python side builds its
 // array layouts and unit tables from the one table: for each record, in
 // catalogue order, (name, descriptor-set name, ((item name, array type code,
-// unit), ...)).
+// unit), ...), field descriptor).
 #include <string_view>
 
 #include "functions.hpp"
@@ -30,7 +30,9 @@ PyRef record_entry(std::size_t slot) {
     PyRef name = str(spec.name);
     PyRef set_name = str(descriptor_name(set));
     if (!name || !set_name) return {};
-    return PyRef::steal(PyTuple_Pack(3, name.get(), set_name.get(), items.get()));
+    PyRef descriptor = PyRef::steal(PyLong_FromLong(spec.field_descriptor));
+    if (!descriptor) return {};
+    return PyRef::steal(PyTuple_Pack(4, name.get(), set_name.get(), items.get(), descriptor.get()));
 }
 
 PyObject* catalogue(PyObject*, PyObject*) {
@@ -47,7 +49,8 @@ PyObject* catalogue(PyObject*, PyObject*) {
 
 PyMethodDef catalogue_def = {
     "catalogue", no_throw<catalogue>, METH_NOARGS,
-    "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code, unit), ...)).",
+    "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code, unit), ...), "
+    "field descriptor).",
 };
 
 }  // namespace ahrs::py
