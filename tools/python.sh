@@ -8,8 +8,8 @@
 #                              not X.Y, the lowest there is, for a second run
 #                              of the tests; nothing when there is none
 #
-# Prints "X.Y PATH" (PATH is the interpreter itself, sys.executable). A name
-# on PATH is tried, not trusted: a version manager's shim may stand for a
+# Prints the version and the interpreter's own path (sys.executable), e.g.
+# "3.11 /usr/bin/python3". A name on PATH is tried, not trusted: a version manager's shim may stand for a
 # version that is not selected and fail when run.
 set -euo pipefail
 
