@@ -1,6 +1,6 @@
 # `make bench`: every benchmark side by side in one run (a few minutes).
 # Prints the table and writes bench/results.json. Included by the Makefile.
-.PHONY: bench bench-quick bench-to-chars bench-analysis
+.PHONY: bench bench-quick bench-to-chars bench-analysis bench-sensor
 
 bench: install bench-to-chars
 	$(PY) bench/run_bench.py --json bench/results.json
@@ -21,3 +21,8 @@ bench-quick: install bench-to-chars
 # ahrs-dataset on two workers against one.
 bench-analysis: install
 	$(PY) bench/run_bench.py --only analysis --json bench/results-analysis.json
+
+# The live Sensor rows alone: latency and CPU at 1,000 packets/s beside
+# take() and read(), a busy thread beside the loop, flat out, resuming.
+bench-sensor: install
+	$(PY) bench/run_bench.py --only sensor --json bench/results-sensor.json

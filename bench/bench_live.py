@@ -32,9 +32,9 @@ REST_SECONDS = 0.001
 class Writer:
     """pty_writer in a child process; `path` is the terminal to open."""
 
-    def __init__(self, templates, count, rate=0):
+    def __init__(self, templates, count, rate=0, stamps=None):
         self.proc = subprocess.Popen([harness.native_tool("pty_writer"), templates,
-                                      str(count), str(rate)],
+                                      str(count), str(rate), *([stamps] if stamps else [])],
                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.path = self.proc.stdout.readline().strip()
 

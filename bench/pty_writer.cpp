@@ -6,7 +6,7 @@
 // (by the benchmark, from the simulator's packet builder) and only the
 // counter and checksum are patched per packet.
 //
-//   pty_writer TEMPLATES COUNT RATE
+//   pty_writer TEMPLATES COUNT RATE [STAMPS]
 //
 // TEMPLATES holds packets back to back, each preceded by two little-endian
 // 16-bit numbers: its length and the offset of its counter (a big-endian
@@ -14,6 +14,9 @@
 // RATE 0 means as fast as possible. Prints the slave's path, waits for a
 // reader to open it, writes COUNT packets, then waits for the reader to
 // close it (the master's close would discard what it has not read yet).
+// Paced, with STAMPS, it then writes there the CLOCK_MONOTONIC time (ns,
+// little-endian 64-bit) at which each packet's write began, so a reader can
+// tell how long each took to reach it.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -130,8 +133,8 @@ struct Batch {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: pty_writer TEMPLATES COUNT RATE\n");
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: pty_writer TEMPLATES COUNT RATE [STAMPS]\n");
         return 2;
     }
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -159,6 +162,8 @@ int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &due);
     const long period_ns = rate > 0 ? static_cast<long>(1e9 / rate) : 0;
     std::uint64_t sent = 0;
+    std::vector<std::int64_t> stamps;
+    if (argc == 5 && rate > 0) stamps.reserve(count);
     while (sent < count) {
         std::size_t n = batch_size;
         if (count - sent < n) n = static_cast<std::size_t>(count - sent);
@@ -166,6 +171,11 @@ int main(int argc, char** argv) {
             const Template& tp = templates[sent % templates.size()];
             std::vector<std::uint8_t> one = tp.bytes;
             stamp(one.data(), one.size(), tp.counter_at, sent);
+            if (argc == 5) {
+                timespec now{};
+                clock_gettime(CLOCK_MONOTONIC, &now);
+                stamps.push_back(now.tv_sec * 1000000000LL + now.tv_nsec);
+            }
             if (!write_all(master, one.data(), one.size())) break;
             due.tv_nsec += period_ns;
             while (due.tv_nsec >= 1000000000L) due.tv_nsec -= 1000000000L, ++due.tv_sec;
@@ -178,5 +188,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pty_writer: %llu packets\n", static_cast<unsigned long long>(sent));
     while (reader_present(master)) sleep_ms(10);
     ::close(master);
+    if (argc == 5) {
+        std::ofstream out(argv[4], std::ios::binary);
+        out.write(reinterpret_cast<const char*>(stamps.data()),
+                  static_cast<std::streamsize>(stamps.size() * sizeof(std::int64_t)));
+    }
     return 0;
 }

@@ -6,7 +6,9 @@ Python and the native floor, AHRSClient.read() against plain Python, live
 throughput over a pseudo-terminal (and the reader's CPU share when paced),
 memory over a million packets per client, and the recording tools (load()
 and ahrs-dump) on a million-packet recording, and the analysis outputs
-(Parquet, Arrow, a dataset on a Dask cluster).  Prints a table with the goals
+(Parquet, Arrow, a dataset on a Dask cluster), and Sensor against the
+driver's clients live (latency, CPU, a busy thread beside it, flat out,
+resuming after an unplug).  Prints a table with the goals
 and writes every figure to bench/results.json.
 """
 
@@ -26,16 +28,19 @@ import bench_analysis  # noqa: E402
 import bench_memory  # noqa: E402
 import bench_parse  # noqa: E402
 import bench_read  # noqa: E402
+import bench_sensor  # noqa: E402
 import bench_tools  # noqa: E402
 import harness  # noqa: E402
 from make_recording import make_recording  # noqa: E402
 
 FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
         "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000,
-        "recordings": 40, "recording_packets": 100_000}
+        "recordings": 40, "recording_packets": 100_000,
+        "busy_seconds": 1.0, "busy_rounds": 8, "arrays_queue": 200_000}
 QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
          "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000,
-         "recordings": 8, "recording_packets": 20_000}
+         "recordings": 8, "recording_packets": 20_000,
+         "busy_seconds": 1.0, "busy_rounds": 1, "arrays_queue": 50_000}
 
 
 def mib(kib):
@@ -149,7 +154,40 @@ def rows(fig):
              f"{d['workers_1']['conversion']:.1f} s, {d['workers_2']['conversion']:.1f} s: "
              f"{d['conversion_speedup']:.2f} x", "", None),
         ]
+    out += sensor_rows(fig.get("sensor"))
     return out
+
+
+def sensor_rows(sn):
+    if not sn:
+        return []
+
+    def latency(p):
+        return (f"median {p['median_us']:,.0f} us, p99 {p['p99_us']:,.0f} us, "
+                f"{100 * p['cpu_share']:.1f} % CPU, {p['missing']} missing")
+    s, t, r = sn["paced_sensor"], sn["paced_take"], sn["paced_read"]
+    busy, it, ar, res = sn["busy"], sn["iteration"], sn["arrays"], sn["resume"]
+    return [
+        (f"Sensor, paced {s['rate']:,}/s: write to the loop", latency(s),
+         "median <= 100 us, p99 <= 500 us", s["median_us"] <= 100 and s["p99_us"] <= 500),
+        ("  the process's CPU, the loop included", f"{100 * s['cpu_share']:.2f} % of a core",
+         "<= 2 %", s["cpu_share"] <= 0.02),
+        ("  BufferedAHRSClient.take(), 1 ms poll", latency(t), "", None),
+        ("  AHRSClient.read() loop", latency(r), "", None),
+        (f"busy Python thread beside a loop at {busy['rate']}/s: for sample in sensor",
+         f"{100 * busy['sensor_share']:.0f} % of its speed alone", ">= 95 %",
+         busy["sensor_share"] >= 0.95),
+        ("  beside the AHRSClient.read() loop", f"{100 * busy['read_share']:.0f} %", "", None),
+        ("Sensor flat out: for sample in sensor", f"{it['samples_per_s']:,.0f} samples/s, "
+         f"{it['missing']} missing", ">= 150,000/s", it["samples_per_s"] >= 150_000),
+        (f"Sensor.take_arrays() of {ar['queue']:,} queued samples",
+         f"{ar['rows_per_s']:,.0f} rows/s ({ar['samples_per_s']:,.0f} samples/s, "
+         f"{ar['records_per_sample']:.0f} records each)", ">= 1,000,000 rows/s",
+         ar["rows_per_s"] >= 1_000_000),
+        ("Sensor: samples again after the device is back",
+         f"at most {res['max_s']:.3f} s (median {res['median_s']:.3f} s, away "
+         f"{', '.join(f'{a:g}' for a in res['aways'])} s)", "<= 0.5 s", res["max_s"] <= 0.5),
+    ]
 
 
 def print_table(lines):
@@ -181,13 +219,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help="smaller runs, to see that everything works (figures are rough)")
-    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools", "analysis"),
+    parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools", "analysis",
+                                                        "sensor"),
                         help="run only these benchmarks (repeatable)")
     parser.add_argument("--json", metavar="FILE", default=os.path.join(BENCH_DIR, "results.json"),
                         help="where the figures go; default bench/results.json")
     opts = parser.parse_args(argv)
     size = QUICK if opts.quick else FULL
-    chosen = opts.only or ["parse", "read", "live", "memory", "tools", "analysis"]
+    chosen = opts.only or ["parse", "read", "live", "memory", "tools", "analysis", "sensor"]
 
     missing = harness.module_missing()
     if missing:
@@ -238,6 +277,11 @@ def main(argv=None):
             print("analysis outputs: parquet, arrow, dataset ...", file=sys.stderr)
             figures["analysis"] = bench_analysis.measure(big, size["tools_packets"], workdir, size["repeat"],
                                                          size["recordings"], size["recording_packets"])
+        if "sensor" in chosen:
+            print("Sensor, live ...", file=sys.stderr)
+            figures["sensor"] = bench_sensor.measure(
+                workdir, size["paced_seconds"], size["busy_seconds"], size["busy_rounds"],
+                size["live_packets"], size["arrays_queue"], size["repeat"])
     figures["seconds"] = time.monotonic() - started
 
     lines = rows(figures)

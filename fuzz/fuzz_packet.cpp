@@ -10,7 +10,7 @@
 
 #include "fuzz_support.hpp"
 #include "protocol/flat_decode.hpp"
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "protocol/packet_view.hpp"
 #include "reference/reading_text.hpp"
 #include "reference/reference_decode.hpp"

@@ -15,12 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "device/recording_scan.hpp"
+#include "recording/recording_scan.hpp"
 #include "fuzz_support.hpp"
 #include "protocol/flat_decode.hpp"
-#include "protocol/export_layout.hpp"
+#include "protocol/text_layout.hpp"
 #include "reference/export_text.hpp"
-#include "protocol/packet_line.hpp"
 #include "reference/reading_text.hpp"
 #include "protocol/record_row.hpp"
 #include "reference/reference_decode.hpp"
@@ -59,7 +58,7 @@ void check_layouts(const MipPacket& packet, std::uint64_t index, std::uint64_t o
                    std::span<const std::size_t> columns, std::span<const Reading> readings) {
     static auto digits = std::make_unique<PacketDigits>();
     static std::vector<char> room(kExportRoom);
-    decode_with_digits(packet.descriptor(), packet.bytes(), *digits);
+    decode_with_digits(packet.descriptor(), packet.bytes(), RecordMask().set(), *digits);
     auto laid_out = [&](char* end) { return std::string(room.data(), static_cast<std::size_t>(end - room.data())); };
     FUZZ_CHECK(laid_out(write_packet_line(room.data(), *digits)) == readings_text(readings) + "\n");
     std::string json, row;

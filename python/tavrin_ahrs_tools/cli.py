@@ -25,6 +25,7 @@ import functools
 import importlib
 import importlib.metadata
 import os
+import stat
 import sys
 
 EXIT_BROKEN_PIPE = 128 + 13
@@ -105,12 +106,13 @@ def shown_name(path):
 
 
 def _identity(target):
-    """(device, inode) of a path or an open descriptor; None when there is none."""
+    """(device, inode) of a regular file, by path or open descriptor; None
+    for anything else (a terminal both read and written is no loss)."""
     try:
         st = os.stat(target)
     except (OSError, ValueError):
         return None
-    return st.st_dev, st.st_ino
+    return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
 def refuse_output_over_input(parser, source, outputs):

@@ -67,11 +67,6 @@ def _column_views(np, dtype, block):
             for name, start in zip(dtype.names, starts)}
 
 
-def _columns_of(np, table):
-    """Each field of a structured array as a contiguous array of its own (a copy)."""
-    return {name: np.ascontiguousarray(table[name]) for name in table.dtype.names}
-
-
 class _RowsFromColumns(collections.abc.Mapping):
     """Record name -> structured array, each made from the record's columns on
     first use (a copy) and kept, so that changes to it stay."""
@@ -140,7 +135,8 @@ class Recording:
         """
         if self._columns is not None:
             return dict(self._columns[name])
-        return _columns_of(_numpy(), self.records[name])
+        table = self.records[name]
+        return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names}
 
     def to_arrow(self, name):
         """The record's table as a pyarrow Table (needs pyarrow), each item's
@@ -195,11 +191,11 @@ def load(path, progress=False, layout="rows"):
         found = scan(path, bar.update if progress else None)
     tables = found["records"]
     damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
-    counts = (path, found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
+    whole = (found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
     if layout == "columns":
         columns = {name: _column_views(np, dtypes[name], tables.pop(name)) for name in list(tables)}
-        return Recording(counts[0], _RowsFromColumns(np, columns, dtypes), *counts[1:], columns=columns)
+        return Recording(path, _RowsFromColumns(np, columns, dtypes), *whole, columns=columns)
     records = {}
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
-    return Recording(path, records, *counts[1:])
+    return Recording(path, records, *whole)

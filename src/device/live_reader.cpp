@@ -11,7 +11,6 @@
 
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
-#include "gps_time.hpp"
 #include "live_source.hpp"
 #include "path_watch.hpp"
 
@@ -206,7 +205,8 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
 bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns,
                          std::uint64_t wall_ns) {
     const auto set = static_cast<std::uint8_t>(packet.descriptor());
-    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_gps_time(packet, flat_)};
+    decode_flat(packet.descriptor(), packet.bytes(), flat_);
+    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};
     LiveCounters::add(counters_.packets[set]);
     if (const auto clock = clock_index(packet.descriptor()); clock && !std::isnan(s.device_time)) {
         LiveCounters::add(counters_.stamped[set]);

@@ -4,8 +4,6 @@
 
 namespace ahrs {
 
-std::size_t sample_row_size(std::size_t slot) { return row_size(slot_spec(slot)) + sizeof(std::uint64_t); }
-
 bool append_sample_rows(SampleTables& out, SampleTables& scratch, const LiveSample& s) {
     FlatPacket flat;
     decode_flat(s.packet.descriptor(), s.packet.bytes(), flat);

@@ -13,7 +13,5 @@ using SampleTables = std::array<RowBuffer, kRecordSlots>;
 
 // False when memory is out. `scratch` holds nothing between calls.
 bool append_sample_rows(SampleTables& out, SampleTables& scratch, const LiveSample& s);
-// The width of a row in `out`.
-std::size_t sample_row_size(std::size_t slot);
 
 }  // namespace ahrs

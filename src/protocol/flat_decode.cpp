@@ -3,10 +3,25 @@
 #include <bit>
 #include <limits>
 
-#include "decode.hpp"
 #include "mip_packet.hpp"
 
 namespace ahrs {
+
+std::optional<ReadingKind> reading_kind(Descriptor set) {
+    if (set == Descriptor::DataSensor) return ReadingKind::Sensor;
+    if (set == Descriptor::DataEstimationFilter) return ReadingKind::Estimate;
+    return std::nullopt;
+}
+
+std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes) {
+    if (two_bytes.size() < 2) return std::nullopt;
+    switch (be16(two_bytes.data())) {
+        case 0: return ValidFlag::Invalid;
+        case 1: return ValidFlag::Valid;
+        default: return std::nullopt;
+    }
+}
+
 namespace {
 
 // Field descriptor to record, per descriptor set, as a direct table, with
@@ -100,9 +115,10 @@ RecordIndex index_records(const FlatPacket& flat) {
 }
 
 double packet_time(const FlatPacket& flat) {
+    if (flat.record_count == 0) return std::numeric_limits<double>::quiet_NaN();
+    const TimeRecord& time = time_record(slot_kind(flat.records[0].slot));  // one set per packet
     for (std::size_t r = flat.record_count; r-- > 0;) {
         const FlatRecord& rec = flat.records[r];
-        const TimeRecord& time = time_record(slot_kind(rec.slot));
         if (rec.slot != time.slot) continue;
         return item_value(flat.items[rec.first + time.week]) * kSecondsPerWeek +
                item_value(flat.items[rec.first + time.time_of_week]);

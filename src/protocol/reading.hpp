@@ -116,7 +116,5 @@ private:
     std::array<double, kMaxItems> items_{};
 };
 
-// Reads a validity flag from two big-endian bytes: 0 and 1 only.
-std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes);
 
 }  // namespace ahrs

@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "protocol/decode.hpp"
 #include "protocol/flat_decode.hpp"
 #include "protocol/mip_packet.hpp"
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "reference/reading_text.hpp"
 #include "test_bytes.hpp"
 

@@ -7,7 +7,7 @@
 #include <random>
 #include <string>
 
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "reference/reading_text.hpp"
 #include "reference/reference_decode.hpp"
 #include "random_payloads.hpp"

@@ -10,7 +10,7 @@
 #include <random>
 #include <string>
 
-#include "device/recording_scan.hpp"
+#include "recording/recording_scan.hpp"
 #include "protocol/record_row.hpp"
 #include "reference/reference_decode.hpp"
 #include "reference/repr_number.hpp"

@@ -179,6 +179,7 @@ class TestReceiving:
             acc_rows = arrays["ScaledAccVector"]
             assert list(acc_rows["x"]) == [10.0, 11.0, 12.0, 13.0, 14.0]
             assert list(acc_rows["packet"]) == list(range(10, 15))
+            assert list(acc_rows["time"]) == [WEEK * 604800.0 + (1000.0 + i / 100) for i in range(10, 15)]
             assert list(acc_rows["offset"]) == [len(stamped(0)) * i for i in range(10, 15)]
             assert (acc_rows["host_ns"] >= got[-1].host_ns).all()
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}

@@ -218,16 +218,25 @@ def test_a_reader_gone_ends_a_command_quietly(late, cmd, args):
 @pytest.mark.parametrize("cmd", [INFO, DUMP, PLOT])
 def test_ctrl_c_ends_a_command_with_130_and_no_traceback(tmp_path, cmd):
     fifo = tmp_path / "fifo"
-    os.mkfifo(fifo)  # no writer: the command waits in its open
+    os.mkfifo(fifo)
     proc = subprocess.Popen([cmd, str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    writer = None
     try:
-        time.sleep(1.5)
-        start = time.monotonic()
-        while proc.poll() is None and time.monotonic() < start + 30:  # a bound on a hang
-            proc.send_signal(signal.SIGINT)
-            time.sleep(0.3)
-        _, err = proc.communicate(timeout=10)
+        # A writer's non-blocking open succeeds only once the command waits in
+        # its own open of the FIFO: past its imports, where Ctrl-C is its to
+        # handle. It then waits for data that never comes.
+        deadline = time.monotonic() + 60
+        while writer is None and proc.poll() is None and time.monotonic() < deadline:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                time.sleep(0.05)
+        time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=30)
     finally:
+        if writer is not None:
+            os.close(writer)
         proc.kill()
         proc.wait()
     assert proc.returncode == 130

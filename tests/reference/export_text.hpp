@@ -1,6 +1,6 @@
 #pragma once
 // The export forms of one packet's readings, written plainly from its
-// Reading values: the reference that the fast layouts (export_layout.hpp)
+// Reading values: the reference that the fast layouts (text_layout.hpp)
 // are checked against. A JSON object per packet (one line of a JSON Lines
 // file) and a row of a CSV table per descriptor set.
 // Floats are written by append_repr at their wire width; validity flags as

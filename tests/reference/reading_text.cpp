@@ -1,6 +1,6 @@
 #include "reading_text.hpp"
 
-#include "protocol/record_text.hpp"
+#include "protocol/text_layout.hpp"
 #include "protocol/shortest.hpp"
 
 namespace ahrs {

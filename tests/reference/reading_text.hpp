@@ -1,6 +1,6 @@
 #pragma once
 // The plain text forms of Reading values, one append at a time: the
-// reference that the laid-out line (packet_line.hpp) is checked against.
+// reference that the laid-out line (text_layout.hpp) is checked against.
 #include <span>
 #include <string>
 

@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-#include "protocol/decode.hpp"
+#include "protocol/flat_decode.hpp"
 
 namespace ahrs {
 namespace {

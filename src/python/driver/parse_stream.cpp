@@ -9,7 +9,7 @@
 #include "device/buffered_file.hpp"
 #include "device/console.hpp"
 #include "device/file_packets.hpp"
-#include "protocol/packet_line.hpp"
+#include "protocol/text_layout.hpp"
 #include "python/common/args.hpp"
 #include "python/common/no_throw.hpp"
 #include "errors.hpp"

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "device/recording_dump.hpp"
+#include "recording/recording_dump.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "python/common/args.hpp"

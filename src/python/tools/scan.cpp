@@ -6,7 +6,7 @@
 // laid out in the same single copy.
 #include <string>
 
-#include "device/recording_tables.hpp"
+#include "recording/recording_tables.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/descriptor.hpp"

@@ -36,9 +36,6 @@ struct DumpFailure {
     std::string path;
 };
 
-// CSV: the table of one descriptor set, PREFIX.<set>.csv.
-std::string csv_table_path(const std::string& prefix, Descriptor set);
-
 // Opens, reads and writes give way to `interrupt` (a signal's handler asked
 // the call to end): the failure then carries interrupted().
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "wait_ready.hpp"
+#include "../device/wait_ready.hpp"
 
 namespace ahrs {
 namespace {

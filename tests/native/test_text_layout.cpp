@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "protocol/mip_packet.hpp"
-#include "protocol/export_layout.hpp"
+#include "protocol/text_layout.hpp"
 #include "reference/export_text.hpp"
-#include "protocol/packet_line.hpp"
 #include "reference/reading_text.hpp"
 #include "reference/reference_decode.hpp"
 #include "random_payloads.hpp"

@@ -1,6 +1,6 @@
 #include "recording_scan.hpp"
 
-#include "file_source.hpp"
+#include "../device/file_source.hpp"
 
 namespace ahrs {
 namespace {

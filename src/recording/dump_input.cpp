@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <string>
 
-#include "file_source.hpp"
-#include "std_descriptors.hpp"
+#include "../device/file_source.hpp"
+#include "../device/std_descriptors.hpp"
 
 namespace ahrs {
 namespace {

@@ -2,14 +2,12 @@
 
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <array>
+#include <cerrno>
 #include <memory>
 #include <vector>
 
-#include "../protocol/export_layout.hpp"
-#include "../protocol/packet_line.hpp"
+#include "../protocol/text_layout.hpp"
 #include "dump_input.hpp"
 #include "text_output.hpp"
 
@@ -63,6 +61,11 @@ private:
     std::string path_;
     DumpFormat format_;
 };
+
+// OUT.<set>.csv, the table of one descriptor set.
+std::string csv_table_path(const std::string& prefix, Descriptor set) {
+    return prefix + "." + std::string(descriptor_name(set)) + ".csv";
+}
 
 // One descriptor set's CSV table: its columns and its file.
 struct CsvTable {
@@ -230,10 +233,6 @@ Result<DumpSummary, DumpFailure> write_lines(DumpInput& input, std::string_view 
 }
 
 }  // namespace
-
-std::string csv_table_path(const std::string& prefix, Descriptor set) {
-    return prefix + "." + std::string(descriptor_name(set)) + ".csv";
-}
 
 Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
                                                 const ScanHook& hook, InterruptCheck interrupt) {

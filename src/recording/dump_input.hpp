@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "file_handle.hpp"
+#include "../device/file_handle.hpp"
 #include "recording_scan.hpp"
 
 namespace ahrs {

@@ -9,7 +9,7 @@
 #include <variant>
 
 #include "../protocol/mip_packet.hpp"
-#include "attempt_buffer.hpp"
+#include "../device/attempt_buffer.hpp"
 
 namespace ahrs {
 

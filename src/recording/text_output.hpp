@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "block_writer.hpp"
-#include "file_handle.hpp"
+#include "../device/file_handle.hpp"
 
 namespace ahrs {
 

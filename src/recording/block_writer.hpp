@@ -13,7 +13,7 @@
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
-#include "interrupt.hpp"
+#include "../device/interrupt.hpp"
 
 namespace ahrs {
 

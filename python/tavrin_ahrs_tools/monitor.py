@@ -1,0 +1,233 @@
+"""A live view of a sensor, for bringing up hardware.
+
+On a terminal a compact block is redrawn five times a second; on a pipe or
+into a file one JSON line goes out a second, with the same content: the rate
+of each descriptor set, the latest attitude in degrees, the filter's state,
+the reader's counters, its status and reconnects.
+"""
+
+import argparse
+import collections
+import json
+import math
+import sys
+import time
+
+from .cli import add_version, command
+
+TERMINAL_INTERVAL = 0.2
+PIPE_INTERVAL = 1.0
+RATE_WINDOW = 1.0  # seconds of packet counts behind each rate
+ATTITUDE_RECORDS = ("CFEulerAngles", "OrientationEuler")
+FILTER_RECORD = "FilterStatus"
+COMMAND_SETS = "Command"  # replies to the configuration, not a stream with a rate
+_INSTALL_RICH = "ahrs-monitor needs rich on a terminal: pip install 'tavrin_ahrs_driver[monitor]'"
+
+
+def _finite(value):
+    """JSON has no not-a-number nor infinities."""
+    return value if value is None or math.isfinite(value) else None
+
+
+def _degrees(reading):
+    view = {axis: _finite(round(math.degrees(reading[axis]), 3))
+            for axis in ("roll", "pitch", "yaw")}
+    if "valid" in reading:
+        view["valid"] = reading["valid"]
+    return view
+
+
+class Rates:
+    """Packets a second of each set, over the last RATE_WINDOW seconds of
+    the reader's own counts (so samples the view never looked at count)."""
+
+    def __init__(self):
+        self._counts = collections.deque()  # (monotonic time, {set: packets})
+
+    def update(self, now, packets):
+        packets = {name: n for name, n in packets.items() if not name.startswith(COMMAND_SETS)}
+        counts = self._counts
+        counts.append((now, packets))
+        while len(counts) > 2 and now - counts[1][0] >= RATE_WINDOW:
+            counts.popleft()
+        then, before = counts[0]
+        span = now - then
+        return {name: round((n - before.get(name, 0)) / span, 1) if span > 0 else 0.0
+                for name, n in packets.items()}
+
+
+class View:
+    """What the monitor shows, gathered from the samples and the counters."""
+
+    def __init__(self, sensor):
+        self.sensor = sensor
+        self.readings = {}
+        self.device_time = None
+        self.rates = Rates()
+
+    def add(self, sample):
+        self.readings.update(sample.readings)
+        if sample.device_time is not None:
+            self.device_time = sample.device_time
+
+    def content(self, now):
+        sensor = self.sensor
+        stats = sensor.stats
+        return {
+            "port": sensor.port,
+            "status": sensor.status,
+            "reconnects": stats["reconnects"],
+            "error": sensor.error,
+            "rates": self.rates.update(now, stats["packets"]),
+            "device_time": _finite(self.device_time),
+            "attitude": {name: _degrees(self.readings[name])
+                         for name in ATTITUDE_RECORDS if name in self.readings},
+            "filter": self.readings.get(FILTER_RECORD),
+            "stats": stats,
+        }
+
+
+class JsonLines:
+    interval = PIPE_INTERVAL
+
+    def __init__(self, out):
+        self.out = out
+
+    def show(self, content):
+        self.out.write(json.dumps(content) + "\n")
+        self.out.flush()
+
+    def close(self):
+        pass
+
+
+class Screen:
+    """The block, redrawn in place by rich."""
+    interval = TERMINAL_INTERVAL
+
+    def __init__(self, out):
+        from rich.console import Console
+        from rich.live import Live
+        self._live = Live(console=Console(file=out), auto_refresh=False, transient=False)
+        self._live.start()
+
+    def show(self, content):
+        self._live.update(render(content), refresh=True)
+
+    def close(self):
+        self._live.stop()
+
+
+def _number(value):
+    return "-" if value is None else f"{value:8.3f}"
+
+
+def render(content):
+    from rich.table import Table
+    from rich.text import Text
+
+    stats = content["stats"]
+    grid = Table.grid(padding=(0, 2))
+    grid.add_column(style="bold")
+    grid.add_column()
+    status = Text(content["status"], style="green" if content["status"] == "streaming" else "red")
+    grid.add_row("Port", Text.assemble(content["port"], "  ", status,
+                                       f"  reconnects {content['reconnects']}"))
+    if content["error"]:
+        grid.add_row("Error", Text(content["error"], style="red"))
+    grid.add_row("Rate", "  ".join(f"{name} {rate:.1f}/s"
+                                   for name, rate in content["rates"].items()) or "-")
+    attitude = Table.grid(padding=(0, 2))
+    for column in ("", "roll", "pitch", "yaw", ""):
+        attitude.add_column(justify="right" if column else "left")
+    attitude.add_row("", *(Text(f"{axis:>8}", style="dim") for axis in ("roll", "pitch", "yaw")), "")
+    for name, angles in content["attitude"].items():
+        attitude.add_row(name, *(_number(angles[axis]) for axis in ("roll", "pitch", "yaw")),
+                         angles.get("valid", ""))
+    grid.add_row("Attitude (deg)", attitude if content["attitude"] else "-")
+    state = content["filter"]
+    grid.add_row("Filter", "-" if state is None else
+                 f"state {state['filter_state']}  dynamics {state['dynamics_mode']}  "
+                 f"flags 0x{state['status_flags']:04x}")
+    grid.add_row("Packets", "  ".join(f"{name} {n}" for name, n in stats["packets"].items()) or "-")
+    grid.add_row("Damage", f"{stats['damaged_runs']} runs  {stats['skipped_bytes']} bytes skipped  "
+                           f"{stats['checksum_failures']} checksum failures  "
+                           f"{stats['timeouts']} time-outs")
+    grid.add_row("Dropouts", "  ".join(f"{name} {n}" for name, n in stats["dropouts"].items())
+                 or "-")
+    grid.add_row("Queue", f"{stats['queued']} queued  {stats['max_queued']} at most  "
+                          f"{stats['dropped']} dropped  {stats['bytes']} bytes read")
+    return grid
+
+
+def watch(sensor, screen):
+    """Shows the sensor every screen.interval seconds until it fails for good."""
+    view = View(sensor)
+    due = time.monotonic()
+    while True:
+        sample = sensor.read(max(0.0, due - time.monotonic()))
+        if sample is not None:
+            view.add(sample)
+        now = time.monotonic()
+        if now >= due:
+            screen.show(view.content(now))
+            due = max(due + screen.interval, now)
+        if sample is None and sensor.status == "failed":
+            screen.show(view.content(now))
+            return 1
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(
+        description="Watch a sensor live: rates, attitude, filter state and counters, "
+                    "redrawn on a terminal or one JSON line a second on a pipe.")
+    add_version(parser)
+    parser.add_argument("port", metavar="PORT", help="serial device path, e.g. /dev/ttyACM0")
+    parser.add_argument("--baud", type=int, default=115200, help="baud rate; default 115200")
+    opts = parser.parse_args(argv)
+    if opts.baud <= 0:
+        parser.error("--baud must be greater than zero")
+    return opts
+
+
+def _screen_kind(out):
+    """Screen on a terminal, JsonLines elsewhere; None without rich on a terminal."""
+    if not out.isatty():
+        return JsonLines
+    try:
+        import rich.live  # noqa: F401
+    except ImportError:
+        print(_INSTALL_RICH, file=sys.stderr)
+        return None
+    return Screen
+
+
+@command("ahrs-monitor")
+def main(argv=None):
+    """Ctrl-C is the way out, so it ends the command with success."""
+    try:
+        return _monitor(parse_args(argv))
+    except KeyboardInterrupt:
+        return 0
+
+
+def _monitor(opts):
+    kind = _screen_kind(sys.stdout)
+    if kind is None:
+        return 1
+    from . import Sensor
+    try:
+        sensor = Sensor(opts.port, opts.baud)
+    except OSError as err:
+        print(f"ahrs-monitor: cannot open {opts.port}: {err.strerror or err}", file=sys.stderr)
+        return 1
+    with sensor:
+        screen = kind(sys.stdout)
+        try:
+            return watch(sensor, screen)
+        finally:
+            screen.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

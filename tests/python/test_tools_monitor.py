@@ -1,0 +1,111 @@
+"""ahrs-monitor watching the simulator: JSON lines on a pipe, a redrawn block
+on a real pseudo-terminal, Ctrl-C as the way out."""
+
+import fcntl
+import json
+import math
+import os
+import pty
+import select
+import signal
+import struct
+import subprocess
+import termios
+import time
+
+import pytest
+
+from conftest import installed_script
+from test_tools import simulator
+from tavrin_ahrs_tools import simulated
+
+MONITOR = installed_script("ahrs-monitor")
+STREAM_START = simulated.GPS_WEEK * 604800 + simulated.TOW_START
+
+
+def lines_from(stream, count, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    lines = []
+    while len(lines) < count and select.select([stream], [], [], deadline - time.monotonic())[0]:
+        line = stream.readline()
+        if not line:
+            break
+        lines.append(json.loads(line))
+    return lines
+
+
+def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplug(tmp_path):
+    link = tmp_path / "usb-sensor-if00"
+    with simulator("--link", str(link), "--unplug-every", "1.6", "--linger", "5"):
+        monitor = subprocess.Popen([MONITOR, str(link)], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        try:
+            lines = lines_from(monitor.stdout, 5)
+        finally:
+            monitor.send_signal(signal.SIGINT)
+            assert monitor.wait(10) == 0
+            assert monitor.stderr.read() == ""
+            monitor.stdout.close()
+            monitor.stderr.close()
+    assert len(lines) == 5
+    for line in lines[1:]:
+        assert line["port"] == str(link)
+        assert set(line["rates"]) == {"DataSensor", "DataEstimationFilter"}
+        # The sensor's angles of the newest packet, in degrees.
+        expected = simulated.Attitude(line["device_time"] - STREAM_START).euler
+        shown = line["attitude"]["CFEulerAngles"]
+        assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == \
+            pytest.approx([math.degrees(a) for a in expected], abs=2e-3)
+        assert set(line["attitude"]["OrientationEuler"]) == {"roll", "pitch", "yaw", "valid"}
+        assert set(line["stats"]) >= {"packets", "bytes", "skipped_bytes", "damaged_runs",
+                                      "checksum_failures", "timeouts", "dropouts", "dropped",
+                                      "reconnects", "queued", "max_queued"}
+    assert lines[-1]["filter"]["filter_state"] == 2  # settled after its first second
+    assert lines[-1]["attitude"]["OrientationEuler"]["valid"] == "Valid"
+    assert lines[-1]["reconnects"] >= 1 and lines[-1]["status"] == "streaming"
+    assert lines[-1]["rates"]["DataSensor"] > 0
+    packets = [line["stats"]["packets"].get("DataSensor", 0) for line in lines]
+    assert packets == sorted(packets) and packets[-1] > packets[1]
+
+
+def read_terminal(master, until, timeout=15.0):
+    out = bytearray()
+    deadline = time.monotonic() + timeout
+    while not until(out) and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            try:
+                out += os.read(master, 65536)
+            except OSError:  # EIO: the child has gone
+                break
+    return bytes(out)
+
+
+def test_terminal_gets_a_block_redrawn_in_place_and_ctrl_c_exits_0():
+    with simulator() as (_, path):
+        pid, master = pty.fork()
+        if pid == 0:  # the child, on the terminal
+            os.environ["TERM"] = "xterm-256color"
+            os.execv(MONITOR, [MONITOR, path])
+        try:
+            fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
+            out = read_terminal(master, lambda o: o.count(b"Attitude") >= 6)
+            os.write(master, b"\x03")  # Ctrl-C, through the terminal's line discipline
+            out += read_terminal(master, lambda o: False, timeout=2.0)
+            _, status = os.waitpid(pid, 0)
+        finally:
+            os.close(master)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    text = out.decode(errors="replace")
+    assert text.count("Attitude") >= 6
+    assert "\x1b[1A" in text or "\x1b[A" in text  # the cursor goes back up: redrawn in place
+    assert "streaming" in text and "CFEulerAngles" in text and "DataEstimationFilter" in text
+    assert "Traceback" not in text
+
+
+def test_a_port_that_does_not_exist_fails_at_once_naming_those_that_do():
+    done = subprocess.run([MONITOR, "/dev/serial/by-id/usb-missing-if00"],
+                          capture_output=True, text=True, timeout=30)
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith("ahrs-monitor: cannot open /dev/serial/by-id/usb-missing-if00: "
+                                  "No such file or directory (")
+    assert "serial ports" in done.stderr
