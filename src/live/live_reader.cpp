@@ -1,10 +1,15 @@
 #include "live_reader.hpp"
 
+#include <limits.h>
 #include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <algorithm>
 #include <chrono>
+#include <string>
+#include <string_view>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -22,6 +27,29 @@ using std::chrono::milliseconds;
 // Reconnection tries: soon after a loss, then less often.
 constexpr milliseconds kFirstRetry{250};
 constexpr milliseconds kLastRetry{2000};
+
+// A pseudo-terminal that hung up never comes back: its number goes to the
+// next program that asks for a terminal (a shell, another test), which a
+// reader must never configure or read. So a device that is one is marked by
+// the way the path reaches it: "" for anything else, "direct" when the path
+// is the terminal itself (it is never opened again), or the identity of the
+// symlink that leads there (opened again only through a link made afresh,
+// as udev or a simulator makes one for a new device). Told from the path
+// alone, not from what it leads to, so that no terminal made meanwhile can
+// slip in between a look and an open.
+std::string way_to(const std::string& path) {
+    struct stat link;
+    if (::lstat(path.c_str(), &link) != 0) return {};
+    if (!S_ISLNK(link.st_mode)) return "direct";
+    return std::to_string(link.st_ino) + "." + std::to_string(link.st_ctim.tv_sec) + "." +
+           std::to_string(link.st_ctim.tv_nsec);
+}
+
+std::string terminal_mark(const std::string& path) {
+    char resolved[PATH_MAX];
+    if (!::realpath(path.c_str(), resolved) || !std::string_view(resolved).starts_with("/dev/pts/")) return {};
+    return way_to(path);
+}
 
 LiveStartError device_error(const SerialError& e) {
     return {LiveStartError::What::Device, e.os_code(), e.description()};
@@ -107,6 +135,7 @@ void LiveReader::set_error(std::string text) {
 Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
     auto device = SerialDevice::open(settings_.path, settings_.baud);
     if (!device) return err(device_error(device.error()));
+    terminal_ = terminal_mark(settings_.path);  // while it is surely still there
     SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
     if (settings_.configure)
         if (auto r = write_configuration(sink); !r)
@@ -119,6 +148,7 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
 void LiveReader::run(std::unique_ptr<SerialDevice> device) {
     try {
         for (;;) {
+            const std::string terminal = terminal_;
             auto lost = stream(std::move(device));
             if (!lost) break;
             set_error("device lost: " + lost->text());
@@ -127,7 +157,7 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
                 break;
             }
             status_.store(LiveStatus::Reconnecting, std::memory_order_release);
-            device = reconnect();
+            device = reconnect(terminal);
             if (!device) break;
             LiveCounters::add(counters_.reconnects);
             status_.store(LiveStatus::Streaming, std::memory_order_release);
@@ -143,7 +173,7 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
 // try, so a device that comes back under a new name is found through it.
 // Tries come on a timer that slows down, and at once whenever a device may
 // have appeared, so a device that comes back is streaming again promptly.
-std::unique_ptr<SerialDevice> LiveReader::reconnect() {
+std::unique_ptr<SerialDevice> LiveReader::reconnect(const std::string& lost_terminal) {
     PathWatch watch(settings_.path);
     milliseconds delay = kFirstRetry;
     for (auto next = std::chrono::steady_clock::now() + delay;;) {
@@ -159,6 +189,7 @@ std::unique_ptr<SerialDevice> LiveReader::reconnect() {
             delay = std::min(delay * 2, kLastRetry);
             next = std::chrono::steady_clock::now() + delay;
         }
+        if (!lost_terminal.empty() && way_to(settings_.path) == lost_terminal) continue;
         if (auto device = connect()) return std::move(*device);
     }
 }

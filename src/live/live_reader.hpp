@@ -77,11 +77,13 @@ private:
     void run(std::unique_ptr<SerialDevice> device);
     // Until the device is lost (its error) or the reader is stopped (nothing).
     std::optional<IoError> stream(std::unique_ptr<SerialDevice> device);
-    std::unique_ptr<SerialDevice> reconnect();
+    // Never `lost_terminal` again (a pseudo-terminal that hung up, or "").
+    std::unique_ptr<SerialDevice> reconnect(const std::string& lost_terminal);
     bool deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns, std::uint64_t wall_ns);
     void set_error(std::string text);
 
     const LiveSettings settings_;
+    std::string terminal_;  // the pseudo-terminal the device last opened is, if it is one
     std::unique_ptr<SampleQueue> queue_;
     std::unique_ptr<Recorder> recorder_;
     std::shared_ptr<CancelToken> cancel_;

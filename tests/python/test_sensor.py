@@ -304,6 +304,43 @@ class TestUnplugging:
         assert s.status == "failed" and "Input/output error" in s.error
         s.close()
 
+    @pytest.mark.parametrize("through_link", [False, True], ids=["bare", "stale-link"])
+    def test_a_terminal_that_hung_up_is_not_reopened_under_another_program(self, tmp_path, through_link):
+        master, slave = os.openpty()
+        tty.setraw(master)
+        name = os.ttyname(slave)
+        os.close(slave)
+        path = name
+        if through_link:  # a link nobody makes afresh: it still leads to the old number
+            path = str(tmp_path / "usb-sensor")
+            os.symlink(name, path)
+        others = []
+        try:
+            with Sensor(path) as s:
+                configured = b"".join(CONFIGURE)
+                got = b""
+                while len(got) < len(configured) and select.select([master], [], [], 5)[0]:
+                    got += os.read(master, 4096)
+                os.close(master)
+                master = None
+                wait_for(lambda: s.status == "reconnecting")
+                # The number goes to the next program that asks for a terminal.
+                while len(others) < 20:
+                    others.append(os.openpty())
+                    if os.ttyname(others[-1][1]) == name:
+                        break
+                stranger = others[-1][0]
+                assert os.ttyname(others[-1][1]) == name
+                time.sleep(1.5)  # several tries, on the timer and on the watch
+                assert (s.status, s.stats["reconnects"]) == ("reconnecting", 0)
+                assert select.select([stranger], [], [], 0)[0] == []  # nothing written to it
+        finally:
+            if master is not None:
+                os.close(master)
+            for m, sl in others:
+                os.close(m)
+                os.close(sl)
+
     def test_simulator_unplugged_again_and_again(self, tmp_path):
         usage = subprocess.run([installed_script("ahrs-sim"), "--help"], capture_output=True, text=True).stdout
         if "--unplug-every" not in usage:
