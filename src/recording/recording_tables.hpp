@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "../protocol/record_row.hpp"
-#include "../device/offset_list.hpp"
+#include "offset_list.hpp"
 #include "scan_loop.hpp"
 
 namespace ahrs {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/sample_queue.hpp"
+#include "live/sample_queue.hpp"
 
 using ahrs::LiveSample;
 using ahrs::Overflow;

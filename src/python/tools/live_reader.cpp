@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "device/live_reader.hpp"
+#include "live/live_reader.hpp"
 #include "functions.hpp"
 #include "live_values.hpp"
 #include "python/common/args.hpp"

@@ -3,8 +3,8 @@
 // decoding with the catalogue's names, values as the driver's read() gives
 // them (float, int, "Valid"/"Invalid"); and batches of samples as the packed
 // tables load() turns into arrays.
-#include "device/live_sample.hpp"
-#include "device/sample_rows.hpp"
+#include "live/live_sample.hpp"
+#include "live/sample_rows.hpp"
 #include "protocol/flat_decode.hpp"
 #include "python/common/py_ref.hpp"
 

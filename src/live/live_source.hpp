@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "chunk_source.hpp"
+#include "../device/chunk_source.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
-#include "serial_device.hpp"
+#include "../device/serial_device.hpp"
 
 namespace ahrs {
 

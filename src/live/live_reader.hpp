@@ -15,13 +15,13 @@
 
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
-#include "cancel.hpp"
+#include "../device/cancel.hpp"
 #include "dropout_watch.hpp"
-#include "fork_guard.hpp"
+#include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
 #include "sample_queue.hpp"
-#include "serial_device.hpp"
+#include "../device/serial_device.hpp"
 
 namespace ahrs {
 

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "std_descriptors.hpp"
+#include "../device/std_descriptors.hpp"
 
 namespace ahrs {
 

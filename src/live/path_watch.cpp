@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "std_descriptors.hpp"
+#include "../device/std_descriptors.hpp"
 
 namespace ahrs {
 namespace {

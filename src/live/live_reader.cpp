@@ -9,8 +9,8 @@
 #include <new>
 #include <system_error>
 
-#include "attempt_buffer.hpp"
-#include "config_sequence.hpp"
+#include "../device/attempt_buffer.hpp"
+#include "../device/config_sequence.hpp"
 #include "live_source.hpp"
 #include "path_watch.hpp"
 
