@@ -38,12 +38,30 @@ reports_or_clean() {
     return 1
 }
 
+# The interpreter the sanitized environment is made from: the one $VENV was
+# made from, so that the run checks what `make install` built for (and the
+# leak suppressions match what that interpreter leaks at exit), unless
+# PYTHON names another; tools/python.sh's choice when there is no $VENV.
+sanitize_python() {
+    local found
+    if [ -z "${PYTHON:-}" ] && found=$("$VENV/bin/python" -c 'import os, sys
+print(os.path.join(sys.base_prefix, "bin", "python%d.%d" % sys.version_info[:2]))' 2>/dev/null) &&
+        [ -x "$found" ]; then
+        echo "$found"
+    else
+        found=$(bash tools/python.sh) && echo "${found#* }"
+    fi
+}
+
 sanitized_venv() {
-    if [ ! -f "$SAN_VENV/.ready" ] || [ requirements-dev.txt -nt "$SAN_VENV/.ready" ]; then
-        say "virtual environment $SAN_VENV"
-        local found
-        found=$(bash tools/python.sh) &&
-            "${found#* }" -m venv "$SAN_VENV" &&
+    local python version
+    python=$(sanitize_python) || return 1
+    version=$("$python" -c 'import sys; print(sys.version)') || return 1
+    if [ ! -f "$SAN_VENV/.ready" ] || [ requirements-dev.txt -nt "$SAN_VENV/.ready" ] ||
+        [ "$("$SAN_VENV/bin/python" -c 'import sys; print(sys.version)' 2>/dev/null)" != "$version" ]; then
+        say "virtual environment $SAN_VENV: $python"
+        rm -rf "$SAN_VENV" "$SAN_BUILD" &&
+            "$python" -m venv "$SAN_VENV" &&
             "$SAN_VENV/bin/python" -m pip install -q --upgrade pip &&
             "$SAN_VENV/bin/python" -m pip install -q -r requirements-dev.txt &&
             touch "$SAN_VENV/.ready" || return 1

@@ -4,9 +4,10 @@ two kinds of blocks that are not the driver's out of the leak report; all
 else, numpy's later allocations and the driver's on any thread included,
 is checked as usual.
 
-- numpy's and pandas' extension modules keep objects that they never
-  release and lose some references while they import: leak detection is
-  paused in the importing thread for the length of their own import.
+- numpy's, pandas' and the analysis libraries' modules keep objects that
+  they never release and lose some references while they import (a string
+  joined in one of the latter's imports, for one): leak detection is paused
+  in the importing thread for the length of their own import.
 - CPython never frees the frames of a daemon thread that still runs when
   the interpreter exits, nor what they hold: a daemon thread's allocations
   are left unchecked, and so are the frames it was started with.
@@ -47,12 +48,14 @@ class _UncheckedLoader:
 
 
 class _UncheckedImport:
-    """Finds numpy and pandas as usual, then loads them with leak detection
+    """Finds these libraries as usual, then loads them with leak detection
     paused; their submodules are imported from inside that load."""
+
+    NAMES = ("numpy", "pandas", "pyarrow", "polars", "duckdb", "mcap", "dask", "distributed")
 
     @staticmethod
     def find_spec(name, path=None, target=None):
-        if name not in ("numpy", "pandas"):
+        if name not in _UncheckedImport.NAMES:
             return None
         spec = PathFinder.find_spec(name, path)
         if spec is not None and spec.loader is not None:
