@@ -1,8 +1,10 @@
 import ctypes
 import os
+import select
 import subprocess
 import sys
 import textwrap
+import time
 from pathlib import Path
 
 import pytest
@@ -77,6 +79,20 @@ def fd_capture(tmp_path):
 
     return _Cap
 
+
+
+def read_until(fd, done, timeout=10.0):
+    """Bytes read from `fd` until `done(data)` holds, the time is up, or the
+    other side has gone (a terminal's EIO)."""
+    data = bytearray()
+    deadline = time.monotonic() + timeout
+    while not done(data) and time.monotonic() < deadline:
+        if select.select([fd], [], [], 0.1)[0]:
+            try:
+                data += os.read(fd, 65536)
+            except OSError:  # EIO: the other side has gone
+                break
+    return bytes(data)
 
 def write_all(fd: int, data: bytes):
     """A terminal's master side may take only part of a large write."""

@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import installed_script
+from conftest import installed_script, read_until
 from test_tools import simulator
 from tavrin_ahrs_tools import simulated
 
@@ -68,18 +68,6 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
     assert packets == sorted(packets) and packets[-1] > packets[1]
 
 
-def read_terminal(master, until, timeout=15.0):
-    out = bytearray()
-    deadline = time.monotonic() + timeout
-    while not until(out) and time.monotonic() < deadline:
-        if select.select([master], [], [], 0.1)[0]:
-            try:
-                out += os.read(master, 65536)
-            except OSError:  # EIO: the child has gone
-                break
-    return bytes(out)
-
-
 def test_terminal_gets_a_block_redrawn_in_place_and_ctrl_c_exits_0():
     with simulator() as (_, path):
         pid, master = pty.fork()
@@ -88,9 +76,9 @@ def test_terminal_gets_a_block_redrawn_in_place_and_ctrl_c_exits_0():
             os.execv(MONITOR, [MONITOR, path])
         try:
             fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 30, 120, 0, 0))
-            out = read_terminal(master, lambda o: o.count(b"Attitude") >= 6)
+            out = read_until(master, lambda o: o.count(b"Attitude") >= 6, timeout=15.0)
             os.write(master, b"\x03")  # Ctrl-C, through the terminal's line discipline
-            out += read_terminal(master, lambda o: False, timeout=2.0)
+            out += read_until(master, lambda o: False, timeout=2.0)
             _, status = os.waitpid(pid, 0)
         finally:
             os.close(master)
