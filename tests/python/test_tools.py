@@ -127,6 +127,86 @@ def opened(path):
         os.close(fd)
 
 
+# --- the simulator ------------------------------------------------------------------
+
+def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
+    with simulator("--rate", "200") as (_, path), opened(path) as fd:
+        data = read_until(fd, lambda d: len(d) > 300 * 223)
+    packets, _ = split_stream(data)  # the stream starts at a packet boundary
+    snaps = snapshots(packets)
+    assert len(snaps) >= 300
+    assert [s["type"] for s in snaps[:4]] == ["sensor", "estimate", "sensor", "estimate"]
+    for snap in snaps:
+        assert_plausible(snap)
+    tows = [time_of_week(s) for s in snaps if s["type"] == "sensor"]
+    assert all(b - a == pytest.approx(1 / 200, abs=1e-6) for a, b in zip(tows, tows[1:]))
+    yaws = [s["CFEulerAngles"]["yaw"] for s in snaps if s["type"] == "sensor"]
+    assert yaws[-1] != yaws[0]  # the body turns
+
+
+def test_recorded_file_holds_exactly_the_stream_and_the_filter_settles(tmp_path):
+    out = tmp_path / "stream.bin"
+    done = subprocess.run([SIM, "--record", str(out), "--seconds", "2",
+                           "--rate", "50"], capture_output=True, text=True, timeout=30)
+    assert done.returncode == 0, done.stderr
+    packets, tail = split_stream(out.read_bytes())
+    assert tail == b"" and len(packets) == 2 * 2 * 50
+    assert [s for s, _ in packets[:2]] == [0x80, 0x82]
+    snaps = snapshots(packets)
+    for snap in snaps:
+        assert_plausible(snap)
+    estimates = [s for s in snaps if s["type"] == "estimate"]
+    settled = [time_of_week(s) - time_of_week(estimates[0]) >= 1.0 for s in estimates]
+    assert [s["GPSTimestamp"]["valid_flags"] == "Valid" for s in estimates] == settled
+    assert [s["FilterStatus"]["filter_state"] for s in estimates] == [2 if v else 1 for v in settled]
+
+
+def test_every_command_packet_is_acknowledged_in_its_own_descriptor_set():
+    two_fields = bytes.fromhex("0201") + bytes.fromhex("030a07")
+    commands = CONFIGURE + [packet(0x7F, two_fields), packet(0x0D, b"")]
+    # junk in front of one command: the simulator must still find it
+    sent = commands[0] + b"\x00\x75\x01" + b"".join(commands[1:])
+    with simulator() as (_, path), opened(path) as fd:
+        os.write(fd, sent)
+        data = read_until(fd, lambda d: sum(s < 0x80 for s, _ in find_packets(bytes(d))) >= 5)
+    replies = [(s, p) for s, p in find_packets(data) if s < 0x80]
+    assert replies == [
+        (0x01, bytes.fromhex("04f10200")),
+        (0x0C, bytes.fromhex("04f11100")),
+        (0x0C, bytes.fromhex("04f11100")),
+        (0x7F, bytes.fromhex("04f1010004f10a00")),
+        (0x0D, b""),
+    ]
+
+
+def test_fast_mode_counts_every_packet_and_exits_after_count():
+    count = 3000
+    with simulator("--fast", "--count", str(count)) as (proc, path), opened(path) as fd:
+        data = read_until(fd, lambda d: len(d) >= count // 2 * (194 + 252))
+        packets, tail = split_stream(data)
+        assert proc.wait(10) == 0
+    assert tail == b""
+    assert [time_of_week(s) for s in snapshots(packets)] == [float(k) for k in range(count)]
+    assert [s for s, _ in packets] == [0x80, 0x82] * (count // 2)
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("mode", [[], ["--fast"]])
+def test_signal_stops_the_simulator_cleanly(sig, mode):
+    with simulator(*mode) as (proc, path), opened(path) as fd:
+        assert read_until(fd, lambda d: len(d) > 1000)  # streaming, reader not keeping up
+        proc.send_signal(sig)
+        assert proc.wait(5) == 0
+
+
+def test_simulator_exits_when_the_reader_is_gone_for_good():
+    with simulator("--linger", "0.2") as (proc, path):
+        with opened(path) as fd:
+            assert read_until(fd, lambda d: len(d) > 1000)
+        assert proc.wait(5) == 0
+        assert "packets" in proc.stderr.read()
+
+
 def read_until_hang_up(fd, timeout=10.0):
     data = bytearray()
     deadline = time.monotonic() + timeout
