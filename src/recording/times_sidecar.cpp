@@ -1,0 +1,57 @@
+#include "times_sidecar.hpp"
+
+#include <algorithm>
+#include <optional>
+
+namespace ahrs {
+namespace {
+
+enum class Varint { Done, Cut, TooLong };
+
+// One zigzag LEB128 number from `at`, which moves past it.
+Varint read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::int64_t& out) {
+    std::uint64_t raw = 0;
+    for (unsigned shift = 0; at < bytes.size(); shift += 7) {
+        const std::uint8_t b = bytes[at++];
+        if (shift == 63 && (b & 0x7e)) return Varint::TooLong;
+        raw |= static_cast<std::uint64_t>(b & 0x7f) << shift;
+        if (!(b & 0x80)) {
+            out = static_cast<std::int64_t>(raw >> 1) ^ -static_cast<std::int64_t>(raw & 1);
+            return Varint::Done;
+        }
+        if (shift == 63) return Varint::TooLong;
+    }
+    return Varint::Cut;
+}
+
+std::string damaged_at(std::size_t at, const char* why) {
+    return "damaged host-time sidecar at byte " + std::to_string(at) + ": " + why;
+}
+
+}  // namespace
+
+Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < sizeof kTimesMagic ||
+        !std::equal(bytes.begin(), bytes.begin() + sizeof kTimesMagic, reinterpret_cast<const std::uint8_t*>(kTimesMagic)))
+        return err(std::string("not a host-time sidecar (no AHRSTIM1 magic)"));
+    std::vector<ReadTime> out;
+    std::int64_t end = 0, mono = 0, wall = 0;
+    std::size_t at = sizeof kTimesMagic;
+    while (at < bytes.size()) {
+        const std::size_t start = at;
+        std::int64_t d[3];
+        for (auto& v : d) {
+            const Varint got = read_varint(bytes, at, v);
+            if (got == Varint::Cut) return out;  // a torn last entry
+            if (got == Varint::TooLong) return err(damaged_at(start, "a number longer than 64 bits"));
+        }
+        if (d[0] < 0) return err(damaged_at(start, "the recording's offset goes backwards"));
+        end += d[0];
+        mono += d[1];
+        wall += d[2];
+        out.push_back({static_cast<std::uint64_t>(end), mono, wall});
+    }
+    return out;
+}
+
+}  // namespace ahrs
