@@ -1,7 +1,7 @@
 #include "times_sidecar.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <new>
 
 namespace ahrs {
 namespace {
@@ -22,6 +22,12 @@ Varint read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::in
         if (shift == 63) return Varint::TooLong;
     }
     return Varint::Cut;
+}
+
+void write_varint(std::int64_t value, std::vector<std::uint8_t>& out) {
+    auto raw = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+    for (; raw >= 0x80; raw >>= 7) out.push_back(static_cast<std::uint8_t>(raw | 0x80));
+    out.push_back(static_cast<std::uint8_t>(raw));
 }
 
 std::string damaged_at(std::size_t at, const char* why) {
@@ -52,6 +58,26 @@ Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std
         out.push_back({static_cast<std::uint64_t>(end), mono, wall});
     }
     return out;
+}
+
+bool cut_read_times(std::span<const ReadTime> reads, std::uint64_t start, std::uint64_t end,
+                    std::vector<std::uint8_t>& out) {
+    try {
+        out.assign(std::begin(kTimesMagic), std::end(kTimesMagic));
+        ReadTime before{0, 0, 0};
+        for (const ReadTime& r : reads) {
+            if (r.end <= start) continue;
+            const ReadTime now{std::min(r.end, end) - start, r.monotonic_ns, r.wall_minus_monotonic_ns};
+            write_varint(static_cast<std::int64_t>(now.end - before.end), out);
+            write_varint(now.monotonic_ns - before.monotonic_ns, out);
+            write_varint(now.wall_minus_monotonic_ns - before.wall_minus_monotonic_ns, out);
+            before = now;
+            if (r.end >= end) break;  // the read that brought the last byte kept
+        }
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
 }
 
 }  // namespace ahrs

@@ -27,4 +27,10 @@ struct ReadTime {
 // a wrong magic, a number longer than 64 bits, or ends that go backwards.
 Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std::uint8_t> bytes);
 
+// The sidecar of the bytes [start, end) of the recording, cut out to stand
+// alone: ends move back by `start`; reads that brought only bytes before
+// `start` go, and ends past `end` stop there. False when memory is out.
+bool cut_read_times(std::span<const ReadTime> reads, std::uint64_t start, std::uint64_t end,
+                    std::vector<std::uint8_t>& out);
+
 }  // namespace ahrs

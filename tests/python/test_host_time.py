@@ -295,3 +295,24 @@ def test_info_reports_the_fitted_drift_and_the_spread(tmp_path):
     done = subprocess.run([installed_script("ahrs-info"), str(tmp_path / "r.bin")],
                           capture_output=True, text=True, timeout=60)
     assert "Host time: none" in done.stdout
+
+
+# --- ahrs-record's trimming -----------------------------------------------------------
+
+def test_trimming_a_recording_cuts_its_sidecar_to_match(tmp_path):
+    """Junk before the first packet and half a packet after the last go;
+    every packet keeps the arrival it had."""
+    from tavrin_ahrs_tools.record import packet_span, trim
+
+    packets = [timed_packet(2345 * WEEK + i) for i in range(3)]
+    data = b"\x00\x75junk" + b"".join(packets) + packets[0][:9]
+    path = tmp_path / "r.bin"
+    path.write_bytes(data)
+    reads = [(4, 100, 1), (6 + 34, 200, 1), (6 + 80, 300, 2), (len(data) - 3, 400, 2), (len(data), 500, 3)]
+    (tmp_path / "r.bin.times").write_bytes(sidecar(reads))
+    before = load(path).records["GPSCorrelationTimestamp"]["arrival_ns"].tolist()
+    first, last, count = packet_span(str(path))
+    assert (first, last, count) == (6, 6 + 3 * 34, 3)
+    trim(str(path), first, last)
+    assert path.read_bytes() == b"".join(packets)
+    assert load(path).records["GPSCorrelationTimestamp"]["arrival_ns"].tolist() == before == [201, 302, 402]
