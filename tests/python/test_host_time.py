@@ -316,3 +316,24 @@ def test_trimming_a_recording_cuts_its_sidecar_to_match(tmp_path):
     trim(str(path), first, last)
     assert path.read_bytes() == b"".join(packets)
     assert load(path).records["GPSCorrelationTimestamp"]["arrival_ns"].tolist() == before == [201, 302, 402]
+
+
+# --- Parquet --------------------------------------------------------------------------
+
+@pytest.mark.parametrize("writer", ["ahrs-dump", "ahrs-dataset"])
+def test_the_parquet_files_carry_both_host_columns(tmp_path, writer):
+    pq = pytest.importorskip("pyarrow.parquet")
+    device, host, _ = clock_case("steady", seconds=2)
+    truth = write_recording(tmp_path / "r.bin", device, host)
+    if writer == "ahrs-dump":
+        subprocess.run([installed_script("ahrs-dump"), str(tmp_path / "r.bin"), "--format", "parquet",
+                        "-o", str(tmp_path / "out")], check=True, capture_output=True, timeout=60)
+        written = tmp_path / "out" / "GPSCorrelationTimestamp.parquet"
+    else:
+        from tavrin_ahrs_tools.dataset import convert
+
+        assert convert(str(tmp_path / "r.bin"), "r", str(tmp_path / "out")).get("error") is None
+        written = tmp_path / "out" / "record=GPSCorrelationTimestamp" / "recording=r" / "part-0.parquet"
+    table = pq.read_table(written)
+    assert str(table.schema.field("arrival_ns").type) == "int64"
+    assert np.percentile(np.abs(table.column("host_time").to_numpy() - truth / 1e9), 99) < 30e-6
