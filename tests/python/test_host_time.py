@@ -58,16 +58,19 @@ def timed_packet(device_time, set_=SENSOR):
     return packet(set_, body)
 
 
-def write_recording(path, device_times, truth_ns, sets=None, jitter_ns=1e6, seed=3):
+def write_recording(path, device_times, truth_ns, sets=None, jitter_ns=1e6, seed=3, stall=None):
     """Writes the recording and its sidecar; returns each packet's true
     instant on the wall clock, ns, smallest delay included: what host_time
-    can at best be."""
+    can at best be. `stall` (start, end) in ns: nothing arrives in between,
+    and what was sent then arrives at its end."""
     rng = np.random.default_rng(seed)
     sets = sets if sets is not None else [SENSOR] * len(device_times)
     data = [timed_packet(t, s) for t, s in zip(device_times, sets)]
     ends = np.cumsum([len(p) for p in data])
     jitter = rng.exponential(jitter_ns, len(truth_ns)) if jitter_ns else 0
     arrival = np.maximum.accumulate(truth_ns + SMALLEST_DELAY + jitter)
+    if stall:
+        arrival[(arrival >= stall[0]) & (arrival < stall[1])] = stall[1]
     bucket = np.floor(arrival / 1e6)  # what arrives within a millisecond goes in one read
     last_of_read = np.append(bucket[1:] != bucket[:-1], True)
     read_at = arrival.astype(np.int64)
@@ -120,10 +123,12 @@ def errors(rec, truth, name="GPSCorrelationTimestamp", judged=None):
     ("reset", 50, 1e6, 2),
     ("leap forward", 50, 1e6, 2),
     ("frozen", 50, 1e6, 2),
+    ("stalled link", 50, 1e6, 1),
 ])
 def test_host_time_finds_the_true_instant_through_the_jitter(tmp_path, kind, skew_ppm, jitter_ns, segments):
     device, host, judged = clock_case(kind, skew_ppm=skew_ppm)
-    truth = write_recording(tmp_path / "r.bin", device, host, jitter_ns=jitter_ns)
+    stall = (host[0] + 10e9, host[0] + 11.5e9) if kind == "stalled link" else None
+    truth = write_recording(tmp_path / "r.bin", device, host, jitter_ns=jitter_ns, stall=stall)
     rec = load(tmp_path / "r.bin")
     fit = rec.host_clock["DataSensor"]
     assert fit["segments"] == segments
