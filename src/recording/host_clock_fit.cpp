@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <iterator>
 #include <optional>
 
 namespace ahrs {
@@ -85,7 +86,9 @@ public:
             const double centre = origin_ + (static_cast<double>(k) + 0.5) * step_;
             auto lo = std::lower_bound(pts.begin(), pts.end(), centre - step_, by_x);
             auto hi = std::upper_bound(pts.begin(), pts.end(), centre + step_, x_by);
-            if (windows == 1) lo = pts.begin(), hi = pts.end();
+            // Where the packets about the centre fell silent, the edge that spans the silence.
+            if (windows == 1 || lo == hi || lo->x > centre || std::prev(hi)->x < centre)
+                lo = pts.begin(), hi = pts.end();
             lines_.push_back(edge_under(std::span(lo, hi), centre));
         }
     }

@@ -98,8 +98,11 @@ def clock_case(kind, seconds=30.0, skew_ppm=50.0):
         device[stuck] = device[np.argmax(stuck)]
         device[half & ~stuck] -= 3.0
         judged = ~stuck
-    elif kind == "reconnect gap":
-        keep = (elapsed < seconds / 3) | (elapsed > seconds / 3 + 5)
+    elif kind == "wandering drift":  # from 2.5 ppm below the skew to 2.5 above, as a crystal warms
+        device += 5e-6 / seconds * (elapsed**2 / 2 - seconds * elapsed / 2)
+    elif kind in ("reconnect gap", "long silence"):  # the device clock went on meanwhile
+        gap = (seconds / 3, seconds / 3 + 5) if kind == "reconnect gap" else (10, seconds - 10)
+        keep = (elapsed < gap[0]) | (elapsed > gap[1])
         host, device, judged = host[keep], device[keep], judged[keep]
     return device, host, judged
 
@@ -124,9 +127,12 @@ def errors(rec, truth, name="GPSCorrelationTimestamp", judged=None):
     ("leap forward", 50, 1e6, 2),
     ("frozen", 50, 1e6, 2),
     ("stalled link", 50, 1e6, 1),
+    ("long silence", 50, 1e6, 1),
+    ("wandering drift", 50, 1e6, 1),
 ])
 def test_host_time_finds_the_true_instant_through_the_jitter(tmp_path, kind, skew_ppm, jitter_ns, segments):
-    device, host, judged = clock_case(kind, skew_ppm=skew_ppm)
+    seconds = {"long silence": 300, "wandering drift": 600}.get(kind, 30)
+    device, host, judged = clock_case(kind, skew_ppm=skew_ppm, seconds=seconds)
     stall = (host[0] + 10e9, host[0] + 11.5e9) if kind == "stalled link" else None
     truth = write_recording(tmp_path / "r.bin", device, host, jitter_ns=jitter_ns, stall=stall)
     rec = load(tmp_path / "r.bin")
