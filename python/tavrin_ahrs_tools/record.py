@@ -14,6 +14,7 @@ cuts the sidecar to match.
 
 import argparse
 import os
+import re
 import signal
 import sys
 import termios
@@ -102,7 +103,8 @@ def record(sensor, seconds):
         if left <= 0:
             return "time up"
         if sensor.status != "streaming":
-            return f"device closed ({sensor.error or 'end of stream'})"
+            lost = re.sub(r" \(os error \d+\)$", "", (sensor.error or "end of stream").removeprefix("device lost: "))
+            return f"device closed ({lost})"
         sensor.read(timeout=min(left, 0.1))  # samples are not kept: the queue only paces the wait
     return "interrupted"
 
