@@ -152,26 +152,14 @@ Result<HostClockFit, std::string> fit_sidecar(std::span<const std::uint8_t> byte
     return fit;
 }
 
-// The sidecar's bytes, or an empty span for None.
-std::optional<std::span<const std::uint8_t>> sidecar_bytes(PyObject* times) {
-    if (times == Py_None) return std::span<const std::uint8_t>{};
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(times)) {
-        PyErr_SetString(PyExc_TypeError, "times must be bytes or None");
-        return std::nullopt;
-    }
-    if (PyBytes_AsStringAndSize(times, &data, &size) < 0) return std::nullopt;
-    return std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
-}
-
 PyObject* scan_as(Layout layout, const char* name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args a(name, {"path", "progress", "times"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
     auto path = a.path(0);
     if (!path) return nullptr;
     const bool timed = a.object(2) != Py_None;
-    const auto times = sidecar_bytes(a.object(2));  // the call holds the bytes while the lock is let go
+    // The call holds the bytes while the lock is let go.
+    const auto times = timed ? a.bytes(2) : std::optional(std::span<const std::uint8_t>{});
     if (!times) return nullptr;
 
     // Opened without the lock too: a FIFO with no writer waits in open(2).

@@ -11,21 +11,17 @@ namespace {
 PyObject* cut_times(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Args a("cut_times", {"times", "start", "end"}, args, nargs, kwnames);
     if (!a.ok()) return nullptr;
+    const auto times = a.bytes(0);
+    if (!times) return nullptr;
     const auto start = a.u64(1);
+    if (!start) return nullptr;
     const auto end = a.u64(2);
-    if (!start || !end) return nullptr;
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!PyBytes_Check(a.object(0))) {
-        PyErr_SetString(PyExc_TypeError, "times must be bytes");
-        return nullptr;
-    }
+    if (!end) return nullptr;
     if (*end < *start) {
         PyErr_SetString(PyExc_ValueError, "end must not come before start");
         return nullptr;
     }
-    if (PyBytes_AsStringAndSize(a.object(0), &data, &size) < 0) return nullptr;
-    auto reads = decode_read_times({reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)});
+    auto reads = decode_read_times(*times);
     if (!reads) {
         PyErr_SetString(PyExc_ValueError, reads.error().c_str());
         return nullptr;
