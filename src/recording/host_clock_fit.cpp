@@ -24,6 +24,16 @@ constexpr double kReferenceS = 5.0;
 // A segment longer than two windows gets a line per window.
 constexpr double kWindowS = 60.0;
 
+// Clock values come from a file: their sums and differences wrap rather
+// than overflow.
+std::int64_t wrapping_add(std::int64_t a, std::int64_t b) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
+
+double ns_between(std::int64_t later, std::int64_t earlier) {
+    return static_cast<double>(wrapping_add(later, static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(earlier))));
+}
+
 // x: device seconds since the segment's first point; y: arrival minus
 // device time, ns, relative to that point's.
 struct Point {
@@ -79,7 +89,9 @@ class Envelope {
 public:
     explicit Envelope(std::span<const Point> pts) {
         const double span = pts.back().x - pts.front().x;
-        const std::size_t windows = span > 2 * kWindowS ? static_cast<std::size_t>(span / kWindowS) : 1;
+        // Never more windows than points, however far apart a crafted file puts them.
+        const double many = std::min(span / kWindowS, static_cast<double>(pts.size()));
+        const std::size_t windows = span > 2 * kWindowS ? static_cast<std::size_t>(many) : 1;
         origin_ = pts.front().x;
         step_ = span / static_cast<double>(windows);
         for (std::size_t k = 0; k < windows; ++k) {
@@ -96,9 +108,9 @@ public:
     double at(double x) const {
         if (lines_.size() == 1) return lines_.front().at(x);
         const double k = (x - origin_) / step_ - 0.5;
-        if (k <= 0) return lines_.front().at(x);
+        if (!(k > 0)) return lines_.front().at(x);
+        if (k >= static_cast<double>(lines_.size() - 1)) return lines_.back().at(x);
         const auto below = static_cast<std::size_t>(k);
-        if (below + 1 >= lines_.size()) return lines_.back().at(x);
         const double t = k - static_cast<double>(below);
         return (1 - t) * lines_[below].at(x) + t * lines_[below + 1].at(x);
     }
@@ -137,7 +149,7 @@ public:
 
 private:
     double y_of(std::size_t i, std::size_t origin) const {
-        return static_cast<double>(t_[i].monotonic_ns - t_[origin].monotonic_ns) -
+        return ns_between(t_[i].monotonic_ns, t_[origin].monotonic_ns) -
                (t_[i].device_time - t_[origin].device_time) * 1e9;
     }
 
@@ -183,7 +195,7 @@ double quantile(std::vector<double>& v, double q) {
 
 // Unix seconds of monotonic instant `mono` (+ `extra_ns`), given wall minus monotonic.
 double unix_seconds(std::int64_t mono, double extra_ns, std::int64_t wall_minus_mono) {
-    const std::int64_t wall = mono + wall_minus_mono;
+    const std::int64_t wall = wrapping_add(mono, wall_minus_mono);
     const std::int64_t whole = wall / 1'000'000'000;
     return static_cast<double>(whole) + (static_cast<double>(wall - whole * 1'000'000'000) + extra_ns) * 1e-9;
 }
@@ -197,7 +209,7 @@ void fit_set(std::vector<Timed>& timed, std::span<const std::int64_t> packet_wm,
         for (std::size_t i = seg.first; i < seg.last; ++i)
             if (timed[i].fits)
                 pts.push_back({timed[i].device_time - o.device_time,
-                               static_cast<double>(timed[i].monotonic_ns - o.monotonic_ns) -
+                               ns_between(timed[i].monotonic_ns, o.monotonic_ns) -
                                    (timed[i].device_time - o.device_time) * 1e9});
         const Envelope env(pts);
         for (const Point& p : pts) residuals.push_back(p.y - env.at(p.x));
@@ -229,7 +241,7 @@ HostClockFit fit_host_clock(std::span<const PacketClock> packets, std::span<cons
     for (std::size_t p = 0; p < packets.size(); ++p) {
         while (r < reads.size() && reads[r].end < packets[p].end) ++r;  // packets come in stream order
         if (r == reads.size()) break;
-        out.arrival_ns[p] = reads[r].monotonic_ns + reads[r].wall_minus_monotonic_ns;
+        out.arrival_ns[p] = wrapping_add(reads[r].monotonic_ns, reads[r].wall_minus_monotonic_ns);
         wall_minus_mono[p] = reads[r].wall_minus_monotonic_ns;
         if (std::isfinite(packets[p].device_time))
             by_set[packets[p].set].push_back({p, packets[p].device_time, reads[r].monotonic_ns});

@@ -24,6 +24,12 @@ Varint read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::in
     return Varint::Cut;
 }
 
+// now - before, wrapping modulo 2**64 as the reader's sums do.
+template <class T>
+std::int64_t delta(T now, T before) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(before));
+}
+
 void write_varint(std::int64_t value, std::vector<std::uint8_t>& out) {
     auto raw = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
     for (; raw >= 0x80; raw >>= 7) out.push_back(static_cast<std::uint8_t>(raw | 0x80));
@@ -41,7 +47,8 @@ Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std
         !std::equal(bytes.begin(), bytes.begin() + sizeof kTimesMagic, reinterpret_cast<const std::uint8_t*>(kTimesMagic)))
         return err(std::string("not a host-time sidecar (no AHRSTIM1 magic)"));
     std::vector<ReadTime> out;
-    std::int64_t end = 0, mono = 0, wall = 0;
+    // Sums kept modulo 2**64, as a writer's deltas of any two int64 values wrap.
+    std::uint64_t end = 0, mono = 0, wall = 0;
     std::size_t at = sizeof kTimesMagic;
     while (at < bytes.size()) {
         const std::size_t start = at;
@@ -52,10 +59,10 @@ Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std
             if (got == Varint::TooLong) return err(damaged_at(start, "a number longer than 64 bits"));
         }
         if (d[0] < 0) return err(damaged_at(start, "the recording's offset goes backwards"));
-        end += d[0];
-        mono += d[1];
-        wall += d[2];
-        out.push_back({static_cast<std::uint64_t>(end), mono, wall});
+        end += static_cast<std::uint64_t>(d[0]);
+        mono += static_cast<std::uint64_t>(d[1]);
+        wall += static_cast<std::uint64_t>(d[2]);
+        out.push_back({end, static_cast<std::int64_t>(mono), static_cast<std::int64_t>(wall)});
     }
     return out;
 }
@@ -68,9 +75,9 @@ bool cut_read_times(std::span<const ReadTime> reads, std::uint64_t start, std::u
         for (const ReadTime& r : reads) {
             if (r.end <= start) continue;
             const ReadTime now{std::min(r.end, end) - start, r.monotonic_ns, r.wall_minus_monotonic_ns};
-            write_varint(static_cast<std::int64_t>(now.end - before.end), out);
-            write_varint(now.monotonic_ns - before.monotonic_ns, out);
-            write_varint(now.wall_minus_monotonic_ns - before.wall_minus_monotonic_ns, out);
+            write_varint(delta(now.end, before.end), out);
+            write_varint(delta(now.monotonic_ns, before.monotonic_ns), out);
+            write_varint(delta(now.wall_minus_monotonic_ns, before.wall_minus_monotonic_ns), out);
             before = now;
             if (r.end >= end) break;  // the read that brought the last byte kept
         }

@@ -30,6 +30,7 @@ RATE = 200  # packets per second
 # --- building recordings and sidecars -------------------------------------------------
 
 def zigzag_varint(value):
+    value = (value + 2**63) % 2**64 - 2**63  # a delta of two int64 values wraps as the writer's does
     raw = ((value << 1) ^ (value >> 63)) & (2**64 - 1)
     out = bytearray()
     while True:
@@ -188,6 +189,15 @@ def test_each_packet_takes_the_read_that_completed_it(three_packets):
     three_packets.with_name("r.bin.times").write_bytes(sidecar(READS))
     table = load(three_packets).records["GPSCorrelationTimestamp"]
     assert table["arrival_ns"].tolist() == [2_005, 2_993, 3_993]
+
+
+def test_numbers_of_the_full_64_bits_are_read(three_packets):
+    """Zigzag deltas of 2**63 and more take all ten bytes of a number."""
+    reads = [(34, 2**62, -(2**62) + 5), (68, -(2**62), 2**62 + 6), (102, 0, 7)]
+    data = sidecar(reads)
+    assert b"\x80" * 9 + b"\x01" in data and b"\xff" * 9 + b"\x01" in data
+    three_packets.with_name("r.bin.times").write_bytes(data)
+    assert load(three_packets).records["GPSCorrelationTimestamp"]["arrival_ns"].tolist() == [5, 6, 7]
 
 
 @pytest.mark.parametrize("kept", [1, 2, 3], ids=["one number", "mid-number", "two numbers"])
