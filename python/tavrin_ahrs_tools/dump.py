@@ -13,12 +13,14 @@ import sys
 
 from . import _native
 from .progress import Progress
-from .cli import add_version, command, refuse_output_over_input
+from .cli import StandardOutputError, add_version, command, refuse_output_over_input
 from .staged_output import StagedOutputs
 
 # Formats written in Python by a library, and the module of each.
 LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
+# The name the native writer gives standard output in its errors.
+NATIVE_STDOUT = "<stdout>"
 
 
 def _record_names(text):
@@ -95,6 +97,8 @@ def main(argv=None):
     except BrokenPipeError:
         raise  # the reader (head, less) has seen enough: quiet, as every command is
     except OSError as e:
+        if not args.output and e.filename == NATIVE_STDOUT:
+            raise StandardOutputError(e.errno, e.strerror) from None  # said as every command says it
         print(f"ahrs-dump: {_failed_file(e, args, stage)}: {e.strerror or e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
