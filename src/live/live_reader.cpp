@@ -88,6 +88,13 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
                                             : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     auto device = reader->connect();
     if (!device) return err(std::move(device).error());
+    if (reader->recorder_)
+        if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
+            const IoError& e = r.error().error;
+            const bool os = e.shape() == IoError::Shape::Os;
+            return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
+                                      os ? os_error_description(e.os_code()) : e.text(), r.error().path});
+        }
     try {
         reader->thread_ = std::make_unique<std::thread>(&LiveReader::run, reader.get(), std::move(*device));
     } catch (const std::bad_alloc&) {

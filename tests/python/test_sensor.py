@@ -147,6 +147,15 @@ class TestOpening:
         assert e.value.filename == record
         Sensor(plug.link).close()
 
+    def test_a_start_that_fails_on_the_device_leaves_the_recording_as_it_was(self, tmp_path):
+        kept, new = tmp_path / "kept.bin", tmp_path / "new.bin"
+        kept.write_bytes(b"an earlier flight")
+        for record in (kept, new):
+            with pytest.raises(FileNotFoundError):
+                Sensor(str(tmp_path / "no-such-port"), record=str(record))
+        assert kept.read_bytes() == b"an earlier flight"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
+
     @pytest.mark.parametrize("kwargs, error, word", [
         ({"port": 7}, TypeError, "port"),
         ({"baud": "115200"}, TypeError, "baud"),
