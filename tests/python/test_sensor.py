@@ -251,6 +251,11 @@ class TestReceiving:
             assert list(acc_rows["time"]) == [WEEK * 604800.0 + (1000.0 + i / 100) for i in range(10, 15)]
             assert list(acc_rows["offset"]) == [len(stamped(0)) * i for i in range(10, 15)]
             assert (acc_rows["host_ns"] >= got[-1].host_ns).all()
+            # The clock model needs a few stamps before it maps any; never
+            # later than the arrival, and the arrays carry the same.
+            assert [x.time_ns for x in got[:3]] == [None] * 3
+            assert all(x.time_ns <= x.host_ns for x in got[3:])
+            assert (0 < acc_rows["time_ns"]).all() and (acc_rows["time_ns"] <= acc_rows["host_ns"].astype("i8")).all()
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
             assert s.take_arrays() == {}
 
