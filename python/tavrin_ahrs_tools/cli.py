@@ -20,6 +20,9 @@ which gives each command the same edges:
 - Ctrl-C ends it with exit 130 and no traceback.
 """
 
+from __future__ import annotations
+
+import argparse
 import errno
 import functools
 import importlib
@@ -27,6 +30,21 @@ import importlib.metadata
 import os
 import stat
 import sys
+from collections.abc import Callable, Iterable
+from types import ModuleType
+from typing import TYPE_CHECKING, Protocol, TypeAlias
+
+if TYPE_CHECKING:
+    from .recording import Recording
+
+# A command's entry point: its arguments (None: the process's) to its exit status.
+Main: TypeAlias = Callable[[list[str] | None], int]
+
+
+class Command(Protocol):
+    """A command as the package's entry points call it: `main()` or `main(argv)`."""
+
+    def __call__(self, argv: list[str] | None = None) -> int: ...
 
 EXIT_BROKEN_PIPE = 128 + 13
 EXIT_INTERRUPTED = 128 + 2
@@ -36,7 +54,7 @@ EXIT_INTERRUPTED = 128 + 2
 _PLACEHOLDER_MODES = ((0, os.O_WRONLY), (1, os.O_RDONLY), (2, os.O_RDONLY))
 
 
-def _hold_closed_standard_descriptors():
+def _hold_closed_standard_descriptors() -> set[int]:
     """The standard descriptors the process was started without, now held."""
     closed = set()
     for fd, mode in _PLACEHOLDER_MODES:
@@ -60,7 +78,7 @@ def _hold_closed_standard_descriptors():
     return closed
 
 
-def _drop_standard_output():
+def _drop_standard_output() -> None:
     """Whatever is still buffered for standard output goes nowhere, so that
     the interpreter's own flush at exit finds nothing to fail on."""
     try:
@@ -72,12 +90,12 @@ def _drop_standard_output():
     sys.stdout = open(os.devnull, "w")
 
 
-def command(name):
+def command(name: str) -> Callable[[Main], Command]:
     """Decorates a command's `main(argv=None) -> int` with the process edges
     every command shares (see the module's description)."""
-    def wrap(main):
+    def wrap(main: Main) -> Command:
         @functools.wraps(main)
-        def run(argv=None):
+        def run(argv: list[str] | None = None) -> int:
             closed = _hold_closed_standard_descriptors()
             try:
                 status = main(argv)
@@ -99,13 +117,13 @@ def command(name):
     return wrap
 
 
-def shown_name(path):
+def shown_name(path: str | bytes) -> str:
     """A file name as text to draw or show: bytes that are not UTF-8 become
     U+FFFD instead of the lone surrogates few renderers take."""
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def _identity(target):
+def _identity(target: str | bytes | int) -> tuple[int, int] | None:
     """(device, inode) of a regular file, by path or open descriptor; None
     for anything else (a terminal both read and written is no loss)."""
     try:
@@ -115,7 +133,8 @@ def _identity(target):
     return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
-def refuse_output_over_input(parser, source, outputs):
+def refuse_output_over_input(parser: argparse.ArgumentParser, source: str | bytes,
+                             outputs: Iterable[str | bytes | int]) -> None:
     """Ends the command with exit 2, before anything is written, when one of
     `outputs` (paths, or descriptor numbers for an output inherited from the
     shell) is the very file `source` names, whatever the path says."""
@@ -128,7 +147,8 @@ def refuse_output_over_input(parser, source, outputs):
             parser.error(f"{name} is the input {os.fsdecode(source)}: refusing to write over it")
 
 
-def load_recording(tool, path, modules=("numpy",), extra="tools"):
+def load_recording(tool: str, path: str, modules: Iterable[str] = ("numpy",),
+                   extra: str = "tools") -> tuple[ModuleType, Recording] | None:
     """(numpy, recording), or None after one line on standard error saying
     what to install or why the file cannot be read."""
     try:
@@ -148,7 +168,7 @@ def load_recording(tool, path, modules=("numpy",), extra="tools"):
         return None
 
 
-def version():
+def version() -> str:
     """The installed package's version ("unknown" when run from a source tree)."""
     try:
         return importlib.metadata.version("tavrin_ahrs_driver")
@@ -156,7 +176,8 @@ def version():
         return "unknown"
 
 
-def add_version(parser):
+def add_version(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+
     """Gives a command's parser the --version every command answers."""
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     return parser

@@ -4,13 +4,24 @@ Each item's unit goes into its Arrow field's metadata under b"unit", so it
 travels with the Parquet files too; the record's name and descriptor set go
 into the schema's metadata.
 """
+
+from __future__ import annotations
+
 import functools
 import importlib
 import os
+from collections.abc import Callable, Collection
 from concurrent.futures import ThreadPoolExecutor
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .recording import needs
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
 
 PARQUET_SUFFIX = ".parquet"
 # Packet numbers and offsets climb by small steps: deltas store them in a few
@@ -24,24 +35,24 @@ _DELTA = ("packet", "offset")
 _INDEXES = ("packet", "offset", "time")
 
 
-def pyarrow(what="Arrow and Parquet output"):
+def pyarrow(what: str = "Arrow and Parquet output") -> ModuleType:
     return needs("pyarrow", what, "arrow")
 
 
 @functools.cache
-def record_sets():
+def record_sets() -> dict[str, str]:
     """Record name -> descriptor-set name."""
     return {name: set_name for name, set_name, *_ in _native.catalogue()}
 
 
 @functools.cache
-def record_units():
+def record_units() -> dict[str, dict[str, str]]:
     """Record name -> {field: unit}, as far as the catalogue knows them."""
-    units = getattr(importlib.import_module(__package__), "units", None)
+    units = getattr(importlib.import_module(__package__ or __name__), "units", None)
     return units() if units else {}
 
 
-def _arrow_array(pa, values):
+def _arrow_array(pa: ModuleType, values: NDArray[Any]) -> Any:
     """The numpy array as an Arrow array over the same memory; flags, which
     Arrow keeps one bit each, packed. (pa.array() would do the same but
     first imports pandas, when installed, to ask whether this is one of its
@@ -55,7 +66,7 @@ def _arrow_array(pa, values):
     return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, data])
 
 
-def arrow_table(name, columns):
+def arrow_table(name: str, columns: dict[str, NDArray[Any]]) -> Any:
     """A pyarrow Table of one record from {field: 1-D numpy array}, sharing
     the arrays' memory wherever Arrow's layout is numpy's (all but bool)."""
     pa = pyarrow()
@@ -69,7 +80,7 @@ def arrow_table(name, columns):
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
-def write_parquet(table, path):
+def write_parquet(table: Any, path: str) -> None:
     """Writes one record's table to `path` (zstd), whole or not at all: a
     reader never sees a file half written."""
     pa = pyarrow()
@@ -87,14 +98,15 @@ def write_parquet(table, path):
         raise
 
 
-def _remove(path):
+def _remove(path: str) -> None:
     try:
         os.remove(path)
     except FileNotFoundError:
         pass
 
 
-def write_records(recording, path_of, names=None, threads=1):
+def write_records(recording: Recording, path_of: Callable[[str], str], names: Collection[str] | None = None,
+                  threads: int = 1) -> list[str]:
     """Writes each record of `recording` (or those in `names`) to
     path_of(record name), on up to `threads` threads (pyarrow writes
     without the interpreter lock); returns the records written."""
@@ -106,7 +118,7 @@ def write_records(recording, path_of, names=None, threads=1):
     return chosen
 
 
-def export(recording, directory, names=None):
+def export(recording: Recording, directory: str, names: Collection[str] | None = None) -> list[str]:
     """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per record."""
     pyarrow()
     os.makedirs(directory, exist_ok=True)
@@ -114,6 +126,7 @@ def export(recording, directory, names=None):
                          threads=os.cpu_count() or 1)
 
 
-def require():
+def require() -> None:
+
     """ImportError with a one-line hint unless the export can run."""
     pyarrow("--format parquet")

@@ -6,6 +6,9 @@ did not: the header names every record present); Parquet and MCAP go through
 their libraries from the recording's columns. Damaged packets are skipped and
 counted, never fatal; one summary line ends on standard error.
 """
+
+from __future__ import annotations
+
 import argparse
 import importlib
 import os
@@ -20,7 +23,7 @@ LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 
 
-def _record_names(text):
+def _record_names(text: str) -> list[str]:
     known = {name for name, *_ in _native.catalogue()}
     names = [n.strip() for n in text.split(",") if n.strip()]
     unknown = [n for n in names if n not in known]
@@ -30,7 +33,7 @@ def _record_names(text):
     return names
 
 
-def _outputs(args):
+def _outputs(args: argparse.Namespace) -> list[str | int]:
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
@@ -39,7 +42,7 @@ def _outputs(args):
     return [args.output or 1]
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dump",
         description="Export a recorded sensor stream. text: the line per packet that "
@@ -58,7 +61,7 @@ def parser():
 
 
 @command("ahrs-dump")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
     if args.format == "csv" and not args.output:
@@ -98,7 +101,8 @@ def main(argv=None):
     return 0
 
 
-def _library_export(args):
+def _library_export(args: argparse.Namespace) -> tuple[int, int, int, bool]:
+
     """Parquet or MCAP: the recording loaded column by column, then written by its module."""
     module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
     module.require()

@@ -7,6 +7,8 @@ ends after the last complete one; everything in between is copied as
 received.  --raw keeps every byte.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import select
@@ -14,6 +16,8 @@ import signal
 import sys
 import termios
 import time
+from types import FrameType
+from typing import BinaryIO
 
 from . import frames as mip
 from .cli import add_version, command
@@ -21,12 +25,12 @@ from .cli import add_version, command
 READ_SIZE = 65536
 
 
-def standard_bauds():
+def standard_bauds() -> list[int]:
     return sorted(int(name[1:]) for name in dir(termios)
                   if name[:1] == "B" and name[1:].isdigit() and int(name[1:]) > 0)
 
 
-def baud_constant(baud):
+def baud_constant(baud: int) -> int:
     speed = getattr(termios, f"B{baud}", None)
     if speed is None or baud <= 0:
         rates = ", ".join(map(str, standard_bauds()))
@@ -34,7 +38,7 @@ def baud_constant(baud):
     return speed
 
 
-def open_raw(device, baud):
+def open_raw(device: str, baud: int) -> int:
     """Open `device` for reading, raw 8N1, no flow control, input flushed."""
     speed = baud_constant(baud)
     fd = os.open(device, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
@@ -62,16 +66,16 @@ class PacketTrimmer:
     """Passes a byte stream through, cut to start at its first well-formed
     packet; remembers where the last complete packet ended."""
 
-    def __init__(self, sink):
+    def __init__(self, sink: BinaryIO) -> None:
         self.sink = sink
         self.scanner = mip.PacketScanner()
-        self.head = bytearray()   # bytes not yet written while no packet is found
+        self.head: bytearray | None = bytearray()  # bytes not yet written while no packet is found
         self.head_at = 0          # stream offset of head[0]
-        self.start = None         # stream offset of the first packet
-        self.last_end = None      # stream offset just after the last packet
+        self.start: int | None = None     # stream offset of the first packet
+        self.last_end: int | None = None  # stream offset just after the last packet
         self.packets = 0
 
-    def feed(self, data):
+    def feed(self, data: bytes) -> None:
         found = self.scanner.feed(data)
         if found:
             self.packets += len(found)
@@ -79,6 +83,7 @@ class PacketTrimmer:
         if self.start is not None:
             self.sink.write(data)
             return
+        assert self.head is not None  # dropped only once the first packet is found
         self.head += data
         if found:
             self.start = found[0].start
@@ -89,9 +94,9 @@ class PacketTrimmer:
             del self.head[:cut]
             self.head_at += cut
 
-    def finish(self):
+    def finish(self) -> int:
         """Drop a trailing incomplete packet; returns the bytes kept."""
-        if self.start is None:
+        if self.start is None or self.last_end is None:
             self.sink.truncate(0)
             return 0
         kept = self.last_end - self.start
@@ -100,32 +105,32 @@ class PacketTrimmer:
 
 
 class RawCopy:
-    def __init__(self, sink):
+    def __init__(self, sink: BinaryIO) -> None:
         self.sink = sink
         self.total = 0
-        self.packets = None
+        self.packets: int | None = None
 
-    def feed(self, data):
+    def feed(self, data: bytes) -> None:
         self.sink.write(data)
         self.total += len(data)
 
-    def finish(self):
+    def finish(self) -> int:
         return self.total
 
 
 class _Stop:
-    def __init__(self):
-        self.signum = None
+    def __init__(self) -> None:
+        self.signum: int | None = None
         for sig in (signal.SIGTERM, signal.SIGINT):
             signal.signal(sig, self._handle)
 
-    def _handle(self, signum, _frame):
+    def _handle(self, signum: int, _frame: FrameType | None) -> None:
         self.signum = signum
 
 
-def record(fd, sink, seconds, raw=False):
+def record(fd: int, sink: BinaryIO, seconds: float, raw: bool = False) -> tuple[int, int | None, str]:
     """Copy from `fd` into `sink` for `seconds`; returns (bytes kept, packets, why)."""
-    copier = RawCopy(sink) if raw else PacketTrimmer(sink)
+    copier: RawCopy | PacketTrimmer = RawCopy(sink) if raw else PacketTrimmer(sink)
     stop = _Stop()
     deadline = time.monotonic() + seconds
     poller = select.poll()
@@ -155,7 +160,7 @@ def record(fd, sink, seconds, raw=False):
     return copier.finish(), copier.packets, why
 
 
-def parse_args(argv=None):
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Record the raw byte stream of a serial device into a file.")
     add_version(parser)
@@ -176,7 +181,8 @@ def parse_args(argv=None):
 
 
 @command("ahrs-record")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     opts = parse_args(argv)
     try:
         fd = open_raw(opts.device, opts.baud)

@@ -1,15 +1,29 @@
 """A recording decoded into one numpy structured array per record."""
+
+from __future__ import annotations
+
 import collections.abc
 import importlib
 import os
+from collections.abc import Iterator, Mapping
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _native
 from .progress import Progress
 
+if TYPE_CHECKING:
+    import numpy
+    from numpy.typing import NDArray
+
+    # A record's rows, or its columns by field.
+    Table = NDArray[Any]
+    Columns = dict[str, NDArray[Any]]
+
 _INSTALL_NUMPY = "load() needs numpy: pip install 'tavrin_ahrs_driver[tools]'"
 
 
-def _numpy():
+def _numpy() -> ModuleType:
     try:
         import numpy
     except ImportError:
@@ -17,7 +31,7 @@ def _numpy():
     return numpy
 
 
-def needs(library, what, extra):
+def needs(library: str, what: str, extra: str) -> ModuleType:
     """The module `library`, or ImportError with a one-line hint naming the extra to install."""
     try:
         return importlib.import_module(library)
@@ -25,7 +39,7 @@ def needs(library, what, extra):
         raise ImportError(f"{what} needs {library}: pip install 'tavrin_ahrs_driver[{extra}]'") from None
 
 
-def record_dtypes():
+def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     """The array layout of every record, from the native catalogue.
 
     Each row starts with `packet` (uint64: index of the well-formed packet in
@@ -43,7 +57,7 @@ def record_dtypes():
     }
 
 
-def units():
+def units() -> dict[str, dict[str, str]]:
     """The unit of every column, by record: {record: {column: unit}}.
 
     `time` is in "s"; each item is in the unit the sensor sends it in (values
@@ -60,21 +74,23 @@ def units():
     }
 
 
-def _column_views(np, dtype, block):
+def _column_views(np: ModuleType, dtype: numpy.dtype[Any], block: _native.ColumnBlock) -> Columns:
     """The 1-D arrays of a block laid out column by column, viewed in place."""
     data, rows, starts = block
-    return {name: np.frombuffer(data, dtype=dtype.fields[name][0], count=rows, offset=start)
-            for name, start in zip(dtype.names, starts)}
+    fields = cast("Mapping[str, tuple[numpy.dtype[Any], int]]", dtype.fields)
+    return {name: np.frombuffer(data, dtype=fields[name][0], count=rows, offset=start)
+            for name, start in zip(dtype.names or (), starts)}
 
 
-class _RowsFromColumns(collections.abc.Mapping):
+class _RowsFromColumns(collections.abc.Mapping[str, "Table"]):
     """Record name -> structured array, each made from the record's columns on
     first use (a copy) and kept, so that changes to it stay."""
 
-    def __init__(self, np, columns, dtypes):
-        self._np, self._columns, self._dtypes, self._made = np, columns, dtypes, {}
+    def __init__(self, np: ModuleType, columns: dict[str, Columns], dtypes: dict[str, numpy.dtype[Any]]) -> None:
+        self._np, self._columns, self._dtypes = np, columns, dtypes
+        self._made: dict[str, Table] = {}
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> Table:
         table = self._made.get(name)
         if table is None:
             columns = self._columns[name]
@@ -84,13 +100,13 @@ class _RowsFromColumns(collections.abc.Mapping):
             self._made[name] = table
         return table
 
-    def __contains__(self, name):  # without making the array, as Mapping's own would
+    def __contains__(self, name: object) -> bool:  # without making the array, as Mapping's own would
         return name in self._columns
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._columns)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._columns)
 
 
@@ -108,7 +124,17 @@ class Recording:
     truncated      True when the file ends inside a packet
     """
 
-    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None):
+    def __init__(
+        self,
+        path: str | bytes,
+        records: Mapping[str, Table],
+        sets: dict[str, int],
+        packets: int,
+        skipped_bytes: int,
+        damaged: NDArray[numpy.uint64],
+        truncated: bool,
+        columns: dict[str, Columns] | None = None,
+    ) -> None:
         self._columns = columns
         self.path = path
         self.records = records
@@ -118,7 +144,7 @@ class Recording:
         self.damaged = damaged
         self.truncated = truncated
 
-    def to_pandas(self, name, index=None):
+    def to_pandas(self, name: str, index: str | None = None) -> Any:
         """The record's table as a pandas DataFrame (needs pandas).
 
         index="time" (or any other column) makes that column the index.
@@ -130,7 +156,7 @@ class Recording:
         frame = pandas.DataFrame(self.records[name])
         return frame if index is None else frame.set_index(index)
 
-    def columns(self, name):
+    def columns(self, name: str) -> Columns:
         """The record's table as {field: 1-D numpy array}, each contiguous.
 
         With layout="columns" these are the recording's own arrays, shared;
@@ -139,9 +165,9 @@ class Recording:
         if self._columns is not None:
             return dict(self._columns[name])
         table = self.records[name]
-        return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names}
+        return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names or ()}
 
-    def to_arrow(self, name):
+    def to_arrow(self, name: str) -> Any:
         """The record's table as a pyarrow Table (needs pyarrow), each item's
         unit in its field's metadata (b"unit").
 
@@ -154,14 +180,14 @@ class Recording:
         pyarrow("to_arrow()")
         return arrow_table(name, self.columns(name))
 
-    def to_polars(self, name):
+    def to_polars(self, name: str) -> Any:
         """The record's table as a Polars DataFrame (needs polars and pyarrow),
         sharing memory as to_arrow() does."""
         polars = needs("polars", "to_polars()", "arrow")
         needs("pyarrow", "to_polars()", "arrow")
         return polars.from_arrow(self.to_arrow(name))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
                 f"{len(self.damaged)} damaged runs, {self.skipped_bytes} bytes skipped"
                 f"{', truncated' if self.truncated else ''}>")
@@ -170,7 +196,8 @@ class Recording:
 LAYOUTS = ("rows", "columns")
 
 
-def load(path, progress=False, layout="rows"):
+def load(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], progress: bool = False,
+         layout: str = "rows") -> Recording:
     """Decodes the recorded stream at `path` (str, bytes or path-like, any
     name the system takes) into a Recording.
 
@@ -191,14 +218,15 @@ def load(path, progress=False, layout="rows"):
     size = os.path.getsize(path) if progress and os.path.exists(path) else 0
     scan = _native.scan if layout == "rows" else _native.scan_columns
     with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
-        found = scan(path, bar.update if progress else None)
+        found: dict[str, Any] = cast("dict[str, Any]", scan(path, bar.update if progress else None))
     tables = found["records"]
     damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
     whole = (found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
     if layout == "columns":
         columns = {name: _column_views(np, dtypes[name], tables.pop(name)) for name in list(tables)}
         return Recording(path, _RowsFromColumns(np, columns, dtypes), *whole, columns=columns)
-    records = {}
+    records: dict[str, Table] = {}
+
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
     return Recording(path, records, *whole)

@@ -6,13 +6,23 @@ the host's clocks, counts damage and loss, records the bytes when asked and
 opens the device again when it comes back after a loss. Waiting for a
 sample never holds the interpreter lock.
 """
+
+from __future__ import annotations
+
 import asyncio
 import numbers
 import os
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .ports import PortInfo, describe_ports
 from .recording import _numpy, record_dtypes
+
+if TYPE_CHECKING:
+    from typing import Literal
+
+    import numpy
+    from numpy.typing import NDArray
 
 OVERFLOW = ("block", "drop-oldest")
 _MAX_QUEUE = 1 << 24
@@ -30,25 +40,26 @@ class Sample:
     """
     __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings")
 
-    def __init__(self, set, host_ns, wall_ns, device_time, readings):  # noqa: A002 (the set's name)
+    def __init__(self, set: str, host_ns: int, wall_ns: int, device_time: float | None,  # noqa: A002 (the set's name)
+                 readings: dict[str, dict[str, _native.ItemValue]]) -> None:
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
         self.device_time = device_time
         self.readings = readings
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> dict[str, _native.ItemValue]:
         return self.readings[name]
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self.readings
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} "
                 f"records={list(self.readings)}>")
 
 
-def _path(name, value):
+def _path(name: str, value: object) -> str:
     if isinstance(value, (str, bytes, os.PathLike)):
         value = os.fsdecode(value)
         if value:
@@ -57,49 +68,49 @@ def _path(name, value):
     raise TypeError(f"{name} must be a path, not {type(value).__name__}")
 
 
-def _int(name, value, low, high):
+def _int(name: str, value: object, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if not low <= value <= high:
+    if not low <= int(value) <= high:
         raise ValueError(f"{name} must be between {low} and {high}, not {value}")
     return int(value)
 
 
-def _bool(name, value):
+def _bool(name: str, value: object) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
     return value
 
 
-def _timeout(value):
+def _timeout(value: object) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"timeout must be a number of seconds or None, not {type(value).__name__}")
-    if not value >= 0:
+    if not float(value) >= 0:
         raise ValueError(f"timeout must not be negative, not {value}")
     return float(value)
 
 
-def _sample(found):
+def _sample(found: _native.SampleTuple | Literal[False] | None) -> Sample | None:
     """A native pop's result: a Sample, or None for a time-out or the end."""
     return Sample(*found) if found else None
 
 
-def _wake(future):
+def _wake(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
 
 
-_dtypes = None
+_dtypes: dict[str, numpy.dtype[Any]] | None = None
 
 
-def sample_dtypes():
+def sample_dtypes() -> dict[str, numpy.dtype[Any]]:
     """load()'s array layout of every record, plus a `host_ns` column."""
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
+        _dtypes = {name: np.dtype([(f, dt[f]) for f in dt.names or ()] + [("host_ns", "u8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
 
@@ -120,9 +131,10 @@ class Sensor:
     it comes back. `record` names a file that receives every byte read.
     """
 
-    def __init__(self, port, baud=115200, *, configure=True, queue=1000, overflow="block",
-                 reconnect=True, record=None):
-        self._native = None
+    def __init__(self, port: str | bytes | os.PathLike[str] | os.PathLike[bytes] | PortInfo, baud: int = 115200, *,
+                 configure: bool = True, queue: int = 1000, overflow: str = "block", reconnect: bool = True,
+                 record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None) -> None:
+        self._native: _native.LiveReader | None = None
         self._closed = True
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
             port = port.by_id or port.device
@@ -147,82 +159,87 @@ class Sensor:
 
     # -- life
 
-    def close(self):
+    def close(self) -> None:
         """Stops the reader, releases the device and flushes the recording.
         Idempotent; a wait in another thread ends at once."""
         if not self._closed:
             self._closed = True
-            self._native.close()
+            self._live_reader().close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closed
 
-    def __enter__(self):
+    def __enter__(self) -> Sensor:
         self._live()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Sensor:
         self._live()
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_native", None) is not None:
             self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self._native is None else self.status
         return f"<Sensor {getattr(self, '_port', '?')!r} at {getattr(self, '_baud', '?')} baud: {state}>"
 
-    def _live(self):
+    def _live(self) -> _native.LiveReader:
         if self._closed:
             raise ValueError("operation on a closed Sensor")
+        return self._live_reader()
+
+    def _live_reader(self) -> _native.LiveReader:
+        """The native reader, open or closed (there is one once __init__ has succeeded)."""
+        assert self._native is not None
         return self._native
 
     # -- what it is doing
 
     @property
-    def port(self):
+    def port(self) -> str:
         return self._port
 
     @property
-    def baud(self):
+    def baud(self) -> int:
         return self._baud
 
     @property
-    def status(self):
+    def status(self) -> str:
         """"streaming", "reconnecting", "closed" or "failed"."""
-        return "closed" if self._closed else self._native.status
+        return "closed" if self._closed else self._live_reader().status
 
     @property
-    def error(self):
+    def error(self) -> str | None:
         """Why the device was lost or the recording stopped (the latest), or None."""
-        return self._native.error
+        return self._live_reader().error
 
     @property
-    def stats(self):
+    def stats(self) -> _native.LiveStats:
         """The counters, read at this moment (a new dict each time)."""
-        return self._native.stats()
+        return self._live_reader().stats()
 
     # -- receiving
 
-    def read(self, timeout=None):
+    def read(self, timeout: float | None = None) -> Sample | None:
         """The next sample, waiting at most `timeout` seconds (None: until one
         comes); None after the time-out, or once the stream has ended."""
         timeout = _timeout(timeout)
         return _sample(self._live().read(timeout))
 
-    def latest(self):
+    def latest(self) -> Sample | None:
         """The newest sample received so far, or None; never waits, takes nothing."""
         return _sample(self._live().latest())
 
-    def take_arrays(self):
+    def take_arrays(self) -> dict[str, NDArray[Any]]:
         """Everything queued, at once, as record name -> numpy structured
         array laid out as load() lays it out, plus `host_ns`."""
         live = self._live()
@@ -231,21 +248,21 @@ class Sensor:
         np = _numpy()
         return {name: np.frombuffer(tables.pop(name), dtype=dtypes[name]) for name in list(tables)}
 
-    def __iter__(self):
+    def __iter__(self) -> Sensor:
         self._live()
         return self
 
-    def __next__(self):
+    def __next__(self) -> Sample:
         if self._closed:
             raise StopIteration
-        found = self._native.read(None)
+        found = self._live_reader().read(None)
         if not found or self._closed:
             raise StopIteration
         return Sample(*found)
 
     # -- asyncio
 
-    async def aread(self, timeout=None):
+    async def aread(self, timeout: float | None = None) -> Sample | None:
         """The next sample, as read() gives it, waiting in the event loop."""
         timeout = _timeout(timeout)
         waiting = self._next_async(self._live())
@@ -256,17 +273,17 @@ class Sensor:
         except asyncio.TimeoutError:
             return None
 
-    def __aiter__(self):
+    def __aiter__(self) -> Sensor:
         self._live()
         return self
 
-    async def __anext__(self):
-        sample = None if self._closed else await self._next_async(self._native)
+    async def __anext__(self) -> Sample:
+        sample = None if self._closed else await self._next_async(self._live_reader())
         if sample is None:
             raise StopAsyncIteration
         return sample
 
-    async def _next_async(self, live):
+    async def _next_async(self, live: _native.LiveReader) -> Sample | None:
         # The descriptor is cleared before the queue is looked at, so a sample
         # that arrives after the look sets it again and wakes the loop.
         loop = asyncio.get_running_loop()
@@ -277,7 +294,8 @@ class Sensor:
                 found = live.poll()
             if found is not None or self._closed:
                 return _sample(found) if not self._closed else None
-            woken = loop.create_future()
+            woken: asyncio.Future[None] = loop.create_future()
+
             fd = live.signal_fd
             loop.add_reader(fd, _wake, woken)
             try:
