@@ -14,9 +14,9 @@ import sys
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
-import tavrin_ahrs_driver as ahrs  # noqa: E402
+import tavrin_ahrs_driver as ahrs
 
 
 @contextlib.contextmanager

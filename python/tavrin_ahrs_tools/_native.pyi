@@ -56,7 +56,11 @@ def scan_columns(path: StrOrBytesPath, progress: ProgressHook) -> ColumnScan:
     """As scan(), each record's table laid out column by column."""
 
 def dump(
-    path: StrOrBytesPath, format: str, records: str, out: StrOrBytesPath, progress: ProgressHook
+    path: StrOrBytesPath,
+    format: str,  # noqa: A002 (the keyword the function takes)
+    records: str,
+    out: StrOrBytesPath,
+    progress: ProgressHook,
 ) -> tuple[int, int, int, bool]:
     """Exports a recording as text, jsonl or csv: (packets, damaged runs, skipped bytes, truncated)."""
 

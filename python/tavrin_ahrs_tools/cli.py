@@ -70,9 +70,9 @@ def _hold_closed_standard_descriptors() -> set[int]:
         os.set_inheritable(fd, True)
         closed.add(fd)
     if 1 in closed and sys.stdout is None:
-        sys.stdout = open(1, "w", closefd=False)  # fails on its first flush, which is reported
+        sys.stdout = open(1, "w", closefd=False)  # noqa: SIM115 (fails on its first flush, which is reported)
     if 2 in closed and sys.stderr is None:
-        sys.stderr = open(os.devnull, "w")  # nowhere to say anything: said to nobody
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 (nowhere to say anything: said to nobody)
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="surrogateescape")  # a file's name comes out as its bytes
     return closed
@@ -87,7 +87,7 @@ def _drop_standard_output() -> None:
         os.close(null)
     except OSError:
         pass
-    sys.stdout = open(os.devnull, "w")
+    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (standard output for the rest of the process)
 
 
 def command(name: str) -> Callable[[Main], Command]:

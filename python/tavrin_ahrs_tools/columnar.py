@@ -7,6 +7,7 @@ into the schema's metadata.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import importlib
 import os
@@ -99,10 +100,8 @@ def write_parquet(table: Any, path: str) -> None:
 
 
 def _remove(path: str) -> None:
-    try:
+    with contextlib.suppress(FileNotFoundError):
         os.remove(path)
-    except FileNotFoundError:
-        pass
 
 
 def write_records(recording: Recording, path_of: Callable[[str], str], names: Collection[str] | None = None,

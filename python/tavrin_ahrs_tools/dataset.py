@@ -28,12 +28,12 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from .recording import Recording
 
-# One row of recordings.parquet, by column.
-Row = dict[str, Any]
-
 from .cli import add_version, command
 from .progress import Progress
 from .recording import needs
+
+# One row of recordings.parquet, by column.
+Row = dict[str, Any]
 
 SUMMARY = "recordings.parquet"
 PART = "part-0.parquet"

@@ -113,7 +113,7 @@ class PayloadPacker:
 
 
 class Packet:
-    __slots__ = ("start", "descriptor_set", "payload", "raw")
+    __slots__ = ("descriptor_set", "payload", "raw", "start")
 
     def __init__(self, start: int, raw: bytes) -> None:
         self.start = start

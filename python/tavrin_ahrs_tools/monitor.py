@@ -54,7 +54,8 @@ class Rates:
     the reader's own counts (so samples the view never looked at count)."""
 
     def __init__(self) -> None:
-        self._counts: collections.deque[tuple[float, dict[str, int]]] = collections.deque()  # (monotonic time, {set: packets})
+        # (monotonic time, {set: packets})
+        self._counts: collections.deque[tuple[float, dict[str, int]]] = collections.deque()
 
     def update(self, now: float, packets: Mapping[str, int]) -> dict[str, float]:
         packets = {name: n for name, n in packets.items() if not name.startswith(COMMAND_SETS)}

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import Optional
 
 _INSTALL_PYSERIAL = "list_ports() needs pyserial: pip install 'tavrin_ahrs_driver[tools]'"
 BY_ID = "/dev/serial/by-id"
@@ -20,12 +19,12 @@ class PortInfo:
     serial_number, manufacturer, product   as the device describes itself, or None
     """
     device: str
-    by_id: Optional[str]
-    vid: Optional[int]
-    pid: Optional[int]
-    serial_number: Optional[str]
-    manufacturer: Optional[str]
-    product: Optional[str]
+    by_id: str | None
+    vid: int | None
+    pid: int | None
+    serial_number: str | None
+    manufacturer: str | None
+    product: str | None
 
 
 def _by_id_links() -> dict[str, str]:

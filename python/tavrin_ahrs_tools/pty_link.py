@@ -53,10 +53,8 @@ class StopSignal:
 
     def sleep(self, seconds: float) -> None:
         select.select([self.fd], [], [], seconds)
-        try:
+        with contextlib.suppress(BlockingIOError):
             os.read(self.fd, 64)
-        except BlockingIOError:
-            pass
 
     def close(self) -> None:
         signal.set_wakeup_fd(self._saved_wakeup)

@@ -20,9 +20,9 @@ from typing import IO
 
 from . import frames as mip
 from . import replay, simulated
+from .cli import add_version, command
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
-from .cli import add_version, command
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -208,14 +208,13 @@ def run_pty(opts: argparse.Namespace, out: IO[str] | None = None) -> int:
 
 
 def run_replay(opts: argparse.Namespace, data: replay.RecordingFile) -> int:
-    with _serving(opts, sys.stdout) as link:
-        with Progress(len(data), os.path.basename(opts.replay)) as bar:
-            player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
-            try:
-                player.run()
-            except replay.FileShrank as err:
-                print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
-                return 1
+    with _serving(opts, sys.stdout) as link, Progress(len(data), os.path.basename(opts.replay)) as bar:
+        player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
+        try:
+            player.run()
+        except replay.FileShrank as err:
+            print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
+            return 1
     print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
           f"{link.replies} commands answered", file=sys.stderr)
     return 0
