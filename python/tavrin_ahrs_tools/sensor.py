@@ -40,8 +40,14 @@ class Sample:
     """
     __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings")
 
-    def __init__(self, set: str, host_ns: int, wall_ns: int, device_time: float | None,  # noqa: A002 (the set's name)
-                 readings: dict[str, dict[str, _native.ItemValue]]) -> None:
+    def __init__(
+        self,
+        set: str,  # noqa: A002 (the set's name)
+        host_ns: int,
+        wall_ns: int,
+        device_time: float | None,
+        readings: dict[str, dict[str, _native.ItemValue]],
+    ) -> None:
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
