@@ -119,19 +119,19 @@ py-test-other: install
 CPP_SOURCES = $(shell find src tests fuzz bench sanitize \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) 2>/dev/null)
 lint: venv
 	@echo "lint: ruff check, ruff format --check, clang-format --dry-run"
-	@$(VENV)/bin/ruff check --quiet .
-	@$(VENV)/bin/ruff format --check --quiet .
+	@$(VENV)/bin/ruff check --quiet --output-format concise .
+	@$(VENV)/bin/ruff format --check .
 	@$(VENV)/bin/clang-format --dry-run -Werror $(CPP_SOURCES)
 
 format: venv
-	$(VENV)/bin/ruff check --fix --quiet .
+	$(VENV)/bin/ruff check --fix --exit-zero --quiet .
 	$(VENV)/bin/ruff format --quiet .
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
 
 # Types of the package (strictly: every function annotated) and of the
 # examples; the driver's types come from its installed stub.
 typecheck: install
-	@echo "typecheck: mypy over python/tavrin_ahrs_tools and examples"
+	@echo "typecheck: mypy over python/tavrin_ahrs_tools and examples (about 15 s the first time)"
 	@$(PY) -m mypy
 
 # Ends with one line: what ran and passed.
