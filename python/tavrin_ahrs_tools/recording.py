@@ -14,6 +14,9 @@ from .progress import Progress
 
 if TYPE_CHECKING:
     import numpy
+    import pandas
+    import polars
+    import pyarrow
     from numpy.typing import NDArray
 
     # A record's rows, or its columns by field.
@@ -144,7 +147,7 @@ class Recording:
         self.damaged = damaged
         self.truncated = truncated
 
-    def to_pandas(self, name: str, index: str | None = None) -> Any:
+    def to_pandas(self, name: str, index: str | None = None) -> pandas.DataFrame:
         """The record's table as a pandas DataFrame (needs pandas).
 
         index="time" (or any other column) makes that column the index.
@@ -167,7 +170,7 @@ class Recording:
         table = self.records[name]
         return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names or ()}
 
-    def to_arrow(self, name: str) -> Any:
+    def to_arrow(self, name: str) -> pyarrow.Table:
         """The record's table as a pyarrow Table (needs pyarrow), each item's
         unit in its field's metadata (b"unit").
 
@@ -180,7 +183,7 @@ class Recording:
         pyarrow("to_arrow()")
         return arrow_table(name, self.columns(name))
 
-    def to_polars(self, name: str) -> Any:
+    def to_polars(self, name: str) -> polars.DataFrame:
         """The record's table as a Polars DataFrame (needs polars and pyarrow),
         sharing memory as to_arrow() does."""
         polars = needs("polars", "to_polars()", "arrow")
