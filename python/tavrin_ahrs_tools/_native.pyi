@@ -49,10 +49,10 @@ class LiveStats(TypedDict):
 def catalogue() -> tuple[CatalogueEntry, ...]:
     """The records, in catalogue order."""
 
-def scan(path: StrOrBytesPath, progress: ProgressHook) -> Scan:
+def scan(path: StrOrBytesPath, progress: ProgressHook, times: bytes | bytearray | None) -> Scan:
     """Decodes a recording into packed record tables."""
 
-def scan_columns(path: StrOrBytesPath, progress: ProgressHook) -> ColumnScan:
+def scan_columns(path: StrOrBytesPath, progress: ProgressHook, times: bytes | bytearray | None) -> ColumnScan:
     """As scan(), each record's table laid out column by column."""
 
 def dump(
@@ -63,6 +63,9 @@ def dump(
     progress: ProgressHook,
 ) -> tuple[int, int, int, bool]:
     """Exports a recording as text, jsonl or csv: (packets, damaged runs, skipped bytes, truncated)."""
+
+def cut_times(times: bytes | bytearray, start: int, end: int) -> bytes:
+    """The host-time sidecar `times` for the recording's bytes [start, end) alone."""
 
 @final
 class LiveReader:
