@@ -34,7 +34,7 @@ import stat
 import sys
 from collections.abc import Callable, Iterable
 from types import ModuleType
-from typing import TYPE_CHECKING, Protocol, TypeAlias
+from typing import IO, TYPE_CHECKING, Any, Protocol, TypeAlias
 
 if TYPE_CHECKING:
     from .recording import Recording
@@ -100,14 +100,14 @@ class _GuardedOutput:
     """sys.stdout, with its failures told apart from those of the files a
     command reads and writes (which it reports itself, by name)."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: IO[str]) -> None:
         self._stream = stream
-        self.failure = None  # kept: argparse swallows the error of its --help and --version
+        self.failure: StandardOutputError | None = None  # kept: argparse swallows the error of its --help and --version
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         return getattr(self._stream, name)
 
-    def _guarded(self, call, *args):
+    def _guarded(self, call: Callable[..., Any], *args: Any) -> Any:
         try:
             return call(*args)
         except BrokenPipeError:
@@ -116,17 +116,17 @@ class _GuardedOutput:
             self.failure = StandardOutputError(err.errno, err.strerror)
             raise self.failure from None
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return self._guarded(self._stream.write, text)
 
-    def writelines(self, lines):
+    def writelines(self, lines: Iterable[str]) -> None:
         return self._guarded(self._stream.writelines, lines)
 
-    def flush(self):
+    def flush(self) -> None:
         return self._guarded(self._stream.flush)
 
 
-def _output_failure(name, err):
+def _output_failure(name: str, err: OSError) -> int:
     """The one line that says standard output could not take the results."""
     _drop_standard_output()
     if err.errno == errno.EBADF:
@@ -136,7 +136,7 @@ def _output_failure(name, err):
     return 1
 
 
-def _flush_standard_output():
+def _flush_standard_output() -> None:
     """Flushes standard output here, where a failure is still ours to
     report, and raises any failure of it that was swallowed before."""
     if sys.stdout is None:
@@ -147,7 +147,7 @@ def _flush_standard_output():
         raise failure
 
 
-def _run_guarded(main, argv):
+def _run_guarded(main: Main, argv: list[str] | None) -> int:
     """main(argv), then standard output flushed; argparse's exit (--help,
     --version, a usage error) included."""
     try:

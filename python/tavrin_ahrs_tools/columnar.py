@@ -23,6 +23,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from .recording import Recording
+    from .staged_output import StagedOutputs
 
 PARQUET_SUFFIX = ".parquet"
 # Packet numbers, offsets and arrivals climb by small steps: deltas store them in a few

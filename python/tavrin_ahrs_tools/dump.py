@@ -36,12 +36,12 @@ def _record_names(text: str) -> list[str]:
     return names
 
 
-def _csv_suffixes():
+def _csv_suffixes() -> list[str]:
     """.<set>.csv of the table of each data set."""
     return [f".{name}.csv" for name in sorted({set_name for _name, set_name, *_ in _native.catalogue()})]
 
 
-def _outputs(args):
+def _outputs(args: argparse.Namespace) -> list[str | int]:
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
@@ -115,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
     return 0
 
 
-def _native_output(args, stage):
+def _native_output(args: argparse.Namespace, stage: StagedOutputs) -> str:
     """Where the native writer writes: a temporary file (text, jsonl) or
     prefix (csv) beside the output, or "" for standard output."""
     if not args.output:
@@ -125,7 +125,7 @@ def _native_output(args, stage):
     return stage.path(args.output)
 
 
-def _failed_file(error, args, stage):
+def _failed_file(error: OSError, args: argparse.Namespace, stage: StagedOutputs) -> str:
     """The file a write failed on, by the name the user gave (a library
     writing to an open file does not say which)."""
     if error.filename is None:
@@ -134,7 +134,7 @@ def _failed_file(error, args, stage):
     return stage.final_of(name) or name or "standard output"
 
 
-def _library_export(args, stage):
+def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int, int, int, bool]:
     """Parquet or MCAP: the recording loaded column by column, then written by its module."""
     module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
     module.require()

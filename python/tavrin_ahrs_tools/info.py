@@ -95,7 +95,7 @@ def dropout_lines(np: ModuleType, rec: Recording, origin: float) -> list[str]:
                       for line in clock_lines(np, name, table, origin)]
 
 
-def host_clock_lines(rec):
+def host_clock_lines(rec: Recording) -> list[str]:
     """How the device clock was fitted onto the host's, from the sidecar."""
     if rec.host_clock is None:
         return ["Host time: none (no .times sidecar)"]

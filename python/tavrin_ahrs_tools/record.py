@@ -22,7 +22,10 @@ import sys
 import termios
 import time
 from types import FrameType
-from typing import BinaryIO
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .sensor import Sensor
 
 from . import _native
 from . import frames as mip
@@ -45,7 +48,7 @@ def baud_constant(baud: int) -> int:
     return speed
 
 
-def packet_span(path):
+def packet_span(path: str) -> tuple[int, int, int]:
     """(offset of the first well-formed packet, offset after the last, packets)
     of the file; (0, 0, 0) when it holds none."""
     scanner, first, last, packets = mip.PacketScanner(), None, 0, 0
@@ -58,7 +61,7 @@ def packet_span(path):
     return (0, 0, 0) if first is None else (first, last, packets)
 
 
-def trim(path, start, end):
+def trim(path: str, start: int, end: int) -> None:
     """Keeps only the bytes [start, end) of the recording, and cuts its
     sidecar (when there is one) to match. Both are replaced whole."""
     times_path = path + TIMES_SUFFIX
@@ -98,7 +101,7 @@ class _Stop:
         self.signum = signum
 
 
-def record(sensor, seconds):
+def record(sensor: Sensor, seconds: float) -> str:
     """Lets the sensor's reader record for `seconds`; returns why it stopped."""
     stop = _Stop()
     deadline = time.monotonic() + seconds
@@ -113,7 +116,7 @@ def record(sensor, seconds):
     return "interrupted"
 
 
-def _device_trouble(err, device):
+def _device_trouble(err: OSError, device: str) -> str:
     """The reason a device could not be opened, in the recorder's words."""
     if err.strerror:
         return err.strerror
