@@ -115,23 +115,24 @@ class _Waiters:
     A loop watches a descriptor with one callback at a time, so all of them
     share one: readable (a sample, or the end) wakes every one."""
 
-    def __init__(self, loop, fd, registry):
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int,
+                 registry: dict[asyncio.AbstractEventLoop, _Waiters]) -> None:
         self.loop, self.fd, self.registry = loop, fd, registry
-        self.futures = set()
+        self.futures: set[asyncio.Future[None]] = set()
         loop.add_reader(fd, self.wake_all)
 
-    def wake_all(self):
+    def wake_all(self) -> None:
         self.stop()
         for future in self.futures:
             _wake(future)
 
-    def stop(self):
+    def stop(self) -> None:
         if self.registry.get(self.loop) is self:
             del self.registry[self.loop]
             self.loop.remove_reader(self.fd)
 
-    async def wait(self):
-        future = self.loop.create_future()
+    async def wait(self) -> None:
+        future: asyncio.Future[None] = self.loop.create_future()
         self.futures.add(future)
         try:
             await future
@@ -175,7 +176,7 @@ class Sensor:
                  record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None) -> None:
         self._native: _native.LiveReader | None = None
         self._closed = True
-        self._waiters = {}  # event loop -> _Waiters
+        self._waiters: dict[asyncio.AbstractEventLoop, _Waiters] = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
             port = port.by_id or port.device
         port = _path("port", port)
