@@ -15,8 +15,8 @@ import os
 import sys
 
 from . import _native
-from .progress import Progress
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
+from .progress import Progress
 from .staged_output import StagedOutputs
 
 # Formats written in Python by a library, and the module of each.

@@ -5,10 +5,10 @@ from __future__ import annotations
 import collections.abc
 import importlib
 import os
+import warnings
 from collections.abc import Iterator, Mapping
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
-import warnings
 
 from . import _native
 from .progress import Progress
@@ -86,7 +86,7 @@ def _column_views(np: ModuleType, dtype: numpy.dtype[Any], block: _native.Column
             for name, start in zip(dtype.names or (), starts)}
 
 
-def _utc_index(pandas, unix_seconds, name):
+def _utc_index(pandas: ModuleType, unix_seconds: float | NDArray[Any], name: str) -> Any:
     return pandas.DatetimeIndex(pandas.to_datetime(unix_seconds, unit="s", utc=True), name=name)
 
 
@@ -186,7 +186,7 @@ class Recording:
 
             return frame.set_index(_utc_index(pandas, gps_to_unix(table["time"]), "utc"))
         if index == "host":
-            if "host_time" not in table.dtype.names:
+            if "host_time" not in (table.dtype.names or ()):
                 raise ValueError(f"{os.fsdecode(self.path)} has no host time: "
                                  f"it needs its {TIMES_SUFFIX} sidecar, as Sensor(record=) writes it")
             return frame.set_index(_utc_index(pandas, table["host_time"], "host"))
@@ -235,10 +235,10 @@ TIMES_SUFFIX = ".times"
 HOST_COLUMNS = (("arrival_ns", "i8"), ("host_time", "f8"))
 
 
-def _sidecar(path):
+def _sidecar(path: str | bytes) -> bytes | None:
     """The bytes of the recording's host-time sidecar, or None when it has none."""
     try:
-        with open(path + (TIMES_SUFFIX.encode() if isinstance(path, bytes) else TIMES_SUFFIX), "rb") as f:
+        with open(path + (TIMES_SUFFIX.encode() if isinstance(path, bytes) else TIMES_SUFFIX), "rb") as f:  # type: ignore[operator]  # the suffix matches the path's type
             return f.read()
     except FileNotFoundError:
         return None
@@ -247,7 +247,9 @@ def _sidecar(path):
         return None
 
 
-def _host_clock(np, path, host):
+def _host_clock(
+    np: ModuleType, path: str | bytes, host: Any
+) -> tuple[NDArray[Any], NDArray[Any], dict[str, dict[str, Any]]] | None:
     """(per-packet arrival_ns, per-packet host_time, {set: fit}) from the
     native fit, or None (with a warning) when the sidecar was damaged."""
     if isinstance(host, str):
@@ -259,14 +261,14 @@ def _host_clock(np, path, host):
     return np.frombuffer(arrival, dtype=np.int64), np.frombuffer(host_time, dtype=np.float64), fits
 
 
-def _with_host_columns(np, dtype):
+def _with_host_columns(np: ModuleType, dtype: numpy.dtype[Any]) -> numpy.dtype[Any]:
     return np.dtype(dtype.descr + list(HOST_COLUMNS))
 
 
-def _add_host_rows(np, table, arrival, host_time):
+def _add_host_rows(np: ModuleType, table: Table, arrival: NDArray[Any], host_time: NDArray[Any]) -> Table:
     """The structured array with the two columns appended (a copy)."""
     out = np.empty(len(table), dtype=_with_host_columns(np, table.dtype))
-    for field in table.dtype.names:
+    for field in table.dtype.names or ():
         out[field] = table[field]
     packet = table["packet"].astype(np.intp)
     out["arrival_ns"] = arrival[packet]
@@ -297,7 +299,7 @@ def load(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], progress: bo
     scan = _native.scan if layout == "rows" else _native.scan_columns
     times = _sidecar(path)
     with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
-        found = scan(path, bar.update if progress else None, times)
+        found: dict[str, Any] = cast("dict[str, Any]", scan(path, bar.update if progress else None, times))
     tables = found["records"]
     damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
     whole = (found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
