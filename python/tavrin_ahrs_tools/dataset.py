@@ -11,6 +11,9 @@ the recordings and write the dataset at the same paths, so both must lie on a
 file system the workers share). A recording converted before, with the same
 size and modification time, is skipped.
 """
+
+from __future__ import annotations
+
 import argparse
 import fnmatch
 import hashlib
@@ -18,10 +21,19 @@ import os
 import re
 import shutil
 import sys
+from collections.abc import Collection, Iterable, Mapping
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 from .cli import add_version, command
 from .progress import Progress
 from .recording import needs
+
+# One row of recordings.parquet, by column.
+Row = dict[str, Any]
 
 SUMMARY = "recordings.parquet"
 PART = "part-0.parquet"
@@ -35,7 +47,7 @@ COLUMNS = (
 )
 
 
-def find_recordings(inputs, pattern=DEFAULT_PATTERN):
+def find_recordings(inputs: Iterable[str], pattern: str = DEFAULT_PATTERN) -> list[str]:
     """Absolute paths: files as named, and the files matching `pattern` in
     folders and their subfolders; a path that does not exist is kept, so that
     it is listed with its error."""
@@ -50,11 +62,11 @@ def find_recordings(inputs, pattern=DEFAULT_PATTERN):
     return list(dict.fromkeys(found))
 
 
-def _safe(text):
+def _safe(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]", "_", text) or "_"
 
 
-def recording_names(paths, known):
+def recording_names(paths: list[str], known: Mapping[str, str]) -> dict[str, str]:
     """Path -> a partition name: the one it had (`known`), else its file name
     without the suffix, or that and a short hash of its path when taken."""
     names = {p: known[p] for p in paths if p in known}
@@ -71,7 +83,7 @@ def recording_names(paths, known):
     return names
 
 
-def _stat(path):
+def _stat(path: str) -> tuple[int, int] | tuple[None, None]:
     try:
         st = os.stat(path)
         return st.st_size, st.st_mtime_ns
@@ -79,7 +91,7 @@ def _stat(path):
         return None, None
 
 
-def summary(np, rec):
+def summary(np: ModuleType, rec: Recording) -> Row:
     """Start and end time, dropouts: the columns that need the recording's clock."""
     from . import timeline
 
@@ -94,7 +106,7 @@ def summary(np, rec):
             "dropouts": dropouts}
 
 
-def _remove_partitions(dataset, name, keep=()):
+def _remove_partitions(dataset: str, name: str, keep: Collection[str] = ()) -> None:
     """Drops the recording's partitions of records not in `keep`."""
     if not os.path.isdir(dataset):
         return
@@ -103,10 +115,10 @@ def _remove_partitions(dataset, name, keep=()):
             shutil.rmtree(os.path.join(dataset, entry, f"recording={name}"), ignore_errors=True)
 
 
-def convert(path, name, dataset):
+def convert(path: str, name: str, dataset: str) -> Row:
     """Runs on a worker: one recording into its partitions; its row of recordings.parquet."""
     size, modified = _stat(path)
-    row = {"name": name, "path": path, "bytes": size, "modified_ns": modified}
+    row: Row = {"name": name, "path": path, "bytes": size, "modified_ns": modified}
     try:
         import numpy as np
 
@@ -127,7 +139,7 @@ def convert(path, name, dataset):
     return row
 
 
-def read_summary(dataset):
+def read_summary(dataset: str) -> dict[str, Row]:
     """Path -> row of an earlier run's recordings.parquet ({} when there is none)."""
     path = os.path.join(dataset, SUMMARY)
     if not os.path.exists(path):
@@ -137,7 +149,7 @@ def read_summary(dataset):
     return {row["path"]: row for row in pq.read_table(path).to_pylist()}
 
 
-def write_summary(dataset, rows):
+def write_summary(dataset: str, rows: Iterable[Row]) -> None:
     import pyarrow as pa
 
     from .columnar import write_parquet
@@ -148,11 +160,11 @@ def write_summary(dataset, rows):
     write_parquet(table, os.path.join(dataset, SUMMARY))
 
 
-def unchanged(row, path):
+def unchanged(row: Row | None, path: str) -> bool:
     return row is not None and row.get("error") is None and (row["bytes"], row["modified_ns"]) == _stat(path)
 
 
-def start_client(workers, scheduler):
+def start_client(workers: int, scheduler: str | None) -> Any:
     """A Dask client of the cluster at `scheduler`, or of a new LocalCluster of `workers` processes."""
     import logging
 
@@ -165,7 +177,7 @@ def start_client(workers, scheduler):
                   dashboard_address=None, silence_logs=logging.ERROR)
 
 
-def run(client, todo, dataset, show_progress=True):
+def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True) -> list[Row]:
     """Converts every (path, name) of `todo` on the client's cluster; their rows, as they finish."""
     from dask.distributed import as_completed
 
@@ -181,7 +193,8 @@ def run(client, todo, dataset, show_progress=True):
     return rows
 
 
-def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=True):
+def convert_all(client: Any, inputs: Iterable[str], dataset: str, pattern: str = DEFAULT_PATTERN,
+                show_progress: bool = True) -> tuple[list[Row], int]:
     """The whole run on a cluster: the rows of the recordings converted, and
     the count of those skipped as unchanged. Rows of recordings converted
     before and not named this time stay in recordings.parquet."""
@@ -196,7 +209,7 @@ def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=
     return converted, len(paths) - len(todo)
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dataset",
         description="Turn recordings into one Hive-partitioned Parquet dataset: "
@@ -218,7 +231,8 @@ def parser():
 
 
 @command("ahrs-dataset")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     p = parser()
     args = p.parse_args(argv)
     if args.workers is not None and args.workers < 1:

@@ -6,14 +6,17 @@ did not: the header names every record present); Parquet and MCAP go through
 their libraries from the recording's columns. Damaged packets are skipped and
 counted, never fatal; one summary line ends on standard error.
 """
+
+from __future__ import annotations
+
 import argparse
 import importlib
 import os
 import sys
 
 from . import _native
-from .progress import Progress
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
+from .progress import Progress
 from .staged_output import StagedOutputs
 
 # Formats written in Python by a library, and the module of each.
@@ -23,7 +26,7 @@ FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 NATIVE_STDOUT = "<stdout>"
 
 
-def _record_names(text):
+def _record_names(text: str) -> list[str]:
     known = {name for name, *_ in _native.catalogue()}
     names = [n.strip() for n in text.split(",") if n.strip()]
     unknown = [n for n in names if n not in known]
@@ -33,12 +36,12 @@ def _record_names(text):
     return names
 
 
-def _csv_suffixes():
+def _csv_suffixes() -> list[str]:
     """.<set>.csv of the table of each data set."""
     return [f".{name}.csv" for name in sorted({set_name for _name, set_name, *_ in _native.catalogue()})]
 
 
-def _outputs(args):
+def _outputs(args: argparse.Namespace) -> list[str | int]:
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
@@ -46,7 +49,7 @@ def _outputs(args):
     return [args.output or 1]
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dump",
         description="Export a recorded sensor stream. text: the line per packet that "
@@ -65,7 +68,7 @@ def parser():
 
 
 @command("ahrs-dump")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
     if args.format == "csv" and not args.output:
@@ -112,7 +115,7 @@ def main(argv=None):
     return 0
 
 
-def _native_output(args, stage):
+def _native_output(args: argparse.Namespace, stage: StagedOutputs) -> str:
     """Where the native writer writes: a temporary file (text, jsonl) or
     prefix (csv) beside the output, or "" for standard output."""
     if not args.output:
@@ -122,7 +125,7 @@ def _native_output(args, stage):
     return stage.path(args.output)
 
 
-def _failed_file(error, args, stage):
+def _failed_file(error: OSError, args: argparse.Namespace, stage: StagedOutputs) -> str:
     """The file a write failed on, by the name the user gave (a library
     writing to an open file does not say which)."""
     if error.filename is None:
@@ -131,7 +134,7 @@ def _failed_file(error, args, stage):
     return stage.final_of(name) or name or "standard output"
 
 
-def _library_export(args, stage):
+def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int, int, int, bool]:
     """Parquet or MCAP: the recording loaded column by column, then written by its module."""
     module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
     module.require()

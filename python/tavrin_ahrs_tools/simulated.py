@@ -5,7 +5,10 @@ describe one attitude, the acceleration is gravity seen in the body frame),
 so tests can check a decoder's output for consistency, not just shape.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Sequence
 
 from .frames import FILTER_LAYOUT, FILTER_SET, SENSOR_LAYOUT, SENSOR_SET, PayloadPacker, frame
 
@@ -23,11 +26,16 @@ PITCH_AMP, PITCH_W, PITCH_PHASE = 0.20, 2 * math.pi * 0.03, 0.5
 YAW_RATE, YAW_START = 0.15, 0.2
 
 
-def _rotate(m, v):
+# A 3x3 matrix by rows, and a 3-vector.
+Matrix = tuple[tuple[float, float, float], tuple[float, float, float], tuple[float, float, float]]
+Vector = Sequence[float]
+
+
+def _rotate(m: Matrix, v: Vector) -> tuple[float, ...]:
     return tuple(row[0] * v[0] + row[1] * v[1] + row[2] * v[2] for row in m)
 
 
-def _wrap(angle):
+def _wrap(angle: float) -> float:
     return (angle + math.pi) % (2 * math.pi) - math.pi
 
 
@@ -39,7 +47,7 @@ class Attitude:
     angular rates that the Euler-angle derivatives imply.
     """
 
-    def __init__(self, t):
+    def __init__(self, t: float) -> None:
         roll = ROLL_AMP * math.sin(ROLL_W * t)
         pitch = PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE)
         yaw = _wrap(YAW_START + YAW_RATE * t)
@@ -65,19 +73,19 @@ class Attitude:
                            chr_ * chp * chy + shr * shp * shy)
 
     @property
-    def flat_matrix(self):
+    def flat_matrix(self) -> tuple[float, ...]:
         return self.matrix[0] + self.matrix[1] + self.matrix[2]
 
 
-def _altitude(t):
+def _altitude(t: float) -> float:
     return 120.0 + 0.5 * math.sin(0.1 * t)
 
 
-def _pressure(altitude):
+def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
-def sensor_fields(t, dt, tow=None):
+def sensor_fields(t: float, dt: float, tow: float | None = None) -> tuple[tuple[float, ...], ...]:
     """Item values of every sensor-set field at stream time t (s)."""
     att = Attitude(t)
     down = _rotate(att.matrix, (0.0, 0.0, 1.0))
@@ -99,7 +107,7 @@ def sensor_fields(t, dt, tow=None):
     )
 
 
-def filter_fields(t, tow=None):
+def filter_fields(t: float, tow: float | None = None) -> tuple[tuple[float, ...], ...]:
     """Item values of every filter-set field at stream time t (s)."""
     att = Attitude(t)
     valid = 1 if t >= SETTLE_TIME else 0
@@ -136,18 +144,19 @@ class PacketBuilder:
     whether any packet went missing.
     """
 
-    def __init__(self, rate=100.0, counted=False):
+    def __init__(self, rate: float = 100.0, counted: bool = False) -> None:
         self.rate = float(rate)
         self.counted = counted
 
-    def sensor(self, t, tow=None):
+    def sensor(self, t: float, tow: float | None = None) -> bytes:
         values = sensor_fields(t, 1.0 / self.rate, tow)
         return frame(SENSOR_SET, SENSOR_PACKER.pack(values))
 
-    def filter(self, t, tow=None):
+    def filter(self, t: float, tow: float | None = None) -> bytes:
         return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow)))
 
-    def packet(self, k):
+    def packet(self, k: int) -> bytes:
+
         t = (k // 2) / self.rate
         tow = float(k) if self.counted else None
         return self.sensor(t, tow) if k % 2 == 0 else self.filter(t, tow)

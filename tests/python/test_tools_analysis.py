@@ -79,9 +79,9 @@ def test_arrow_and_polars_share_the_columns_and_equal_load(recordings):
         assert cols.records[name].tobytes() == table.tobytes()
         arrow = cols.to_arrow(name)
         own = cols.columns(name)
-        for field, values in own.items():
+        for column, values in own.items():
             if values.dtype != bool:  # Arrow keeps flags as bits
-                assert arrow.column(field).chunks[0].buffers()[1].address == values.ctypes.data, field
+                assert arrow.column(column).chunks[0].buffers()[1].address == values.ctypes.data, column
         assert_same_columns({f: arrow.column(f).to_numpy() for f in arrow.column_names}, table, name)
         assert arrow.schema.metadata[b"record"] == name.encode()
         assert {f.name: unit_of(f).decode() for f in arrow.schema if unit_of(f) is not None} == \
