@@ -14,11 +14,11 @@ from . import _native
 from .recording import needs
 
 PARQUET_SUFFIX = ".parquet"
-# Packet numbers and offsets climb by small steps: deltas store them in a few
+# Packet numbers, offsets and arrivals climb by small steps: deltas store them in a few
 # bits. Splitting floats into byte streams lets zstd find the repeating
 # exponent bytes; both encode faster than a dictionary that never pays off
 # on measured values.
-_DELTA = ("packet", "offset")
+_DELTA = ("packet", "offset", "arrival_ns")
 # Row-group statistics (smallest, largest) for the columns a reader picks
 # rows by; on every measured column they would cost a tenth of the writing
 # and skip nothing.
