@@ -17,6 +17,7 @@ import hashlib
 import os
 import re
 import shutil
+import stat
 import sys
 
 from .cli import add_version, command
@@ -35,10 +36,27 @@ COLUMNS = (
 )
 
 
-def find_recordings(inputs, pattern=DEFAULT_PATTERN):
-    """Absolute paths: files as named, and the files matching `pattern` in
-    folders and their subfolders; a path that does not exist is kept, so that
-    it is listed with its error."""
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"))
+
+
+def _not_regular(path):
+    """Why a file found in a folder is no recording to read (reading a FIFO
+    would wait for a writer for ever); None for a regular file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None  # listed with its error when read
+    if stat.S_ISREG(mode):
+        return None
+    return next((f"not a regular file ({kind})" for test, kind in _KINDS if test(mode)), "not a regular file")
+
+
+def find_recordings(inputs, pattern=DEFAULT_PATTERN, skipped=None):
+    """Absolute paths: files as named, and the regular files matching
+    `pattern` in folders and their subfolders; a path that does not exist is
+    kept, so that it is listed with its error. What matched but is not a
+    regular file goes to `skipped` as (path, reason)."""
     found = []
     for given in inputs:
         if not os.path.isdir(given):
@@ -46,7 +64,15 @@ def find_recordings(inputs, pattern=DEFAULT_PATTERN):
             continue
         for folder, subfolders, files in os.walk(given):
             subfolders.sort()
-            found += [os.path.abspath(os.path.join(folder, f)) for f in sorted(files) if fnmatch.fnmatch(f, pattern)]
+            for name in sorted(files):
+                if not fnmatch.fnmatch(name, pattern):
+                    continue
+                path = os.path.abspath(os.path.join(folder, name))
+                reason = _not_regular(path)
+                if reason is None:
+                    found.append(path)
+                elif skipped is not None:
+                    skipped.append((path, reason))
     return list(dict.fromkeys(found))
 
 
@@ -229,21 +255,29 @@ def main(argv=None):
     except ImportError as e:
         print(e, file=sys.stderr)
         return 1
-    if not find_recordings(args.inputs, args.glob):
+    skipped = []
+    if not find_recordings(args.inputs, args.glob, skipped):
+        _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
-            converted, skipped = convert_all(client, args.inputs, args.output, args.glob)
+            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob)
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
     failed = [r for r in converted if r.get("error")]
     for row in failed:
         print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)
+    _list_skipped(skipped)
     print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
-          f"{skipped} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
-    return 1 if failed else 0
+          f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
+    return 1 if failed or skipped else 0
+
+
+def _list_skipped(skipped):
+    for path, reason in skipped:
+        print(f"ahrs-dataset: {path}: skipped, {reason}", file=sys.stderr)
 
 
 if __name__ == "__main__":

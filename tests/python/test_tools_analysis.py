@@ -3,6 +3,7 @@ MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
 statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
 import json
 import os
+import shutil
 import subprocess
 
 import duckdb
@@ -275,3 +276,16 @@ def test_the_driver_and_load_need_none_of_the_analysis_libraries(recordings):
         print(load({str(recordings / "plain.bin")!r}, layout="columns").packets)
     """)
     assert done.rc == 0 and int(done.out) > 300, done.err
+
+
+def test_a_fifo_among_the_recordings_is_skipped_and_listed(recordings, tmp_path):
+    """Reading a FIFO would wait for a writer for ever: the run lists it and fails, the rest converted."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(recordings / "odd_end.bin", folder / "odd_end.bin")
+    os.mkfifo(folder / "pipe.bin")
+    done = run("ahrs-dataset", folder, "-o", tmp_path / "dataset", "--workers", 1, timeout=120)
+    assert done.returncode == 1
+    assert f"{folder / 'pipe.bin'}: skipped, not a regular file (a FIFO)" in done.stderr
+    assert "1 converted, 0 failed" in done.stderr.splitlines()[-1]
+    assert list(dataset_rows(tmp_path / "dataset")) == ["odd_end"]
