@@ -52,18 +52,21 @@ def _not_regular(path):
     return next((f"not a regular file ({kind})" for test, kind in _KINDS if test(mode)), "not a regular file")
 
 
-def find_recordings(inputs, pattern=DEFAULT_PATTERN, skipped=None):
+def find_recordings(inputs, pattern=DEFAULT_PATTERN, skipped=None, dataset=None):
     """Absolute paths: files as named, and the regular files matching
     `pattern` in folders and their subfolders; a path that does not exist is
     kept, so that it is listed with its error. What matched but is not a
-    regular file goes to `skipped` as (path, reason)."""
+    regular file goes to `skipped` as (path, reason). The `dataset` folder,
+    when inside an input folder, is left out: its own part files are no
+    recordings."""
+    own = os.path.realpath(dataset) if dataset else None
     found = []
     for given in inputs:
         if not os.path.isdir(given):
             found.append(os.path.abspath(given))
             continue
         for folder, subfolders, files in os.walk(given):
-            subfolders.sort()
+            subfolders[:] = sorted(d for d in subfolders if os.path.realpath(os.path.join(folder, d)) != own)
             for name in sorted(files):
                 if not fnmatch.fnmatch(name, pattern):
                     continue
@@ -140,6 +143,8 @@ def convert(path, name, dataset):
         from .recording import load
 
         rec = load(path, layout="columns")
+        if not rec.packets:
+            raise ValueError("no well-formed packet")
         for record in rec.records:
             folder = os.path.join(dataset, f"record={record}", f"recording={name}")
             os.makedirs(folder, exist_ok=True)
@@ -149,7 +154,8 @@ def convert(path, name, dataset):
                    truncated=rec.truncated, records=len(rec.records), **summary(np, rec))
     except Exception as e:  # listed in recordings.parquet; the other recordings go on
         _remove_partitions(dataset, name)
-        row["error"] = (e.strerror if isinstance(e, OSError) and e.strerror else None) or f"{type(e).__name__}: {e}"
+        row["error"] = ((e.strerror if isinstance(e, OSError) and e.strerror else None)
+                        or (str(e) if isinstance(e, ValueError) else f"{type(e).__name__}: {e}"))
     return row
 
 
@@ -213,7 +219,7 @@ def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=
     before and not named this time stay in recordings.parquet."""
     os.makedirs(dataset, exist_ok=True)
     before = read_summary(dataset)
-    paths = find_recordings(inputs, pattern)
+    paths = find_recordings(inputs, pattern, dataset=dataset)
     names = recording_names(paths, {p: r["name"] for p, r in before.items()})
     todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
     converted = run(client, todo, dataset, show_progress) if todo else []
@@ -256,7 +262,7 @@ def main(argv=None):
         print(e, file=sys.stderr)
         return 1
     skipped = []
-    if not find_recordings(args.inputs, args.glob, skipped):
+    if not find_recordings(args.inputs, args.glob, skipped, args.output):
         _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1

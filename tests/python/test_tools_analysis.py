@@ -289,3 +289,17 @@ def test_a_fifo_among_the_recordings_is_skipped_and_listed(recordings, tmp_path)
     assert f"{folder / 'pipe.bin'}: skipped, not a regular file (a FIFO)" in done.stderr
     assert "1 converted, 0 failed" in done.stderr.splitlines()[-1]
     assert list(dataset_rows(tmp_path / "dataset")) == ["odd_end"]
+
+
+def test_a_dataset_inside_its_input_folder_is_not_read_as_input(recordings, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(recordings / "odd_end.bin", folder / "odd_end.bin")
+    (folder / "junk.bin").write_bytes(b"\x00\x01\x02 no packet here" * 50)
+    for _ in range(2):
+        done = run("ahrs-dataset", folder, "-o", folder / "dataset", "--glob", "*", "--workers", 1)
+    assert done.returncode == 1
+    # the junk is a failure, never "converted"; the dataset's own files are never found
+    assert f"{folder / 'junk.bin'}: no well-formed packet" in done.stderr
+    assert "0 converted, 1 failed, 1 unchanged" in done.stderr.splitlines()[-1], done.stderr
+    assert sorted(dataset_rows(folder / "dataset")) == ["junk", "odd_end"]
