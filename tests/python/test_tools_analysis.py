@@ -3,7 +3,10 @@ MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
 statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
 import json
 import os
+import re
 import shutil
+import sys
+from pathlib import Path
 import subprocess
 
 import duckdb
@@ -303,3 +306,27 @@ def test_a_dataset_inside_its_input_folder_is_not_read_as_input(recordings, tmp_
     assert f"{folder / 'junk.bin'}: no well-formed packet" in done.stderr
     assert "0 converted, 1 failed, 1 unchanged" in done.stderr.splitlines()[-1], done.stderr
     assert sorted(dataset_rows(folder / "dataset")) == ["junk", "odd_end"]
+
+
+def test_the_dataset_recipes_read_one_record_only(tmp_path):
+    """Each recipe of docs/dataset-recipes.md, run against a built dataset,
+    reads CFEulerAngles' rows and nothing of recordings.parquet."""
+    page = (Path(__file__).resolve().parents[2] / "docs" / "dataset-recipes.md").read_text()
+    blocks = re.findall(r"```(python|sh)\n(.*?)```", page, re.S)
+    simulator_recording(tmp_path / "flight.bin", 2)
+    space = {}
+    for kind, code in blocks:
+        if kind == "sh":
+            subprocess.run(code, shell=True, cwd=tmp_path, check=True, capture_output=True, timeout=300,
+                           env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
+        else:
+            cwd = os.getcwd()
+            os.chdir(tmp_path)
+            try:
+                exec(code, space)
+            finally:
+                os.chdir(cwd)
+    rows = len(load(tmp_path / "flight.bin").records["CFEulerAngles"])
+    assert space["by_recording"] == [("flight", pytest.approx(space["by_recording"][0][1]), rows)]
+    assert space["table"].num_rows == rows and space["table"].column("roll").null_count == 0
+    assert space["frame"].height == rows and space["frame"]["roll"].null_count() == 0
