@@ -213,13 +213,28 @@ def run(client, todo, dataset, show_progress=True):
     return rows
 
 
-def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=True):
+def _gone(before, inputs, paths):
+    """Paths of earlier rows under a folder named again that the folder no
+    longer holds: the dataset follows the folder."""
+    folders = [os.path.join(os.path.abspath(f), "") for f in inputs if os.path.isdir(f)]
+    found = set(paths)
+    return [p for p in before if p not in found and any(p.startswith(f) for f in folders)
+            and not os.path.isfile(p)]
+
+
+def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=True, removed=None):
     """The whole run on a cluster: the rows of the recordings converted, and
     the count of those skipped as unchanged. Rows of recordings converted
-    before and not named this time stay in recordings.parquet."""
+    before and not named this time stay in recordings.parquet, unless they
+    were in a folder named this time that no longer holds them: those leave
+    the dataset, and their paths go to `removed`."""
     os.makedirs(dataset, exist_ok=True)
     before = read_summary(dataset)
     paths = find_recordings(inputs, pattern, dataset=dataset)
+    for path in _gone(before, inputs, paths):
+        _remove_partitions(dataset, before.pop(path)["name"])
+        if removed is not None:
+            removed.append(path)
     names = recording_names(paths, {p: r["name"] for p, r in before.items()})
     todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
     converted = run(client, todo, dataset, show_progress) if todo else []
@@ -266,9 +281,11 @@ def main(argv=None):
         _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1
+    removed = []
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
-            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob)
+            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob,
+                                                     removed=removed)
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
@@ -276,6 +293,8 @@ def main(argv=None):
     for row in failed:
         print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)
     _list_skipped(skipped)
+    for path in removed:
+        print(f"ahrs-dataset: {path}: gone from its folder, removed from the dataset", file=sys.stderr)
     print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
           f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
     return 1 if failed or skipped else 0

@@ -5,9 +5,9 @@ import json
 import os
 import re
 import shutil
+import subprocess
 import sys
 from pathlib import Path
-import subprocess
 
 import duckdb
 import numpy as np
@@ -330,3 +330,20 @@ def test_the_dataset_recipes_read_one_record_only(tmp_path):
     assert space["by_recording"] == [("flight", pytest.approx(space["by_recording"][0][1]), rows)]
     assert space["table"].num_rows == rows and space["table"].column("roll").null_count == 0
     assert space["frame"].height == rows and space["frame"]["roll"].null_count() == 0
+
+
+def test_a_recording_gone_from_a_folder_named_again_leaves_the_dataset(recordings, tmp_path):
+    folder, elsewhere, dataset = tmp_path / "in", tmp_path / "other.bin", tmp_path / "dataset"
+    folder.mkdir()
+    for name in ("odd_end.bin", "untimed.bin"):
+        shutil.copy(recordings / name, folder / name)
+    shutil.copy(recordings / "untimed.bin", elsewhere)
+    assert run("ahrs-dataset", folder, elsewhere, "-o", dataset, "--workers", 1).returncode == 0
+    (folder / "untimed.bin").unlink()
+    done = run("ahrs-dataset", folder, "-o", dataset, "--workers", 1)
+    assert done.returncode == 0
+    assert f"{folder / 'untimed.bin'}: gone from its folder, removed from the dataset" in done.stderr
+    # a recording named only in the earlier run stays
+    assert sorted(dataset_rows(dataset)) == ["odd_end", "other"]
+    assert not list(dataset.glob("record=*/recording=untimed"))
+    assert list(dataset.glob("record=*/recording=other"))
