@@ -20,6 +20,7 @@ import hashlib
 import os
 import re
 import shutil
+import stat
 import sys
 from collections.abc import Collection, Iterable, Mapping
 from types import ModuleType
@@ -47,18 +48,47 @@ COLUMNS = (
 )
 
 
-def find_recordings(inputs: Iterable[str], pattern: str = DEFAULT_PATTERN) -> list[str]:
-    """Absolute paths: files as named, and the files matching `pattern` in
-    folders and their subfolders; a path that does not exist is kept, so that
-    it is listed with its error."""
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"))
+
+
+def _not_regular(path: str) -> str | None:
+    """Why a file found in a folder is no recording to read (reading a FIFO
+    would wait for a writer for ever); None for a regular file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None  # listed with its error when read
+    if stat.S_ISREG(mode):
+        return None
+    return next((f"not a regular file ({kind})" for test, kind in _KINDS if test(mode)), "not a regular file")
+
+
+def find_recordings(inputs: Iterable[str], pattern: str = DEFAULT_PATTERN,
+                    skipped: list[tuple[str, str]] | None = None, dataset: str | None = None) -> list[str]:
+    """Absolute paths: files as named, and the regular files matching
+    `pattern` in folders and their subfolders; a path that does not exist is
+    kept, so that it is listed with its error. What matched but is not a
+    regular file goes to `skipped` as (path, reason). The `dataset` folder,
+    when inside an input folder, is left out: its own part files are no
+    recordings."""
+    own = os.path.realpath(dataset) if dataset else None
     found = []
     for given in inputs:
         if not os.path.isdir(given):
             found.append(os.path.abspath(given))
             continue
         for folder, subfolders, files in os.walk(given):
-            subfolders.sort()
-            found += [os.path.abspath(os.path.join(folder, f)) for f in sorted(files) if fnmatch.fnmatch(f, pattern)]
+            subfolders[:] = sorted(d for d in subfolders if os.path.realpath(os.path.join(folder, d)) != own)
+            for name in sorted(files):
+                if not fnmatch.fnmatch(name, pattern):
+                    continue
+                path = os.path.abspath(os.path.join(folder, name))
+                reason = _not_regular(path)
+                if reason is None:
+                    found.append(path)
+                elif skipped is not None:
+                    skipped.append((path, reason))
     return list(dict.fromkeys(found))
 
 
@@ -126,6 +156,8 @@ def convert(path: str, name: str, dataset: str) -> Row:
         from .recording import load
 
         rec = load(path, layout="columns")
+        if not rec.packets:
+            raise ValueError("no well-formed packet")
         for record in rec.records:
             folder = os.path.join(dataset, f"record={record}", f"recording={name}")
             os.makedirs(folder, exist_ok=True)
@@ -135,7 +167,8 @@ def convert(path: str, name: str, dataset: str) -> Row:
                    truncated=rec.truncated, records=len(rec.records), **summary(np, rec))
     except Exception as e:  # listed in recordings.parquet; the other recordings go on
         _remove_partitions(dataset, name)
-        row["error"] = (e.strerror if isinstance(e, OSError) and e.strerror else None) or f"{type(e).__name__}: {e}"
+        row["error"] = ((e.strerror if isinstance(e, OSError) and e.strerror else None)
+                        or (str(e) if isinstance(e, ValueError) else f"{type(e).__name__}: {e}"))
     return row
 
 
@@ -193,14 +226,29 @@ def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: b
     return rows
 
 
+def _gone(before: Mapping[str, Row], inputs: Iterable[str], paths: Collection[str]) -> list[str]:
+    """Paths of earlier rows under a folder named again that the folder no
+    longer holds: the dataset follows the folder."""
+    folders = [os.path.join(os.path.abspath(f), "") for f in inputs if os.path.isdir(f)]
+    found = set(paths)
+    return [p for p in before if p not in found and any(p.startswith(f) for f in folders)
+            and not os.path.isfile(p)]
+
+
 def convert_all(client: Any, inputs: Iterable[str], dataset: str, pattern: str = DEFAULT_PATTERN,
-                show_progress: bool = True) -> tuple[list[Row], int]:
+                show_progress: bool = True, removed: list[str] | None = None) -> tuple[list[Row], int]:
     """The whole run on a cluster: the rows of the recordings converted, and
     the count of those skipped as unchanged. Rows of recordings converted
-    before and not named this time stay in recordings.parquet."""
+    before and not named this time stay in recordings.parquet, unless they
+    were in a folder named this time that no longer holds them: those leave
+    the dataset, and their paths go to `removed`."""
     os.makedirs(dataset, exist_ok=True)
     before = read_summary(dataset)
-    paths = find_recordings(inputs, pattern)
+    paths = find_recordings(inputs, pattern, dataset=dataset)
+    for path in _gone(before, inputs, paths):
+        _remove_partitions(dataset, before.pop(path)["name"])
+        if removed is not None:
+            removed.append(path)
     names = recording_names(paths, {p: r["name"] for p, r in before.items()})
     todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
     converted = run(client, todo, dataset, show_progress) if todo else []
@@ -243,21 +291,33 @@ def main(argv: list[str] | None = None) -> int:
     except ImportError as e:
         print(e, file=sys.stderr)
         return 1
-    if not find_recordings(args.inputs, args.glob):
+    skipped = []
+    if not find_recordings(args.inputs, args.glob, skipped, args.output):
+        _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1
+    removed = []
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
-            converted, skipped = convert_all(client, args.inputs, args.output, args.glob)
+            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob,
+                                                     removed=removed)
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
     failed = [r for r in converted if r.get("error")]
     for row in failed:
         print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)
+    _list_skipped(skipped)
+    for path in removed:
+        print(f"ahrs-dataset: {path}: gone from its folder, removed from the dataset", file=sys.stderr)
     print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
-          f"{skipped} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
-    return 1 if failed else 0
+          f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
+    return 1 if failed or skipped else 0
+
+
+def _list_skipped(skipped):
+    for path, reason in skipped:
+        print(f"ahrs-dataset: {path}: skipped, {reason}", file=sys.stderr)
 
 
 if __name__ == "__main__":
