@@ -16,7 +16,8 @@ from .progress import Progress
 from .cli import add_version, command, refuse_output_over_input
 
 # Formats written in Python by a library, and the module of each.
-LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
+LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export", "rosbag2": "ros2_export"}
+PROFILES = ("ros2", "raw")
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 
 
@@ -45,7 +46,9 @@ def parser():
         description="Export a recorded sensor stream. text: the line per packet that "
                     "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
                     "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
-                    "parquet: one file per record in the directory OUT; mcap: one channel per record.")
+                    "parquet: one file per record in the directory OUT; mcap: ROS 2 messages on /imu/* and /tf "
+                    "(--profile raw: one JSON channel per record); rosbag2: the ROS 2 messages as a bag "
+                    "folder OUT.")
     add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
@@ -53,7 +56,13 @@ def parser():
                    help="only these records (e.g. ScaledAccVector,OrientationEuler)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output file (text, jsonl; default: standard output; mcap: required), "
-                        "prefix (csv; required) or directory (parquet; required)")
+                        "prefix (csv; required) or directory (parquet, rosbag2; required)")
+    p.add_argument("--profile", choices=PROFILES, default="ros2",
+                   help="mcap: ROS 2 messages (default) or one JSON channel per record (raw)")
+    p.add_argument("--frame-id", metavar="NAME",
+                   help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
+    p.add_argument("--enu", action="store_true",
+                   help="ROS 2: turn the north-east-down data into east-north-up, forward-left-up")
     return p
 
 
@@ -74,12 +83,16 @@ def main(argv=None):
     show = bool(args.output) or not sys.stdout.isatty()
     try:
         if args.format in LIBRARY_FORMATS:
-            packets, runs, skipped, truncated = _library_export(args)
+            packets, runs, skipped, truncated, replaced = _library_export(args)
         else:
             with Progress(size, os.path.basename(args.file), enabled=show) as bar:
                 packets, runs, skipped, truncated = _native.dump(
                     args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
+            replaced = 0
     except ImportError as e:
+        print(f"ahrs-dump: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:  # a unit the table does not convert, say
         print(f"ahrs-dump: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -92,21 +105,39 @@ def main(argv=None):
         return 130
     print(f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
           f"{', file ends inside a packet' if truncated else ''}", file=sys.stderr)
+    if replaced:
+        print(f"ahrs-dump: {replaced} packets had no usable time (not finite, or outside 1970..2038) "
+              f"and took a neighbour's", file=sys.stderr)
     if not packets:
         print(f"ahrs-dump: {args.file}: no well-formed packet", file=sys.stderr)
         return 1
     return 0
 
 
+def _ros2(args):
+    return args.format == "rosbag2" or (args.format == "mcap" and args.profile == "ros2")
+
+
 def _library_export(args):
-    """Parquet or MCAP: the recording loaded column by column, then written by its module."""
-    module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
-    module.require()
+    """Parquet, MCAP or rosbag2: the recording loaded column by column, then
+    written by its module; the last value is how many packets took a
+    neighbour's time."""
+    name = "ros2_export" if _ros2(args) else LIBRARY_FORMATS[args.format]
+    module = importlib.import_module(f".{name}", __package__)
+    if hasattr(module, "require"):
+        module.require()
     from .recording import load
 
     rec = load(args.file, progress=True, layout="columns")
-    module.export(rec, args.output, args.records)
-    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated
+    if _ros2(args):
+        options = {"frame_id": args.frame_id, "enu": args.enu}
+        if args.format == "rosbag2":
+            replaced = module.write_bag(rec, args.output, **options)
+        else:
+            replaced = module.write(rec, args.output, **options)[2]
+    else:
+        replaced = module.export(rec, args.output, args.records) or 0
+    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated, replaced
 
 
 if __name__ == "__main__":
