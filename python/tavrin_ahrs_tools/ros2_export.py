@@ -22,6 +22,7 @@ forward-right-down (body), so the frame is `imu_link_ned` and the world
 REP-103's east-north-up and forward-left-up, named `imu_link` and `map`.
 """
 import os
+from concurrent.futures import ThreadPoolExecutor
 
 from . import _native
 from .stamps import gps_to_unix, packet_stamps
@@ -188,6 +189,10 @@ def write(rec, path, frame_id=None, enu=False, overrides=None, progress=None):
     stamps, replaced = packet_stamps(np, rec)
     src = _Source(np, rec, units, to_si, enu)
     writer = _native.Ros2Writer(os.fspath(path))
+    # The native writer encodes and compresses one batch without the
+    # interpreter lock while the next is made ready here.
+    pool = ThreadPoolExecutor(1)
+    pending = None
     try:
         channels = [writer.channel(topic, kind, world if kind == "tf" else frame,
                                    {"tf": frame, "time_reference": "gps"}.get(kind, ""))
@@ -201,10 +206,15 @@ def write(rec, path, frame_id=None, enu=False, overrides=None, progress=None):
                 batches.append((channels[topic], packets.tobytes(), times.tobytes(),
                                 times.astype(np.int64).tobytes(), np.ascontiguousarray(rows, dtype="f8").tobytes()))
                 counts[topic] += len(packets)
-            writer.write(batches)
+            if pending is not None:
+                pending.result()
+            pending = pool.submit(writer.write, batches)
             if progress:
                 progress(first + PACKETS_PER_BATCH)
+        if pending is not None:
+            pending.result()
     finally:
+        pool.shutdown(cancel_futures=True)
         writer.finish()
     span = (int(stamps.min()), int(stamps.max())) if rec.packets else (0, 0)
     return {topic: n for (topic, _), n in zip(TOPICS, counts) if n}, span, replaced

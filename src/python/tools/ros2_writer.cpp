@@ -106,6 +106,7 @@ std::optional<Batch> parse_batch(Ros2Writer& w, PyObject* item) {
 
 // write(batches): each (channel, packets, log_times, stamps, rows) of
 // uint64, uint64, int64 and float64 bytes, each channel's in packet order.
+// One call at a time per writer: the caller keeps them in sequence.
 PyObject* writer_write(PyObject* self, PyObject* batches) {
     Ros2Writer& w = writer(self);
     if (!w.mcap) return closed();
@@ -117,7 +118,11 @@ PyObject* writer_write(PyObject* self, PyObject* batches) {
         if (!b) return nullptr;
         if (b->count) open.push_back(*b);
     }
-    while (true) {
+    // The columns stay alive in `seq`; the interpreter goes on with the next
+    // batch meanwhile.
+    std::optional<IoError> failed;
+    Py_BEGIN_ALLOW_THREADS
+    while (!failed) {
         Batch* next = nullptr;
         for (Batch& b : open)
             if (b.at < b.count && (!next || b.packets[b.at] < next->packets[next->at])) next = &b;
@@ -127,9 +132,11 @@ PyObject* writer_write(PyObject* self, PyObject* batches) {
         encode_ros2(c.kind, {next->stamps[next->at], c.frame_id, c.other},
                     {next->rows + next->at * row, row}, w.message);
         auto r = w.mcap->add_message(c.id, c.sequence++, next->log_times[next->at], w.message);
-        if (!r) return raise_file_error(r.error(), w.path);
+        if (!r) failed = std::move(r).error();
         ++next->at;
     }
+    Py_END_ALLOW_THREADS
+    if (failed) return raise_file_error(*failed, w.path);
     Py_RETURN_NONE;
 }
 
