@@ -150,6 +150,44 @@ PyObject* writer_finish(PyObject* self, PyObject*) {
     return PyLong_FromUnsignedLongLong(count);
 }
 
+// encode(kind, stamp_ns, frame_id, other, row) -> bytes: one message, for
+// live publishing.
+PyObject* writer_encode(PyObject*, PyObject* args) {
+    const char *kind_name, *frame_id, *other, *row;
+    long long stamp;
+    Py_ssize_t size;
+    if (!PyArg_ParseTuple(args, "sLssy#", &kind_name, &stamp, &frame_id, &other, &row, &size)) return nullptr;
+    Ros2Kind kind;
+    if (!ros2_kind_named(kind_name, kind)) {
+        PyErr_Format(PyExc_ValueError, "unknown message kind '%s'", kind_name);
+        return nullptr;
+    }
+    const std::size_t n = ros2_type(kind).row;
+    if (static_cast<std::size_t>(size) != n * sizeof(double)) {
+        PyErr_Format(PyExc_ValueError, "a %s row holds %zu doubles", kind_name, n);
+        return nullptr;
+    }
+    std::vector<double> values(n);
+    std::memcpy(values.data(), row, n * sizeof(double));
+    std::string out;
+    encode_ros2(kind, {stamp, frame_id, other}, values, out);
+    return PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size()));
+}
+
+// schema(kind) -> (type name, ros2msg definition)
+PyObject* writer_schema(PyObject*, PyObject* arg) {
+    const char* kind_name = PyUnicode_AsUTF8AndSize(arg, nullptr);
+    if (!kind_name) return nullptr;
+    Ros2Kind kind;
+    if (!ros2_kind_named(kind_name, kind)) {
+        PyErr_Format(PyExc_ValueError, "unknown message kind '%s'", kind_name);
+        return nullptr;
+    }
+    const Ros2Type& t = ros2_type(kind);
+    return Py_BuildValue("(s#y#)", t.name.data(), static_cast<Py_ssize_t>(t.name.size()), t.definition.data(),
+                         static_cast<Py_ssize_t>(t.definition.size()));
+}
+
 PyObject* writer_compression(PyObject*, PyObject*) {
     const std::string_view c = McapWriter::compression();
     return PyUnicode_FromStringAndSize(c.data(), static_cast<Py_ssize_t>(c.size()));
@@ -162,6 +200,10 @@ PyMethodDef writer_methods[] = {
     {"write", no_throw<writer_write>, METH_O,
      "write(batches)\n--\n\nWrites (channel, packets, log_times, stamps, rows) batches in packet order."},
     {"finish", no_throw<writer_finish>, METH_NOARGS, "finish()\n--\n\nWrites the summary; returns the message count."},
+    {"encode", no_throw<writer_encode>, METH_VARARGS | METH_STATIC,
+     "encode(kind, stamp_ns, frame_id, other, row)\n--\n\nOne message's CDR bytes from a row of float64 bytes."},
+    {"schema", no_throw<writer_schema>, METH_O | METH_STATIC,
+     "schema(kind)\n--\n\n(ROS 2 type name, ros2msg definition as bytes)."},
     {"compression", no_throw<writer_compression>, METH_NOARGS | METH_STATIC,
      "compression()\n--\n\nThe chunks' compression: 'zstd', or '' in a build without libzstd."},
     {nullptr, nullptr, 0, nullptr},
