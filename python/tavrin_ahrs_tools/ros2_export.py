@@ -238,13 +238,12 @@ def _metadata_yaml(name, counts, span):
             f"      duration:\n        nanoseconds: {end - start}\n      message_count: {total}\n")
 
 
-def write_bag(rec, directory, **options):
-    """A rosbag2 folder: DIRECTORY/metadata.yaml and DIRECTORY/<name>_0.mcap."""
-    os.makedirs(directory, exist_ok=True)
+def write_bag(rec, directory, stage, **options):
+    """A rosbag2 folder: DIRECTORY/metadata.yaml and DIRECTORY/<name>_0.mcap,
+    each written through `stage` (a StagedOutputs), whole or not at all."""
+    stage.folder(directory)
     name = os.path.basename(os.path.normpath(directory)) + "_0.mcap"
-    counts, span, replaced = write(rec, os.path.join(directory, name), **options)
-    partial = os.path.join(directory, "metadata.yaml.partial")
-    with open(partial, "w") as f:
+    counts, span, replaced = write(rec, stage.path(os.path.join(directory, name)), **options)
+    with open(stage.path(os.path.join(directory, "metadata.yaml")), "w") as f:
         f.write(_metadata_yaml(name, counts, span))
-    os.replace(partial, os.path.join(directory, "metadata.yaml"))
     return replaced

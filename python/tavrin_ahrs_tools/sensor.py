@@ -51,6 +51,8 @@ class Sample:
 def _path(name, value):
     if isinstance(value, (str, bytes, os.PathLike)):
         value = os.fsdecode(value)
+        if "\0" in value:  # the system would cut the path there
+            raise ValueError(f"{name} must not contain a NUL character")
         if value:
             return value
         raise ValueError(f"{name} must not be empty")
@@ -91,6 +93,37 @@ def _wake(future):
         future.set_result(None)
 
 
+class _Waiters:
+    """The coroutines of one event loop waiting for one Sensor's descriptor.
+    A loop watches a descriptor with one callback at a time, so all of them
+    share one: readable (a sample, or the end) wakes every one."""
+
+    def __init__(self, loop, fd, registry):
+        self.loop, self.fd, self.registry = loop, fd, registry
+        self.futures = set()
+        loop.add_reader(fd, self.wake_all)
+
+    def wake_all(self):
+        self.stop()
+        for future in self.futures:
+            _wake(future)
+
+    def stop(self):
+        if self.registry.get(self.loop) is self:
+            del self.registry[self.loop]
+            self.loop.remove_reader(self.fd)
+
+    async def wait(self):
+        future = self.loop.create_future()
+        self.futures.add(future)
+        try:
+            await future
+        finally:
+            self.futures.discard(future)
+            if not self.futures:  # the last one gone by time-out or cancellation
+                self.stop()
+
+
 _dtypes = None
 
 
@@ -124,6 +157,7 @@ class Sensor:
                  reconnect=True, record=None):
         self._native = None
         self._closed = True
+        self._waiters = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
             port = port.by_id or port.device
         port = _path("port", port)
@@ -277,10 +311,7 @@ class Sensor:
                 found = live.poll()
             if found is not None or self._closed:
                 return _sample(found) if not self._closed else None
-            woken = loop.create_future()
-            fd = live.signal_fd
-            loop.add_reader(fd, _wake, woken)
-            try:
-                await woken
-            finally:
-                loop.remove_reader(fd)
+            waiters = self._waiters.get(loop)
+            if waiters is None:
+                waiters = self._waiters[loop] = _Waiters(loop, live.signal_fd, self._waiters)
+            await waiters.wait()
