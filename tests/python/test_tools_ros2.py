@@ -12,7 +12,7 @@ from mcap_ros2.decoder import DecoderFactory
 from tavrin_ahrs_tools import load
 
 from conftest import simulator_recording
-from mip import ESTIMATE, SENSOR, acc, field, packet
+from mip import SENSOR, acc, field, packet
 from test_tools_analysis import run
 
 GPS_TO_UNIX = 315_964_800 - 18
