@@ -7,6 +7,7 @@ opens the device again when it comes back after a loss. Waiting for a
 sample never holds the interpreter lock.
 """
 import asyncio
+import dataclasses
 import numbers
 import os
 
@@ -27,15 +28,19 @@ class Sample:
     device_time  GPS seconds (week * 604800 + time of week) from the packet's
                  time record, or None when it has none
     readings     record name -> {item: value}, values as the driver's read() gives them
+    time_ns      time.monotonic_ns() clock: when the device took the sample, as
+                 the reader's clock model estimates it from the device time;
+                 None until the model has a fit
     """
-    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings")
+    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns")
 
-    def __init__(self, set, host_ns, wall_ns, device_time, readings):  # noqa: A002 (the set's name)
+    def __init__(self, set, host_ns, wall_ns, device_time, readings, time_ns=None):  # noqa: A002
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
         self.device_time = device_time
         self.readings = readings
+        self.time_ns = time_ns
 
     def __getitem__(self, name):
         return self.readings[name]
@@ -46,6 +51,30 @@ class Sample:
     def __repr__(self):
         return (f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} "
                 f"records={list(self.readings)}>")
+
+
+@dataclasses.dataclass(frozen=True)
+class Clock:
+    """One device clock's model, as of its last fit (None before it has one).
+
+    set        the data set whose time it maps
+    offset     ns: time.monotonic_ns() minus the device time in ns, at the
+               newest sample (the smallest transport delay included)
+    drift_ppm  how much faster the device clock runs than the host's
+    window     samples the fit was made from (a few seconds' worth)
+    resets     times the model started over: a device-time jump, a GPS
+               week change, the device opened again
+    spread     ns: standard deviation of the arrival delays above the fit
+    """
+    set: str  # noqa: A003 (the set's name)
+    offset: int | None
+    drift_ppm: float | None
+    window: int
+    resets: int
+    spread: float | None
+
+
+_CLOCK_SETS = ("DataSensor", "DataEstimationFilter")
 
 
 def _path(name, value):
@@ -128,11 +157,12 @@ _dtypes = None
 
 
 def sample_dtypes():
-    """load()'s array layout of every record, plus a `host_ns` column."""
+    """load()'s array layout of every record, plus `host_ns` and `time_ns`
+    columns (time_ns int64, with NaT's value where the model had no fit)."""
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
+        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8"), ("time_ns", "i8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
 
@@ -244,6 +274,18 @@ class Sensor:
         """The counters, read at this moment (a new dict each time)."""
         return self._native.stats()
 
+    @property
+    def clocks(self):
+        """Each data set's clock model: set name -> Clock."""
+        return {name: Clock(name, **fields) for name, fields in zip(_CLOCK_SETS, self._native.clocks())}
+
+    @property
+    def clock(self):
+        """The clock model of the set with the most samples in its window
+        (the sensor set's on a tie): a Clock."""
+        sensor, filter_ = self.clocks.values()
+        return filter_ if filter_.window > sensor.window else sensor
+
     # -- receiving
 
     def read(self, timeout=None):
@@ -258,7 +300,9 @@ class Sensor:
 
     def take_arrays(self):
         """Everything queued, at once, as record name -> numpy structured
-        array laid out as load() lays it out, plus `host_ns`."""
+        array laid out as load() lays it out, plus `host_ns` and `time_ns`
+        (int64 ns; where the clock model had no fit it holds the value
+        that numpy's datetime64/timedelta64 read as NaT)."""
         live = self._live()
         dtypes = sample_dtypes()  # before anything is taken: numpy may be missing
         tables = live.take_tables()

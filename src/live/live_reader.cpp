@@ -88,6 +88,13 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
                                             : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     auto device = reader->connect();
     if (!device) return err(std::move(device).error());
+    if (reader->recorder_)
+        if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
+            const IoError& e = r.error().error;
+            const bool os = e.shape() == IoError::Shape::Os;
+            return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
+                                      os ? os_error_description(e.os_code()) : e.text(), r.error().path});
+        }
     try {
         reader->thread_ = std::make_unique<std::thread>(&LiveReader::run, reader.get(), std::move(*device));
     } catch (const std::bad_alloc&) {
@@ -224,6 +231,7 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     AttemptBuffer input(std::move(owned));
     // Offsets run on across reconnections, as the bytes do in a recording.
     const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
+    clock_.restart();  // a device opened again may have started its clock over
     std::uint64_t good_end = 0;  // one past the last well-formed packet
     const Interrupts interrupts{{}, cancel_.get()};
     for (;;) {
@@ -263,10 +271,13 @@ bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uin
     decode_flat(packet.descriptor(), packet.bytes(), flat_);
     LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};
     LiveCounters::add(counters_.packets[set]);
-    if (const auto clock = clock_index(packet.descriptor()); clock && !std::isnan(s.device_time)) {
+    const auto clock = clock_index(packet.descriptor());
+    if (clock && !std::isnan(s.device_time)) {
         LiveCounters::add(counters_.stamped[set]);
         if (clocks_[*clock].next(s.device_time)) LiveCounters::add(counters_.dropouts[set]);
     }
+    if (set >= 0x80)
+        s.time_ns = clock_.map(clock, s.device_time, static_cast<std::int64_t>(host_ns)).value_or(LiveSample::kNoTime);
     // Replies to commands are counted but are no samples: a consumer
     // iterating over readings never meets a packet without any.
     if (set < 0x80) return true;

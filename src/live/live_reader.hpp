@@ -22,6 +22,7 @@
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
+#include "stream_clock.hpp"
 #include "sample_queue.hpp"
 #include "../device/serial_device.hpp"
 
@@ -75,6 +76,8 @@ public:
     std::optional<std::string> error();
     std::optional<std::string> record_error() { return recorder_ ? recorder_->error() : std::nullopt; }
     bool recording() const { return recorder_ != nullptr; }
+    // The device clocks' models (sensor, filter), as of their last fits.
+    std::array<ClockReport, StreamClock::kClocks> clocks() const { return clock_.reports(); }
 
 private:
     explicit LiveReader(LiveSettings settings) : settings_(std::move(settings)) {}
@@ -108,6 +111,7 @@ private:
     std::uint64_t packets_ = 0;
     std::array<DropoutWatch, 2> clocks_{};  // sensor, filter
     FlatPacket flat_{};
+    StreamClock clock_;
 };
 
 }  // namespace ahrs

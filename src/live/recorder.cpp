@@ -13,10 +13,19 @@ namespace {
 
 constexpr int kFinishIdleMs = 1000;
 
-int open_for_writing(const std::string& path) {
+// Neither truncates nor leaves a trace of its own until the recording
+// begins: a start that fails later must not have emptied a file that was
+// there, nor left a new empty one behind. `created` says which it was.
+int open_for_writing(const std::string& path, bool& created) {
+    constexpr int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     int fd;
-    do fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+    do fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0666);
     while (fd < 0 && errno == EINTR);
+    created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        do fd = ::open(path.c_str(), flags);
+        while (fd < 0 && errno == EINTR);
+    }
     return above_standard_descriptors(fd);
 }
 
@@ -28,31 +37,44 @@ bool regular(int fd) {
 }  // namespace
 
 Result<std::unique_ptr<Recorder>, RecorderOpenError> Recorder::open(const std::string& path) {
-    const int data = open_for_writing(path);
+    bool data_created = false;
+    const int data = open_for_writing(path, data_created);
     if (data < 0) return err(RecorderOpenError{path, IoError::last_os()});
     int times = -1;
+    bool times_created = false;
+    const std::string sidecar = path + ".times";
     // A pipe or a device has no place beside it for a second file.
     if (regular(data)) {
-        const std::string sidecar = path + ".times";
-        times = open_for_writing(sidecar);
+        times = open_for_writing(sidecar, times_created);
         if (times < 0) {
             RecorderOpenError e{sidecar, IoError::last_os()};
             ::close(data);
+            if (data_created) ::unlink(path.c_str());
             return err(std::move(e));
         }
     }
     std::unique_ptr<Recorder> r;
     try {
         r.reset(new Recorder(data, times));
+        if (data_created) r->created_.push_back(path);
+        if (times_created) r->created_.push_back(sidecar);
     } catch (...) {
         ::close(data);
         if (times >= 0) ::close(times);
         throw;
     }
-    const auto* magic = reinterpret_cast<const std::uint8_t*>(kTimeSidecarMagic.data());
-    if (auto e = r->times_.put({magic, kTimeSidecarMagic.size()}))
-        return err(RecorderOpenError{path + ".times", *e});
     return r;
+}
+
+Status<RecorderOpenError> Recorder::begin(const std::string& path) {
+    begun_ = true;
+    for (WaitingOutput* out : {&data_, &times_})
+        if (out->fd() >= 0 && regular(out->fd()) && ::ftruncate(out->fd(), 0) != 0)
+            return err(RecorderOpenError{out == &data_ ? path : path + ".times", IoError::last_os()});
+    const auto* magic = reinterpret_cast<const std::uint8_t*>(kTimeSidecarMagic.data());
+    if (times_.fd() >= 0)
+        if (auto e = times_.put({magic, kTimeSidecarMagic.size()})) return err(RecorderOpenError{path + ".times", *e});
+    return Unit{};
 }
 
 void Recorder::fail(std::string why) {
@@ -87,6 +109,11 @@ std::size_t Recorder::write(std::span<const std::uint8_t> bytes, std::uint64_t m
 }
 
 void Recorder::finish() {
+    if (!begun_) {
+        // The start failed: what it created goes again, what was there stays.
+        for (const std::string& p : created_) ::unlink(p.c_str());
+        return;
+    }
     if (failed_.load(std::memory_order_acquire)) return;
     for (WaitingOutput* out : {&data_, &times_}) {
         if (out->fd() < 0) continue;

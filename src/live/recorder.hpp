@@ -14,6 +14,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "../protocol/io_error.hpp"
 #include "../protocol/result.hpp"
@@ -33,9 +34,13 @@ public:
     // Bytes that may wait for a slow reader of the recording.
     static constexpr std::size_t kMaxWaiting = std::size_t{4} << 20;
 
-    // Creates or truncates the file (and its sidecar). A FIFO that no
-    // process reads is an error (ENXIO), not a wait.
+    // Opens or creates the file (and its sidecar) without truncating: that
+    // waits for begin(), once the device is there. A FIFO that no process
+    // reads is an error (ENXIO), not a wait.
     static Result<std::unique_ptr<Recorder>, RecorderOpenError> open(const std::string& path);
+    // Empties the files and starts the sidecar. A recorder never begun
+    // removes at finish() the files that open() created.
+    Status<RecorderOpenError> begin(const std::string& path);
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
 
@@ -61,6 +66,8 @@ private:
     TimeSidecarEncoder encoder_;
     std::vector<std::uint8_t> entry_;
     std::uint64_t length_ = 0;
+    std::vector<std::string> created_;
+    bool begun_ = false;
     std::atomic<bool> failed_{false};
     std::mutex mu_;
     std::string error_;

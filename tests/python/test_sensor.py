@@ -147,6 +147,15 @@ class TestOpening:
         assert e.value.filename == record
         Sensor(plug.link).close()
 
+    def test_a_start_that_fails_on_the_device_leaves_the_recording_as_it_was(self, tmp_path):
+        kept, new = tmp_path / "kept.bin", tmp_path / "new.bin"
+        kept.write_bytes(b"an earlier flight")
+        for record in (kept, new):
+            with pytest.raises(FileNotFoundError):
+                Sensor(str(tmp_path / "no-such-port"), record=str(record))
+        assert kept.read_bytes() == b"an earlier flight"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
+
     @pytest.mark.parametrize("kwargs, error, word", [
         ({"port": 7}, TypeError, "port"),
         ({"baud": "115200"}, TypeError, "baud"),
@@ -242,6 +251,11 @@ class TestReceiving:
             assert list(acc_rows["time"]) == [WEEK * 604800.0 + (1000.0 + i / 100) for i in range(10, 15)]
             assert list(acc_rows["offset"]) == [len(stamped(0)) * i for i in range(10, 15)]
             assert (acc_rows["host_ns"] >= got[-1].host_ns).all()
+            # The clock model needs a few stamps before it maps any; never
+            # later than the arrival, and the arrays carry the same.
+            assert [x.time_ns for x in got[:3]] == [None] * 3
+            assert all(x.time_ns <= x.host_ns for x in got[3:])
+            assert (0 < acc_rows["time_ns"]).all() and (acc_rows["time_ns"] <= acc_rows["host_ns"].astype("i8")).all()
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
             assert s.take_arrays() == {}
 

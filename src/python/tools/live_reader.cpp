@@ -242,12 +242,36 @@ PyObject* live_stats(PyObject* self, PyObject*) {
     return ok ? out.release() : nullptr;
 }
 
+PyRef clock_dict(const ClockReport& c) {
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return {};
+    auto maybe_int = [&](std::int64_t v) { return c.fitted ? PyRef::steal(PyLong_FromLongLong(v)) : PyRef::borrow(Py_None); };
+    auto maybe_float = [&](double v) { return c.fitted ? PyRef::steal(PyFloat_FromDouble(v)) : PyRef::borrow(Py_None); };
+    const bool ok = put(out.get(), "offset", maybe_int(c.offset_ns)) &&
+                    put(out.get(), "drift_ppm", maybe_float(c.drift_ppm)) &&
+                    put(out.get(), "window", u64(c.window)) && put(out.get(), "resets", u64(c.resets)) &&
+                    put(out.get(), "spread", maybe_float(c.spread_ns));
+    if (!ok) return {};
+    return out;
+}
+
+// clocks(): (sensor set's model, filter set's model), each a dict.
+PyObject* live_clocks(PyObject* self, PyObject*) {
+    LiveReader& r = *live(self).reader;
+    const auto reports = r.inherited() ? std::array<ClockReport, StreamClock::kClocks>{} : r.clocks();
+    PyRef sensor = clock_dict(reports[0]);
+    PyRef filter = sensor ? clock_dict(reports[1]) : PyRef{};
+    if (!filter) return nullptr;
+    return PyTuple_Pack(2, sensor.get(), filter.get());
+}
+
 PyMethodDef live_methods[] = {
     {"read", no_throw<live_read>, METH_O, "read(timeout)\n--\n\nThe next sample tuple; None after the time-out; False once ended."},
     {"poll", no_throw<live_poll>, METH_NOARGS, "poll()\n--\n\nAs read(0)."},
     {"latest", no_throw<live_latest>, METH_NOARGS, "latest()\n--\n\nThe newest sample tuple received, or None."},
     {"take_tables", no_throw<live_take_tables>, METH_NOARGS, "take_tables()\n--\n\nEvery queued sample as packed rows."},
     {"stats", no_throw<live_stats>, METH_NOARGS, "stats()\n--\n\nThe counters."},
+    {"clocks", no_throw<live_clocks>, METH_NOARGS, "clocks()\n--\n\nThe sensor and filter sets' clock models."},
     {"close", no_throw<live_close>, METH_NOARGS, "close()\n--\n\nStops the reader and releases the device."},
     {"clear_signal", no_throw<live_clear_signal>, METH_NOARGS, "clear_signal()\n--\n\nMakes signal_fd unreadable."},
     {nullptr, nullptr, 0, nullptr},
