@@ -20,7 +20,8 @@ from .progress import Progress
 from .staged_output import StagedOutputs
 
 # Formats written in Python by a library, and the module of each.
-LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
+LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export", "rosbag2": "ros2_export"}
+PROFILES = ("ros2", "raw")
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 # The name the native writer gives standard output in its errors.
 NATIVE_STDOUT = "<stdout>"
@@ -55,7 +56,9 @@ def parser() -> argparse.ArgumentParser:
         description="Export a recorded sensor stream. text: the line per packet that "
                     "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
                     "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
-                    "parquet: one file per record in the directory OUT; mcap: one channel per record.")
+                    "parquet: one file per record in the directory OUT; mcap: ROS 2 messages on /imu/* and /tf "
+                    "(--profile raw: one JSON channel per record); rosbag2: the ROS 2 messages as a bag "
+                    "folder OUT.")
     add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
@@ -63,7 +66,13 @@ def parser() -> argparse.ArgumentParser:
                    help="only these records (e.g. ScaledAccVector,OrientationEuler)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output file (text, jsonl; default: standard output; mcap: required), "
-                        "prefix (csv; required) or directory (parquet; required)")
+                        "prefix (csv; required) or directory (parquet, rosbag2; required)")
+    p.add_argument("--profile", choices=PROFILES, default="ros2",
+                   help="mcap: ROS 2 messages (default) or one JSON channel per record (raw)")
+    p.add_argument("--frame-id", metavar="NAME",
+                   help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
+    p.add_argument("--enu", action="store_true",
+                   help="ROS 2: turn the north-east-down data into east-north-up, forward-left-up")
     return p
 
 
@@ -85,8 +94,9 @@ def main(argv: list[str] | None = None) -> int:
     stage = StagedOutputs()
     try:
         with stage:
+            replaced = 0
             if args.format in LIBRARY_FORMATS:
-                packets, runs, skipped, truncated = _library_export(args, stage)
+                packets, runs, skipped, truncated, replaced = _library_export(args, stage)
             else:
                 with Progress(size, os.path.basename(args.file), enabled=show) as bar:
                     packets, runs, skipped, truncated = _native.dump(
@@ -95,6 +105,9 @@ def main(argv: list[str] | None = None) -> int:
             if not packets:
                 stage.discard()  # nothing to show for it: an earlier output is worth more
     except ImportError as e:
+        print(f"ahrs-dump: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:  # a unit the table does not convert, say
         print(f"ahrs-dump: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -109,6 +122,9 @@ def main(argv: list[str] | None = None) -> int:
         return 130
     print(f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
           f"{', file ends inside a packet' if truncated else ''}", file=sys.stderr)
+    if replaced:
+        print(f"ahrs-dump: {replaced} packets had no usable time (not finite, or outside 1970..2038) "
+              f"and took a neighbour's", file=sys.stderr)
     if not packets:
         print(f"ahrs-dump: {args.file}: no well-formed packet", file=sys.stderr)
         return 1
@@ -134,18 +150,33 @@ def _failed_file(error: OSError, args: argparse.Namespace, stage: StagedOutputs)
     return stage.final_of(name) or name or "standard output"
 
 
-def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int, int, int, bool]:
-    """Parquet or MCAP: the recording loaded column by column, then written by its module."""
-    module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
-    module.require()
+def _ros2(args: argparse.Namespace) -> bool:
+    return args.format == "rosbag2" or (args.format == "mcap" and args.profile == "ros2")
+
+
+def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int, int, int, bool, int]:
+    """Parquet, MCAP or rosbag2: the recording loaded column by column, then
+    written by its module; the last value is how many packets took a
+    neighbour's time."""
+    name = "ros2_export" if _ros2(args) else LIBRARY_FORMATS[args.format]
+    module = importlib.import_module(f".{name}", __package__)
+    if hasattr(module, "require"):
+        module.require()
     from .recording import load
 
     rec = load(args.file, progress=True, layout="columns")
-    if args.format == "parquet":
+    replaced = 0
+    if _ros2(args):
+        options = {"frame_id": args.frame_id, "enu": args.enu}
+        if args.format == "rosbag2":
+            replaced = module.write_bag(rec, args.output, stage, **options)
+        else:
+            replaced = module.write(rec, stage.path(args.output), **options)[2]
+    elif args.format == "parquet":
         module.export(rec, args.output, args.records, stage)
     else:
-        module.export(rec, stage.path(args.output), args.records)
-    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated
+        replaced = module.export(rec, stage.path(args.output), args.records)
+    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated, replaced
 
 
 if __name__ == "__main__":

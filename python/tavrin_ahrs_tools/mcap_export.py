@@ -3,9 +3,8 @@
 One channel per record (topic "/<Record>"), JSON messages described by a
 JSON schema (each item's unit in its description), one message per row of
 load()'s table, in packet order. A message's log time is the packet's GPS
-time as Unix time in nanoseconds (a packet without a time of its own takes
-the last one before it, or the first one after it); in a recording without
-any time, it is the packet's index in milliseconds.
+best time (see stamps.py); in a recording without any time, it is the
+packet's index in milliseconds.
 """
 
 from __future__ import annotations
@@ -16,15 +15,11 @@ from collections.abc import Collection
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-from . import timeline
+from .stamps import packet_stamps
 from .columnar import record_units
 from .progress import Progress
 from .recording import needs
 
-# GPS time starts at 1980-01-06 00:00:00 UTC; Unix time does not count the
-# leap seconds since then (18 from 2017 on).
-GPS_EPOCH_UNIX = 315_964_800
-GPS_LEAP_SECONDS = 18
 PACKETS_PER_BATCH = 20_000
 _JSON_TYPES = {"f": "number", "u": "integer", "i": "integer", "b": "boolean"}
 
@@ -53,16 +48,6 @@ def json_schema(name: str, columns: dict[str, NDArray[Any]]) -> dict[str, Any]:
     return {"title": name, "type": "object", "properties": properties, "required": list(columns)}
 
 
-def log_times(np: ModuleType, rec: Recording) -> NDArray[Any]:
-    """Nanoseconds of every well-formed packet (see the module's note)."""
-    times = timeline.packet_times(np, rec)
-    known = ~np.isnan(times)
-    if not known.any():
-        return np.arange(rec.packets, dtype=np.uint64) * np.uint64(1_000_000)
-    times[~known] = times[known][0]  # only packets before the first time are still unknown
-    return np.rint((times + (GPS_EPOCH_UNIX - GPS_LEAP_SECONDS)) * 1e9).astype(np.uint64)
-
-
 def json_texts(np: ModuleType, values: NDArray[Any]) -> NDArray[Any]:
     """Each value as JSON text; not-a-number and infinities as null."""
     if values.dtype.kind == "b":
@@ -88,8 +73,9 @@ def messages(np: ModuleType, rec: Recording, channels: dict[str, tuple[int, str]
     return out
 
 
-def export(rec: Recording, path: str, names: Collection[str] | None = None) -> None:
-    """Writes the recording's records (or those in `names`) to the MCAP file `path`."""
+def export(rec: Recording, path: str, names: Collection[str] | None = None) -> int:
+    """Writes the recording's records (or those in `names`) to the MCAP file
+    `path`; returns how many packets took a neighbour's time."""
     import numpy as np
     from mcap.writer import Writer
 
@@ -106,7 +92,7 @@ def export(rec: Recording, path: str, names: Collection[str] | None = None) -> N
             channel = writer.register_channel(f"/{name}", "json", schema)
             fields = ", ".join(f'"{field}": {{}}' for field in columns)
             channels[name] = (channel, "{{" + fields + "}}")
-        times = log_times(np, rec)
+        times, replaced = packet_stamps(np, rec)
         for first in range(0, rec.packets, PACKETS_PER_BATCH):
             for packet, channel, sequence, data in messages(np, rec, channels, first, first + PACKETS_PER_BATCH):
                 t = int(times[packet])
@@ -116,3 +102,4 @@ def export(rec: Recording, path: str, names: Collection[str] | None = None) -> N
                                           "damaged_runs": str(len(rec.damaged)),
                                           "skipped_bytes": str(rec.skipped_bytes)})
         writer.finish()
+    return replaced

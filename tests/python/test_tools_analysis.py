@@ -124,7 +124,7 @@ def mcap_messages(path):
 @pytest.mark.parametrize("name", ["odd_end.bin", "untimed.bin"])
 def test_mcap_export_reads_back_as_load(recordings, tmp_path, name):
     out = tmp_path / "out.mcap"
-    done = run("ahrs-dump", recordings / name, "--format", "mcap", "-o", out)
+    done = run("ahrs-dump", recordings / name, "--format", "mcap", "--profile", "raw", "-o", out)
     assert done.returncode == 0, done.stderr
     rec = load(recordings / name)
     schemas, messages = mcap_messages(out)
@@ -241,7 +241,7 @@ def test_exit_statuses_on_junk_empty_and_good_files(tmp_path, script, args, cont
                                                           "pip install 'tavrin_ahrs_driver[arrow]'"),
     ("pyarrow", "dump(['--format', 'parquet', path, '-o', path + '.d'])",
      "ahrs-dump: --format parquet needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'"),
-    ("mcap", "dump(['--format', 'mcap', path, '-o', path + '.mcap'])",
+    ("mcap", "dump(['--format', 'mcap', '--profile', 'raw', path, '-o', path + '.mcap'])",
      "ahrs-dump: --format mcap needs mcap: pip install 'tavrin_ahrs_driver[mcap]'"),
     ("distributed", "dataset([path, '-o', path + '.d'])",
      "ahrs-dataset needs distributed: pip install 'tavrin_ahrs_driver[dataset]'"),
