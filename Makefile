@@ -14,7 +14,7 @@ RESULTS := build/test-results
 # Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
 EXTRAS ?=
 
-.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats
+.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats docs wheel
 
 all: install
 
@@ -113,8 +113,22 @@ py-test-other: install
 	$$venv/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl && \
 	$(call pytest,$$venv/bin/python,python-other)
 
+# The documentation site, into site/: any warning (a broken link, a page
+# missing from the nav, a docstring that does not render) fails it.
+docs: install
+	@echo "docs: building the site into site/ (mkdocs --strict, about 10 s)"
+	@$(call quietly,build/docs.log,$(VENV)/bin/mkdocs build --strict --site-dir site)
+	@echo "docs: site/index.html"
+
+# A wheel for a colleague's Linux machine: the abi3 wheel, repaired by
+# auditwheel into a manylinux tag, in build/dist.
+wheel: install
+	@echo "wheel: repairing $$(basename $(WHEELS)/*.whl) with auditwheel"
+	@rm -rf build/dist && $(VENV)/bin/auditwheel repair -w build/dist $(WHEELS)/*.whl 2>&1 | tail -1
+	@ls build/dist/*.whl
+
 # Ends with one line: what ran and passed.
-test: native-test py-test py-test-other
+test: native-test py-test py-test-other docs
 	@$(PY) tools/test_summary.py $(RESULTS)
 
 # DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.

@@ -127,8 +127,17 @@ class Recording:
             import pandas
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        frame = pandas.DataFrame(self.records[name])
+        frame = pandas.DataFrame(self.table(name))
         return frame if index is None else frame.set_index(index)
+
+    def table(self, name):
+        """The record's structured array; a KeyError naming the records the
+        recording holds when it has no such record."""
+        try:
+            return self.records[name]
+        except KeyError:
+            present = ", ".join(sorted(self.records)) or "none"
+            raise KeyError(f"{self.path}: no record {name!r}; the recording holds: {present}") from None
 
     def columns(self, name):
         """The record's table as {field: 1-D numpy array}, each contiguous.
@@ -138,7 +147,7 @@ class Recording:
         """
         if self._columns is not None:
             return dict(self._columns[name])
-        table = self.records[name]
+        table = self.table(name)
         return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names}
 
     def to_arrow(self, name):
