@@ -92,6 +92,7 @@ pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && \
 	$(1) -m pytest -q tests/python --junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$version"
 
 py-test: install
+	$(DEPS) docs
 	@$(call pytest,$(PY),python)
 
 # The same wheel on a second Python version, in its own environment
@@ -117,7 +118,7 @@ py-test-other: install
 # missing from the nav, a docstring that does not render) fails it.
 docs: install
 	@echo "docs: building the site into site/ (mkdocs --strict, about 10 s)"
-	@$(call quietly,build/docs.log,$(VENV)/bin/mkdocs build --strict --site-dir site)
+	@$(call quietly,build/docs.log,NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --site-dir site)
 	@echo "docs: site/index.html"
 
 # A wheel for a colleague's Linux machine: the abi3 wheel, repaired by
