@@ -113,7 +113,7 @@ def _rendered(**changes):
                **changes}
     console = Console(record=True, width=200, force_terminal=True, color_system="truecolor")
     console.print(render(content))
-    return console.export_text(), console.export_text(styles=True)
+    return console.export_text(clear=False), console.export_text(styles=True)
 
 
 def test_a_loss_is_shown_red_while_away_and_as_a_neutral_last_loss_once_streaming_again():
