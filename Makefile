@@ -91,7 +91,7 @@ pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && \
 	echo "Python tests on $$version: $(1) -m pytest -q tests/python" && \
 	$(1) -m pytest -q tests/python --junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$version"
 
-py-test: install
+py-test: install wheel
 	$(DEPS) docs
 	@$(call pytest,$(PY),python)
 
@@ -125,7 +125,7 @@ docs: install
 # auditwheel into a manylinux tag, in build/dist.
 wheel: install
 	@echo "wheel: repairing $$(basename $(WHEELS)/*.whl) with auditwheel"
-	@rm -rf build/dist && $(VENV)/bin/auditwheel repair -w build/dist $(WHEELS)/*.whl 2>&1 | tail -1
+	@rm -rf build/dist && PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w build/dist $(WHEELS)/*.whl 2>&1 | tail -1
 	@ls build/dist/*.whl
 
 # Ends with one line: what ran and passed.
