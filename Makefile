@@ -11,6 +11,11 @@ NATIVE_BUILD := build/native
 WHEELS := build/wheel
 # What `make test` ran, for its closing line.
 RESULTS := build/test-results
+# pip's own progress on a terminal (CMake's and Ninja's steps come through
+# it with -v); a quiet line on a pipe, so CI logs stay short.
+ON_TTY := $(shell [ -t 1 ] && echo tty)
+PIP_PROGRESS := $(if $(ON_TTY),,-q)
+BUILD_PROGRESS := $(if $(ON_TTY),-v,-q)
 # Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
 EXTRAS ?=
 
@@ -32,8 +37,9 @@ $(VENV)/.ready: requirements-dev.txt
 		$(DEPS) python && found=$$(PYTHON="$(PYTHON)" bash tools/python.sh) && \
 		echo "virtual environment $(VENV): Python $${found}" && \
 		rm -rf $(VENV) && "$${found#* }" -m venv $(VENV); }
+	@echo "venv: installing the Python packages of requirements-dev.txt (a minute or two the first time)"
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install $(PIP_PROGRESS) -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.ready
@@ -46,7 +52,8 @@ WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md \
 $(VENV)/.installed: $(VENV)/.ready $(WHEEL_SOURCES)
 	$(DEPS) build
 	rm -rf $(WHEELS)
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELS) .
+	@echo "install: compiling the C++ extensions into a wheel (about 2 minutes the first time, seconds after a small change)"
+	$(PY) -m pip wheel $(BUILD_PROGRESS) --no-build-isolation --no-deps -w $(WHEELS) .
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
 	touch $@
 
@@ -93,6 +100,7 @@ pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && \
 
 py-test: install wheel
 	$(DEPS) docs
+	@echo "Python tests: a few minutes"
 	@$(call pytest,$(PY),python)
 
 # The same wheel on a second Python version, in its own environment
@@ -101,7 +109,7 @@ py-test-other: install
 	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/python-other.*
 	@found=$$(bash tools/python.sh other "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')"); \
 	if [ -z "$$found" ]; then \
-		echo "no second Python 3.10 or later on PATH" | tee $(RESULTS)/python-other.none; \
+		echo "the one Python found (no second 3.10 or later on PATH to repeat them on)" | tee $(RESULTS)/python-other.none; \
 		exit 0; \
 	fi; \
 	venv=$(VENV)$$(echo $${found%% *} | tr -d .); \
