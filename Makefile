@@ -11,10 +11,15 @@ NATIVE_BUILD := build/native
 WHEELS := build/wheel
 # What `make test` ran, for its closing line.
 RESULTS := build/test-results
+# pip's own progress on a terminal (CMake's and Ninja's steps come through
+# it with -v); a quiet line on a pipe, so CI logs stay short.
+ON_TTY := $(shell [ -t 1 ] && echo tty)
+PIP_PROGRESS := $(if $(ON_TTY),,-q)
+BUILD_PROGRESS := $(if $(ON_TTY),-v,-q)
 # Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
 EXTRAS ?=
 
-.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats lint format typecheck
+.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats lint format typecheck docs wheel
 
 all: install
 
@@ -32,8 +37,9 @@ $(VENV)/.ready: requirements-dev.txt
 		$(DEPS) python && found=$$(PYTHON="$(PYTHON)" bash tools/python.sh) && \
 		echo "virtual environment $(VENV): Python $${found}" && \
 		rm -rf $(VENV) && "$${found#* }" -m venv $(VENV); }
+	@echo "venv: installing the Python packages of requirements-dev.txt (a minute or two the first time)"
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q -r requirements-dev.txt
+	$(PY) -m pip install $(PIP_PROGRESS) -r requirements-dev.txt
 	touch $@
 
 venv: $(VENV)/.ready
@@ -46,7 +52,8 @@ WHEEL_SOURCES := CMakeLists.txt pyproject.toml README.md \
 $(VENV)/.installed: $(VENV)/.ready $(WHEEL_SOURCES)
 	$(DEPS) build
 	rm -rf $(WHEELS)
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELS) .
+	@echo "install: compiling the C++ extensions into a wheel (about 2 minutes the first time, seconds after a small change)"
+	$(PY) -m pip wheel $(BUILD_PROGRESS) --no-build-isolation --no-deps -w $(WHEELS) .
 	$(PY) -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl
 	touch $@
 
@@ -91,7 +98,9 @@ pytest = mkdir -p $(RESULTS) && rm -f $(RESULTS)/$(2).xml && \
 	echo "Python tests on $$version: $(1) -m pytest -q tests/python" && \
 	$(1) -m pytest -q tests/python --junitxml=$(RESULTS)/$(2).xml -o junit_suite_name="$$version"
 
-py-test: install
+py-test: install wheel
+	$(DEPS) docs
+	@echo "Python tests: a few minutes"
 	@$(call pytest,$(PY),python)
 
 # The same wheel on a second Python version, in its own environment
@@ -100,7 +109,7 @@ py-test-other: install
 	@mkdir -p $(RESULTS) && rm -f $(RESULTS)/python-other.*
 	@found=$$(bash tools/python.sh other "$$($(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')"); \
 	if [ -z "$$found" ]; then \
-		echo "no second Python 3.10 or later on PATH" | tee $(RESULTS)/python-other.none; \
+		echo "the one Python found (no second 3.10 or later on PATH to repeat them on)" | tee $(RESULTS)/python-other.none; \
 		exit 0; \
 	fi; \
 	venv=$(VENV)$$(echo $${found%% *} | tr -d .); \
@@ -134,8 +143,22 @@ typecheck: install
 	@echo "typecheck: mypy over python/tavrin_ahrs_tools and examples (about 15 s the first time)"
 	@$(PY) -m mypy
 
+# The documentation site, into site/: any warning (a broken link, a page
+# missing from the nav, a docstring that does not render) fails it.
+docs: install
+	@echo "docs: building the site into site/ (mkdocs --strict, about 10 s)"
+	@$(call quietly,build/docs.log,NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --site-dir site)
+	@echo "docs: site/index.html"
+
+# A wheel for a colleague's Linux machine: the abi3 wheel, repaired by
+# auditwheel into a manylinux tag, in build/dist.
+wheel: install
+	@echo "wheel: repairing $$(basename $(WHEELS)/*.whl) with auditwheel"
+	@rm -rf build/dist && PATH=$(abspath $(VENV)/bin):$$PATH $(VENV)/bin/auditwheel repair -w build/dist $(WHEELS)/*.whl 2>&1 | tail -1
+	@ls build/dist/*.whl
+
 # Ends with one line: what ran and passed.
-test: typecheck lint native-test py-test py-test-other
+test: typecheck lint native-test py-test py-test-other docs
 	@$(PY) tools/test_summary.py $(RESULTS)
 
 # DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.

@@ -3,7 +3,7 @@
 # Installs what is missing (as root, through apt-get, after one update), or
 # names the exact command to run and stops. Does nothing when all is there.
 #
-# Usage: tools/deps.sh GROUP...      groups: python build test fuzz sanitize all
+# Usage: tools/deps.sh GROUP...      groups: python build test fuzz sanitize docs all
 set -euo pipefail
 
 # What Debian's Python needs to make a virtual environment and build an
@@ -29,8 +29,9 @@ packages_of() {
         test) echo "libgtest-dev" ;;                   # the native tests
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;    # libFuzzer and its sanitizer runtime
         sanitize) echo "valgrind" ;;                   # memcheck run (AddressSanitizer comes with g++)
-        all) echo "$(packages_of python) $(packages_of build) $(packages_of test) $(packages_of fuzz) $(packages_of sanitize)" ;;
-        *) echo "deps: unknown group '$1' (groups: python build test fuzz sanitize all)" >&2; exit 2 ;;
+        docs) echo "chromium" ;;                       # the docs site opened in a real browser by the tests
+        all) echo "$(packages_of python) $(packages_of build) $(packages_of test) $(packages_of fuzz) $(packages_of sanitize) $(packages_of docs)" ;;
+        *) echo "deps: unknown group '$1' (groups: python build test fuzz sanitize docs all)" >&2; exit 2 ;;
     esac
 }
 

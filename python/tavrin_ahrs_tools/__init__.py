@@ -1,6 +1,14 @@
 """Tools for the sensor: read it live, load a recording into numpy arrays, export it."""
+from importlib.metadata import PackageNotFoundError as _NotFound
+from importlib.metadata import version as _version
+
+try:
+    __version__ = _version("tavrin_ahrs_driver")
+except _NotFound:  # run from a source tree, not installed
+    __version__ = "unknown"
+
 from .ports import PortInfo, list_ports
 from .recording import Recording, load, units
 from .sensor import Sample, Sensor
 
-__all__ = ["load", "Recording", "units", "list_ports", "PortInfo", "Sensor", "Sample"]
+__all__ = ["__version__", "load", "Recording", "units", "list_ports", "PortInfo", "Sensor", "Sample"]

@@ -2,7 +2,7 @@
 
 On a terminal a compact block is redrawn five times a second; on a pipe or
 into a file one JSON line goes out a second, with the same content: the rate
-of each descriptor set, the latest attitude in degrees, the filter's state,
+of each descriptor set, the latest attitude in degrees (radians in the JSON lines, as in the tables), the filter's state,
 the reader's counters, its status and reconnects.
 """
 
@@ -36,14 +36,22 @@ COMMAND_SETS = "Command"  # replies to the configuration, not a stream with a ra
 _INSTALL_RICH = "ahrs-monitor needs rich on a terminal: pip install 'tavrin_ahrs_driver[monitor]'"
 
 
+# As in the recordings' tables: angles in radians, times in seconds.
+UNITS = {"attitude": "rad", "device_time": "s", "rates": "1/s", "error_age": "s"}
+
+
+def counted(n: int, noun: str, plural: str | None = None) -> str:
+    """'1 run', '2 runs': a count with its noun in correct English."""
+    return f"{n} {noun if n == 1 else plural or noun + 's'}"
+
+
 def _finite(value: float | None) -> float | None:
     """JSON has no not-a-number nor infinities."""
     return value if value is None or math.isfinite(value) else None
 
 
-def _degrees(reading: Mapping[str, Any]) -> dict[str, Any]:
-    view: dict[str, Any] = {axis: _finite(round(math.degrees(reading[axis]), 3))
-            for axis in ("roll", "pitch", "yaw")}
+def _angles(reading: Mapping[str, Any]) -> dict[str, Any]:
+    view: dict[str, Any] = {axis: _finite(reading[axis]) for axis in ("roll", "pitch", "yaw")}
     if "valid" in reading:
         view["valid"] = reading["valid"]
     return view
@@ -77,23 +85,41 @@ class View:
         self.readings: dict[str, Any] = {}
         self.device_time: float | None = None
         self.rates = Rates()
+        self._loss = (None, None)  # (reason, monotonic time it was first seen)
 
     def add(self, sample: Sample) -> None:
         self.readings.update(sample.readings)
         if sample.device_time is not None:
             self.device_time = sample.device_time
 
+    def _loss_age(self, now: float, status: str, error: str | None) -> float | None:
+        """Seconds since the latest loss began; a new reason, or the sensor
+        going away again, starts the clock afresh."""
+        reason, since = self._loss
+        if error is None:
+            self._loss = (None, None)
+            return None
+        if error != reason or (status != "streaming" and self._streaming):
+            self._loss = (error, now)
+        self._streaming = status == "streaming"
+        return round(now - self._loss[1], 1)
+
+    _streaming = True
+
     def content(self, now: float) -> Content:
         sensor = self.sensor
         stats = sensor.stats
+        status, error = sensor.status, sensor.error
         return {
             "port": sensor.port,
-            "status": sensor.status,
+            "status": status,
             "reconnects": stats["reconnects"],
-            "error": sensor.error,
+            "error": error,
+            "error_age": self._loss_age(now, status, error),
             "rates": self.rates.update(now, stats["packets"]),
             "device_time": _finite(self.device_time),
-            "attitude": {name: _degrees(self.readings[name])
+            "units": UNITS,
+            "attitude": {name: _angles(self.readings[name])
                          for name in ATTITUDE_RECORDS if name in self.readings},
             "filter": self.readings.get(FILTER_RECORD),
             "stats": stats,
@@ -141,7 +167,7 @@ class Screen:
 
 
 def _number(value: float | None) -> str:
-    return "-" if value is None else f"{value:8.3f}"
+    return "-" if value is None else f"{math.degrees(value):8.3f}"
 
 
 def render(content: Content) -> Table:
@@ -155,7 +181,10 @@ def render(content: Content) -> Table:
     status = Text(content["status"], style="green" if content["status"] == "streaming" else "red")
     grid.add_row("Port", Text.assemble(content["port"], "  ", status,
                                        f"  reconnects {content['reconnects']}"))
-    if content["error"]:
+    if content["error"] and content["status"] == "streaming":
+        grid.add_row("Error", Text(f"last loss: {content['error']}, {content['error_age']:.0f} s ago",
+                                   style="dim"))
+    elif content["error"]:
         grid.add_row("Error", Text(content["error"], style="red"))
     grid.add_row("Rate", "  ".join(f"{name} {rate:.1f}/s"
                                    for name, rate in content["rates"].items()) or "-")
@@ -172,13 +201,14 @@ def render(content: Content) -> Table:
                  f"state {state['filter_state']}  dynamics {state['dynamics_mode']}  "
                  f"flags 0x{state['status_flags']:04x}")
     grid.add_row("Packets", "  ".join(f"{name} {n}" for name, n in stats["packets"].items()) or "-")
-    grid.add_row("Damage", f"{stats['damaged_runs']} runs  {stats['skipped_bytes']} bytes skipped  "
-                           f"{stats['checksum_failures']} checksum failures  "
-                           f"{stats['timeouts']} time-outs")
+    grid.add_row("Damage", f"{counted(stats['damaged_runs'], 'run')}  "
+                           f"{counted(stats['skipped_bytes'], 'byte')} skipped  "
+                           f"{counted(stats['checksum_failures'], 'checksum failure')}  "
+                           f"{counted(stats['timeouts'], 'time-out')}")
     grid.add_row("Dropouts", "  ".join(f"{name} {n}" for name, n in stats["dropouts"].items())
                  or "-")
     grid.add_row("Queue", f"{stats['queued']} queued  {stats['max_queued']} at most  "
-                          f"{stats['dropped']} dropped  {stats['bytes']} bytes read")
+                          f"{stats['dropped']} dropped  {counted(stats['bytes'], 'byte')} read")
     return grid
 
 

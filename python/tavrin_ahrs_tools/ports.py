@@ -65,3 +65,16 @@ def describe_ports() -> str:
         return "no serial ports found"
     return "serial ports present: " + ", ".join(
         f"{p.device} ({p.by_id})" if p.by_id else p.device for p in ports)
+
+
+def port_lines(ports):
+    """One line a port for ahrs-ports: the stable by-id name first (what to
+    give Sensor or ahrs-record, since it survives a re-plug), then the device
+    it leads to now and what the device says it is."""
+    lines = []
+    for p in ports:
+        names = f"{p.by_id} -> {p.device}" if p.by_id else p.device
+        usb = f"{p.vid:04x}:{p.pid:04x}" if p.vid is not None and p.pid is not None else None
+        about = "  ".join(filter(None, (usb, p.manufacturer, p.product, p.serial_number)))
+        lines.append(f"{names}  {about}" if about else names)
+    return lines

@@ -179,7 +179,7 @@ class Recording:
             import pandas
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        table = self.records[name]
+        table = self.table(name)
         frame = pandas.DataFrame(table)
         if index == "utc":
             from .gpstime import gps_to_unix
@@ -192,6 +192,15 @@ class Recording:
             return frame.set_index(_utc_index(pandas, table["host_time"], "host"))
         return frame if index is None else frame.set_index(index)
 
+    def table(self, name: str) -> NDArray[Any]:
+        """The record's structured array; a KeyError naming the records the
+        recording holds when it has no such record."""
+        try:
+            return self.records[name]
+        except KeyError:
+            present = ", ".join(sorted(self.records)) or "none"
+            raise KeyError(f"{os.fsdecode(self.path)}: no record {name!r}; the recording holds: {present}") from None
+
     def columns(self, name: str) -> Columns:
         """The record's table as {field: 1-D numpy array}, each contiguous.
 
@@ -199,8 +208,10 @@ class Recording:
         from the row layout each is a copy.
         """
         if self._columns is not None:
+            if name not in self._columns:
+                self.table(name)  # the error that names the records present
             return dict(self._columns[name])
-        table = self.records[name]
+        table = self.table(name)
         return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names or ()}
 
     def to_arrow(self, name: str) -> pyarrow.Table:

@@ -13,6 +13,7 @@ import asyncio
 import dataclasses
 import numbers
 import os
+import time
 from typing import TYPE_CHECKING, Any
 
 from . import _native
@@ -128,6 +129,10 @@ def _timeout(value: object) -> float | None:
     if not float(value) >= 0:
         raise ValueError(f"timeout must not be negative, not {value}")
     return float(value)
+
+
+def _count(value: object) -> int | None:
+    return None if value is None else _int("count", value, 0, 2**63 - 1)
 
 
 def _sample(found: _native.SampleTuple | Literal[False] | None) -> Sample | None:
@@ -346,6 +351,12 @@ class Sensor:
             raise StopIteration
         return Sample(*found)
 
+    def samples(self, seconds=None, count=None):
+        """Iterates the samples as they come, ending once `seconds` have passed
+        (also while the sensor is reconnecting and nothing arrives) or after
+        `count` samples, whichever is first; `async for` works the same."""
+        return _Samples(self, _timeout(seconds), _count(count))
+
     # -- asyncio
 
     async def aread(self, timeout: float | None = None) -> Sample | None:
@@ -384,3 +395,43 @@ class Sensor:
             if waiters is None:
                 waiters = self._waiters[loop] = _Waiters(loop, live.signal_fd, self._waiters)
             await waiters.wait()
+
+
+class _Samples:
+    """Sensor.samples(): the sensor's samples up to a deadline or a count."""
+
+    def __init__(self, sensor, seconds, count):
+        self._sensor, self._left = sensor, count
+        self._deadline = None if seconds is None else time.monotonic() + seconds
+
+    def _remaining(self):
+        if self._left == 0:
+            return 0.0
+        if self._deadline is None:
+            return None
+        return max(0.0, self._deadline - time.monotonic())
+
+    def _counted(self, sample, stop):
+        if sample is None:
+            raise stop
+        if self._left is not None:
+            self._left -= 1
+        return sample
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        remaining = self._remaining()
+        if remaining == 0.0:
+            raise StopIteration
+        return self._counted(self._sensor.read(remaining), StopIteration)
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        remaining = self._remaining()
+        if remaining == 0.0:
+            raise StopAsyncIteration
+        return self._counted(await self._sensor.aread(remaining), StopAsyncIteration)

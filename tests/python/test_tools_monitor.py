@@ -51,11 +51,12 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
     for line in lines[1:]:
         assert line["port"] == str(link)
         assert set(line["rates"]) == {"DataSensor", "DataEstimationFilter"}
-        # The sensor's angles of the newest packet, in degrees.
+        # The sensor's angles of the newest packet, in radians as in the tables.
+        assert line["units"]["attitude"] == "rad"
         expected = simulated.Attitude(line["device_time"] - STREAM_START).euler
         shown = line["attitude"]["CFEulerAngles"]
         assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == \
-            pytest.approx([math.degrees(a) for a in expected], abs=2e-3)
+            pytest.approx(list(expected), abs=1e-5)
         assert set(line["attitude"]["OrientationEuler"]) == {"roll", "pitch", "yaw", "valid"}
         assert set(line["stats"]) >= {"packets", "bytes", "skipped_bytes", "damaged_runs",
                                       "checksum_failures", "timeouts", "dropouts", "dropped",
@@ -63,6 +64,7 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
     assert lines[-1]["filter"]["filter_state"] == 2  # settled after its first second
     assert lines[-1]["attitude"]["OrientationEuler"]["valid"] == "Valid"
     assert lines[-1]["reconnects"] >= 1 and lines[-1]["status"] == "streaming"
+    assert lines[-1]["error"] and 0 <= lines[-1]["error_age"] < 5
     assert lines[-1]["rates"]["DataSensor"] > 0
     packets = [line["stats"]["packets"].get("DataSensor", 0) for line in lines]
     assert packets == sorted(packets) and packets[-1] > packets[1]
@@ -97,3 +99,27 @@ def test_a_port_that_does_not_exist_fails_at_once_naming_those_that_do():
     assert done.stderr.startswith("ahrs-monitor: cannot open /dev/serial/by-id/usb-missing-if00: "
                                   "No such file or directory (")
     assert "serial ports" in done.stderr
+
+
+def _rendered(**changes):
+    from rich.console import Console
+
+    from tavrin_ahrs_tools.monitor import render
+    stats = {"damaged_runs": 1, "skipped_bytes": 1, "checksum_failures": 2, "timeouts": 0,
+             "dropouts": {}, "queued": 0, "max_queued": 0, "dropped": 0, "bytes": 1,
+             "packets": {}}
+    content = {"port": "/dev/x", "status": "streaming", "reconnects": 1, "error": None,
+               "error_age": None, "rates": {}, "attitude": {}, "filter": None, "stats": stats,
+               **changes}
+    console = Console(record=True, width=200, force_terminal=True, color_system="truecolor")
+    console.print(render(content))
+    return console.export_text(clear=False), console.export_text(styles=True)
+
+
+def test_a_loss_is_shown_red_while_away_and_as_a_neutral_last_loss_once_streaming_again():
+    away, away_styled = _rendered(status="reconnecting", error="device hung up", error_age=1.0)
+    back, back_styled = _rendered(error="device hung up", error_age=12.4)
+    assert "device hung up" in away and "\x1b[31m" in away_styled
+    assert "last loss: device hung up, 12 s ago" in back
+    assert "\x1b[31m" not in back_styled.split("Packets")[0]
+    assert "1 run  1 byte skipped  2 checksum failures  0 time-outs" in back
