@@ -1,6 +1,6 @@
 """Native core of the recording tools: decoding and export of recorded streams."""
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import Literal, TypedDict, final
 
 from _typeshed import StrOrBytesPath
@@ -115,3 +115,30 @@ class LiveReader:
     def error(self) -> str | None: ...
     @property
     def inherited(self) -> bool: ...
+
+# One of the message kinds Ros2Writer knows.
+Ros2Kind = Literal["imu", "mag", "pressure", "time_reference", "tf"]
+# (channel, packets, log_times, stamps, rows): uint64, uint64, int64 and
+# float64 bytes, the rows a channel's kind's doubles each.
+Ros2Batch = tuple[int, bytes, bytes, bytes, bytes]
+
+@final
+class Ros2Writer:
+    """ROS 2 messages into an MCAP file."""
+
+    def __init__(self, path: str, /) -> None: ...
+    def channel(self, topic: str, kind: Ros2Kind, frame_id: str, other: str, /) -> int:
+        """A channel of one message kind; other is the child frame (tf) or source (time_reference)."""
+    def write(self, batches: Iterable[Ros2Batch], /) -> None:
+        """Writes (channel, packets, log_times, stamps, rows) batches in packet order."""
+    def finish(self) -> int:
+        """Writes the summary; returns the message count."""
+    @staticmethod
+    def encode(kind: Ros2Kind, stamp_ns: int, frame_id: str, other: str, row: bytes, /) -> bytes:
+        """One message's CDR bytes from a row of float64 bytes."""
+    @staticmethod
+    def schema(kind: Ros2Kind, /) -> tuple[str, bytes]:
+        """(ROS 2 type name, ros2msg definition as bytes)."""
+    @staticmethod
+    def compression() -> str:
+        """The chunks' compression: 'zstd', or '' in a build without libzstd."""

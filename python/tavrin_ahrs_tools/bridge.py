@@ -7,20 +7,33 @@ advertises the channels, serves every client that comes and goes, and
 optionally writes the same stream to an MCAP file. Messages are stamped
 with the host's wall clock at the packet's arrival.
 """
+from __future__ import annotations
+
 import argparse
 import math
 import sys
+from collections.abc import Iterator, Mapping, Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .cli import add_version, command
 from .recording import needs
 from .ros2_export import IMU_ROW, TOPICS, _unit_table, default_frame
 
+if TYPE_CHECKING:
+    from ._native import ItemValue, Ros2Kind
+    from .ros2_export import UnitOverrides
+    from .sensor import Sample
+
+    # record name -> {item: value}, as a Sample holds them
+    Readings = dict[str, dict[str, ItemValue]]
+
 _NED_TO_ENU = (0.5 ** 0.5, 0.5 ** 0.5, 0.0, 0.0)
 _FRD_TO_FLU = (1.0, 0.0, 0.0, 0.0)
 
 
-def _mul(a, b):
+def _mul(a: Sequence[float], b: Sequence[float]) -> tuple[float, float, float, float]:
     ax, ay, az, aw = a
     bx, by, bz, bw = b
     return (aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
@@ -30,21 +43,22 @@ def _mul(a, b):
 class Messages:
     """A sample's ROS 2 rows: (topic index, kind, row of doubles) for each topic it has data for."""
 
-    def __init__(self, enu, overrides=None):
+    def __init__(self, enu: bool, overrides: UnitOverrides | None = None) -> None:
         self.units, self.to_si = _unit_table(overrides)
         self.enu = enu
 
-    def vector(self, name, values, items=("x", "y", "z")):
+    def vector(self, name: str, values: Mapping[str, ItemValue], items: Sequence[str] = ("x", "y", "z")) -> list[float]:
         out = [float(self.to_si(float(values[i]), self.units[name][i])[0]) for i in items]
         if self.enu and len(out) == 3:
             out[1], out[2] = -out[1], -out[2]
         return out
 
-    def quaternion(self, values):
+    def quaternion(self, values: Mapping[str, ItemValue]) -> tuple[float, ...]:
         q = tuple(float(values[c]) for c in "xyzw")
         return _mul(_mul(_NED_TO_ENU, q), _FRD_TO_FLU) if self.enu else q
 
-    def imu(self, readings, orientation, rate, acceleration, uncertainty=None):
+    def imu(self, readings: Readings, orientation: str | None, rate: str, acceleration: str,
+            uncertainty: str | None = None) -> list[float]:
         row = [0.0] * IMU_ROW
         row[3] = 1.0
         row[4] = row[16] = row[28] = -1.0
@@ -60,7 +74,7 @@ class Messages:
                 row[start + 3] = 0.0
         return row
 
-    def rows(self, sample):
+    def rows(self, sample: Sample) -> Iterator[tuple[int, list[float]]]:
         r = sample.readings
         if "ScaledAccVector" in r or "ScaledGyroVector" in r:
             yield 0, self.imu(r, None, "ScaledGyroVector", "ScaledAccVector")
@@ -82,7 +96,7 @@ class Messages:
             yield 5, [0.0, 0.0, 0.0, *self.quaternion(r["OrientationQuaternion"])]
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="ahrs-bridge", description="Serve a live sensor to Foxglove "
                                 "(WebSocket protocol foxglove.websocket.v1) as ROS 2 messages on /imu/* and /tf.")
     add_version(p)
@@ -95,8 +109,8 @@ def parser():
     return p
 
 
-def _channels(foxglove, frame, world):
-    out = []
+def _channels(foxglove: ModuleType, frame: str, world: str) -> list[tuple[Any, Ros2Kind, str, str]]:
+    out: list[tuple[Any, Ros2Kind, str, str]] = []
     for topic, kind in TOPICS:
         name, definition = _native.Ros2Writer.schema(kind)
         channel = foxglove.Channel(topic, message_encoding="cdr",
@@ -106,7 +120,7 @@ def _channels(foxglove, frame, world):
 
 
 @command("ahrs-bridge")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
     try:
         foxglove = needs("foxglove", "ahrs-bridge", "bridge")

@@ -291,12 +291,12 @@ def main(argv: list[str] | None = None) -> int:
     except ImportError as e:
         print(e, file=sys.stderr)
         return 1
-    skipped = []
+    skipped: list[tuple[str, str]] = []
     if not find_recordings(args.inputs, args.glob, skipped, args.output):
         _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1
-    removed = []
+    removed: list[str] = []
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
             converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob,
@@ -315,7 +315,7 @@ def main(argv: list[str] | None = None) -> int:
     return 1 if failed or skipped else 0
 
 
-def _list_skipped(skipped):
+def _list_skipped(skipped: Iterable[tuple[str, str]]) -> None:
     for path, reason in skipped:
         print(f"ahrs-dataset: {path}: skipped, {reason}", file=sys.stderr)
 

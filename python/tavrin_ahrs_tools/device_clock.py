@@ -9,9 +9,13 @@ adapter. With a truth file, each data packet that goes out adds the line
 time.monotonic_ns() instant at which the device took it.
 """
 
+from __future__ import annotations
+
 import collections
 import random
 import time
+from collections.abc import Iterator, Sequence
+from typing import IO
 
 from . import simulated
 
@@ -21,7 +25,8 @@ MAX_BEHIND_NS = 250_000_000
 
 
 class DeviceClock:
-    def __init__(self, rate, skew_ppm=0.0, jitter_us=0.0, seed=1, truth=None):
+    def __init__(self, rate: float, skew_ppm: float = 0.0, jitter_us: float = 0.0, seed: int = 1,
+                 truth: IO[str] | None = None) -> None:
         self.rate = float(rate)
         self.period_ns = 1e9 / self.rate / (1.0 + skew_ppm * 1e-6)
         self.jitter_s = jitter_us * 1e-6
@@ -33,13 +38,14 @@ class DeviceClock:
         self.keeps_time = truth is not None or skew_ppm != 0.0 or jitter_us > 0.0
         self.start_ns = time.monotonic_ns()
         self.sample = 0
-        self._delayed = collections.deque()  # (write at ns, bytes, truth lines)
+        # (write at ns, bytes, truth lines)
+        self._delayed: collections.deque[tuple[int, bytes, str]] = collections.deque()
         self._last_write_ns = 0
 
-    def due_ns(self):
+    def due_ns(self) -> int:
         return self.start_ns + round(self.sample * self.period_ns)
 
-    def resume(self, now_ns, ran_on):
+    def resume(self, now_ns: int, ran_on: bool) -> None:
         """After a pause: the device's time ran on meanwhile (it was
         unplugged, or it keeps time), or the stream goes on where it stood."""
         if ran_on:
@@ -47,14 +53,14 @@ class DeviceClock:
         else:
             self.start_ns += max(0, now_ns - self.due_ns())
 
-    def due(self, now_ns):
+    def due(self, now_ns: int) -> bool:
         """True when the next sample is to be taken."""
         behind = now_ns - self.due_ns()
         if behind > MAX_BEHIND_NS:
             self.resume(now_ns, self.keeps_time)
         return now_ns >= self.due_ns()
 
-    def take(self, packets):
+    def take(self, packets: Sequence[bytes]) -> None:
         """The current sample's packets (bytes each) are made: they wait
         for the wire, and the next sample is due."""
         due = self.due_ns()
@@ -70,21 +76,21 @@ class DeviceClock:
         self._delayed.append((write_at, b"".join(packets), lines))
         self.sample += 1
 
-    def ready(self, now_ns):
+    def ready(self, now_ns: int) -> Iterator[tuple[bytes, str]]:
         """The bytes (and truth lines) whose write time has come."""
         while self._delayed and self._delayed[0][0] <= now_ns:
             _, data, lines = self._delayed.popleft()
             yield data, lines
 
-    def next_event_ns(self):
+    def next_event_ns(self) -> int:
         """When something is next to happen: a sample, or a delayed write."""
         due = self.due_ns()
         return min(due, self._delayed[0][0]) if self._delayed else due
 
-    def unplugged(self):
+    def unplugged(self) -> None:
         """What waited for the wire never reaches a reader."""
         self._delayed.clear()
 
-    def sent(self, lines):
+    def sent(self, lines: str) -> None:
         if self.truth is not None and lines:
             self.truth.write(lines)

@@ -21,18 +21,38 @@ forward-right-down (body), so the frame is `imu_link_ned` and the world
 `map_ned`; with enu=True every vector and the orientation are turned into
 REP-103's east-north-up and forward-left-up, named `imu_link` and `map`.
 """
+from __future__ import annotations
+
 import os
-from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .stamps import gps_to_unix, packet_stamps
 from . import timeline
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from ._native import Ros2Batch, Ros2Kind
+    from .recording import Recording
+    from .staged_output import StagedOutputs
+
+# {record: {column: unit}}
+Units = dict[str, dict[str, str]]
+# (values, unit) -> (values in SI, SI unit): a float or an array of them.
+ToSi = Callable[[Any, str], tuple[Any, str]]
+# {record: {column: unit}} in place of the catalogue's.
+UnitOverrides = Mapping[str, Mapping[str, str]]
+
 PACKETS_PER_BATCH = 100_000
 IMU_ROW = 37
 # (topic, message kind)
-TOPICS = (("/imu/data_raw", "imu"), ("/imu/data", "imu"), ("/imu/mag", "mag"), ("/imu/pressure", "pressure"),
-          ("/imu/time_reference", "time_reference"), ("/tf", "tf"))
+TOPICS: tuple[tuple[str, Ros2Kind], ...] = (
+    ("/imu/data_raw", "imu"), ("/imu/data", "imu"), ("/imu/mag", "mag"), ("/imu/pressure", "pressure"),
+    ("/imu/time_reference", "time_reference"), ("/tf", "tf"))
 ROS_TYPES = {"imu": "sensor_msgs/msg/Imu", "mag": "sensor_msgs/msg/MagneticField",
              "pressure": "sensor_msgs/msg/FluidPressure", "time_reference": "sensor_msgs/msg/TimeReference",
              "tf": "tf2_msgs/msg/TFMessage"}
@@ -45,24 +65,25 @@ _SI = {"m/s^2": ("m/s^2", 1.0), "g": ("m/s^2", 9.80665), "rad/s": ("rad/s", 1.0)
        "gauss": ("T", 1e-4), "T": ("T", 1.0), "mbar": ("Pa", 100.0), "Pa": ("Pa", 1.0)}
 
 
-def _unit_table(overrides):
+def _unit_table(overrides: UnitOverrides | None) -> tuple[Units, ToSi]:
     try:
-        from .units import units, to_si
+        # The units table with overrides is not in the package yet; the fallback below stands in.
+        from .units import units, to_si  # type: ignore[import-not-found]
     except ImportError:  # the declared table's first form: units() of the catalogue, converted here
         from .recording import units
 
-        def to_si(values, unit):
+        def to_si(values: Any, unit: str) -> tuple[Any, str]:
             si, scale = _SI[unit]
             return values * scale, si
         return units(), to_si
     return units(overrides), to_si
 
 
-def default_frame(enu):
+def default_frame(enu: bool) -> str:
     return "imu_link" if enu else "imu_link_ned"
 
 
-def _quat_mul(np, a, b):
+def _quat_mul(np: ModuleType, a: NDArray[Any], b: NDArray[Any]) -> NDArray[Any]:
     ax, ay, az, aw = (a[..., i] for i in range(4))
     bx, by, bz, bw = (b[..., i] for i in range(4))
     return np.stack([aw * bx + ax * bw + ay * bz - az * by,
@@ -74,10 +95,10 @@ def _quat_mul(np, a, b):
 class _Source:
     """The recording's columns in SI units, a batch of packets at a time."""
 
-    def __init__(self, np, rec, units, to_si, enu):
+    def __init__(self, np: ModuleType, rec: Recording, units: Units, to_si: ToSi, enu: bool) -> None:
         self.np, self.rec, self.units, self.to_si, self.enu = np, rec, units, to_si, enu
 
-    def rows(self, name, first, end):
+    def rows(self, name: str, first: int, end: int) -> tuple[NDArray[Any], dict[str, NDArray[Any]]] | None:
         """(packets, columns dict) of the record's rows in packets first..end-1; None when absent."""
         if name not in self.rec.records:
             return None
@@ -85,7 +106,8 @@ class _Source:
         lo, hi = self.np.searchsorted(columns["packet"], [first, end])
         return columns["packet"][lo:hi], {k: v[lo:hi] for k, v in columns.items()}
 
-    def vector(self, name, cols, items=("x", "y", "z")):
+    def vector(self, name: str, cols: Mapping[str, NDArray[Any]],
+               items: Sequence[str] = ("x", "y", "z")) -> NDArray[Any]:
         """The record's body-frame vector items in SI, as an (n, 3) float64 array."""
         out = self.np.empty((len(cols["packet"]), len(items)))
         for i, item in enumerate(items):
@@ -94,7 +116,7 @@ class _Source:
             out[:, 1:] *= -1
         return out
 
-    def quaternion(self, cols):
+    def quaternion(self, cols: Mapping[str, NDArray[Any]]) -> NDArray[Any]:
         np = self.np
         q = np.stack([cols[c].astype("f8") for c in "xyzw"], axis=-1)
         if self.enu:
@@ -102,15 +124,17 @@ class _Source:
         return q
 
 
-def _scatter(np, packets, part_packets, values, out, columns):
+def _scatter(np: ModuleType, packets: NDArray[Any], part_packets: NDArray[Any], values: NDArray[Any],
+             out: NDArray[Any], columns: NDArray[Any]) -> None:
     at = np.searchsorted(packets, part_packets)
     out[at[:, None], columns] = values
 
 
-def _imu_rows(np, src, parts, first, end):
+def _imu_rows(np: ModuleType, src: _Source, parts: Mapping[str, str], first: int,
+              end: int) -> tuple[NDArray[Any], NDArray[Any]] | None:
     """(packets, rows) of an Imu topic from its (orientation, rate, acceleration, uncertainty) parts."""
-    got = {k: src.rows(name, first, end) for k, name in parts.items() if name}
-    got = {k: v for k, v in got.items() if v is not None and len(v[0])}
+    found = {k: src.rows(name, first, end) for k, name in parts.items() if name}
+    got = {k: v for k, v in found.items() if v is not None and len(v[0])}
     if not any(k != "uncertainty" for k in got):
         return None
     packets = np.unique(np.concatenate([got[k][0] for k in got if k != "uncertainty"]))
@@ -137,7 +161,8 @@ def _imu_rows(np, src, parts, first, end):
     return packets, rows
 
 
-def _batches(np, src, first, end):
+def _batches(np: ModuleType, src: _Source, first: int,
+             end: int) -> Iterator[tuple[int, NDArray[Any], NDArray[Any]]]:
     """(topic index, packets, rows) of every topic with data in packets first..end-1."""
     raw = _imu_rows(np, src, {"rate": "ScaledGyroVector", "acceleration": "ScaledAccVector"}, first, end)
     if raw is not None:
@@ -154,8 +179,8 @@ def _batches(np, src, first, end):
     if pressure is not None and len(pressure[0]):
         pa = src.vector("ScaledAmbientPressure", pressure[1], ("ambient_pressure",))
         yield 3, pressure[0], np.column_stack([pa, np.zeros(len(pa))])
-    refs = [_time_refs(np, src, name, first, end) for name in timeline.CLOCKS]
-    refs = [r for r in refs if r is not None]
+    found = [_time_refs(np, src, name, first, end) for name in timeline.CLOCKS]
+    refs = [r for r in found if r is not None]
     if refs:
         packets = np.concatenate([p for p, _ in refs])
         order = np.argsort(packets, kind="stable")
@@ -166,7 +191,8 @@ def _batches(np, src, first, end):
         yield 5, orientation[0], np.column_stack([np.zeros((len(q), 3)), q])
 
 
-def _time_refs(np, src, name, first, end):
+def _time_refs(np: ModuleType, src: _Source, name: str, first: int,
+               end: int) -> tuple[NDArray[Any], NDArray[Any]] | None:
     got = src.rows(name, first, end)
     if got is None or not len(got[0]):
         return None
@@ -176,7 +202,9 @@ def _time_refs(np, src, name, first, end):
     return got[0][usable], np.column_stack([whole, np.rint((unix[usable] - whole) * 1e9).clip(0, 999_999_999)])
 
 
-def write(rec, path, frame_id=None, enu=False, overrides=None, progress=None):
+def write(rec: Recording, path: str | os.PathLike[str], frame_id: str | None = None, enu: bool = False,
+          overrides: UnitOverrides | None = None,
+          progress: Callable[[int], object] | None = None) -> tuple[dict[str, int], tuple[int, int], int]:
     """Writes the recording's ROS 2 topics to the MCAP file `path`.
 
     Returns ({topic: message count}, first and last log time in ns, packets
@@ -192,14 +220,14 @@ def write(rec, path, frame_id=None, enu=False, overrides=None, progress=None):
     # The native writer encodes and compresses one batch without the
     # interpreter lock while the next is made ready here.
     pool = ThreadPoolExecutor(1)
-    pending = None
+    pending: Future[None] | None = None
     try:
         channels = [writer.channel(topic, kind, world if kind == "tf" else frame,
                                    {"tf": frame, "time_reference": "gps"}.get(kind, ""))
                     for topic, kind in TOPICS]
         counts = [0] * len(TOPICS)
         for first in range(0, rec.packets, PACKETS_PER_BATCH):
-            batches = []
+            batches: list[Ros2Batch] = []
             for topic, packets, rows in _batches(np, src, first, first + PACKETS_PER_BATCH):
                 times = stamps[packets.astype(np.intp)]
                 packets = np.ascontiguousarray(packets, dtype=np.uint64)
@@ -220,7 +248,7 @@ def write(rec, path, frame_id=None, enu=False, overrides=None, progress=None):
     return {topic: n for (topic, _), n in zip(TOPICS, counts) if n}, span, replaced
 
 
-def _metadata_yaml(name, counts, span):
+def _metadata_yaml(name: str, counts: Mapping[str, int], span: tuple[int, int]) -> str:
     start, end = span
     total = sum(counts.values())
     topics = "".join(
@@ -238,7 +266,7 @@ def _metadata_yaml(name, counts, span):
             f"      duration:\n        nanoseconds: {end - start}\n      message_count: {total}\n")
 
 
-def write_bag(rec, directory, stage, **options):
+def write_bag(rec: Recording, directory: str, stage: StagedOutputs, **options: Any) -> int:
     """A rosbag2 folder: DIRECTORY/metadata.yaml and DIRECTORY/<name>_0.mcap,
     each written through `stage` (a StagedOutputs), whole or not at all."""
     stage.folder(directory)

@@ -8,13 +8,27 @@ both hold), is never written: the packet takes its neighbour's (the last
 usable one before it, else the first after it), and the packets so stamped
 are counted for the caller to report.
 """
+from __future__ import annotations
+
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, overload
+
 from . import timeline
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
 
 # 2**31 s: the last second a ROS 2 stamp (int32 seconds) can hold.
 LAST_SECOND = 2.0 ** 31
 
 
-def gps_to_unix(np, seconds):
+@overload
+def gps_to_unix(np: ModuleType | None, seconds: float) -> float: ...
+@overload
+def gps_to_unix(np: ModuleType | None, seconds: NDArray[Any]) -> NDArray[Any]: ...
+def gps_to_unix(np: ModuleType | None, seconds: float | NDArray[Any]) -> float | NDArray[Any]:
     try:
         from .gpstime import gps_to_unix as convert
     except ImportError:  # before the leap-second table: today's count (18 s since 2017)
@@ -22,7 +36,7 @@ def gps_to_unix(np, seconds):
     return convert(seconds)
 
 
-def host_times(np, rec):
+def host_times(np: ModuleType, rec: Recording) -> NDArray[Any] | None:
     """host_time of every packet (NaN where none), or None when the recording has none."""
     times = None
     for name in rec.records:
@@ -34,7 +48,7 @@ def host_times(np, rec):
     return times
 
 
-def packet_seconds(np, rec):
+def packet_seconds(np: ModuleType, rec: Recording) -> NDArray[Any]:
     """Unix seconds of every packet, NaN where unknown."""
     host = host_times(np, rec)
     if host is not None:
@@ -42,7 +56,7 @@ def packet_seconds(np, rec):
     return gps_to_unix(np, timeline.packet_times(np, rec))
 
 
-def fill_from_neighbours(np, seconds):
+def fill_from_neighbours(np: ModuleType, seconds: NDArray[Any]) -> tuple[NDArray[Any] | None, int]:
     """(seconds with every unusable value replaced by its neighbour's, how
     many were replaced); None in place of the array when no value is usable."""
     usable = np.isfinite(seconds) & (seconds >= 0) & (seconds < LAST_SECOND)
@@ -55,7 +69,7 @@ def fill_from_neighbours(np, seconds):
     return seconds[at], bad
 
 
-def packet_stamps(np, rec):
+def packet_stamps(np: ModuleType, rec: Recording) -> tuple[NDArray[Any], int]:
     """(Unix nanoseconds of every packet as uint64, packets that took a
     neighbour's time). A recording without any usable time counts its
     packets in milliseconds from 0, and reports none as replaced."""

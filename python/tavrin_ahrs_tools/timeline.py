@@ -8,6 +8,7 @@ ahrs-plot.
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
@@ -26,7 +27,7 @@ CLOCKS = {
 }
 
 
-def clock_times(table: NDArray[Any], name: str) -> NDArray[Any]:
+def clock_times(table: NDArray[Any] | Mapping[str, NDArray[Any]], name: str) -> NDArray[Any]:
     """Seconds of GPS time of every row of a time record."""
     tow, week = CLOCKS[name]
     return table[week].astype("f8") * SECONDS_PER_WEEK + table[tow]
