@@ -5,6 +5,7 @@ import os
 
 from . import _native
 from .progress import Progress
+from .units import units  # noqa: F401 (the package's units() has always been importable from here)
 
 _INSTALL_NUMPY = "load() needs numpy: pip install 'tavrin_ahrs_driver[tools]'"
 
@@ -39,23 +40,6 @@ def record_dtypes():
     return {
         name: np.dtype([("packet", "u8"), ("offset", "u8"), ("time", "f8")]
                        + [(item, code) for item, code, _unit in items])
-        for name, _set, items, *_ in _native.catalogue()
-    }
-
-
-def units():
-    """The unit of every column, by record: {record: {column: unit}}.
-
-    `time` is in "s"; each item is in the unit the sensor sends it in (values
-    are never converted): "rad", "rad/s", "m/s^2", "m/s", "gauss", "mbar",
-    "m", "s", "week". Dimensionless values (orientation matrices and
-    quaternions), enumerations, bit flags and validity flags have "". The
-    stabilised north and up vectors are directions whose scale is not known:
-    "unknown". `packet` and `offset` (an index and a byte offset) are not
-    listed.
-    """
-    return {
-        name: {"time": "s", **{item: unit for item, _code, unit in items}}
         for name, _set, items, *_ in _native.catalogue()
     }
 
@@ -110,6 +94,7 @@ class Recording:
 
     def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None):
         self._columns = columns
+        self._conventions = None
         self.path = path
         self.records = records
         self.sets = sets
@@ -160,6 +145,37 @@ class Recording:
         polars = needs("polars", "to_polars()", "arrow")
         needs("pyarrow", "to_polars()", "arrow")
         return polars.from_arrow(self.to_arrow(name))
+
+    @property
+    def conventions(self):
+        """The attitude Conventions, found in the data on first use (raises
+        ConventionsError when they cannot be); assign Conventions (from
+        parse_conventions) to state them instead."""
+        if self._conventions is None:
+            from .conventions import conventions
+
+            self._conventions = conventions(self)
+        return self._conventions
+
+    @conventions.setter
+    def conventions(self, value):
+        self._conventions = value
+
+    def rotation(self, record):
+        """The attitude in `record` (a quaternion, matrix or Euler record) as
+        one vectorised scipy Rotation, a row per occurrence: the body frame
+        relative to the world frame, under `conventions` (needs scipy)."""
+        from .conventions import rotation_of
+
+        return rotation_of(_numpy(), self.records[record], record, self.conventions)
+
+    def euler_degrees(self, record=None):
+        """(n, 3) roll, pitch, yaw in degrees of `record`'s attitude (default:
+        the first attitude record present), in the data's Euler order."""
+        from .conventions import attitude_record, euler_degrees_of
+
+        record = record or attitude_record(self.records)
+        return euler_degrees_of(self.rotation(record), self.conventions)
 
     def __repr__(self):
         return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "

@@ -19,6 +19,7 @@ from . import replay, simulated
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
 from .cli import add_version, command
+from .conventions import ConventionsError, parse_conventions
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -42,8 +43,8 @@ class CountedBatch:
     the first sum and itself times its distance from the end to the second.
     """
 
-    def __init__(self, size=64):
-        builder = simulated.PacketBuilder()
+    def __init__(self, size=64, convention=None):
+        builder = simulated.PacketBuilder(convention=convention)
         kinds = (
             (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
              gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
@@ -103,7 +104,7 @@ class Corruptor:
 
 
 def stream_paced(link, opts, corrupt):
-    builder = simulated.PacketBuilder(opts.rate)
+    builder = simulated.PacketBuilder(opts.rate, convention=opts.convention)
     period = 1.0 / opts.rate
     deadline = link.deadline
     k, limit = 0, opts.count
@@ -136,7 +137,7 @@ def stream_paced(link, opts, corrupt):
 def stream_fast(link, opts, corrupt):
     if corrupt.rate > 0.0:
         return _stream_fast_corrupted(link, opts, corrupt)
-    batch = CountedBatch()
+    batch = CountedBatch(convention=opts.convention)
     size = len(batch.ends)
     deadline = link.deadline
     counter, limit = 0, opts.count
@@ -150,7 +151,7 @@ def stream_fast(link, opts, corrupt):
 
 
 def _stream_fast_corrupted(link, opts, corrupt):
-    builder = simulated.PacketBuilder(opts.rate, counted=True)
+    builder = simulated.PacketBuilder(opts.rate, counted=True, convention=opts.convention)
     deadline = link.deadline
     k, limit = 0, opts.count
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
@@ -214,7 +215,7 @@ def run_replay(opts, data):
 
 def run_record(opts):
     stop = StopSignal()
-    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast)
+    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast, convention=opts.convention)
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     total = 2 * round(opts.rate * opts.seconds) if opts.seconds is not None else opts.count
     if opts.count is not None:
@@ -255,8 +256,16 @@ def _not_negative(text):
     return value
 
 
+def _convention(text):
+    try:
+        found = parse_conventions(text)
+    except ConventionsError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+    return {name: value for name, value in vars(found).items() if value is not None}
+
+
 # What a replay cannot honour: the recording decides the packets and their pace.
-_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds")
+_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds", "convention")
 
 
 def _check_replay(parser, opts):
@@ -300,6 +309,11 @@ def parse_args(argv=None):
                         help="close the terminal every S seconds and open a new one (a new "
                              "path, printed on a line of its own), as a cable pulled and "
                              "plugged back in")
+    parser.add_argument("--convention", type=_convention, metavar="C,...",
+                        help="how the attitude is written, e.g. wxyz,body_to_world,XYZ,enu "
+                             "(quaternion wxyz/xyzw, matrix body_to_world/world_to_body, Euler "
+                             "turn order, world ned/enu; parts left out keep the default "
+                             "xyzw,world_to_body,ZYX,ned)")
     parser.add_argument("--record", metavar="FILE",
                         help="write the stream to FILE as fast as possible instead of a pty")
     parser.add_argument("--seconds", type=_positive(float),
