@@ -123,3 +123,14 @@ def test_parse_conventions(text, expected):
 def test_parse_conventions_refuses(text):
     with pytest.raises(ConventionsError):
         parse_conventions(text)
+
+
+@pytest.mark.parametrize("args, line", [
+    ((), "Conventions: quaternion wxyz (scalar first), matrix world to body, Euler XYZ (intrinsic), world ENU"),
+    (("--conventions", "ZYX"), "stated, but the data say quaternion wxyz"),
+])
+def test_info_prints_the_conventions(tmp_path, args, line):
+    _record(tmp_path, "--convention", "wxyz,XYZ,enu", seconds=2)
+    shown = subprocess.run([sys.executable, "-m", "tavrin_ahrs_tools.info", str(tmp_path / "f.bin"), *args],
+                           check=True, capture_output=True, text=True).stdout
+    assert line in shown.splitlines()[-1]
