@@ -134,3 +134,29 @@ def test_info_prints_the_conventions(tmp_path, args, line):
     shown = subprocess.run([sys.executable, "-m", "tavrin_ahrs_tools.info", str(tmp_path / "f.bin"), *args],
                            check=True, capture_output=True, text=True).stdout
     assert line in shown.splitlines()[-1]
+
+
+def test_sensor_finds_the_conventions_from_its_first_packet(tmp_path):
+    from tavrin_ahrs_tools import Sensor
+
+    link = tmp_path / "ahrs"
+    sim = subprocess.Popen([sys.executable, "-m", "tavrin_ahrs_tools.sim", "--link", str(link),
+                            "--duration", "30", "--convention", "wxyz,body_to_world,YXZ"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        sim.stdout.readline()  # the terminal exists, and so does the link
+        with Sensor(str(link), configure=False) as sensor:
+            # the stream starts with the roll at zero, where turn orders that
+            # differ only around it agree: the first packet turned enough settles them
+            for _ in range(1000):
+                sample = sensor.read(timeout=20)
+                if sensor.conventions is not None:
+                    break
+            assert sensor.conventions == parse_conventions("wxyz,body_to_world,YXZ,ned")
+            assert sample.conventions == sensor.conventions
+            name = "CFEulerAngles" if "CFEulerAngles" in sample else "OrientationEuler"
+            angles = [sample[name][k] for k in ("roll", "pitch", "yaw")]
+            assert sample.euler_degrees(name) == pytest.approx(np.degrees(angles), abs=1e-3)
+    finally:
+        sim.terminate()
+        sim.wait(timeout=20)
