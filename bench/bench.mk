@@ -1,6 +1,6 @@
 # `make bench`: every benchmark side by side in one run (a few minutes).
 # Prints the table and writes bench/results.json. Included by the Makefile.
-.PHONY: bench bench-quick bench-to-chars bench-analysis bench-sensor
+.PHONY: bench bench-quick bench-to-chars bench-analysis bench-sensor bench-time
 
 bench: install bench-to-chars
 	$(PY) bench/run_bench.py --json bench/results.json
@@ -26,3 +26,8 @@ bench-analysis: install
 # take() and read(), a busy thread beside the loop, flat out, resuming.
 bench-sensor: install
 	$(PY) bench/run_bench.py --only sensor --json bench/results-sensor.json
+
+# The time row alone: a live sample's time_ns, its raw host_ns and a
+# recording's host_time against the simulator's truth, 20 s at 500 packets/s.
+bench-time: install
+	$(PY) bench/run_bench.py --only time --json bench/results-time.json

@@ -29,6 +29,7 @@ import bench_memory  # noqa: E402
 import bench_parse  # noqa: E402
 import bench_read  # noqa: E402
 import bench_sensor  # noqa: E402
+import bench_time  # noqa: E402
 import bench_tools  # noqa: E402
 import harness  # noqa: E402
 from make_recording import make_recording  # noqa: E402
@@ -36,11 +37,13 @@ from make_recording import make_recording  # noqa: E402
 FULL = {"packets": 200_000, "repeat": 3, "live_packets": 400_000, "live_python_packets": 60_000,
         "paced_seconds": 10.0, "memory_packets": 1_000_000, "tools_packets": 1_000_000,
         "recordings": 40, "recording_packets": 100_000,
-        "busy_seconds": 1.0, "busy_rounds": 8, "arrays_queue": 200_000}
+        "busy_seconds": 1.0, "busy_rounds": 8, "arrays_queue": 200_000,
+        "time_seconds": 20.0}
 QUICK = {"packets": 20_000, "repeat": 1, "live_packets": 100_000, "live_python_packets": 10_000,
          "paced_seconds": 3.0, "memory_packets": 100_000, "tools_packets": 50_000,
          "recordings": 8, "recording_packets": 20_000,
-         "busy_seconds": 1.0, "busy_rounds": 1, "arrays_queue": 50_000}
+         "busy_seconds": 1.0, "busy_rounds": 1, "arrays_queue": 50_000,
+         "time_seconds": 6.0}
 
 
 def mib(kib):
@@ -155,6 +158,8 @@ def rows(fig):
              f"{d['conversion_speedup']:.2f} x", "", None),
         ]
     out += sensor_rows(fig.get("sensor"))
+    if fig.get("time"):
+        out += bench_time.rows(fig["time"])
     return out
 
 
@@ -220,13 +225,13 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true",
                         help="smaller runs, to see that everything works (figures are rough)")
     parser.add_argument("--only", action="append", choices=("parse", "read", "live", "memory", "tools", "analysis",
-                                                        "sensor"),
+                                                        "sensor", "time"),
                         help="run only these benchmarks (repeatable)")
     parser.add_argument("--json", metavar="FILE", default=os.path.join(BENCH_DIR, "results.json"),
                         help="where the figures go; default bench/results.json")
     opts = parser.parse_args(argv)
     size = QUICK if opts.quick else FULL
-    chosen = opts.only or ["parse", "read", "live", "memory", "tools", "analysis", "sensor"]
+    chosen = opts.only or ["parse", "read", "live", "memory", "tools", "analysis", "sensor", "time"]
 
     missing = harness.module_missing()
     if missing:
@@ -282,6 +287,9 @@ def main(argv=None):
             figures["sensor"] = bench_sensor.measure(
                 workdir, size["paced_seconds"], size["busy_seconds"], size["busy_rounds"],
                 size["live_packets"], size["arrays_queue"], size["repeat"])
+        if "time" in chosen:
+            print("device time on the host's clock ...", file=sys.stderr)
+            figures["time"] = bench_time.measure(workdir, size["time_seconds"])
     figures["seconds"] = time.monotonic() - started
 
     lines = rows(figures)

@@ -12,9 +12,11 @@ which gives each command the same edges:
 
 - descriptors 0 to 2 that the process was started without are held by
   placeholders, so no file the command opens lands there (and no data goes
-  where a diagnostic was meant to); a write to a closed standard output
-  fails, and the command exits 1 with one line on standard error (when that
-  is open); with standard error closed, diagnostics are dropped;
+  where a diagnostic was meant to); with standard error closed, diagnostics
+  are dropped;
+- standard output that cannot be written (closed, a full disk, /dev/full)
+  ends the command with exit 1 and one line on standard error, whether the
+  command was printing its results or only its --help or --version;
 - a reader that goes away (`| head`) ends the command quietly, exit 141, as
   the shell reports a command ended by SIGPIPE;
 - Ctrl-C ends it with exit 130 and no traceback.
@@ -72,6 +74,73 @@ def _drop_standard_output():
     sys.stdout = open(os.devnull, "w")
 
 
+class StandardOutputError(OSError):
+    """A write to standard output failed: the command's results are lost."""
+
+
+class _GuardedOutput:
+    """sys.stdout, with its failures told apart from those of the files a
+    command reads and writes (which it reports itself, by name)."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self.failure = None  # kept: argparse swallows the error of its --help and --version
+
+    def __getattr__(self, name):
+        return getattr(self._stream, name)
+
+    def _guarded(self, call, *args):
+        try:
+            return call(*args)
+        except BrokenPipeError:
+            raise
+        except OSError as err:
+            self.failure = StandardOutputError(err.errno, err.strerror)
+            raise self.failure from None
+
+    def write(self, text):
+        return self._guarded(self._stream.write, text)
+
+    def writelines(self, lines):
+        return self._guarded(self._stream.writelines, lines)
+
+    def flush(self):
+        return self._guarded(self._stream.flush)
+
+
+def _output_failure(name, err):
+    """The one line that says standard output could not take the results."""
+    _drop_standard_output()
+    if err.errno == errno.EBADF:
+        print(f"{name}: standard output is closed", file=sys.stderr)
+    else:
+        print(f"{name}: cannot write to standard output: {err.strerror}", file=sys.stderr)
+    return 1
+
+
+def _flush_standard_output():
+    """Flushes standard output here, where a failure is still ours to
+    report, and raises any failure of it that was swallowed before."""
+    if sys.stdout is None:
+        return
+    sys.stdout.flush()
+    failure = getattr(sys.stdout, "failure", None)
+    if failure is not None:
+        raise failure
+
+
+def _run_guarded(main, argv):
+    """main(argv), then standard output flushed; argparse's exit (--help,
+    --version, a usage error) included."""
+    try:
+        status = main(argv)
+    except SystemExit:
+        _flush_standard_output()
+        raise
+    _flush_standard_output()
+    return status
+
+
 def command(name):
     """Decorates a command's `main(argv=None) -> int` with the process edges
     every command shares (see the module's description)."""
@@ -79,22 +148,25 @@ def command(name):
         @functools.wraps(main)
         def run(argv=None):
             closed = _hold_closed_standard_descriptors()
+            given = sys.stdout
+            if given is not None and not isinstance(given, _GuardedOutput):
+                sys.stdout = _GuardedOutput(given)
             try:
-                status = main(argv)
-                if sys.stdout is not None:
-                    sys.stdout.flush()  # here, where a failure is still ours to report
-                return status
+                return _run_guarded(main, argv)
             except BrokenPipeError:
                 _drop_standard_output()
                 return EXIT_BROKEN_PIPE
             except KeyboardInterrupt:
                 return EXIT_INTERRUPTED
+            except StandardOutputError as err:
+                return _output_failure(name, err)
             except OSError as err:
                 if err.errno != errno.EBADF or 1 not in closed:
                     raise
-                _drop_standard_output()
-                print(f"{name}: standard output is closed", file=sys.stderr)
-                return 1
+                return _output_failure(name, err)
+            finally:
+                if isinstance(sys.stdout, _GuardedOutput) and sys.stdout is not given:
+                    sys.stdout = given
         return run
     return wrap
 

@@ -4,6 +4,7 @@ Each item's unit goes into its Arrow field's metadata under b"unit", so it
 travels with the Parquet files too; the record's name and descriptor set go
 into the schema's metadata.
 """
+import contextlib
 import functools
 import importlib
 import os
@@ -13,11 +14,11 @@ from . import _native
 from .recording import needs
 
 PARQUET_SUFFIX = ".parquet"
-# Packet numbers and offsets climb by small steps: deltas store them in a few
+# Packet numbers, offsets and arrivals climb by small steps: deltas store them in a few
 # bits. Splitting floats into byte streams lets zstd find the repeating
 # exponent bytes; both encode faster than a dictionary that never pays off
 # on measured values.
-_DELTA = ("packet", "offset")
+_DELTA = ("packet", "offset", "arrival_ns")
 # Row-group statistics (smallest, largest) for the columns a reader picks
 # rows by; on every measured column they would cost a tenth of the writing
 # and skip nothing.
@@ -106,12 +107,21 @@ def write_records(recording, path_of, names=None, threads=1):
     return chosen
 
 
-def export(recording, directory, names=None):
-    """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per record."""
+def export(recording, directory, names=None, stage=None):
+    """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per
+    record. The folder belongs to the export as far as these names go: a
+    record's table that this export does not write, an earlier one did, is
+    removed; other files stay. Through `stage` (a StagedOutputs) the tables
+    are put in place only when the export commits."""
+    from .staged_output import StagedOutputs
+
     pyarrow()
-    os.makedirs(directory, exist_ok=True)
-    return write_records(recording, lambda name: os.path.join(directory, name + PARQUET_SUFFIX), names,
-                         threads=os.cpu_count() or 1)
+    owned = stage is None
+    stage = stage or StagedOutputs()
+    with stage if owned else contextlib.nullcontext():
+        stage.folder(directory)
+        temps = {name: stage.path(os.path.join(directory, name + PARQUET_SUFFIX)) for name in record_sets()}
+        return write_records(recording, temps.__getitem__, names, threads=os.cpu_count() or 1)
 
 
 def require():

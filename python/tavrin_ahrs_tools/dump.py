@@ -13,11 +13,14 @@ import sys
 
 from . import _native
 from .progress import Progress
-from .cli import add_version, command, refuse_output_over_input
+from .cli import StandardOutputError, add_version, command, refuse_output_over_input
+from .staged_output import StagedOutputs
 
 # Formats written in Python by a library, and the module of each.
 LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
+# The name the native writer gives standard output in its errors.
+NATIVE_STDOUT = "<stdout>"
 
 
 def _record_names(text):
@@ -30,12 +33,16 @@ def _record_names(text):
     return names
 
 
+def _csv_suffixes():
+    """.<set>.csv of the table of each data set."""
+    return [f".{name}.csv" for name in sorted({set_name for _name, set_name, *_ in _native.catalogue()})]
+
+
 def _outputs(args):
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
-        sets = {set_name for _name, set_name, *_ in _native.catalogue()}
-        return [f"{args.output}.{name}.csv" for name in sorted(sets)]
+        return [args.output + suffix for suffix in _csv_suffixes()]
     return [args.output or 1]
 
 
@@ -72,20 +79,27 @@ def main(argv=None):
         size = 0
     # A bar would tear through text going to the same terminal.
     show = bool(args.output) or not sys.stdout.isatty()
+    stage = StagedOutputs()
     try:
-        if args.format in LIBRARY_FORMATS:
-            packets, runs, skipped, truncated = _library_export(args)
-        else:
-            with Progress(size, os.path.basename(args.file), enabled=show) as bar:
-                packets, runs, skipped, truncated = _native.dump(
-                    args.file, args.format, ",".join(args.records or []), args.output or "", bar.update)
+        with stage:
+            if args.format in LIBRARY_FORMATS:
+                packets, runs, skipped, truncated = _library_export(args, stage)
+            else:
+                with Progress(size, os.path.basename(args.file), enabled=show) as bar:
+                    packets, runs, skipped, truncated = _native.dump(
+                        args.file, args.format, ",".join(args.records or []), _native_output(args, stage),
+                        bar.update)
+            if not packets:
+                stage.discard()  # nothing to show for it: an earlier output is worth more
     except ImportError as e:
         print(f"ahrs-dump: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
         raise  # the reader (head, less) has seen enough: quiet, as every command is
     except OSError as e:
-        print(f"ahrs-dump: {e.filename}: {e.strerror}", file=sys.stderr)
+        if not args.output and e.filename == NATIVE_STDOUT:
+            raise StandardOutputError(e.errno, e.strerror) from None  # said as every command says it
+        print(f"ahrs-dump: {_failed_file(e, args, stage)}: {e.strerror or e}", file=sys.stderr)
         return 1
     except KeyboardInterrupt:
         print("ahrs-dump: interrupted", file=sys.stderr)
@@ -98,14 +112,36 @@ def main(argv=None):
     return 0
 
 
-def _library_export(args):
+def _native_output(args, stage):
+    """Where the native writer writes: a temporary file (text, jsonl) or
+    prefix (csv) beside the output, or "" for standard output."""
+    if not args.output:
+        return ""
+    if args.format == "csv":
+        return stage.prefix(args.output, _csv_suffixes())
+    return stage.path(args.output)
+
+
+def _failed_file(error, args, stage):
+    """The file a write failed on, by the name the user gave (a library
+    writing to an open file does not say which)."""
+    if error.filename is None:
+        return args.output or "standard output"
+    name = os.fsdecode(error.filename)
+    return stage.final_of(name) or name or "standard output"
+
+
+def _library_export(args, stage):
     """Parquet or MCAP: the recording loaded column by column, then written by its module."""
     module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
     module.require()
     from .recording import load
 
     rec = load(args.file, progress=True, layout="columns")
-    module.export(rec, args.output, args.records)
+    if args.format == "parquet":
+        module.export(rec, args.output, args.records, stage)
+    else:
+        module.export(rec, stage.path(args.output), args.records)
     return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated
 
 

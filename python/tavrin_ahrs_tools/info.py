@@ -1,7 +1,8 @@
 """ahrs-info: what a recording holds, at a glance.
 
 Packets per descriptor set and per record, the damaged runs, the time span
-and packet rate from the GPS time items, the dropouts of each clock, and the
+and packet rate from the GPS time items, the host clock's fit when the
+recording has its host-time sidecar, the dropouts of each clock, and the
 changes of the filter's state with their times, and the attitude conventions
 the data settle.
 """
@@ -85,6 +86,19 @@ def dropout_lines(np, rec, origin):
                       for line in clock_lines(np, name, table, origin)]
 
 
+def host_clock_lines(rec):
+    """How the device clock was fitted onto the host's, from the sidecar."""
+    if rec.host_clock is None:
+        return ["Host time: none (no .times sidecar)"]
+    if not rec.host_clock:
+        return ["Host time: no packet with a device time and an arrival"]
+    lines = ["Host time: the device clock fitted onto the host's (arrival after the fitted instant):"]
+    for name, fit in rec.host_clock.items():
+        lines.append(f"  {name}: drift {fit['drift_ppm']:+.2f} ppm, median {fit['residual_p50_s'] * 1e3:.3f} ms, "
+                     f"p99 {fit['residual_p99_s'] * 1e3:.3f} ms, {_many(fit['segments'], 'segment')}")
+    return lines
+
+
 def count_lines(title, counts, width):
     if not counts:
         return [f"{title}: none"]
@@ -135,6 +149,7 @@ def report(np, rec, path, size, declared=None):
         f"Packets: {_count(rec.packets)} well-formed",
         *damage_lines(rec),
         *span_lines(np, rec, times),
+        *host_clock_lines(rec),
         *dropout_lines(np, rec, origin),
         *count_lines("Descriptor sets", rec.sets, width),
         *count_lines("Records", counts, width),

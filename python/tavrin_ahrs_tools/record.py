@@ -5,20 +5,27 @@ Because the first of them stops at the first byte that does not start a
 packet, the recording by default begins at the first well-formed packet and
 ends after the last complete one; everything in between is copied as
 received.  --raw keeps every byte.
+
+The bytes are read by the Sensor's native reader, which writes beside the
+recording its host-time sidecar (FILE.times: when each read returned), so
+that load() can give every packet the host instant it stands for. Trimming
+cuts the sidecar to match.
 """
 
 import argparse
 import os
-import select
+import re
 import signal
 import sys
 import termios
 import time
 
+from . import _native
 from . import frames as mip
 from .cli import add_version, command
 
-READ_SIZE = 65536
+SCAN_CHUNK = 1 << 16
+TIMES_SUFFIX = ".times"
 
 
 def standard_bauds():
@@ -34,83 +41,47 @@ def baud_constant(baud):
     return speed
 
 
-def open_raw(device, baud):
-    """Open `device` for reading, raw 8N1, no flow control, input flushed."""
-    speed = baud_constant(baud)
-    fd = os.open(device, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+def packet_span(path):
+    """(offset of the first well-formed packet, offset after the last, packets)
+    of the file; (0, 0, 0) when it holds none."""
+    scanner, first, last, packets = mip.PacketScanner(), None, 0, 0
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(SCAN_CHUNK), b""):
+            found = scanner.feed(chunk)
+            if found:
+                first = found[0].start if first is None else first
+                last, packets = found[-1].end, packets + len(found)
+    return (0, 0, 0) if first is None else (first, last, packets)
+
+
+def trim(path, start, end):
+    """Keeps only the bytes [start, end) of the recording, and cuts its
+    sidecar (when there is one) to match. Both are replaced whole."""
+    times_path = path + TIMES_SUFFIX
     try:
-        iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(fd)
-        iflag &= ~(termios.IGNBRK | termios.BRKINT | termios.PARMRK | termios.ISTRIP
-                   | termios.INLCR | termios.IGNCR | termios.ICRNL | termios.IXON
-                   | termios.IXOFF | termios.IXANY | termios.INPCK)
-        oflag &= ~termios.OPOST
-        lflag &= ~(termios.ECHO | termios.ECHONL | termios.ICANON | termios.ISIG
-                   | termios.IEXTEN)
-        cflag &= ~(termios.CSIZE | termios.PARENB | termios.CSTOPB | termios.CRTSCTS)
-        cflag |= termios.CS8 | termios.CREAD | termios.CLOCAL
-        cc[termios.VMIN] = 0
-        cc[termios.VTIME] = 0
-        termios.tcsetattr(fd, termios.TCSANOW, [iflag, oflag, cflag, lflag, speed, speed, cc])
-        termios.tcflush(fd, termios.TCIFLUSH)
-    except termios.error as err:
-        os.close(fd)
-        raise OSError(f"not a serial device ({err.args[-1]})") from None
-    return fd
-
-
-class PacketTrimmer:
-    """Passes a byte stream through, cut to start at its first well-formed
-    packet; remembers where the last complete packet ended."""
-
-    def __init__(self, sink):
-        self.sink = sink
-        self.scanner = mip.PacketScanner()
-        self.head = bytearray()   # bytes not yet written while no packet is found
-        self.head_at = 0          # stream offset of head[0]
-        self.start = None         # stream offset of the first packet
-        self.last_end = None      # stream offset just after the last packet
-        self.packets = 0
-
-    def feed(self, data):
-        found = self.scanner.feed(data)
-        if found:
-            self.packets += len(found)
-            self.last_end = found[-1].end
-        if self.start is not None:
-            self.sink.write(data)
-            return
-        self.head += data
-        if found:
-            self.start = found[0].start
-            self.sink.write(self.head[self.start - self.head_at:])
-            self.head = None
-        elif len(self.head) > 2 * mip.MAX_PACKET:
-            cut = len(self.head) - mip.MAX_PACKET
-            del self.head[:cut]
-            self.head_at += cut
-
-    def finish(self):
-        """Drop a trailing incomplete packet; returns the bytes kept."""
-        if self.start is None:
-            self.sink.truncate(0)
-            return 0
-        kept = self.last_end - self.start
-        self.sink.truncate(kept)
-        return kept
-
-
-class RawCopy:
-    def __init__(self, sink):
-        self.sink = sink
-        self.total = 0
-        self.packets = None
-
-    def feed(self, data):
-        self.sink.write(data)
-        self.total += len(data)
-
-    def finish(self):
-        return self.total
+        with open(times_path, "rb") as f:
+            times = f.read()
+    except FileNotFoundError:
+        times = None
+    if start:
+        partial = path + ".partial"
+        with open(path, "rb") as src, open(partial, "wb") as dst:
+            src.seek(start)
+            left = end - start
+            while left:
+                chunk = src.read(min(SCAN_CHUNK * 16, left))
+                if not chunk:
+                    break
+                dst.write(chunk)
+                left -= len(chunk)
+        os.replace(partial, path)
+    else:
+        os.truncate(path, end)
+    if times is not None:
+        partial = times_path + ".partial"
+        with open(partial, "wb") as f:
+            f.write(_native.cut_times(times, start, end))
+        os.replace(partial, times_path)
 
 
 class _Stop:
@@ -123,36 +94,28 @@ class _Stop:
         self.signum = signum
 
 
-def record(fd, sink, seconds, raw=False):
-    """Copy from `fd` into `sink` for `seconds`; returns (bytes kept, packets, why)."""
-    copier = RawCopy(sink) if raw else PacketTrimmer(sink)
+def record(sensor, seconds):
+    """Lets the sensor's reader record for `seconds`; returns why it stopped."""
     stop = _Stop()
     deadline = time.monotonic() + seconds
-    poller = select.poll()
-    poller.register(fd, select.POLLIN)
-    why = "time up"
     while stop.signum is None:
         left = deadline - time.monotonic()
         if left <= 0:
-            break
-        events = poller.poll(min(left, 0.1) * 1000)
-        if not events:
-            continue
-        try:
-            data = os.read(fd, READ_SIZE)
-        except BlockingIOError:
-            continue
-        except OSError as err:  # EIO: the far end of the line hung up
-            why = f"device closed ({err.strerror})"
-            break
-        if not data:
-            why = "device closed"
-            break
-        copier.feed(data)
-    if stop.signum is not None:
-        why = "interrupted"
-    sink.flush()
-    return copier.finish(), copier.packets, why
+            return "time up"
+        if sensor.status != "streaming":
+            lost = re.sub(r" \(os error \d+\)$", "", (sensor.error or "end of stream").removeprefix("device lost: "))
+            return f"device closed ({lost})"
+        sensor.read(timeout=min(left, 0.1))  # samples are not kept: the queue only paces the wait
+    return "interrupted"
+
+
+def _device_trouble(err, device):
+    """The reason a device could not be opened, in the recorder's words."""
+    if err.strerror:
+        return err.strerror
+    text = str(err).removesuffix(f": {device}")
+    head, _, rest = text.partition(": ")
+    return f"not a serial device ({rest})" if head.lower() == "not a serial device" else text
 
 
 def parse_args(argv=None):
@@ -178,23 +141,29 @@ def parse_args(argv=None):
 @command("ahrs-record")
 def main(argv=None):
     opts = parse_args(argv)
+    from .sensor import Sensor
+
     try:
-        fd = open_raw(opts.device, opts.baud)
+        sensor = Sensor(opts.device, opts.baud, configure=False, reconnect=False, queue=1,
+                        overflow="drop-oldest", record=opts.output)
     except OSError as err:
-        why = err.strerror or err
-        if isinstance(err, FileNotFoundError):
-            from .ports import describe_ports  # pyserial's listing, only when it helps
-            why = f"{why} ({describe_ports()})"
-        print(f"ahrs-record: cannot open {opts.device}: {why}", file=sys.stderr)
+        if err.filename not in (None, opts.device):
+            print(f"ahrs-record: cannot write {opts.output}: {err.strerror or err}", file=sys.stderr)
+            return 1
+        print(f"ahrs-record: cannot open {opts.device}: {_device_trouble(err, opts.device)}", file=sys.stderr)
         return 1
     started = time.monotonic()
     try:
-        with open(opts.output, "wb") as sink:
-            kept, packets, why = record(fd, sink, opts.seconds, opts.raw)
+        why = record(sensor, opts.seconds)
     finally:
-        os.close(fd)
+        sensor.close()
     took = time.monotonic() - started
-    counted = "" if packets is None else f", {packets} packets"
+    if opts.raw:
+        kept, counted = os.path.getsize(opts.output), ""
+    else:
+        first, last, packets = packet_span(opts.output)
+        trim(opts.output, first, last)
+        kept, counted = last - first, f", {packets} packets"
     print(f"ahrs-record: {kept} bytes{counted} in {took:.1f} s to {opts.output} ({why})",
           file=sys.stderr)
     return 0

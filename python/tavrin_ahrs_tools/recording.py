@@ -2,6 +2,7 @@
 import collections.abc
 import importlib
 import os
+import warnings
 
 from . import _native
 from .progress import Progress
@@ -51,6 +52,10 @@ def _column_views(np, dtype, block):
             for name, start in zip(dtype.names, starts)}
 
 
+def _utc_index(pandas, unix_seconds, name):
+    return pandas.DatetimeIndex(pandas.to_datetime(unix_seconds, unit="s", utc=True), name=name)
+
+
 class _RowsFromColumns(collections.abc.Mapping):
     """Record name -> structured array, each made from the record's columns on
     first use (a copy) and kept, so that changes to it stay."""
@@ -90,11 +95,26 @@ class Recording:
     skipped_bytes  bytes that belong to no well-formed packet
     damaged        byte offset of each run of such bytes (numpy uint64 array)
     truncated      True when the file ends inside a packet
+    host_clock     None without a host-time sidecar; else, by descriptor-set
+                   name, how its device clock was fitted onto the host's:
+                   {"packets", "segments", "span_s", "drift_ppm" (the device
+                   clock's rate against the host's, + when it runs fast),
+                   "residual_p50_s", "residual_p99_s" (how long after the
+                   fitted instant the packets arrived)}
+
+    With a sidecar (PATH.times, written by Sensor(record=PATH) and
+    ahrs-record) every table ends with two more columns: `arrival_ns`
+    (int64, wall clock ns of the read that completed the packet; the least
+    int64, which pandas reads as NaT, where the sidecar stops short) and
+    `host_time` (float64 Unix seconds: the device time mapped onto the
+    host's wall clock; NaN without a device time or an arrival).
     """
 
-    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None):
+    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None,
+                 host_clock=None):
         self._columns = columns
         self._conventions = None
+        self.host_clock = host_clock
         self.path = path
         self.records = records
         self.sets = sets
@@ -106,13 +126,26 @@ class Recording:
     def to_pandas(self, name, index=None):
         """The record's table as a pandas DataFrame (needs pandas).
 
-        index="time" (or any other column) makes that column the index.
+        index="utc" makes the index a timezone-aware (UTC) DatetimeIndex from
+        the GPS `time` column, leap seconds applied (gpstime); index="host"
+        one from `host_time` (ValueError without a host-time sidecar). Any
+        other column name makes that column the index. NaN times become NaT.
         """
         try:
             import pandas
         except ImportError:
             raise ImportError("to_pandas() needs pandas: pip install pandas") from None
-        frame = pandas.DataFrame(self.records[name])
+        table = self.records[name]
+        frame = pandas.DataFrame(table)
+        if index == "utc":
+            from .gpstime import gps_to_unix
+
+            return frame.set_index(_utc_index(pandas, gps_to_unix(table["time"]), "utc"))
+        if index == "host":
+            if "host_time" not in table.dtype.names:
+                raise ValueError(f"{os.fsdecode(self.path)} has no host time: "
+                                 f"it needs its {TIMES_SUFFIX} sidecar, as Sensor(record=) writes it")
+            return frame.set_index(_utc_index(pandas, table["host_time"], "host"))
         return frame if index is None else frame.set_index(index)
 
     def columns(self, name):
@@ -184,6 +217,48 @@ class Recording:
 
 
 LAYOUTS = ("rows", "columns")
+TIMES_SUFFIX = ".times"
+# The columns a host-time sidecar adds to every table.
+HOST_COLUMNS = (("arrival_ns", "i8"), ("host_time", "f8"))
+
+
+def _sidecar(path):
+    """The bytes of the recording's host-time sidecar, or None when it has none."""
+    try:
+        with open(path + (TIMES_SUFFIX.encode() if isinstance(path, bytes) else TIMES_SUFFIX), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+    except OSError as e:
+        warnings.warn(f"{os.fsdecode(path)}{TIMES_SUFFIX}: {e.strerror or e}; loaded without host time", stacklevel=3)
+        return None
+
+
+def _host_clock(np, path, host):
+    """(per-packet arrival_ns, per-packet host_time, {set: fit}) from the
+    native fit, or None (with a warning) when the sidecar was damaged."""
+    if isinstance(host, str):
+        warnings.warn(f"{os.fsdecode(path)}{TIMES_SUFFIX}: {host}; loaded without host time", stacklevel=3)
+        return None
+    arrival, host_time, fits = host
+    keys = ("packets", "segments", "span_s", "drift_ppm", "residual_p50_s", "residual_p99_s")
+    fits = {name: dict(zip(keys, (*row[:4], row[4] * 1e-9, row[5] * 1e-9))) for name, row in fits.items()}
+    return np.frombuffer(arrival, dtype=np.int64), np.frombuffer(host_time, dtype=np.float64), fits
+
+
+def _with_host_columns(np, dtype):
+    return np.dtype(dtype.descr + list(HOST_COLUMNS))
+
+
+def _add_host_rows(np, table, arrival, host_time):
+    """The structured array with the two columns appended (a copy)."""
+    out = np.empty(len(table), dtype=_with_host_columns(np, table.dtype))
+    for field in table.dtype.names:
+        out[field] = table[field]
+    packet = table["packet"].astype(np.intp)
+    out["arrival_ns"] = arrival[packet]
+    out["host_time"] = host_time[packet]
+    return out
 
 
 def load(path, progress=False, layout="rows"):
@@ -206,15 +281,25 @@ def load(path, progress=False, layout="rows"):
     dtypes = record_dtypes()
     size = os.path.getsize(path) if progress and os.path.exists(path) else 0
     scan = _native.scan if layout == "rows" else _native.scan_columns
+    times = _sidecar(path)
     with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
-        found = scan(path, bar.update if progress else None)
+        found = scan(path, bar.update if progress else None, times)
     tables = found["records"]
     damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
     whole = (found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
+    host = _host_clock(np, path, found["host"]) if "host" in found else None
+    fits = host[2] if host else None
     if layout == "columns":
         columns = {name: _column_views(np, dtypes[name], tables.pop(name)) for name in list(tables)}
-        return Recording(path, _RowsFromColumns(np, columns, dtypes), *whole, columns=columns)
+        if host:
+            for table in columns.values():
+                packet = table["packet"].astype(np.intp)
+                table["arrival_ns"], table["host_time"] = host[0][packet], host[1][packet]
+            dtypes = {name: _with_host_columns(np, dtype) for name, dtype in dtypes.items()}
+        return Recording(path, _RowsFromColumns(np, columns, dtypes), *whole, columns=columns, host_clock=fits)
     records = {}
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
-    return Recording(path, records, *whole)
+        if host:
+            records[name] = _add_host_rows(np, records[name], host[0], host[1])
+    return Recording(path, records, *whole, host_clock=fits)

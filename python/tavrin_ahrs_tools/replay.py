@@ -42,6 +42,7 @@ MIN_ROUND = 0.01
 def packet_time(packet):
     """Seconds since the start of GPS time from the packet's time-of-week
     field (week included, so a week roll-over keeps counting), or None.
+    A packet with several takes the last, as the recording's tables do.
 
     Walks the fields by their length bytes without copying them: this runs
     once per packet of what may be a long recording.
@@ -50,15 +51,17 @@ def packet_time(packet):
     if wanted is None:
         return None
     payload = packet.payload
-    at, end = 0, len(payload)
+    at, end, found = 0, len(payload), None
     while at + 1 < end:
         length = payload[at]
         if (payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size
                 and at + 2 + _TIME_ITEMS.size <= end):
-            tow, week = _TIME_ITEMS.unpack_from(payload, at + 2)
-            return week * SECONDS_PER_WEEK + tow
+            found = _TIME_ITEMS.unpack_from(payload, at + 2)
         at += length or 1
-    return None
+    if found is None:
+        return None
+    tow, week = found
+    return week * SECONDS_PER_WEEK + tow
 
 
 def _packets(data):

@@ -7,6 +7,7 @@ opens the device again when it comes back after a loss. Waiting for a
 sample never holds the interpreter lock.
 """
 import asyncio
+import dataclasses
 import numbers
 import os
 
@@ -27,16 +28,21 @@ class Sample:
     device_time  GPS seconds (week * 604800 + time of week) from the packet's
                  time record, or None when it has none
     readings     record name -> {item: value}, values as the driver's read() gives them
+    time_ns      time.monotonic_ns() clock: when the device took the sample, as
+                 the reader's clock model estimates it from the device time;
+                 None until the model has a fit
     conventions  the attitude Conventions its Sensor has found (or None)
     """
-    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "conventions")
+    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns", "conventions")
 
-    def __init__(self, set, host_ns, wall_ns, device_time, readings, conventions=None):  # noqa: A002
+    def __init__(self, set, host_ns, wall_ns, device_time, readings, time_ns=None,  # noqa: A002
+                 conventions=None):
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
         self.device_time = device_time
         self.readings = readings
+        self.time_ns = time_ns
         self.conventions = conventions
 
     def _tables(self, names):
@@ -76,9 +82,35 @@ class Sample:
                 f"records={list(self.readings)}>")
 
 
+@dataclasses.dataclass(frozen=True)
+class Clock:
+    """One device clock's model, as of its last fit (None before it has one).
+
+    set        the data set whose time it maps
+    offset     ns: time.monotonic_ns() minus the device time in ns, at the
+               newest sample (the smallest transport delay included)
+    drift_ppm  how much faster the device clock runs than the host's
+    window     samples the fit was made from (a few seconds' worth)
+    resets     times the model started over: a device-time jump, a GPS
+               week change, the device opened again
+    spread     ns: standard deviation of the arrival delays above the fit
+    """
+    set: str  # noqa: A003 (the set's name)
+    offset: int | None
+    drift_ppm: float | None
+    window: int
+    resets: int
+    spread: float | None
+
+
+_CLOCK_SETS = ("DataSensor", "DataEstimationFilter")
+
+
 def _path(name, value):
     if isinstance(value, (str, bytes, os.PathLike)):
         value = os.fsdecode(value)
+        if "\0" in value:  # the system would cut the path there
+            raise ValueError(f"{name} must not contain a NUL character")
         if value:
             return value
         raise ValueError(f"{name} must not be empty")
@@ -119,15 +151,47 @@ def _wake(future):
         future.set_result(None)
 
 
+class _Waiters:
+    """The coroutines of one event loop waiting for one Sensor's descriptor.
+    A loop watches a descriptor with one callback at a time, so all of them
+    share one: readable (a sample, or the end) wakes every one."""
+
+    def __init__(self, loop, fd, registry):
+        self.loop, self.fd, self.registry = loop, fd, registry
+        self.futures = set()
+        loop.add_reader(fd, self.wake_all)
+
+    def wake_all(self):
+        self.stop()
+        for future in self.futures:
+            _wake(future)
+
+    def stop(self):
+        if self.registry.get(self.loop) is self:
+            del self.registry[self.loop]
+            self.loop.remove_reader(self.fd)
+
+    async def wait(self):
+        future = self.loop.create_future()
+        self.futures.add(future)
+        try:
+            await future
+        finally:
+            self.futures.discard(future)
+            if not self.futures:  # the last one gone by time-out or cancellation
+                self.stop()
+
+
 _dtypes = None
 
 
 def sample_dtypes():
-    """load()'s array layout of every record, plus a `host_ns` column."""
+    """load()'s array layout of every record, plus `host_ns` and `time_ns`
+    columns (time_ns int64, with NaT's value where the model had no fit)."""
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8")])
+        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8"), ("time_ns", "i8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
 
@@ -152,6 +216,7 @@ class Sensor:
                  reconnect=True, record=None):
         self._native = None
         self._closed = True
+        self._waiters = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
             port = port.by_id or port.device
         port = _path("port", port)
@@ -238,6 +303,18 @@ class Sensor:
         """The counters, read at this moment (a new dict each time)."""
         return self._native.stats()
 
+    @property
+    def clocks(self):
+        """Each data set's clock model: set name -> Clock."""
+        return {name: Clock(name, **fields) for name, fields in zip(_CLOCK_SETS, self._native.clocks())}
+
+    @property
+    def clock(self):
+        """The clock model of the set with the most samples in its window
+        (the sensor set's on a tie): a Clock."""
+        sensor, filter_ = self.clocks.values()
+        return filter_ if filter_.window > sensor.window else sensor
+
     # -- receiving
 
     @property
@@ -281,7 +358,9 @@ class Sensor:
 
     def take_arrays(self):
         """Everything queued, at once, as record name -> numpy structured
-        array laid out as load() lays it out, plus `host_ns`."""
+        array laid out as load() lays it out, plus `host_ns` and `time_ns`
+        (int64 ns; where the clock model had no fit it holds the value
+        that numpy's datetime64/timedelta64 read as NaT)."""
         live = self._live()
         dtypes = sample_dtypes()  # before anything is taken: numpy may be missing
         tables = live.take_tables()
@@ -334,10 +413,7 @@ class Sensor:
                 found = live.poll()
             if found is not None or self._closed:
                 return self._settled(_sample(found)) if not self._closed else None
-            woken = loop.create_future()
-            fd = live.signal_fd
-            loop.add_reader(fd, _wake, woken)
-            try:
-                await woken
-            finally:
-                loop.remove_reader(fd)
+            waiters = self._waiters.get(loop)
+            if waiters is None:
+                waiters = self._waiters[loop] = _Waiters(loop, live.signal_fd, self._waiters)
+            await waiters.wait()

@@ -16,6 +16,7 @@ import time
 
 from . import frames as mip
 from . import replay, simulated
+from .device_clock import DeviceClock
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
 from .cli import add_version, command
@@ -103,33 +104,30 @@ class Corruptor:
         return bytes(damaged)
 
 
-def stream_paced(link, opts, corrupt):
+def stream_paced(link, opts, corrupt, truth=None):
     builder = simulated.PacketBuilder(opts.rate, convention=opts.convention)
-    period = 1.0 / opts.rate
+    clock = DeviceClock(opts.rate, opts.clock_skew, opts.jitter, opts.seed, truth)
     deadline = link.deadline
     k, limit = 0, opts.count
-    skipped = 0  # packets an unplugged device would have sent: its time runs on
     unplugs = 0
-    next_due = time.monotonic()
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
         if link.hung_up():
+            clock.unplugged()
             if not link.await_reader():
                 return k
-            if link.unplugs != unplugs:
-                unplugs = link.unplugs
-                skipped += 2 * max(0, int((time.monotonic() - next_due) / period))
-            next_due = time.monotonic()
-        now = time.monotonic()
-        if now >= next_due:
+            # An unplugged device's time runs on.
+            clock.resume(time.monotonic_ns(), clock.keeps_time or link.unplugs != unplugs)
+            unplugs = link.unplugs
+        now = time.monotonic_ns()
+        if clock.due(now):
             pair = 2 if limit is None else min(2, limit - k)
-            if len(link.pending) < MAX_PENDING:
-                for i in range(pair):
-                    link.pending += corrupt(builder.packet(skipped + k + i))
+            clock.take([corrupt(builder.packet(2 * clock.sample + i)) for i in range(pair)])
             k += pair
-            next_due += period
-            if now - next_due > 0.25:  # we were stopped: do not burst to catch up
-                next_due = now
-        link.service(min(next_due - time.monotonic(), deadline - time.monotonic()))
+        for data, lines in clock.ready(now):
+            if len(link.pending) < MAX_PENDING:
+                link.pending += data
+                clock.sent(lines)
+        link.service(min((clock.next_event_ns() - time.monotonic_ns()) / 1e9, deadline - time.monotonic()))
     link.send_all(b"")
     return k
 
@@ -190,9 +188,21 @@ def _serving(opts, out):
 
 def run_pty(opts, out=None):
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
-    stream = stream_fast if opts.fast else stream_paced
-    with _serving(opts, out or sys.stdout) as link:
-        sent = stream(link, opts, corrupt)
+    try:
+        truth = open(opts.truth, "w", encoding="ascii") if opts.truth else None  # noqa: SIM115
+    except OSError as err:
+        sys.exit(f"ahrs-sim: cannot write {opts.truth}: {err.strerror or err}")
+    try:
+        with _serving(opts, out or sys.stdout) as link:
+            if opts.fast:
+                sent = stream_fast(link, opts, corrupt)
+            else:
+                if truth is not None:
+                    truth.write("device_time,host_ns\n")
+                sent = stream_paced(link, opts, corrupt, truth)
+    finally:
+        if truth is not None:
+            truth.close()
     unplugs = f", {link.unplugs} unplugs" if opts.unplug_every else ""
     print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
           f"{link.replies} commands answered{unplugs}", file=sys.stderr)
@@ -283,6 +293,17 @@ def _check_replay(parser, opts):
         opts.speed = 1.0
 
 
+def _check_clock(parser, opts):
+    """The device clock's options go with a paced stream on a terminal."""
+    if not (opts.clock_skew or opts.jitter or opts.truth):
+        return
+    if not -1e5 < opts.clock_skew < 1e5:
+        parser.error(f"--clock-skew {opts.clock_skew:g} is not between -100000 and 100000 ppm")
+    for name in ("fast", "record", "replay"):
+        if getattr(opts, name) not in (None, False):
+            parser.error(f"--clock-skew, --jitter and --truth do not go with --{name}")
+
+
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(
         description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
@@ -314,6 +335,15 @@ def parse_args(argv=None):
                              "(quaternion wxyz/xyzw, matrix body_to_world/world_to_body, Euler "
                              "turn order, world ned/enu; parts left out keep the default "
                              "xyzw,world_to_body,ZYX,ned)")
+    parser.add_argument("--clock-skew", type=float, default=0.0, metavar="PPM",
+                        help="the device clock runs PPM parts per million fast (negative: slow) "
+                             "against the host's")
+    parser.add_argument("--jitter", type=_not_negative, default=0.0, metavar="US",
+                        help="delay each write by an exponentially distributed time of mean US "
+                             "microseconds; writes keep their order, so they bunch up")
+    parser.add_argument("--truth", metavar="FILE",
+                        help="write one CSV line per data packet sent, device_time,host_ns: its "
+                             "GPS seconds and the time.monotonic_ns() instant the device took it")
     parser.add_argument("--record", metavar="FILE",
                         help="write the stream to FILE as fast as possible instead of a pty")
     parser.add_argument("--seconds", type=_positive(float),
@@ -337,6 +367,7 @@ def parse_args(argv=None):
     for name in ("link", "unplug_every"):
         if opts.record and getattr(opts, name) is not None:
             parser.error(f"--{name.replace('_', '-')} needs a terminal, not --record")
+    _check_clock(parser, opts)
     return opts
 
 

@@ -46,7 +46,13 @@ Result<std::unique_ptr<SerialDevice>, SerialError> SerialDevice::open(std::strin
     const std::string name(path);
     const int fd = open_parent_only(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return err(SerialError::from_errno(errno));
-    std::unique_ptr<SerialDevice> dev(new SerialDevice(fd));
+    std::unique_ptr<SerialDevice> dev;
+    try {
+        dev.reset(new SerialDevice(fd));
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
 
     if (auto r = dev->take_exclusive(); !r) return err(std::move(r).error());
     if (auto r = apply_line_settings(fd, baud); !r) return err(std::move(r).error());

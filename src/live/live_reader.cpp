@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -72,32 +73,60 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
     std::unique_ptr<LiveReader> reader;
     try {
         reader.reset(new LiveReader(std::move(settings)));
+        // First, so that a recording that can't be had leaves the device
+        // untouched: neither opened nor configured.
+        if (reader->settings_.record)
+            if (auto r = reader->open_recording(); !r) return err(std::move(r).error());
         reader->cancel_ = std::make_shared<CancelToken>();
     } catch (const std::bad_alloc&) {
-        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     }
+    errno = 0;
     reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
-    if (!reader->queue_) return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+    if (!reader->queue_)
+        return err(errno && errno != ENOMEM ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
+                                            : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     auto device = reader->connect();
     if (!device) return err(std::move(device).error());
-    if (reader->settings_.record) {
-        auto rec = Recorder::open(*reader->settings_.record);
-        if (!rec) {
-            const IoError& e = rec.error();
+    if (reader->recorder_)
+        if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
+            const IoError& e = r.error().error;
             const bool os = e.shape() == IoError::Shape::Os;
             return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
-                                      os ? os_error_description(e.os_code()) : e.text()});
+                                      os ? os_error_description(e.os_code()) : e.text(), r.error().path});
         }
-        reader->recorder_ = std::move(*rec);
-    }
     try {
         reader->thread_ = std::make_unique<std::thread>(&LiveReader::run, reader.get(), std::move(*device));
     } catch (const std::bad_alloc&) {
-        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}});
+        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     } catch (const std::system_error&) {
-        return err(LiveStartError{LiveStartError::What::NoThread, 0, {}});
+        return err(LiveStartError{LiveStartError::What::NoThread, 0, {}, {}});
     }
     return reader;
+}
+
+Status<LiveStartError> LiveReader::open_recording() {
+    // Every byte read would go back into the device it came from. Asked
+    // before the open too, so that the device is not even opened for it.
+    const LiveStartError into_device{LiveStartError::What::RecordIsDevice, 0, "the recording is the port itself", {}};
+    struct stat existing;
+    if (::stat(settings_.record->c_str(), &existing) == 0 && is_port(existing)) return err(into_device);
+    auto rec = Recorder::open(*settings_.record);
+    if (!rec) {
+        const IoError& e = rec.error().error;
+        const bool os = e.shape() == IoError::Shape::Os;
+        return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
+                                  os ? os_error_description(e.os_code()) : e.text(), rec.error().path});
+    }
+    struct stat opened;
+    if (::fstat((*rec)->fd(), &opened) == 0 && is_port(opened)) return err(into_device);
+    recorder_ = std::move(*rec);
+    return Unit{};
+}
+
+bool LiveReader::is_port(const struct stat& file) const {
+    struct stat port;
+    return ::stat(settings_.path.c_str(), &port) == 0 && port.st_dev == file.st_dev && port.st_ino == file.st_ino;
 }
 
 LiveReader::~LiveReader() {
@@ -111,12 +140,14 @@ LiveReader::~LiveReader() {
     close();
 }
 
+// Also what a reader that failed to start goes through, with whatever it got.
 void LiveReader::close() {
     if (inherited()) return;
-    cancel_->cancel();
-    queue_->end();
+    if (cancel_) cancel_->cancel();
+    if (queue_) queue_->end();
     std::lock_guard lock(join_mu_);
     if (thread_ && thread_->joinable()) thread_->join();
+    if (recorder_) recorder_->finish();
     status_.store(LiveStatus::Closed, std::memory_order_release);
 }
 
@@ -200,6 +231,7 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     AttemptBuffer input(std::move(owned));
     // Offsets run on across reconnections, as the bytes do in a recording.
     const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
+    clock_.restart();  // a device opened again may have started its clock over
     std::uint64_t good_end = 0;  // one past the last well-formed packet
     const Interrupts interrupts{{}, cancel_.get()};
     for (;;) {
@@ -239,10 +271,13 @@ bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uin
     decode_flat(packet.descriptor(), packet.bytes(), flat_);
     LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};
     LiveCounters::add(counters_.packets[set]);
-    if (const auto clock = clock_index(packet.descriptor()); clock && !std::isnan(s.device_time)) {
+    const auto clock = clock_index(packet.descriptor());
+    if (clock && !std::isnan(s.device_time)) {
         LiveCounters::add(counters_.stamped[set]);
         if (clocks_[*clock].next(s.device_time)) LiveCounters::add(counters_.dropouts[set]);
     }
+    if (set >= 0x80)
+        s.time_ns = clock_.map(clock, s.device_time, static_cast<std::int64_t>(host_ns)).value_or(LiveSample::kNoTime);
     // Replies to commands are counted but are no samples: a consumer
     // iterating over readings never meets a packet without any.
     if (set < 0x80) return true;

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
 #include "../device/cancel.hpp"
@@ -20,6 +22,7 @@
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
+#include "stream_clock.hpp"
 #include "sample_queue.hpp"
 #include "../device/serial_device.hpp"
 
@@ -38,17 +41,20 @@ struct LiveSettings {
 enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed };
 
 // Why start() failed: the device or the recording could not be opened (with
-// the operating system's error number when there is one), or resources ran out.
+// the operating system's error number when there is one), the recording is
+// the device itself, or resources (memory, a thread, descriptors) ran out.
 struct LiveStartError {
-    enum class What : std::uint8_t { Device, Record, NoMemory, NoThread } what;
+    enum class What : std::uint8_t { Device, Record, RecordIsDevice, NoMemory, NoThread, System } what;
     int os_code = 0;
     std::string text;
+    std::string name;  // the file it is about, when not the device's path
 };
 
 class LiveReader {
 public:
-    // Opens (and configures) the device and the recording, then starts the
-    // thread. Blocks for as long as opening and configuring take.
+    // Opens the recording, then opens (and configures) the device, then
+    // starts the thread. Blocks for as long as opening and configuring the
+    // device take; the recording is opened without waiting.
     static Result<std::unique_ptr<LiveReader>, LiveStartError> start(LiveSettings settings);
     // Closes, unless inherited across fork().
     ~LiveReader();
@@ -70,9 +76,14 @@ public:
     std::optional<std::string> error();
     std::optional<std::string> record_error() { return recorder_ ? recorder_->error() : std::nullopt; }
     bool recording() const { return recorder_ != nullptr; }
+    // The device clocks' models (sensor, filter), as of their last fits.
+    std::array<ClockReport, StreamClock::kClocks> clocks() const { return clock_.reports(); }
 
 private:
     explicit LiveReader(LiveSettings settings) : settings_(std::move(settings)) {}
+    Status<LiveStartError> open_recording();
+    // Whether `file` is what the port's path leads to.
+    bool is_port(const struct stat& file) const;
     Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
     void run(std::unique_ptr<SerialDevice> device);
     // Until the device is lost (its error) or the reader is stopped (nothing).
@@ -100,6 +111,7 @@ private:
     std::uint64_t packets_ = 0;
     std::array<DropoutWatch, 2> clocks_{};  // sensor, filter
     FlatPacket flat_{};
+    StreamClock clock_;
 };
 
 }  // namespace ahrs

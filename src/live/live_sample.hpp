@@ -2,6 +2,7 @@
 // One well-formed packet as a live reader hands it on: the packet itself
 // (a plain value), where it lies in the bytes received, and when it came.
 #include <cstdint>
+#include <limits>
 
 #include "../protocol/mip_packet.hpp"
 
@@ -14,6 +15,11 @@ struct LiveSample {
     std::uint64_t host_ns = 0;  // CLOCK_MONOTONIC when its last byte was read
     std::uint64_t wall_ns = 0;  // CLOCK_REALTIME at the same instant
     double device_time = 0;     // GPS seconds from its time item, NaN without one
+    // CLOCK_MONOTONIC when the device took it, as the clock model estimates
+    // it; kNoTime before the model has a fit (numpy reads it as NaT).
+    std::int64_t time_ns = kNoTime;
+
+    static constexpr std::int64_t kNoTime = std::numeric_limits<std::int64_t>::min();
 };
 
 }  // namespace ahrs

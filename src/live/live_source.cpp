@@ -16,7 +16,7 @@ Result<std::size_t, IoError> LiveSource::read_some(std::span<std::uint8_t> dst, 
     host_ns_ = clock_ns(CLOCK_MONOTONIC);
     wall_ns_ = clock_ns(CLOCK_REALTIME);
     LiveCounters::add(counters_.bytes, *n);
-    if (recorder_) LiveCounters::add(counters_.recorded_bytes, recorder_->write(dst.first(*n)));
+    if (recorder_) LiveCounters::add(counters_.recorded_bytes, recorder_->write(dst.first(*n), host_ns_, wall_ns_));
     return n;
 }
 

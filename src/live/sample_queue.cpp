@@ -3,6 +3,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <algorithm>
 #include <new>
 
 #include "../device/std_descriptors.hpp"
@@ -16,12 +18,13 @@ std::unique_ptr<SampleQueue> SampleQueue::create(std::size_t capacity, Overflow 
         return std::unique_ptr<SampleQueue>(new SampleQueue(capacity, overflow, fd));
     } catch (const std::bad_alloc&) {
         ::close(fd);
+        errno = ENOMEM;
         return nullptr;
     }
 }
 
 SampleQueue::SampleQueue(std::size_t capacity, Overflow overflow, int signal_fd)
-    : ring_(capacity), overflow_(overflow), signal_fd_(signal_fd) {}
+    : capacity_(capacity), overflow_(overflow), signal_fd_(signal_fd) {}
 
 SampleQueue::~SampleQueue() { ::close(signal_fd_); }
 
@@ -39,24 +42,23 @@ void SampleQueue::clear_signal() {
 }
 
 LiveSample SampleQueue::take_front() {
-    LiveSample s = ring_[head_];
-    head_ = (head_ + 1) % ring_.size();
-    --count_;
+    LiveSample s = std::move(samples_.front());
+    samples_.pop_front();
     return s;
 }
 
 bool SampleQueue::push(const LiveSample& s) {
     std::unique_lock lock(mu_);
-    if (overflow_ == Overflow::Block) {
-        space_.wait(lock, [&] { return ended_ || count_ < ring_.size(); });
-    } else if (count_ == ring_.size()) {
-        (void)take_front();
+    if (overflow_ == Overflow::Block) space_.wait(lock, [&] { return ended_ || queued() < capacity_; });
+    // Nothing is dropped for a sample that would not be queued.
+    if (ended_) return false;
+    if (queued() == capacity_) {
+        samples_.pop_front();
         ++dropped_;
     }
-    if (ended_) return false;
-    ring_[(head_ + count_) % ring_.size()] = s;
+    samples_.push_back(s);
     latest_ = s;
-    if (++count_ > max_count_) max_count_ = count_;
+    max_count_ = std::max(max_count_, queued());
     if (armed_) {
         armed_ = false;
         signal();
@@ -68,8 +70,8 @@ bool SampleQueue::push(const LiveSample& s) {
 
 SampleQueue::Took SampleQueue::pop(LiveSample& out, std::chrono::steady_clock::time_point until) {
     std::unique_lock lock(mu_);
-    if (!items_.wait_until(lock, until, [&] { return ended_ || count_ > 0; })) return Took::Nothing;
-    if (count_ == 0) return Took::Ended;
+    if (!items_.wait_until(lock, until, [&] { return ended_ || queued() > 0; })) return Took::Nothing;
+    if (queued() == 0) return Took::Ended;
     out = take_front();
     lock.unlock();
     space_.notify_one();
@@ -78,9 +80,9 @@ SampleQueue::Took SampleQueue::pop(LiveSample& out, std::chrono::steady_clock::t
 
 std::size_t SampleQueue::drain(std::vector<LiveSample>& out) {
     std::unique_lock lock(mu_);
-    const std::size_t n = count_;
+    const std::size_t n = queued();
     out.reserve(out.size() + n);
-    while (count_ > 0) out.push_back(take_front());
+    while (queued() > 0) out.push_back(take_front());
     lock.unlock();
     if (n) space_.notify_one();
     return n;
@@ -113,7 +115,7 @@ std::uint64_t SampleQueue::dropped() {
 
 std::size_t SampleQueue::size() {
     std::lock_guard lock(mu_);
-    return count_;
+    return queued();
 }
 
 std::size_t SampleQueue::max_size() {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,7 +21,8 @@ enum class Overflow : std::uint8_t { Block, DropOldest };
 
 class SampleQueue {
 public:
-    // Null when the ring or the descriptor cannot be had. capacity >= 1.
+    // Null when the descriptor cannot be had (errno says why). capacity >= 1.
+    // Memory grows with the samples queued, not with the capacity.
     static std::unique_ptr<SampleQueue> create(std::size_t capacity, Overflow overflow);
     ~SampleQueue();
     SampleQueue(const SampleQueue&) = delete;
@@ -58,15 +60,15 @@ private:
     SampleQueue(std::size_t capacity, Overflow overflow, int signal_fd);
     void signal();
     LiveSample take_front();
+    std::size_t queued() const { return samples_.size(); }
 
     std::mutex mu_;
     std::condition_variable items_;  // a sample arrived or the queue ended
     std::condition_variable space_;  // a sample left or the queue ended
-    std::vector<LiveSample> ring_;
+    std::deque<LiveSample> samples_;
+    const std::size_t capacity_;
     const Overflow overflow_;
     const int signal_fd_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
     std::size_t max_count_ = 0;
     std::uint64_t dropped_ = 0;
     std::optional<LiveSample> latest_;

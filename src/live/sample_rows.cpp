@@ -18,10 +18,11 @@ bool append_sample_rows(SampleTables& out, SampleTables& scratch, const LiveSamp
         RowBuffer& rows = scratch[slot];
         const std::size_t width = row_size(slot_spec(slot));
         for (std::size_t at = 0; at < rows.size(); at += width) {
-            std::uint8_t* dst = out[slot].grow(width + sizeof s.host_ns);
+            std::uint8_t* dst = out[slot].grow(width + sizeof s.host_ns + sizeof s.time_ns);
             if (!dst) return false;
             std::memcpy(dst, rows.data() + at, width);
             std::memcpy(dst + width, &s.host_ns, sizeof s.host_ns);
+            std::memcpy(dst + width + sizeof s.host_ns, &s.time_ns, sizeof s.time_ns);
         }
         rows.drop(rows.size());
     }

@@ -1,6 +1,7 @@
 #pragma once
 // Live samples as the packed rows of a recording's tables (record_row.hpp),
-// each row followed by the sample's host time (unsigned 64-bit nanoseconds).
+// each row followed by the sample's host time (unsigned 64-bit nanoseconds)
+// and its estimated time of measurement (signed, LiveSample::kNoTime for none).
 #include <array>
 #include <span>
 

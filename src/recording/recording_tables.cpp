@@ -1,10 +1,24 @@
 #include "recording_tables.hpp"
 
+#include <new>
+
 #include "../protocol/mip_packet.hpp"
 
 namespace ahrs {
+namespace {
 
-Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook) {
+bool keep_clock(std::vector<PacketClock>& clocks, const PacketClock& c) {
+    try {
+        clocks.push_back(c);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook, bool with_clocks) {
     RecordingTables t;
     FlatPacket flat;
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
@@ -12,7 +26,10 @@ Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const S
             decode_flat(p->packet.descriptor(), p->packet.bytes(), flat);
             if (!append_packet_rows(t.rows, flat, t.packets, p->offset))
                 return err(IoError::bare(IoKind::OutOfMemory));
-            ++t.set_packets[static_cast<std::uint8_t>(p->packet.descriptor())];
+            const auto set = static_cast<std::uint8_t>(p->packet.descriptor());
+            if (with_clocks && !keep_clock(t.clocks, {p->offset + 6 + p->packet.bytes().size(), packet_time(flat), set}))
+                return err(IoError::bare(IoKind::OutOfMemory));
+            ++t.set_packets[set];
             ++t.packets;
         } else if (const auto* d = std::get_if<DamagedRun>(&event)) {
             t.skipped_bytes += d->size;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "../protocol/record_row.hpp"
+#include "host_clock_fit.hpp"
 #include "offset_list.hpp"
 #include "scan_loop.hpp"
 
@@ -18,9 +19,12 @@ struct RecordingTables {
     std::uint64_t skipped_bytes = 0;
     OffsetList damaged;  // offset of each damaged run
     bool truncated = false;
+    std::vector<PacketClock> clocks;  // per well-formed packet, when asked for
 };
 
-// Running out of memory is an I/O error of kind OutOfMemory.
-Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook);
+// Running out of memory is an I/O error of kind OutOfMemory. `with_clocks`
+// keeps each packet's end, time and set for fit_host_clock().
+Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook,
+                                                   bool with_clocks = false);
 
 }  // namespace ahrs

@@ -76,6 +76,16 @@ TEST(SampleQueue, EndReleasesABlockedSenderAndAWaitingReceiver) {
     EXPECT_EQ(q->pop(s, Clock::now() + std::chrono::seconds(10)), SampleQueue::Took::Ended);
 }
 
+TEST(SampleQueue, DropOldestAfterTheEndNeitherDropsNorQueues) {
+    auto q = SampleQueue::create(2, Overflow::DropOldest);
+    ASSERT_TRUE(q->push(numbered(0)));
+    ASSERT_TRUE(q->push(numbered(1)));
+    q->end();
+    EXPECT_FALSE(q->push(numbered(2)));
+    EXPECT_EQ(q->dropped(), 0u);
+    EXPECT_EQ(drained(*q), (std::vector<std::uint64_t>{0, 1}));
+}
+
 TEST(SampleQueue, SignalOnlyOnceArmedAndAtTheEnd) {
     auto q = SampleQueue::create(4, Overflow::Block);
     ASSERT_TRUE(q->push(numbered(0)));

@@ -79,6 +79,16 @@ def plug(tmp_path):
     p.close()
 
 
+def untouched(master):
+    """Nothing was written to the device: at most the hang-up of an open and close."""
+    if not select.select([master], [], [], 0.3)[0]:
+        return True
+    try:
+        return os.read(master, 1) == b""
+    except OSError as e:
+        return e.errno == errno.EIO
+
+
 def wait_for(condition, timeout=10.0):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -137,6 +147,15 @@ class TestOpening:
         assert e.value.filename == record
         Sensor(plug.link).close()
 
+    def test_a_start_that_fails_on_the_device_leaves_the_recording_as_it_was(self, tmp_path):
+        kept, new = tmp_path / "kept.bin", tmp_path / "new.bin"
+        kept.write_bytes(b"an earlier flight")
+        for record in (kept, new):
+            with pytest.raises(FileNotFoundError):
+                Sensor(str(tmp_path / "no-such-port"), record=str(record))
+        assert kept.read_bytes() == b"an earlier flight"
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
+
     @pytest.mark.parametrize("kwargs, error, word", [
         ({"port": 7}, TypeError, "port"),
         ({"baud": "115200"}, TypeError, "baud"),
@@ -146,11 +165,61 @@ class TestOpening:
         ({"overflow": "newest"}, ValueError, "overflow"),
         ({"reconnect": None}, TypeError, "reconnect"),
         ({"record": 3.5}, TypeError, "record"),
+        ({"record": "innocent\0/../x"}, ValueError, "record"),
+        ({"port": "/dev/ptmx\0x"}, ValueError, "port"),
     ])
     def test_bad_arguments_name_themselves(self, plug, kwargs, error, word):
         kwargs = {"port": plug.link, **kwargs}
         with pytest.raises(error, match=word):
             Sensor(**kwargs)
+
+    @pytest.mark.parametrize("way", ["link", "terminal", "link to the link"])
+    def test_recording_into_the_port_itself_is_refused_untouched(self, tmp_path, plug, way):
+        record = {"link": plug.link, "terminal": os.path.realpath(plug.link),
+                  "link to the link": str(tmp_path / "again")}[way]
+        if way == "link to the link":
+            os.symlink(plug.link, record)
+        with pytest.raises(ValueError, match="port"):
+            Sensor(plug.link, record=record)
+        assert untouched(plug.master)  # not even configured
+        Sensor(plug.link, configure=False).close()
+
+    def test_recording_into_a_fifo_nobody_reads_fails_before_the_device(self, tmp_path, plug):
+        fifo = str(tmp_path / "fifo")
+        os.mkfifo(fifo)
+        raised = []
+
+        def start():
+            try:
+                Sensor(plug.link, record=fifo)
+            except OSError as e:
+                raised.append(e)
+
+        opener = threading.Thread(target=start, daemon=True)
+        opener.start()
+        opener.join(timeout=10)
+        assert not opener.is_alive(), "the constructor waited for a reader"
+        assert [(e.errno, e.filename) for e in raised] == [(errno.ENXIO, fifo)]
+        assert untouched(plug.master)
+
+    def test_no_descriptor_left_is_an_error_not_a_crash(self, plug):
+        code = ("import os, resource, sys\nfrom tavrin_ahrs_tools import Sensor\n"
+                "resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))\n"
+                "try:\n    while True: os.open(os.devnull, os.O_RDONLY)\nexcept OSError:\n    pass\n"
+                "try:\n    Sensor(sys.argv[1])\nexcept OSError as e:\n    print(e.errno)\n")
+        out = subprocess.run([sys.executable, "-c", code, plug.link], capture_output=True, text=True, timeout=30)
+        assert (out.returncode, out.stdout.split()) == (0, [str(errno.EMFILE)]), out.stderr
+
+    def test_largest_queue_costs_only_what_it_holds(self, plug):
+        def resident():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+        before = resident()
+        with Sensor(plug.link, queue=2**24) as s:
+            assert resident() - before < 64 << 20
+            plug.send(stamped(1))
+            assert number(s.read(timeout=5)) == 1
 
     def test_closed_sensor_refuses_calls(self, plug):
         with Sensor(plug.link) as s:
@@ -182,6 +251,11 @@ class TestReceiving:
             assert list(acc_rows["time"]) == [WEEK * 604800.0 + (1000.0 + i / 100) for i in range(10, 15)]
             assert list(acc_rows["offset"]) == [len(stamped(0)) * i for i in range(10, 15)]
             assert (acc_rows["host_ns"] >= got[-1].host_ns).all()
+            # The clock model needs a few stamps before it maps any; never
+            # later than the arrival, and the arrays carry the same.
+            assert [x.time_ns for x in got[:3]] == [None] * 3
+            assert all(x.time_ns <= x.host_ns for x in got[3:])
+            assert (0 < acc_rows["time_ns"]).all() and (acc_rows["time_ns"] <= acc_rows["host_ns"].astype("i8")).all()
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
             assert s.take_arrays() == {}
 
@@ -271,6 +345,64 @@ class TestRecording:
             assert "No space left on device" in s.stats["record_error"]
             assert s.stats["recorded_bytes"] == 0 and s.error == s.stats["record_error"]
             assert s.status == "streaming"
+
+
+    def test_host_times_of_each_read_beside_the_recording(self, tmp_path, plug):
+        record = tmp_path / "flight.bin"
+        chunks = [b"".join(stamped(i) for i in range(k, k + 3)) for k in range(0, 12, 3)]
+        start = time.monotonic_ns()
+        with Sensor(plug.link, record=record) as s:
+            for n, chunk in enumerate(chunks, 1):
+                plug.send(chunk)  # one chunk waited for at a time: a read of its own at least
+                wait_for(lambda: s.stats["recorded_bytes"] == sum(map(len, chunks[:n])))
+        end = time.monotonic_ns()
+        entries = decode_times((tmp_path / "flight.bin.times").read_bytes())
+        offsets = [e[0] for e in entries]
+        assert offsets == sorted(set(offsets)) and offsets[-1] == len(record.read_bytes())
+        assert len(entries) >= len(chunks)
+        assert all(start <= mono <= end for _, mono, _ in entries)
+        assert all(abs(wall_minus_mono - (time.time_ns() - time.monotonic_ns())) < 10**9
+                   for _, _, wall_minus_mono in entries)
+
+    def test_stalled_reader_of_the_recording_stops_it_not_the_stream(self, tmp_path, plug):
+        fifo = str(tmp_path / "fifo")
+        os.mkfifo(fifo)
+        held = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # open, never read
+        s = Sensor(plug.link, record=fifo, queue=2, overflow="drop-oldest")
+        try:
+            junk = bytes(1 << 16)
+            for _ in range((5 << 20) // len(junk)):  # more than the pipe and the bound take
+                plug.send(junk)
+            wait_for(lambda: s.stats["record_error"] is not None)
+            assert "fell behind" in s.stats["record_error"]
+            plug.send(stamped(1))
+            assert number(s.read(timeout=10)) == 1 and s.status == "streaming"
+            closer = threading.Thread(target=s.close)
+            closer.start()
+            closer.join(timeout=10)
+            assert not closer.is_alive(), "close() waited for the recording"
+        finally:
+            os.close(held)  # a writer stuck on the pipe gets EPIPE and lets go
+            s.close()
+
+
+def decode_times(data):
+    """The host-time sidecar's entries, (offset, monotonic ns, realtime - monotonic ns),
+    each field the running sum of zigzag varints."""
+    assert data[:8] == b"AHRSTIM1"
+    values, shift, acc = [], 0, 0
+    for byte in data[8:]:
+        acc |= (byte & 0x7F) << shift
+        shift += 7
+        if not byte & 0x80:
+            values.append((acc >> 1) ^ -(acc & 1))
+            shift, acc = 0, 0
+    assert len(values) % 3 == 0
+    entries, last = [], (0, 0, 0)
+    for i in range(0, len(values), 3):
+        last = tuple(a + d for a, d in zip(last, values[i:i + 3]))
+        entries.append(last)
+    return entries
 
 
 class TestUnplugging:
@@ -452,6 +584,30 @@ class TestAsyncio:
                 assert await s.aread() is None  # closed from another thread
             tick.cancel()
             return ticks
+
+        asyncio.run(main())
+
+
+    def test_every_consumer_in_one_loop_is_woken(self, plug):
+        async def main():
+            async with Sensor(plug.link) as s:
+                got = {"a": [], "b": []}
+
+                async def consume(name):
+                    async for sample in s:
+                        got[name].append(number(sample))
+
+                tasks = [asyncio.create_task(consume(name)) for name in got]
+                # A third waits out its time-out beside them.
+                assert await s.aread(timeout=0.2) is None
+                plug.send(b"".join(stamped(i) for i in range(50)))
+                deadline = time.monotonic() + 10
+                while sum(map(len, got.values())) < 50 and time.monotonic() < deadline:
+                    await asyncio.sleep(0.01)
+                assert sorted(got["a"] + got["b"]) == list(range(50))
+                asyncio.get_running_loop().call_later(0.1, s.close)
+                done, pending = await asyncio.wait(tasks, timeout=10)
+                assert not pending, "a consumer was not woken by close()"
 
         asyncio.run(main())
 

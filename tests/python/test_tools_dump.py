@@ -186,12 +186,13 @@ def test_records_option_limits_the_output(recording, tmp_path):
     (["{tmp}/missing.bin"], 1, "No such file or directory"),
     (["{tmp}"], 1, "Is a directory"),
     (["{rec}", "-o", "{tmp}/no/such/dir/out.txt"], 1, "No such file or directory"),
-    (["{rec}", "-o", "/dev/full"], 1, "No space left on device"),
+    (["{rec}", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
+    (["{rec}", "--format", "mcap", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
     (["{rec}", "--format", "xml"], 2, "invalid choice"),
     (["{rec}", "--format", "csv"], 2, "-o OUT"),
     (["{rec}", "--records", "Nothing"], 2, "unknown record Nothing"),
     ([], 2, "required"),
-], ids=["help", "ok", "missing", "directory", "unwritable", "full", "format", "csv-prefix", "record", "no-file"])
+], ids=["help", "ok", "missing", "directory", "unwritable", "full", "mcap-full", "format", "csv-prefix", "record", "no-file"])
 def test_exit_statuses(recording, tmp_path, args, status, message):
     r = dump(*[a.format(rec=recording, tmp=tmp_path) for a in args])
     assert r.returncode == status
@@ -222,22 +223,55 @@ def test_csv_columns_cover_records_that_appear_late(tmp_path):
         assert written == tables
 
 
-@pytest.mark.parametrize("fmt, source", [("text", "clean"), ("jsonl", "clean"), ("csv", "clean"), ("text", "empty")])
-def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt, source):
-    """Outputs that already exist, longer than the new ones, keep none of
-    their old bytes; an export with nothing to write leaves its file empty."""
-    path = clean if source == "clean" else tmp_path / "empty.bin"
-    if source == "empty":
-        path.write_bytes(b"")
+@pytest.mark.parametrize("fmt", ["text", "jsonl", "csv"])
+def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt):
+    """Outputs that already exist, longer than the new ones, keep none of their old bytes."""
     fresh, old = tmp_path / "fresh", tmp_path / "old"
-    dump(path, "--format", fmt, "-o", fresh)
+    dump(clean, "--format", fmt, "-o", fresh)
     suffixes = [".DataSensor.csv", ".DataEstimationFilter.csv"] if fmt == "csv" else [""]
     for suffix in suffixes:
         Path(f"{old}{suffix}").write_bytes(b"x" * (3 << 20))
-    # nothing well-formed to export is a failure, said after the summary
-    assert dump(path, "--format", fmt, "-o", old).returncode == (1 if source == "empty" else 0)
+    assert dump(clean, "--format", fmt, "-o", old).returncode == 0
     for suffix in suffixes:
         assert Path(f"{old}{suffix}").read_bytes() == Path(f"{fresh}{suffix}").read_bytes()
+
+
+OUTPUT_FILES = {"text": ["out"], "jsonl": ["out"], "mcap": ["out"],
+                "csv": ["out.DataSensor.csv", "out.DataEstimationFilter.csv"],
+                "parquet": ["out/ScaledAccVector.parquet"]}
+
+
+@pytest.mark.parametrize("fmt", OUTPUT_FILES)
+def test_an_export_with_nothing_to_write_leaves_the_earlier_output_alone(clean, tmp_path, fmt):
+    """Nothing well-formed in the input fails the export (after the summary)
+    and leaves every earlier output, and nothing else, in the folder."""
+    empty = tmp_path / "empty.bin"
+    empty.write_bytes(b"")
+    folder = tmp_path / "export"
+    folder.mkdir()
+    # an output folder the export would have made stays unmade
+    assert dump(empty, "--format", fmt, "-o", folder / "out").returncode == 1
+    assert list(folder.iterdir()) == []
+    assert dump(clean, "--format", fmt, "-o", folder / "out").returncode == 0
+    before = {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()}
+    assert {str(p.relative_to(folder)) for p in before} >= set(OUTPUT_FILES[fmt])
+    r = dump(empty, "--format", fmt, "-o", folder / "out")
+    assert r.returncode == 1 and "no well-formed packet" in r.stderr
+    assert {p: p.read_bytes() for p in folder.rglob("*") if p.is_file()} == before
+
+
+def test_a_parquet_export_owns_the_tables_it_names(clean, tmp_path):
+    """A second export into the same folder leaves no table of the first
+    behind; files it would never write stay."""
+    out = tmp_path / "out"
+    assert dump(clean, "--format", "parquet", "-o", out).returncode == 0
+    assert len(list(out.glob("*.parquet"))) > 2
+    (out / "notes.txt").write_text("mine")
+    (out / "Mine.parquet").write_text("not a record's name")
+    assert dump(clean, "--format", "parquet", "--records", "ScaledAccVector,GPSTimestamp",
+                "-o", out).returncode == 0
+    assert sorted(p.name for p in out.iterdir()) == ["GPSTimestamp.parquet", "Mine.parquet",
+                                                     "ScaledAccVector.parquet", "notes.txt"]
 
 
 @pytest.mark.parametrize("form", ["text", "jsonl"])

@@ -124,6 +124,17 @@ std::optional<std::uint64_t> Args::u64(std::size_t i) const {
     return static_cast<std::uint64_t>(v);
 }
 
+std::optional<std::span<const std::uint8_t>> Args::bytes(std::size_t i) const {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(values_[i])) {
+        type_error(i, "bytes");
+        return std::nullopt;
+    }
+    if (PyBytes_AsStringAndSize(values_[i], &data, &size) < 0) return std::nullopt;
+    return std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size));
+}
+
 std::optional<bool> Args::boolean(std::size_t i) const {
     PyObject* o = values_[i];
     if (PyBool_Check(o)) return o == Py_True;

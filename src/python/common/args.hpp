@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,8 @@ public:
     std::optional<std::uint32_t> u32(std::size_t i) const;
     std::optional<std::uint64_t> u64(std::size_t i) const;
     std::optional<bool> boolean(std::size_t i) const;
+    // The contents of a bytes object, valid while the call holds it.
+    std::optional<std::span<const std::uint8_t>> bytes(std::size_t i) const;
     // The argument as given, borrowed from the call.
     PyObject* object(std::size_t i) const { return values_[i]; }
 

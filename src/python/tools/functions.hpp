@@ -8,6 +8,7 @@ extern PyMethodDef catalogue_def;
 extern PyMethodDef scan_def;
 extern PyMethodDef scan_columns_def;
 extern PyMethodDef dump_def;
+extern PyMethodDef cut_times_def;
 
 // The native half of Sensor.
 PyRef make_live_reader_type();

@@ -11,6 +11,7 @@
 #include "live_values.hpp"
 #include "python/common/args.hpp"
 #include "python/common/class_object.hpp"
+#include "unlocked.hpp"
 
 namespace ahrs::py {
 namespace {
@@ -39,9 +40,15 @@ PyObject* start_error(const LiveStartError& e, const std::string& path, const st
         PyErr_SetString(PyExc_RuntimeError, "failed to spawn thread");
         return nullptr;
     }
-    const std::string& name = e.what == W::Record ? record : path;
-    PyRef args = e.os_code ? PyRef::steal(Py_BuildValue("(iss)", e.os_code, e.text.c_str(), name.c_str()))
-                           : PyRef::steal(Py_BuildValue("(s)", (e.text + ": " + name).c_str()));
+    if (e.what == W::RecordIsDevice) {
+        PyErr_Format(PyExc_ValueError, "record %s is the port %s itself: refusing to write into the device",
+                     record.c_str(), path.c_str());
+        return nullptr;
+    }
+    const std::string& name = !e.name.empty() ? e.name : e.what == W::Record ? record : path;
+    PyRef args = e.what == W::System ? PyRef::steal(Py_BuildValue("(is)", e.os_code, e.text.c_str()))
+                 : e.os_code ? PyRef::steal(Py_BuildValue("(iss)", e.os_code, e.text.c_str(), name.c_str()))
+                             : PyRef::steal(Py_BuildValue("(s)", (e.text + ": " + name).c_str()));
     if (!args) return nullptr;
     PyRef exc = PyRef::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -85,9 +92,10 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::string record = s.record.value_or("");
 
     std::optional<Result<std::unique_ptr<LiveReader>, LiveStartError>> started;
-    Py_BEGIN_ALLOW_THREADS
-    started.emplace(LiveReader::start(std::move(s)));
-    Py_END_ALLOW_THREADS
+    {
+        Unlocked unlocked;
+        started.emplace(LiveReader::start(std::move(s)));
+    }
     if (!*started) return start_error(started->error(), *path, record);
     return LiveObject::create(type, std::shared_ptr<LiveReader>(std::move(**started)));
 }
@@ -105,9 +113,10 @@ PyObject* pop(PyObject* self, Clock::time_point until) {
         const auto now = Clock::now();
         if (now >= until) Py_RETURN_NONE;
         const auto slice = std::min(until, now + kSlice);
-        Py_BEGIN_ALLOW_THREADS
-        took = reader->queue().pop(s, slice);
-        Py_END_ALLOW_THREADS
+        {
+            Unlocked unlocked;
+            took = reader->queue().pop(s, slice);
+        }
         if (took == SampleQueue::Took::Nothing && PyErr_CheckSignals() < 0) return nullptr;
     }
     if (took == SampleQueue::Took::Ended) Py_RETURN_FALSE;
@@ -151,9 +160,10 @@ PyObject* live_take_tables(PyObject* self, PyObject*) {
 
 PyObject* live_close(PyObject* self, PyObject*) {
     std::shared_ptr<LiveReader> reader = live(self).reader;
-    Py_BEGIN_ALLOW_THREADS
-    reader->close();
-    Py_END_ALLOW_THREADS
+    {
+        Unlocked unlocked;
+        reader->close();
+    }
     Py_RETURN_NONE;
 }
 
@@ -232,22 +242,46 @@ PyObject* live_stats(PyObject* self, PyObject*) {
     return ok ? out.release() : nullptr;
 }
 
+PyRef clock_dict(const ClockReport& c) {
+    PyRef out = PyRef::steal(PyDict_New());
+    if (!out) return {};
+    auto maybe_int = [&](std::int64_t v) { return c.fitted ? PyRef::steal(PyLong_FromLongLong(v)) : PyRef::borrow(Py_None); };
+    auto maybe_float = [&](double v) { return c.fitted ? PyRef::steal(PyFloat_FromDouble(v)) : PyRef::borrow(Py_None); };
+    const bool ok = put(out.get(), "offset", maybe_int(c.offset_ns)) &&
+                    put(out.get(), "drift_ppm", maybe_float(c.drift_ppm)) &&
+                    put(out.get(), "window", u64(c.window)) && put(out.get(), "resets", u64(c.resets)) &&
+                    put(out.get(), "spread", maybe_float(c.spread_ns));
+    if (!ok) return {};
+    return out;
+}
+
+// clocks(): (sensor set's model, filter set's model), each a dict.
+PyObject* live_clocks(PyObject* self, PyObject*) {
+    LiveReader& r = *live(self).reader;
+    const auto reports = r.inherited() ? std::array<ClockReport, StreamClock::kClocks>{} : r.clocks();
+    PyRef sensor = clock_dict(reports[0]);
+    PyRef filter = sensor ? clock_dict(reports[1]) : PyRef{};
+    if (!filter) return nullptr;
+    return PyTuple_Pack(2, sensor.get(), filter.get());
+}
+
 PyMethodDef live_methods[] = {
     {"read", no_throw<live_read>, METH_O, "read(timeout)\n--\n\nThe next sample tuple; None after the time-out; False once ended."},
     {"poll", no_throw<live_poll>, METH_NOARGS, "poll()\n--\n\nAs read(0)."},
     {"latest", no_throw<live_latest>, METH_NOARGS, "latest()\n--\n\nThe newest sample tuple received, or None."},
     {"take_tables", no_throw<live_take_tables>, METH_NOARGS, "take_tables()\n--\n\nEvery queued sample as packed rows."},
     {"stats", no_throw<live_stats>, METH_NOARGS, "stats()\n--\n\nThe counters."},
+    {"clocks", no_throw<live_clocks>, METH_NOARGS, "clocks()\n--\n\nThe sensor and filter sets' clock models."},
     {"close", no_throw<live_close>, METH_NOARGS, "close()\n--\n\nStops the reader and releases the device."},
     {"clear_signal", no_throw<live_clear_signal>, METH_NOARGS, "clear_signal()\n--\n\nMakes signal_fd unreadable."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef live_getset[] = {
-    {"signal_fd", live_signal_fd, nullptr, "readable while samples are queued or the reader has ended", nullptr},
-    {"status", live_status, nullptr, nullptr, nullptr},
-    {"error", live_error, nullptr, nullptr, nullptr},
-    {"inherited", live_inherited, nullptr, nullptr, nullptr},
+    {"signal_fd", no_throw<live_signal_fd>, nullptr, "readable while samples are queued or the reader has ended", nullptr},
+    {"status", no_throw<live_status>, nullptr, nullptr, nullptr},
+    {"error", no_throw<live_error>, nullptr, nullptr, nullptr},
+    {"inherited", no_throw<live_inherited>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -83,9 +83,12 @@ PyRef sample_tuple(const LiveSample& s, FlatPacket& scratch) {
     PyRef values = readings(scratch, *n);
     if (!values) return {};
     PyRef time = std::isnan(s.device_time) ? PyRef::borrow(Py_None) : PyRef::steal(PyFloat_FromDouble(s.device_time));
-    return PyRef::steal(Py_BuildValue("(OKKOO)", n->sets[static_cast<std::uint8_t>(s.packet.descriptor())],
+    PyRef taken = s.time_ns == LiveSample::kNoTime ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLongLong(s.time_ns));
+    if (!time || !taken) return {};
+    return PyRef::steal(Py_BuildValue("(OKKOOO)", n->sets[static_cast<std::uint8_t>(s.packet.descriptor())],
                                       static_cast<unsigned long long>(s.host_ns),
-                                      static_cast<unsigned long long>(s.wall_ns), time.get(), values.get()));
+                                      static_cast<unsigned long long>(s.wall_ns), time.get(), values.get(),
+                                      taken.get()));
 }
 
 PyRef sample_tables(SampleTables& tables) {
