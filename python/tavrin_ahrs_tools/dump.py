@@ -15,6 +15,7 @@ from . import _native
 from .progress import Progress
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
 from .staged_output import StagedOutputs
+from .units import declare_units
 
 # Formats written in Python by a library, and the module of each.
 LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
@@ -61,6 +62,10 @@ def parser():
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output file (text, jsonl; default: standard output; mcap: required), "
                         "prefix (csv; required) or directory (parquet; required)")
+    p.add_argument("--units", metavar="FILE",
+                   help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+                        "sends, where they differ from the default (parquet, mcap: the units "
+                        "written with the values)")
     return p
 
 
@@ -73,6 +78,8 @@ def main(argv=None):
     if args.format in LIBRARY_FORMATS and not args.output:
         p.error(f"--format {args.format} writes files: give -o OUT")
     refuse_output_over_input(p, args.file, _outputs(args))
+    if args.units is not None and not declare_units("ahrs-dump", args.units):
+        return 1
     try:
         size = os.path.getsize(args.file)
     except OSError:

@@ -143,3 +143,21 @@ def column_to_si(table, record, item, overrides=None, declared=None):
     `declared`, a units() result, when the caller already has it)."""
     declared = declared or units(overrides)
     return to_si(table[item], declared[record][item])
+
+
+def declare_units(tool, path):
+    """A command's --units FILE: the overrides made the units its exports
+    write. False after one line on standard error when the file is unusable."""
+    import sys
+
+    from .columnar import use_units
+
+    try:
+        use_units(load_units_file(path))
+    except OSError as err:
+        print(f"{tool}: cannot read {os.fsdecode(path)}: {err.strerror or err}", file=sys.stderr)
+        return False
+    except (UnitsError, ImportError) as err:
+        print(f"{tool}: {err}", file=sys.stderr)
+        return False
+    return True

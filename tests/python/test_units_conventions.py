@@ -160,3 +160,23 @@ def test_sensor_finds_the_conventions_from_its_first_packet(tmp_path):
     finally:
         sim.terminate()
         sim.wait(timeout=20)
+
+
+@pytest.mark.parametrize("text, status, expected", [
+    ('[ScaledAccVector]\nx = "m/s^2"\n', 0, {"x": b"m/s^2", "y": b"g"}),
+    ('[ScaledAccVector]\nx = "furlongs"\n', 1, "unknown unit 'furlongs'"),
+])
+def test_dump_writes_the_declared_units(tmp_path, text, status, expected):
+    pq = pytest.importorskip("pyarrow.parquet")
+    rec_path = tmp_path / "f.bin"
+    _record(tmp_path, seconds=1)
+    (tmp_path / "u.toml").write_text(text)
+    done = subprocess.run([sys.executable, "-m", "tavrin_ahrs_tools.dump", str(rec_path), "--format", "parquet",
+                           "-o", str(tmp_path / "pq"), "--records", "ScaledAccVector", "--units",
+                           str(tmp_path / "u.toml")], capture_output=True, text=True)
+    assert done.returncode == status
+    if status:
+        assert expected in done.stderr and "Traceback" not in done.stderr
+        return
+    schema = pq.read_schema(tmp_path / "pq" / "ScaledAccVector.parquet")
+    assert {k: schema.field(k).metadata[b"unit"] for k in expected} == expected
