@@ -180,3 +180,22 @@ def test_dump_writes_the_declared_units(tmp_path, text, status, expected):
         return
     schema = pq.read_schema(tmp_path / "pq" / "ScaledAccVector.parquet")
     assert {k: schema.field(k).metadata[b"unit"] for k in expected} == expected
+
+
+@pytest.mark.parametrize("overrides, size", [({}, 9.80665), ({"ScaledAccVector": {"x": "m/s^2", "y": "m/s^2", "z": "m/s^2"}}, 1.0)])
+def test_plot_draws_the_acceleration_in_si(tmp_path, overrides, size):
+    pytest.importorskip("matplotlib")
+    import matplotlib
+    matplotlib.use("Agg")
+    from tavrin_ahrs_tools import plot
+    from tavrin_ahrs_tools.columnar import use_units
+
+    rec = _record(tmp_path, seconds=1)
+    use_units(overrides)
+    try:
+        fig = plot.figure(np, rec, "t")
+    finally:
+        use_units({})
+    lines = fig.axes[-1].get_lines()
+    norm = np.sqrt(sum(np.asarray(line.get_ydata(), dtype=float) ** 2 for line in lines))
+    assert np.nanmax(np.abs(norm - size)) < 1e-3 * size
