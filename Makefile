@@ -14,7 +14,7 @@ RESULTS := build/test-results
 # Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
 EXTRAS ?=
 
-.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats
+.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats lint format typecheck
 
 all: install
 
@@ -113,8 +113,29 @@ py-test-other: install
 	$$venv/bin/python -m pip install -q --force-reinstall --no-deps $(WHEELS)/*.whl && \
 	$(call pytest,$$venv/bin/python,python-other)
 
+# Layout and lint: ruff for Python, clang-format for C++, with the settings in
+# pyproject.toml and .clang-format (versions pinned in requirements-dev.txt,
+# so every machine formats alike). `make format` rewrites the tree to them.
+CPP_SOURCES = $(shell find src tests fuzz bench sanitize \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) 2>/dev/null)
+lint: venv
+	@echo "lint: ruff check, ruff format --check, clang-format --dry-run"
+	@$(VENV)/bin/ruff check --quiet --output-format concise .
+	@$(VENV)/bin/ruff format --check .
+	@$(VENV)/bin/clang-format --dry-run -Werror $(CPP_SOURCES)
+
+format: venv
+	$(VENV)/bin/ruff check --fix --exit-zero --quiet .
+	$(VENV)/bin/ruff format --quiet .
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
+
+# Types of the package (strictly: every function annotated) and of the
+# examples; the driver's types come from its installed stub.
+typecheck: install
+	@echo "typecheck: mypy over python/tavrin_ahrs_tools and examples (about 15 s the first time)"
+	@$(PY) -m mypy
+
 # Ends with one line: what ran and passed.
-test: native-test py-test py-test-other
+test: typecheck lint native-test py-test py-test-other
 	@$(PY) tools/test_summary.py $(RESULTS)
 
 # DEVICE=/dev/ttyACM0 BAUD=115200 make demo  uses a real sensor instead.

@@ -33,6 +33,24 @@ def time_parquet(path, out):
     return seconds
 
 
+def time_ros2(path, out):
+    """Child: seconds of ahrs-dump --format mcap (ROS 2 messages), and the
+    resident memory it added at its peak."""
+    import time
+
+    import numpy  # noqa: F401 (as load()'s)
+
+    from tavrin_ahrs_tools.dump import main
+    before = harness.rss_kib()
+    start = time.perf_counter()
+    status = main([path, "--format", "mcap", "-o", out])
+    seconds = time.perf_counter() - start
+    assert status == 0, status
+    with open("/proc/self/status") as f:
+        peak = next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return {"seconds": seconds, "peak_kib": peak - before}
+
+
 def peak_memory(path, arrow):
     """Child: resident memory added at the peak of load(), or of
     load(layout="columns") and to_arrow() of every record, and the bytes of
@@ -74,6 +92,8 @@ def measure(path, packets, workdir, repeat=3, recordings=40, recording_packets=1
     load_s = min(harness.run_child("bench_tools", "time_load", path=path)[0][0] for _ in range(repeat))
     parquet_s = min(harness.run_child("bench_analysis", "time_parquet", path=path,
                                       out=os.path.join(workdir, "parquet"))[0] for _ in range(repeat))
+    ros2 = [harness.run_child("bench_analysis", "time_ros2", path=path,
+                              out=os.path.join(workdir, "ros2.mcap"))[0] for _ in range(repeat)]
     memory = {kind: harness.run_child("bench_analysis", "peak_memory", path=path, arrow=kind == "arrow")[0]
               for kind in ("load", "arrow")}
 
@@ -96,7 +116,10 @@ def measure(path, packets, workdir, repeat=3, recordings=40, recording_packets=1
         "load_seconds": load_s,
         "parquet_seconds": parquet_s,
         "parquet_over_load": parquet_s / load_s,
-        "memory": {**memory, "arrow_over_load": memory["arrow"]["peak_kib"] / memory["load"]["peak_kib"]},
+        "ros2_seconds": min(r["seconds"] for r in ros2),
+        "ros2_over_parquet": min(r["seconds"] for r in ros2) / parquet_s,
+        "ros2_peak_kib": min(r["peak_kib"] for r in ros2),
+        "memory": {**memory, "ros2_over_load": min(r["peak_kib"] for r in ros2) / memory["load"]["peak_kib"], "arrow_over_load": memory["arrow"]["peak_kib"] / memory["load"]["peak_kib"]},
         "dataset": {"recordings": recordings, "recording_packets": recording_packets,
                     **{f"workers_{w}": r for w, r in runs.items()},
                     "speedup": runs[1]["total"] / runs[2]["total"],

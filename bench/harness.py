@@ -122,9 +122,8 @@ def other_busy_processes(threshold=0.2, window=0.5):
     after = cpu_times()
     busy = []
     for pid, (name, used) in after.items():
-        if pid in before and (used - before[pid][1]) / tick / window > threshold:
-            if int(pid) != os.getpid():
-                busy.append(name)
+        if pid in before and (used - before[pid][1]) / tick / window > threshold and int(pid) != os.getpid():
+            busy.append(name)
     return sorted(busy)
 
 

@@ -207,7 +207,7 @@ def float32_text(value):
     if special:
         return special
     for precision in range(9):
-        text = "%.*e" % (precision, value)
+        text = f"{value:.{precision}e}"
         try:
             if F32.unpack(F32.pack(float(text)))[0] == value:
                 break

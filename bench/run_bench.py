@@ -147,6 +147,12 @@ def rows(fig):
             (f"ahrs-dump --format parquet, {a['packets']:,} packets",
              f"{a['parquet_seconds']:.2f} s, {a['parquet_over_load']:.2f} x load() ({a['load_seconds']:.2f} s)",
              "<= 2 x", a["parquet_over_load"] <= 2),
+            (f"ahrs-dump --format mcap (ROS 2), {a['packets']:,} packets",
+             f"{a['ros2_seconds']:.2f} s, {a['ros2_over_parquet']:.2f} x the Parquet export", "<= 2 x",
+             a["ros2_over_parquet"] <= 2),
+            ("VmRSS peak of the ROS 2 MCAP export",
+             f"{mem['ros2_over_load']:.2f} x load()'s ({a['ros2_peak_kib'] / 1024:.0f} MiB)", "<= 1.5 x",
+             mem["ros2_over_load"] <= 1.5),
             ("VmRSS peak of load(layout=\"columns\") + to_arrow() of every record",
              f"{mem['arrow_over_load']:.2f} x load()'s ({mem['arrow']['peak_kib'] / 1024:.0f} MiB for "
              f"{mem['load']['peak_kib'] / 1024:.0f} MiB)", "<= 1.1 x", mem["arrow_over_load"] <= 1.1),

@@ -14,9 +14,9 @@ import sys
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+import matplotlib.pyplot as plt
 
-import tavrin_ahrs_driver as ahrs  # noqa: E402
+import tavrin_ahrs_driver as ahrs
 
 
 @contextlib.contextmanager
@@ -50,7 +50,7 @@ def read_attitude(path):
                     now = reading["gps_time_of_week"]
                 elif set(reading) == {"roll", "pitch", "yaw"} and now is not None:
                     times.append(now)
-                    angles.append([math.degrees(reading[k]) for k in ("roll", "pitch", "yaw")])
+                    angles.append([math.degrees(float(reading[k])) for k in ("roll", "pitch", "yaw")])
     return times, angles
 
 

@@ -79,10 +79,8 @@ def sync_client(path):
             except ValueError:
                 break
         check(snapshots > 10 and readings > 10, "AHRSClient on a file")
-        try:
+        with contextlib.suppress(ValueError):
             client.open_file(str(path) + ".missing")
-        except ValueError:
-            pass
         client.start_stream()
 
 

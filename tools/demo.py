@@ -68,7 +68,8 @@ def attitude_lines(state):
     status = state.get("FilterStatus")
     lines = []
     if euler:
-        lines.append(f"  sensor attitude  roll {deg(euler['roll'])}  pitch {deg(euler['pitch'])}  yaw {deg(euler['yaw'])}")
+        lines.append(f"  sensor attitude  roll {deg(euler['roll'])}  pitch {deg(euler['pitch'])}  "
+                     f"yaw {deg(euler['yaw'])}")
     if filt:
         lines.append(f"  filter attitude  roll {deg(filt['roll'])}  pitch {deg(filt['pitch'])}  "
                      f"yaw {deg(filt['yaw'])}  ({filt['valid']})")

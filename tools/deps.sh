@@ -24,6 +24,7 @@ packages_of() {
     case $1 in
         python) command -v dpkg-query >/dev/null && python_packages ;;  # venv and headers of the Python found
         build) echo "libdragonbox-dev"                 # shortest float digits (header-only; std::to_chars without it)
+            echo "libzstd-dev"                         # zstd-compressed MCAP chunks (stored without it)
             command -v c++ >/dev/null || echo "g++" ;;  # a C++20 compiler, when there is none
         test) echo "libgtest-dev" ;;                   # the native tests
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;    # libFuzzer and its sanitizer runtime

@@ -25,7 +25,10 @@ def counts(path):
         raise Missing(f"no results in {path}")
     root = ET.parse(path).getroot()
     suites = [root] if root.tag == "testsuite" else root.findall("testsuite")
-    total = lambda key: sum(int(s.get(key, 0)) for s in suites)
+
+    def total(key):
+        return sum(int(s.get(key, 0)) for s in suites)
+
     return (suites[0].get("name", "") if suites else "", total("tests"),
             total("failures") + total("errors"), total("skipped") + total("disabled"))
 

@@ -1,18 +1,18 @@
 """Driver for an attitude and heading reference system speaking MIP over a serial line."""
 
-from typing import Union, final
+from typing import final
 
-__all__ = ["parse_data_stream_py", "AHRSClient", "BufferedAHRSClient"]
+__all__ = ["AHRSClient", "BufferedAHRSClient", "parse_data_stream_py"]
 
 # One decoded reading: its items by name. Floats for the vector, angle,
 # matrix and time items; ints for 16-bit items (weeks, flags, filter state);
 # "Valid" or "Invalid" for the validity items ("valid", "valid_flags").
-ReadingDict = dict[str, Union[float, int, str]]
+ReadingDict = dict[str, float | int | str]
 
 # One packet's snapshot: "type" is "sensor" or "estimate"; every other key is
 # a reading's variant name (e.g. "CFEulerAngles", "OrientationEuler") mapping
 # to its ReadingDict. Empty when the attempt gave no readings.
-Snapshot = dict[str, Union[str, ReadingDict]]
+Snapshot = dict[str, str | ReadingDict]
 
 def parse_data_stream_py(filename: str) -> None:
     """Decode a recorded stream file, printing one line of readings per packet

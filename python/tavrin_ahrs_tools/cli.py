@@ -22,6 +22,9 @@ which gives each command the same edges:
 - Ctrl-C ends it with exit 130 and no traceback.
 """
 
+from __future__ import annotations
+
+import argparse
 import errno
 import functools
 import importlib
@@ -29,6 +32,21 @@ import importlib.metadata
 import os
 import stat
 import sys
+from collections.abc import Callable, Iterable
+from types import ModuleType
+from typing import IO, TYPE_CHECKING, Any, Protocol, TypeAlias
+
+if TYPE_CHECKING:
+    from .recording import Recording
+
+# A command's entry point: its arguments (None: the process's) to its exit status.
+Main: TypeAlias = Callable[[list[str] | None], int]
+
+
+class Command(Protocol):
+    """A command as the package's entry points call it: `main()` or `main(argv)`."""
+
+    def __call__(self, argv: list[str] | None = None) -> int: ...
 
 EXIT_BROKEN_PIPE = 128 + 13
 EXIT_INTERRUPTED = 128 + 2
@@ -38,7 +56,7 @@ EXIT_INTERRUPTED = 128 + 2
 _PLACEHOLDER_MODES = ((0, os.O_WRONLY), (1, os.O_RDONLY), (2, os.O_RDONLY))
 
 
-def _hold_closed_standard_descriptors():
+def _hold_closed_standard_descriptors() -> set[int]:
     """The standard descriptors the process was started without, now held."""
     closed = set()
     for fd, mode in _PLACEHOLDER_MODES:
@@ -54,15 +72,15 @@ def _hold_closed_standard_descriptors():
         os.set_inheritable(fd, True)
         closed.add(fd)
     if 1 in closed and sys.stdout is None:
-        sys.stdout = open(1, "w", closefd=False)  # fails on its first flush, which is reported
+        sys.stdout = open(1, "w", closefd=False)  # noqa: SIM115 (fails on its first flush, which is reported)
     if 2 in closed and sys.stderr is None:
-        sys.stderr = open(os.devnull, "w")  # nowhere to say anything: said to nobody
+        sys.stderr = open(os.devnull, "w")  # noqa: SIM115 (nowhere to say anything: said to nobody)
     if hasattr(sys.stdout, "reconfigure"):
         sys.stdout.reconfigure(errors="surrogateescape")  # a file's name comes out as its bytes
     return closed
 
 
-def _drop_standard_output():
+def _drop_standard_output() -> None:
     """Whatever is still buffered for standard output goes nowhere, so that
     the interpreter's own flush at exit finds nothing to fail on."""
     try:
@@ -71,7 +89,7 @@ def _drop_standard_output():
         os.close(null)
     except OSError:
         pass
-    sys.stdout = open(os.devnull, "w")
+    sys.stdout = open(os.devnull, "w")  # noqa: SIM115 (standard output for the rest of the process)
 
 
 class StandardOutputError(OSError):
@@ -82,14 +100,14 @@ class _GuardedOutput:
     """sys.stdout, with its failures told apart from those of the files a
     command reads and writes (which it reports itself, by name)."""
 
-    def __init__(self, stream):
+    def __init__(self, stream: IO[str]) -> None:
         self._stream = stream
-        self.failure = None  # kept: argparse swallows the error of its --help and --version
+        self.failure: StandardOutputError | None = None  # kept: argparse swallows the error of its --help and --version
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         return getattr(self._stream, name)
 
-    def _guarded(self, call, *args):
+    def _guarded(self, call: Callable[..., Any], *args: Any) -> Any:
         try:
             return call(*args)
         except BrokenPipeError:
@@ -98,17 +116,17 @@ class _GuardedOutput:
             self.failure = StandardOutputError(err.errno, err.strerror)
             raise self.failure from None
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         return self._guarded(self._stream.write, text)
 
-    def writelines(self, lines):
+    def writelines(self, lines: Iterable[str]) -> None:
         return self._guarded(self._stream.writelines, lines)
 
-    def flush(self):
+    def flush(self) -> None:
         return self._guarded(self._stream.flush)
 
 
-def _output_failure(name, err):
+def _output_failure(name: str, err: OSError) -> int:
     """The one line that says standard output could not take the results."""
     _drop_standard_output()
     if err.errno == errno.EBADF:
@@ -118,7 +136,7 @@ def _output_failure(name, err):
     return 1
 
 
-def _flush_standard_output():
+def _flush_standard_output() -> None:
     """Flushes standard output here, where a failure is still ours to
     report, and raises any failure of it that was swallowed before."""
     if sys.stdout is None:
@@ -129,7 +147,7 @@ def _flush_standard_output():
         raise failure
 
 
-def _run_guarded(main, argv):
+def _run_guarded(main: Main, argv: list[str] | None) -> int:
     """main(argv), then standard output flushed; argparse's exit (--help,
     --version, a usage error) included."""
     try:
@@ -141,12 +159,12 @@ def _run_guarded(main, argv):
     return status
 
 
-def command(name):
+def command(name: str) -> Callable[[Main], Command]:
     """Decorates a command's `main(argv=None) -> int` with the process edges
     every command shares (see the module's description)."""
-    def wrap(main):
+    def wrap(main: Main) -> Command:
         @functools.wraps(main)
-        def run(argv=None):
+        def run(argv: list[str] | None = None) -> int:
             closed = _hold_closed_standard_descriptors()
             given = sys.stdout
             if given is not None and not isinstance(given, _GuardedOutput):
@@ -171,13 +189,13 @@ def command(name):
     return wrap
 
 
-def shown_name(path):
+def shown_name(path: str | bytes) -> str:
     """A file name as text to draw or show: bytes that are not UTF-8 become
     U+FFFD instead of the lone surrogates few renderers take."""
     return os.fsencode(path).decode("utf-8", "replace")
 
 
-def _identity(target):
+def _identity(target: str | bytes | int) -> tuple[int, int] | None:
     """(device, inode) of a regular file, by path or open descriptor; None
     for anything else (a terminal both read and written is no loss)."""
     try:
@@ -187,7 +205,8 @@ def _identity(target):
     return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
-def refuse_output_over_input(parser, source, outputs):
+def refuse_output_over_input(parser: argparse.ArgumentParser, source: str | bytes,
+                             outputs: Iterable[str | bytes | int]) -> None:
     """Ends the command with exit 2, before anything is written, when one of
     `outputs` (paths, or descriptor numbers for an output inherited from the
     shell) is the very file `source` names, whatever the path says."""
@@ -200,7 +219,8 @@ def refuse_output_over_input(parser, source, outputs):
             parser.error(f"{name} is the input {os.fsdecode(source)}: refusing to write over it")
 
 
-def load_recording(tool, path, modules=("numpy",), extra="tools"):
+def load_recording(tool: str, path: str, modules: Iterable[str] = ("numpy",),
+                   extra: str = "tools") -> tuple[ModuleType, Recording] | None:
     """(numpy, recording), or None after one line on standard error saying
     what to install or why the file cannot be read."""
     try:
@@ -220,7 +240,7 @@ def load_recording(tool, path, modules=("numpy",), extra="tools"):
         return None
 
 
-def version():
+def version() -> str:
     """The installed package's version ("unknown" when run from a source tree)."""
     try:
         return importlib.metadata.version("tavrin_ahrs_driver")
@@ -228,7 +248,8 @@ def version():
         return "unknown"
 
 
-def add_version(parser):
+def add_version(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+
     """Gives a command's parser the --version every command answers."""
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     return parser

@@ -4,14 +4,26 @@ Each item's unit goes into its Arrow field's metadata under b"unit", so it
 travels with the Parquet files too; the record's name and descriptor set go
 into the schema's metadata.
 """
+
+from __future__ import annotations
+
 import contextlib
 import functools
 import importlib
 import os
+from collections.abc import Callable, Collection
 from concurrent.futures import ThreadPoolExecutor
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .recording import needs
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
+    from .staged_output import StagedOutputs
 
 PARQUET_SUFFIX = ".parquet"
 # Packet numbers, offsets and arrivals climb by small steps: deltas store them in a few
@@ -25,12 +37,12 @@ _DELTA = ("packet", "offset", "arrival_ns")
 _INDEXES = ("packet", "offset", "time")
 
 
-def pyarrow(what="Arrow and Parquet output"):
+def pyarrow(what: str = "Arrow and Parquet output") -> ModuleType:
     return needs("pyarrow", what, "arrow")
 
 
 @functools.cache
-def record_sets():
+def record_sets() -> dict[str, str]:
     """Record name -> descriptor-set name."""
     return {name: set_name for name, set_name, *_ in _native.catalogue()}
 
@@ -54,7 +66,7 @@ def record_units():
     return units(_declared_overrides)
 
 
-def _arrow_array(pa, values):
+def _arrow_array(pa: ModuleType, values: NDArray[Any]) -> Any:
     """The numpy array as an Arrow array over the same memory; flags, which
     Arrow keeps one bit each, packed. (pa.array() would do the same but
     first imports pandas, when installed, to ask whether this is one of its
@@ -68,7 +80,7 @@ def _arrow_array(pa, values):
     return pa.Array.from_buffers(pa.from_numpy_dtype(values.dtype), len(values), [None, data])
 
 
-def arrow_table(name, columns):
+def arrow_table(name: str, columns: dict[str, NDArray[Any]]) -> Any:
     """A pyarrow Table of one record from {field: 1-D numpy array}, sharing
     the arrays' memory wherever Arrow's layout is numpy's (all but bool)."""
     pa = pyarrow()
@@ -82,7 +94,7 @@ def arrow_table(name, columns):
     return pa.Table.from_arrays(arrays, schema=schema)
 
 
-def write_parquet(table, path):
+def write_parquet(table: Any, path: str) -> None:
     """Writes one record's table to `path` (zstd), whole or not at all: a
     reader never sees a file half written."""
     pa = pyarrow()
@@ -100,14 +112,13 @@ def write_parquet(table, path):
         raise
 
 
-def _remove(path):
-    try:
+def _remove(path: str) -> None:
+    with contextlib.suppress(FileNotFoundError):
         os.remove(path)
-    except FileNotFoundError:
-        pass
 
 
-def write_records(recording, path_of, names=None, threads=1):
+def write_records(recording: Recording, path_of: Callable[[str], str], names: Collection[str] | None = None,
+                  threads: int = 1) -> list[str]:
     """Writes each record of `recording` (or those in `names`) to
     path_of(record name), on up to `threads` threads (pyarrow writes
     without the interpreter lock); returns the records written."""
@@ -119,7 +130,8 @@ def write_records(recording, path_of, names=None, threads=1):
     return chosen
 
 
-def export(recording, directory, names=None, stage=None):
+def export(recording: Recording, directory: str, names: Collection[str] | None = None,
+           stage: StagedOutputs | None = None) -> list[str]:
     """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per
     record. The folder belongs to the export as far as these names go: a
     record's table that this export does not write, an earlier one did, is
@@ -136,6 +148,7 @@ def export(recording, directory, names=None, stage=None):
         return write_records(recording, temps.__getitem__, names, threads=os.cpu_count() or 1)
 
 
-def require():
+def require() -> None:
+
     """ImportError with a one-line hint unless the export can run."""
     pyarrow("--format parquet")

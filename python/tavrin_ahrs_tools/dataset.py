@@ -11,17 +11,30 @@ the recordings and write the dataset at the same paths, so both must lie on a
 file system the workers share). A recording converted before, with the same
 size and modification time, is skipped.
 """
+
+from __future__ import annotations
+
 import argparse
 import fnmatch
 import hashlib
 import os
 import re
 import shutil
+import stat
 import sys
+from collections.abc import Collection, Iterable, Mapping
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from .recording import Recording
 
 from .cli import add_version, command
 from .progress import Progress
 from .recording import needs
+
+# One row of recordings.parquet, by column.
+Row = dict[str, Any]
 
 SUMMARY = "recordings.parquet"
 PART = "part-0.parquet"
@@ -35,26 +48,55 @@ COLUMNS = (
 )
 
 
-def find_recordings(inputs, pattern=DEFAULT_PATTERN):
-    """Absolute paths: files as named, and the files matching `pattern` in
-    folders and their subfolders; a path that does not exist is kept, so that
-    it is listed with its error."""
+_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"))
+
+
+def _not_regular(path: str) -> str | None:
+    """Why a file found in a folder is no recording to read (reading a FIFO
+    would wait for a writer for ever); None for a regular file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return None  # listed with its error when read
+    if stat.S_ISREG(mode):
+        return None
+    return next((f"not a regular file ({kind})" for test, kind in _KINDS if test(mode)), "not a regular file")
+
+
+def find_recordings(inputs: Iterable[str], pattern: str = DEFAULT_PATTERN,
+                    skipped: list[tuple[str, str]] | None = None, dataset: str | None = None) -> list[str]:
+    """Absolute paths: files as named, and the regular files matching
+    `pattern` in folders and their subfolders; a path that does not exist is
+    kept, so that it is listed with its error. What matched but is not a
+    regular file goes to `skipped` as (path, reason). The `dataset` folder,
+    when inside an input folder, is left out: its own part files are no
+    recordings."""
+    own = os.path.realpath(dataset) if dataset else None
     found = []
     for given in inputs:
         if not os.path.isdir(given):
             found.append(os.path.abspath(given))
             continue
         for folder, subfolders, files in os.walk(given):
-            subfolders.sort()
-            found += [os.path.abspath(os.path.join(folder, f)) for f in sorted(files) if fnmatch.fnmatch(f, pattern)]
+            subfolders[:] = sorted(d for d in subfolders if os.path.realpath(os.path.join(folder, d)) != own)
+            for name in sorted(files):
+                if not fnmatch.fnmatch(name, pattern):
+                    continue
+                path = os.path.abspath(os.path.join(folder, name))
+                reason = _not_regular(path)
+                if reason is None:
+                    found.append(path)
+                elif skipped is not None:
+                    skipped.append((path, reason))
     return list(dict.fromkeys(found))
 
 
-def _safe(text):
+def _safe(text: str) -> str:
     return re.sub(r"[^A-Za-z0-9._-]", "_", text) or "_"
 
 
-def recording_names(paths, known):
+def recording_names(paths: list[str], known: Mapping[str, str]) -> dict[str, str]:
     """Path -> a partition name: the one it had (`known`), else its file name
     without the suffix, or that and a short hash of its path when taken."""
     names = {p: known[p] for p in paths if p in known}
@@ -71,7 +113,7 @@ def recording_names(paths, known):
     return names
 
 
-def _stat(path):
+def _stat(path: str) -> tuple[int, int] | tuple[None, None]:
     try:
         st = os.stat(path)
         return st.st_size, st.st_mtime_ns
@@ -79,7 +121,7 @@ def _stat(path):
         return None, None
 
 
-def summary(np, rec):
+def summary(np: ModuleType, rec: Recording) -> Row:
     """Start and end time, dropouts: the columns that need the recording's clock."""
     from . import timeline
 
@@ -94,7 +136,7 @@ def summary(np, rec):
             "dropouts": dropouts}
 
 
-def _remove_partitions(dataset, name, keep=()):
+def _remove_partitions(dataset: str, name: str, keep: Collection[str] = ()) -> None:
     """Drops the recording's partitions of records not in `keep`."""
     if not os.path.isdir(dataset):
         return
@@ -103,10 +145,10 @@ def _remove_partitions(dataset, name, keep=()):
             shutil.rmtree(os.path.join(dataset, entry, f"recording={name}"), ignore_errors=True)
 
 
-def convert(path, name, dataset):
+def convert(path: str, name: str, dataset: str) -> Row:
     """Runs on a worker: one recording into its partitions; its row of recordings.parquet."""
     size, modified = _stat(path)
-    row = {"name": name, "path": path, "bytes": size, "modified_ns": modified}
+    row: Row = {"name": name, "path": path, "bytes": size, "modified_ns": modified}
     try:
         import numpy as np
 
@@ -114,6 +156,8 @@ def convert(path, name, dataset):
         from .recording import load
 
         rec = load(path, layout="columns")
+        if not rec.packets:
+            raise ValueError("no well-formed packet")
         for record in rec.records:
             folder = os.path.join(dataset, f"record={record}", f"recording={name}")
             os.makedirs(folder, exist_ok=True)
@@ -123,11 +167,12 @@ def convert(path, name, dataset):
                    truncated=rec.truncated, records=len(rec.records), **summary(np, rec))
     except Exception as e:  # listed in recordings.parquet; the other recordings go on
         _remove_partitions(dataset, name)
-        row["error"] = (e.strerror if isinstance(e, OSError) and e.strerror else None) or f"{type(e).__name__}: {e}"
+        row["error"] = ((e.strerror if isinstance(e, OSError) and e.strerror else None)
+                        or (str(e) if isinstance(e, ValueError) else f"{type(e).__name__}: {e}"))
     return row
 
 
-def read_summary(dataset):
+def read_summary(dataset: str) -> dict[str, Row]:
     """Path -> row of an earlier run's recordings.parquet ({} when there is none)."""
     path = os.path.join(dataset, SUMMARY)
     if not os.path.exists(path):
@@ -137,7 +182,7 @@ def read_summary(dataset):
     return {row["path"]: row for row in pq.read_table(path).to_pylist()}
 
 
-def write_summary(dataset, rows):
+def write_summary(dataset: str, rows: Iterable[Row]) -> None:
     import pyarrow as pa
 
     from .columnar import write_parquet
@@ -148,11 +193,11 @@ def write_summary(dataset, rows):
     write_parquet(table, os.path.join(dataset, SUMMARY))
 
 
-def unchanged(row, path):
+def unchanged(row: Row | None, path: str) -> bool:
     return row is not None and row.get("error") is None and (row["bytes"], row["modified_ns"]) == _stat(path)
 
 
-def start_client(workers, scheduler):
+def start_client(workers: int, scheduler: str | None) -> Any:
     """A Dask client of the cluster at `scheduler`, or of a new LocalCluster of `workers` processes."""
     import logging
 
@@ -165,7 +210,7 @@ def start_client(workers, scheduler):
                   dashboard_address=None, silence_logs=logging.ERROR)
 
 
-def run(client, todo, dataset, show_progress=True):
+def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True) -> list[Row]:
     """Converts every (path, name) of `todo` on the client's cluster; their rows, as they finish."""
     from dask.distributed import as_completed
 
@@ -181,13 +226,29 @@ def run(client, todo, dataset, show_progress=True):
     return rows
 
 
-def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=True):
+def _gone(before: Mapping[str, Row], inputs: Iterable[str], paths: Collection[str]) -> list[str]:
+    """Paths of earlier rows under a folder named again that the folder no
+    longer holds: the dataset follows the folder."""
+    folders = [os.path.join(os.path.abspath(f), "") for f in inputs if os.path.isdir(f)]
+    found = set(paths)
+    return [p for p in before if p not in found and any(p.startswith(f) for f in folders)
+            and not os.path.isfile(p)]
+
+
+def convert_all(client: Any, inputs: Iterable[str], dataset: str, pattern: str = DEFAULT_PATTERN,
+                show_progress: bool = True, removed: list[str] | None = None) -> tuple[list[Row], int]:
     """The whole run on a cluster: the rows of the recordings converted, and
     the count of those skipped as unchanged. Rows of recordings converted
-    before and not named this time stay in recordings.parquet."""
+    before and not named this time stay in recordings.parquet, unless they
+    were in a folder named this time that no longer holds them: those leave
+    the dataset, and their paths go to `removed`."""
     os.makedirs(dataset, exist_ok=True)
     before = read_summary(dataset)
-    paths = find_recordings(inputs, pattern)
+    paths = find_recordings(inputs, pattern, dataset=dataset)
+    for path in _gone(before, inputs, paths):
+        _remove_partitions(dataset, before.pop(path)["name"])
+        if removed is not None:
+            removed.append(path)
     names = recording_names(paths, {p: r["name"] for p, r in before.items()})
     todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
     converted = run(client, todo, dataset, show_progress) if todo else []
@@ -196,7 +257,7 @@ def convert_all(client, inputs, dataset, pattern=DEFAULT_PATTERN, show_progress=
     return converted, len(paths) - len(todo)
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dataset",
         description="Turn recordings into one Hive-partitioned Parquet dataset: "
@@ -218,7 +279,8 @@ def parser():
 
 
 @command("ahrs-dataset")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     p = parser()
     args = p.parse_args(argv)
     if args.workers is not None and args.workers < 1:
@@ -229,21 +291,33 @@ def main(argv=None):
     except ImportError as e:
         print(e, file=sys.stderr)
         return 1
-    if not find_recordings(args.inputs, args.glob):
+    skipped = []
+    if not find_recordings(args.inputs, args.glob, skipped, args.output):
+        _list_skipped(skipped)
         print(f"ahrs-dataset: no recordings ({args.glob}) in {', '.join(args.inputs)}", file=sys.stderr)
         return 1
+    removed = []
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
-            converted, skipped = convert_all(client, args.inputs, args.output, args.glob)
+            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob,
+                                                     removed=removed)
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
     failed = [r for r in converted if r.get("error")]
     for row in failed:
         print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)
+    _list_skipped(skipped)
+    for path in removed:
+        print(f"ahrs-dataset: {path}: gone from its folder, removed from the dataset", file=sys.stderr)
     print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
-          f"{skipped} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
-    return 1 if failed else 0
+          f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
+    return 1 if failed or skipped else 0
+
+
+def _list_skipped(skipped):
+    for path, reason in skipped:
+        print(f"ahrs-dataset: {path}: skipped, {reason}", file=sys.stderr)
 
 
 if __name__ == "__main__":

@@ -6,25 +6,29 @@ did not: the header names every record present); Parquet and MCAP go through
 their libraries from the recording's columns. Damaged packets are skipped and
 counted, never fatal; one summary line ends on standard error.
 """
+
+from __future__ import annotations
+
 import argparse
 import importlib
 import os
 import sys
 
 from . import _native
-from .progress import Progress
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
+from .progress import Progress
 from .staged_output import StagedOutputs
 from .units import declare_units
 
 # Formats written in Python by a library, and the module of each.
-LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export"}
+LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export", "rosbag2": "ros2_export"}
+PROFILES = ("ros2", "raw")
 FORMATS = ("text", "jsonl", "csv", *LIBRARY_FORMATS)
 # The name the native writer gives standard output in its errors.
 NATIVE_STDOUT = "<stdout>"
 
 
-def _record_names(text):
+def _record_names(text: str) -> list[str]:
     known = {name for name, *_ in _native.catalogue()}
     names = [n.strip() for n in text.split(",") if n.strip()]
     unknown = [n for n in names if n not in known]
@@ -34,12 +38,12 @@ def _record_names(text):
     return names
 
 
-def _csv_suffixes():
+def _csv_suffixes() -> list[str]:
     """.<set>.csv of the table of each data set."""
     return [f".{name}.csv" for name in sorted({set_name for _name, set_name, *_ in _native.catalogue()})]
 
 
-def _outputs(args):
+def _outputs(args: argparse.Namespace) -> list[str | int]:
     """Every file the export may write: the tables of each data set, the
     output file, or the standard output it inherited."""
     if args.format == "csv":
@@ -47,13 +51,15 @@ def _outputs(args):
     return [args.output or 1]
 
 
-def parser():
+def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dump",
         description="Export a recorded sensor stream. text: the line per packet that "
                     "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
                     "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
-                    "parquet: one file per record in the directory OUT; mcap: one channel per record.")
+                    "parquet: one file per record in the directory OUT; mcap: ROS 2 messages on /imu/* and /tf "
+                    "(--profile raw: one JSON channel per record); rosbag2: the ROS 2 messages as a bag "
+                    "folder OUT.")
     add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
@@ -61,7 +67,13 @@ def parser():
                    help="only these records (e.g. ScaledAccVector,OrientationEuler)")
     p.add_argument("-o", "--output", metavar="OUT",
                    help="output file (text, jsonl; default: standard output; mcap: required), "
-                        "prefix (csv; required) or directory (parquet; required)")
+                        "prefix (csv; required) or directory (parquet, rosbag2; required)")
+    p.add_argument("--profile", choices=PROFILES, default="ros2",
+                   help="mcap: ROS 2 messages (default) or one JSON channel per record (raw)")
+    p.add_argument("--frame-id", metavar="NAME",
+                   help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
+    p.add_argument("--enu", action="store_true",
+                   help="ROS 2: turn the north-east-down data into east-north-up, forward-left-up")
     p.add_argument("--units", metavar="FILE",
                    help="TOML or JSON table (record -> item -> unit) of the units your sensor "
                         "sends, where they differ from the default (parquet, mcap: the units "
@@ -70,7 +82,7 @@ def parser():
 
 
 @command("ahrs-dump")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
     if args.format == "csv" and not args.output:
@@ -89,8 +101,9 @@ def main(argv=None):
     stage = StagedOutputs()
     try:
         with stage:
+            replaced = 0
             if args.format in LIBRARY_FORMATS:
-                packets, runs, skipped, truncated = _library_export(args, stage)
+                packets, runs, skipped, truncated, replaced = _library_export(args, stage)
             else:
                 with Progress(size, os.path.basename(args.file), enabled=show) as bar:
                     packets, runs, skipped, truncated = _native.dump(
@@ -99,6 +112,9 @@ def main(argv=None):
             if not packets:
                 stage.discard()  # nothing to show for it: an earlier output is worth more
     except ImportError as e:
+        print(f"ahrs-dump: {e}", file=sys.stderr)
+        return 1
+    except ValueError as e:  # a unit the table does not convert, say
         print(f"ahrs-dump: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
@@ -113,13 +129,16 @@ def main(argv=None):
         return 130
     print(f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
           f"{', file ends inside a packet' if truncated else ''}", file=sys.stderr)
+    if replaced:
+        print(f"ahrs-dump: {replaced} packets had no usable time (not finite, or outside 1970..2038) "
+              f"and took a neighbour's", file=sys.stderr)
     if not packets:
         print(f"ahrs-dump: {args.file}: no well-formed packet", file=sys.stderr)
         return 1
     return 0
 
 
-def _native_output(args, stage):
+def _native_output(args: argparse.Namespace, stage: StagedOutputs) -> str:
     """Where the native writer writes: a temporary file (text, jsonl) or
     prefix (csv) beside the output, or "" for standard output."""
     if not args.output:
@@ -129,7 +148,7 @@ def _native_output(args, stage):
     return stage.path(args.output)
 
 
-def _failed_file(error, args, stage):
+def _failed_file(error: OSError, args: argparse.Namespace, stage: StagedOutputs) -> str:
     """The file a write failed on, by the name the user gave (a library
     writing to an open file does not say which)."""
     if error.filename is None:
@@ -138,18 +157,33 @@ def _failed_file(error, args, stage):
     return stage.final_of(name) or name or "standard output"
 
 
-def _library_export(args, stage):
-    """Parquet or MCAP: the recording loaded column by column, then written by its module."""
-    module = importlib.import_module(f".{LIBRARY_FORMATS[args.format]}", __package__)
-    module.require()
+def _ros2(args: argparse.Namespace) -> bool:
+    return args.format == "rosbag2" or (args.format == "mcap" and args.profile == "ros2")
+
+
+def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int, int, int, bool, int]:
+    """Parquet, MCAP or rosbag2: the recording loaded column by column, then
+    written by its module; the last value is how many packets took a
+    neighbour's time."""
+    name = "ros2_export" if _ros2(args) else LIBRARY_FORMATS[args.format]
+    module = importlib.import_module(f".{name}", __package__)
+    if hasattr(module, "require"):
+        module.require()
     from .recording import load
 
     rec = load(args.file, progress=True, layout="columns")
-    if args.format == "parquet":
+    replaced = 0
+    if _ros2(args):
+        options = {"frame_id": args.frame_id, "enu": args.enu}
+        if args.format == "rosbag2":
+            replaced = module.write_bag(rec, args.output, stage, **options)
+        else:
+            replaced = module.write(rec, stage.path(args.output), **options)[2]
+    elif args.format == "parquet":
         module.export(rec, args.output, args.records, stage)
     else:
-        module.export(rec, stage.path(args.output), args.records)
-    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated
+        replaced = module.export(rec, stage.path(args.output), args.records)
+    return rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated, replaced
 
 
 if __name__ == "__main__":

@@ -7,7 +7,10 @@ standard library, so the simulator and the recorder run anywhere; the tests
 and the benchmarks build their packets with it too.
 """
 
+from __future__ import annotations
+
 import struct
+from collections.abc import Iterable, Iterator, Sequence
 from itertools import accumulate
 from operator import mul
 
@@ -56,7 +59,7 @@ FILTER_LAYOUT = (
 GPS_TIME_FIELDS = {SENSOR_SET: 0x12, FILTER_SET: 0x11}
 
 
-def checksum(data):
+def checksum(data: bytes | bytearray) -> bytes:
     """Both sums over `data` (sync bytes included) as the two wire bytes.
 
     The second sum is the running total of the first, so each byte counts
@@ -68,7 +71,7 @@ def checksum(data):
     return bytes((first, second))
 
 
-def frame(descriptor_set, payload):
+def frame(descriptor_set: int, payload: bytes) -> bytes:
     """One whole packet around `payload`."""
     if len(payload) > 255:
         raise ValueError(f"payload of {len(payload)} bytes does not fit a packet")
@@ -76,12 +79,12 @@ def frame(descriptor_set, payload):
     return head + checksum(head)
 
 
-def field(descriptor, formats, *values):
+def field(descriptor: int, formats: str, *values: float) -> bytes:
     body = struct.pack(">" + formats, *values)
     return bytes((len(body) + 2, descriptor)) + body
 
 
-def walk_fields(payload):
+def walk_fields(payload: bytes) -> Iterator[tuple[int, bytes]]:
     """(descriptor, data) of each field; a zero length byte steps one byte."""
     offset, n = 0, len(payload)
     while offset < n:
@@ -96,13 +99,13 @@ def walk_fields(payload):
 class PayloadPacker:
     """Packs one value tuple per field of a layout into a payload, in one call."""
 
-    def __init__(self, layout):
+    def __init__(self, layout: Sequence[tuple[int, str]]) -> None:
         self._struct = struct.Struct(">" + "".join("BB" + items for _, items in layout))
         self._heads = [(struct.calcsize(">" + items) + 2, desc) for desc, items in layout]
         self.offsets = list(accumulate((length for length, _ in self._heads), initial=0))[:-1]
 
-    def pack(self, field_values):
-        flat = []
+    def pack(self, field_values: Iterable[Iterable[float]]) -> bytes:
+        flat: list[float] = []
         for head, values in zip(self._heads, field_values):
             flat.extend(head)
             flat.extend(values)
@@ -110,16 +113,16 @@ class PayloadPacker:
 
 
 class Packet:
-    __slots__ = ("start", "descriptor_set", "payload", "raw")
+    __slots__ = ("descriptor_set", "payload", "raw", "start")
 
-    def __init__(self, start, raw):
+    def __init__(self, start: int, raw: bytes) -> None:
         self.start = start
         self.raw = raw
         self.descriptor_set = raw[2]
         self.payload = raw[4:-2]
 
     @property
-    def end(self):
+    def end(self) -> int:
         return self.start + len(self.raw)
 
 
@@ -131,27 +134,27 @@ class PacketScanner:
     Holds at most one packet's worth of bytes between calls.
     """
 
-    def __init__(self):
+    def __init__(self) -> None:
         self._buf = bytearray()
         self._base = 0  # stream offset of _buf[0]
         self.skipped = 0
 
-    def feed(self, data):
+    def feed(self, data: bytes | bytearray | memoryview) -> list[Packet]:
         self._buf += data
-        found = []
+        found: list[Packet] = []
         while True:
             packet = self._next()
             if packet is None:
                 return found
             found.append(packet)
 
-    def _drop(self, count, junk):
+    def _drop(self, count: int, junk: bool) -> None:
         del self._buf[:count]
         self._base += count
         if junk:
             self.skipped += count
 
-    def _next(self):
+    def _next(self) -> Packet | None:
         buf = self._buf
         while True:
             at = buf.find(SYNC)
@@ -176,13 +179,14 @@ class PacketScanner:
             self._drop(size, False)
             return packet
 
-    def finish(self):
+    def finish(self) -> list[Packet]:
+
         """The packets still held once no more data will come.
 
         A start whose packet the end cut short hides nothing behind it: it
         is skipped as junk, a byte at a time, like any failed start.
         """
-        found = []
+        found: list[Packet] = []
         while self._buf:
             packet = self._next()
             if packet is not None:

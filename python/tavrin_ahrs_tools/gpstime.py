@@ -9,7 +9,13 @@ No leap second has been announced after 2017-01-01 (IERS Bulletin C, up to
 the one of 2025). When one is, its date goes at the end of LEAP_SECONDS.
 """
 
+from __future__ import annotations
+
 import calendar
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 # Unix seconds of the GPS epoch, 1980-01-06 00:00:00 UTC.
 GPS_EPOCH_UNIX = 315964800
@@ -37,7 +43,7 @@ LEAP_SECONDS = (
 )
 
 
-def _unix_midnight(date):
+def _unix_midnight(date: str) -> int:
     year, month, day = map(int, date.split("-"))
     return calendar.timegm((year, month, day, 0, 0, 0))
 
@@ -47,7 +53,7 @@ _STEPS_GPS = [_unix_midnight(date) - GPS_EPOCH_UNIX + count for date, count in L
 _COUNTS = [0] + [count for _, count in LEAP_SECONDS]
 
 
-def leap_seconds(gps_seconds):
+def leap_seconds(gps_seconds: float | NDArray[Any]) -> int | NDArray[Any]:
     """GPS minus UTC, in whole seconds, at this GPS time (float or numpy array)."""
     import numpy as np
 
@@ -56,7 +62,7 @@ def leap_seconds(gps_seconds):
     return counts if np.ndim(counts) else int(counts)
 
 
-def gps_to_unix(gps_seconds):
+def gps_to_unix(gps_seconds: float | NDArray[Any]) -> float | NDArray[Any]:
     """Unix seconds (UTC) of GPS seconds since the GPS epoch (week * 604800
     + time of week, the `time` column of a recording); a float or a numpy
     array, NaN staying NaN.

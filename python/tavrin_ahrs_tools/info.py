@@ -7,33 +7,43 @@ changes of the filter's state with their times, and the attitude conventions
 the data settle.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import sys
+from collections.abc import Mapping
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import timeline
 from .cli import add_version, command, load_recording
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
 
 SHOWN_OFFSETS = 5
 SHOWN_CHANGES = 20
 DROPOUT_FACTOR = timeline.DROPOUT_FACTOR
 
 
-def _count(n):
+def _count(n: int) -> str:
     return f"{n:,}"
 
 
-def _many(n, noun):
+def _many(n: int, noun: str) -> str:
     return f"{n:,} {noun}{'' if n == 1 else 's'}"
 
 
-def _offsets(offsets):
+def _offsets(offsets: NDArray[Any]) -> str:
     shown = ", ".join(f"{o} (0x{o:x})" for o in offsets[:SHOWN_OFFSETS].tolist())
     more = len(offsets) - SHOWN_OFFSETS
     return shown + (f", and {more:,} more" if more > 0 else "")
 
 
-def damage_lines(rec):
+def damage_lines(rec: Recording) -> list[str]:
     if not len(rec.damaged) and not rec.truncated:
         return ["Damage: none"]
     lines = [f"Damage: {_many(len(rec.damaged), 'damaged run')}, "
@@ -45,7 +55,7 @@ def damage_lines(rec):
     return lines
 
 
-def span_lines(np, rec, times):
+def span_lines(np: ModuleType, rec: Recording, times: NDArray[Any]) -> list[str]:
     known = times[~np.isnan(times)]
     if not len(known):
         return ["Time: no GPS time items"]
@@ -57,7 +67,7 @@ def span_lines(np, rec, times):
     return [f"Time: {span:.3f} s from GPS week {int(week)}, time of week {tow:.3f} s{rate}"]
 
 
-def clock_lines(np, name, table, origin):
+def clock_lines(np: ModuleType, name: str, table: NDArray[Any], origin: float) -> list[str]:
     """One clock's rate, median period and dropouts."""
     times = timeline.clock_times(table, name)
     period, steps, gaps = timeline.clock_gaps(np, times)
@@ -77,7 +87,7 @@ def clock_lines(np, name, table, origin):
                   f"after +{times[longest] - origin:.3f} s"]
 
 
-def dropout_lines(np, rec, origin):
+def dropout_lines(np: ModuleType, rec: Recording, origin: float) -> list[str]:
     clocks = [(name, rec.records[name]) for name in timeline.CLOCKS if name in rec.records]
     if not clocks:
         return []
@@ -86,7 +96,7 @@ def dropout_lines(np, rec, origin):
                       for line in clock_lines(np, name, table, origin)]
 
 
-def host_clock_lines(rec):
+def host_clock_lines(rec: Recording) -> list[str]:
     """How the device clock was fitted onto the host's, from the sidecar."""
     if rec.host_clock is None:
         return ["Host time: none (no .times sidecar)"]
@@ -99,13 +109,13 @@ def host_clock_lines(rec):
     return lines
 
 
-def count_lines(title, counts, width):
+def count_lines(title: str, counts: Mapping[str, int], width: int) -> list[str]:
     if not counts:
         return [f"{title}: none"]
     return [f"{title}:"] + [f"  {name:<{width}}  {n:>12,}" for name, n in counts.items()]
 
 
-def filter_state_lines(np, rec, times, origin):
+def filter_state_lines(np: ModuleType, rec: Recording, times: NDArray[Any], origin: float) -> list[str]:
     table = rec.records.get("FilterStatus")
     if table is None:
         return []
@@ -158,7 +168,7 @@ def report(np, rec, path, size, declared=None):
     ]
 
 
-def parse_args(argv):
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="ahrs-info", description="Summarise a recorded stream: packets, damage, "
         "time span, dropouts and the filter's state changes.")
@@ -180,7 +190,8 @@ def _conventions(text):
 
 
 @command("ahrs-info")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     opts = parse_args(argv)
     loaded = load_recording("ahrs-info", opts.file)
     if loaded is None:

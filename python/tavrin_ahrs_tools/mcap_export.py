@@ -3,52 +3,52 @@
 One channel per record (topic "/<Record>"), JSON messages described by a
 JSON schema (each item's unit in its description), one message per row of
 load()'s table, in packet order. A message's log time is the packet's GPS
-time as Unix time in nanoseconds (a packet without a time of its own takes
-the last one before it, or the first one after it); in a recording without
-any time, it is the packet's index in milliseconds.
+best time (see stamps.py); in a recording without any time, it is the
+packet's index in milliseconds.
 """
-import json
 
-from . import timeline
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Collection
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+from .stamps import packet_stamps
 from .columnar import record_units
 from .progress import Progress
 from .recording import needs
 
-# GPS time starts at 1980-01-06 00:00:00 UTC; Unix time does not count the
-# leap seconds since then (18 from 2017 on).
-GPS_EPOCH_UNIX = 315_964_800
-GPS_LEAP_SECONDS = 18
 PACKETS_PER_BATCH = 20_000
 _JSON_TYPES = {"f": "number", "u": "integer", "i": "integer", "b": "boolean"}
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
-def require():
+    from .recording import Recording
+
+    # (packet, channel id, sequence, JSON text) of one message.
+    Message = tuple[int, int, int, bytes]
+
+
+def require() -> None:
     needs("mcap", "--format mcap", "mcap")
 
 
-def json_schema(name, columns):
+def json_schema(name: str, columns: dict[str, NDArray[Any]]) -> dict[str, Any]:
     units = record_units().get(name, {})
     properties = {}
     for field, values in columns.items():
         kind = _JSON_TYPES[values.dtype.kind]
-        prop = {"type": [kind, "null"] if kind == "number" else kind}  # null: not a number, infinities
+        prop: dict[str, Any] = {"type": [kind, "null"] if kind == "number" else kind}  # null: not a number, infinities
         if units.get(field):  # "" for values without one
             prop["description"] = f"unit: {units[field]}"
         properties[field] = prop
     return {"title": name, "type": "object", "properties": properties, "required": list(columns)}
 
 
-def log_times(np, rec):
-    """Nanoseconds of every well-formed packet (see the module's note)."""
-    times = timeline.packet_times(np, rec)
-    known = ~np.isnan(times)
-    if not known.any():
-        return np.arange(rec.packets, dtype=np.uint64) * np.uint64(1_000_000)
-    times[~known] = times[known][0]  # only packets before the first time are still unknown
-    return np.rint((times + (GPS_EPOCH_UNIX - GPS_LEAP_SECONDS)) * 1e9).astype(np.uint64)
-
-
-def json_texts(np, values):
+def json_texts(np: ModuleType, values: NDArray[Any]) -> NDArray[Any]:
     """Each value as JSON text; not-a-number and infinities as null."""
     if values.dtype.kind == "b":
         return np.where(values, "true", "false")
@@ -58,9 +58,10 @@ def json_texts(np, values):
     return texts
 
 
-def messages(np, rec, channels, first, end):
+def messages(np: ModuleType, rec: Recording, channels: dict[str, tuple[int, str]], first: int,
+             end: int) -> list[Message]:
     """(packet, channel, sequence, data) of the rows of packets first..end-1, in packet order."""
-    out = []
+    out: list[Message] = []
     for name, (channel, template) in channels.items():
         columns = rec.columns(name)
         packets = columns["packet"]
@@ -72,15 +73,17 @@ def messages(np, rec, channels, first, end):
     return out
 
 
-def export(rec, path, names=None):
-    """Writes the recording's records (or those in `names`) to the MCAP file `path`."""
+def export(rec: Recording, path: str, names: Collection[str] | None = None) -> int:
+    """Writes the recording's records (or those in `names`) to the MCAP file
+    `path`; returns how many packets took a neighbour's time."""
     import numpy as np
     from mcap.writer import Writer
 
     with open(path, "wb") as stream, Progress(rec.packets, "mcap") as bar:
         writer = Writer(stream)
         writer.start(profile="", library="tavrin_ahrs_tools")
-        channels = {}
+        channels: dict[str, tuple[int, str]] = {}
+
         for name in rec.records:
             if names and name not in names:
                 continue
@@ -89,13 +92,14 @@ def export(rec, path, names=None):
             channel = writer.register_channel(f"/{name}", "json", schema)
             fields = ", ".join(f'"{field}": {{}}' for field in columns)
             channels[name] = (channel, "{{" + fields + "}}")
-        times = log_times(np, rec)
+        times, replaced = packet_stamps(np, rec)
         for first in range(0, rec.packets, PACKETS_PER_BATCH):
             for packet, channel, sequence, data in messages(np, rec, channels, first, first + PACKETS_PER_BATCH):
                 t = int(times[packet])
                 writer.add_message(channel, log_time=t, data=data, publish_time=t, sequence=sequence)
             bar.update(first + PACKETS_PER_BATCH)
-        writer.add_metadata("recording", {"path": rec.path, "packets": str(rec.packets),
+        writer.add_metadata("recording", {"path": os.fsdecode(rec.path), "packets": str(rec.packets),
                                           "damaged_runs": str(len(rec.damaged)),
                                           "skipped_bytes": str(rec.skipped_bytes)})
         writer.finish()
+    return replaced

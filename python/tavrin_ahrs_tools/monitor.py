@@ -6,14 +6,26 @@ of each descriptor set, the latest attitude in degrees, the filter's state,
 the reader's counters, its status and reconnects.
 """
 
+from __future__ import annotations
+
 import argparse
 import collections
 import json
 import math
 import sys
 import time
+from collections.abc import Mapping
+from typing import IO, TYPE_CHECKING, Any, Protocol
 
 from .cli import add_version, command
+
+if TYPE_CHECKING:
+    from rich.table import Table
+
+    from . import Sample, Sensor
+
+# What one view shows: JSON-ready, by key.
+Content = dict[str, Any]
 
 TERMINAL_INTERVAL = 0.2
 PIPE_INTERVAL = 1.0
@@ -24,13 +36,13 @@ COMMAND_SETS = "Command"  # replies to the configuration, not a stream with a ra
 _INSTALL_RICH = "ahrs-monitor needs rich on a terminal: pip install 'tavrin_ahrs_driver[monitor]'"
 
 
-def _finite(value):
+def _finite(value: float | None) -> float | None:
     """JSON has no not-a-number nor infinities."""
     return value if value is None or math.isfinite(value) else None
 
 
-def _degrees(reading):
-    view = {axis: _finite(round(math.degrees(reading[axis]), 3))
+def _degrees(reading: Mapping[str, Any]) -> dict[str, Any]:
+    view: dict[str, Any] = {axis: _finite(round(math.degrees(reading[axis]), 3))
             for axis in ("roll", "pitch", "yaw")}
     if "valid" in reading:
         view["valid"] = reading["valid"]
@@ -41,10 +53,11 @@ class Rates:
     """Packets a second of each set, over the last RATE_WINDOW seconds of
     the reader's own counts (so samples the view never looked at count)."""
 
-    def __init__(self):
-        self._counts = collections.deque()  # (monotonic time, {set: packets})
+    def __init__(self) -> None:
+        # (monotonic time, {set: packets})
+        self._counts: collections.deque[tuple[float, dict[str, int]]] = collections.deque()
 
-    def update(self, now, packets):
+    def update(self, now: float, packets: Mapping[str, int]) -> dict[str, float]:
         packets = {name: n for name, n in packets.items() if not name.startswith(COMMAND_SETS)}
         counts = self._counts
         counts.append((now, packets))
@@ -59,18 +72,18 @@ class Rates:
 class View:
     """What the monitor shows, gathered from the samples and the counters."""
 
-    def __init__(self, sensor):
+    def __init__(self, sensor: Sensor) -> None:
         self.sensor = sensor
-        self.readings = {}
-        self.device_time = None
+        self.readings: dict[str, Any] = {}
+        self.device_time: float | None = None
         self.rates = Rates()
 
-    def add(self, sample):
+    def add(self, sample: Sample) -> None:
         self.readings.update(sample.readings)
         if sample.device_time is not None:
             self.device_time = sample.device_time
 
-    def content(self, now):
+    def content(self, now: float) -> Content:
         sensor = self.sensor
         stats = sensor.stats
         return {
@@ -87,17 +100,26 @@ class View:
         }
 
 
+class Display(Protocol):
+    """Where the view goes, every `interval` seconds."""
+
+    interval: float
+
+    def show(self, content: Content) -> None: ...
+    def close(self) -> None: ...
+
+
 class JsonLines:
     interval = PIPE_INTERVAL
 
-    def __init__(self, out):
+    def __init__(self, out: IO[str]) -> None:
         self.out = out
 
-    def show(self, content):
+    def show(self, content: Content) -> None:
         self.out.write(json.dumps(content) + "\n")
         self.out.flush()
 
-    def close(self):
+    def close(self) -> None:
         pass
 
 
@@ -105,24 +127,24 @@ class Screen:
     """The block, redrawn in place by rich."""
     interval = TERMINAL_INTERVAL
 
-    def __init__(self, out):
+    def __init__(self, out: IO[str]) -> None:
         from rich.console import Console
         from rich.live import Live
         self._live = Live(console=Console(file=out), auto_refresh=False, transient=False)
         self._live.start()
 
-    def show(self, content):
+    def show(self, content: Content) -> None:
         self._live.update(render(content), refresh=True)
 
-    def close(self):
+    def close(self) -> None:
         self._live.stop()
 
 
-def _number(value):
+def _number(value: float | None) -> str:
     return "-" if value is None else f"{value:8.3f}"
 
 
-def render(content):
+def render(content: Content) -> Table:
     from rich.table import Table
     from rich.text import Text
 
@@ -160,7 +182,7 @@ def render(content):
     return grid
 
 
-def watch(sensor, screen):
+def watch(sensor: Sensor, screen: Display) -> int:
     """Shows the sensor every screen.interval seconds until it fails for good."""
     view = View(sensor)
     due = time.monotonic()
@@ -177,7 +199,7 @@ def watch(sensor, screen):
             return 1
 
 
-def parse_args(argv=None):
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Watch a sensor live: rates, attitude, filter state and counters, "
                     "redrawn on a terminal or one JSON line a second on a pipe.")
@@ -190,7 +212,7 @@ def parse_args(argv=None):
     return opts
 
 
-def _screen_kind(out):
+def _screen_kind(out: IO[str]) -> type[JsonLines] | type[Screen] | None:
     """Screen on a terminal, JsonLines elsewhere; None without rich on a terminal."""
     if not out.isatty():
         return JsonLines
@@ -203,7 +225,7 @@ def _screen_kind(out):
 
 
 @command("ahrs-monitor")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     """Ctrl-C is the way out, so it ends the command with success."""
     try:
         return _monitor(parse_args(argv))
@@ -211,7 +233,8 @@ def main(argv=None):
         return 0
 
 
-def _monitor(opts):
+def _monitor(opts: argparse.Namespace) -> int:
+
     kind = _screen_kind(sys.stdout)
     if kind is None:
         return 1

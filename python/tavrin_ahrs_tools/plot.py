@@ -6,10 +6,15 @@ says Valid); then the sensor's angular rate and acceleration, all against the
 recording's GPS time, or a window of it.
 """
 
+from __future__ import annotations
+
 import argparse
 import math
 import os
 import sys
+from collections.abc import Callable
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 from . import timeline
 from .columnar import record_units
@@ -23,7 +28,7 @@ COLOURS = {"roll": ("tab:red", "darkred"), "pitch": ("tab:green", "darkgreen"), 
 MAX_POINTS = 20_000  # per line: far more than the picture has pixels across
 # The filter's lines are dashed and darker, drawn over the sensor's, so both
 # show where the two agree.
-STYLES = {"sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
+STYLES: dict[str, dict[str, Any]] = {"sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
           "filter": {"linestyle": (0, (4, 3)), "linewidth": 1.2, "zorder": 3}}
 ATTITUDE = (("CFEulerAngles", "sensor", None), ("OrientationEuler", "filter", "valid"))
 # (title, unit, sources, items, scale: from the SI unit of the declared one);
@@ -36,10 +41,21 @@ PANELS = (
     ("angular rate", "rad/s", (("ScaledGyroVector", "sensor", None),), VECTOR, 1.0),
     ("acceleration", "m/s²", (("ScaledAccVector", "sensor", None),), VECTOR, 1.0),
 )
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+    from numpy.typing import NDArray
+
+    from .recording import Recording
+
+    # A table's rows in the window: (their x, which rows they are).
+    Window = Callable[[NDArray[Any]], tuple[NDArray[Any], NDArray[Any]]]
+    Panel = tuple[str, str, tuple[tuple[str, str, str | None], ...], tuple[str, ...], float]
+
 PLOTTED = tuple(dict.fromkeys(name for panel in PANELS for name, _who, _valid in panel[2]))
 
 
-def envelope(np, x, y):
+def envelope(np: ModuleType, x: NDArray[Any], y: NDArray[Any]) -> tuple[NDArray[Any], NDArray[Any]]:
     """At most about MAX_POINTS points of the line, keeping the lowest and the
     highest value of each stretch, so a one-sample spike still shows."""
     k = len(y) * 2 // MAX_POINTS
@@ -54,14 +70,15 @@ def envelope(np, x, y):
     return x[keep], y[keep]
 
 
-def broken_at_wraps(np, x, y, limit):
+def broken_at_wraps(np: ModuleType, x: NDArray[Any], y: NDArray[Any],
+                    limit: float) -> tuple[NDArray[Any], NDArray[Any]]:
     """The line with a gap where the value jumps by more than `limit` (an
     angle wrapping from +180 to -180 degrees), not a stroke across the plot."""
     jumps = np.flatnonzero(np.abs(np.diff(y)) > limit) + 1
     return np.insert(x, jumps, np.nan), np.insert(y, jumps, np.nan)
 
 
-def draw_panel(np, ax, rec, when, panel):
+def draw_panel(np: ModuleType, ax: Axes, rec: Recording, when: Window, panel: Panel) -> bool:
     """Draws one panel; whether it had anything to draw."""
     title, unit, sources, items, scale = panel
     drawn = False
@@ -89,7 +106,8 @@ def draw_panel(np, ax, rec, when, panel):
     return drawn
 
 
-def figure(np, rec, title, start=None, end=None):
+def figure(np: ModuleType, rec: Recording, title: str, start: float | None = None,
+           end: float | None = None) -> Figure | None:
     """The picture, or None when there is nothing to draw (in the window
     from `start` to `end`, seconds from the start of the recording)."""
     from matplotlib.figure import Figure
@@ -100,15 +118,15 @@ def figure(np, rec, title, start=None, end=None):
         origin = known.min()
         label = "time (s)"
 
-        def x_of(table):
+        def x_of(table: NDArray[Any]) -> NDArray[Any]:
             return times[table["packet"].astype(np.intp)] - origin
     else:
         label = "packet"
 
-        def x_of(table):
+        def x_of(table: NDArray[Any]) -> NDArray[Any]:
             return table["packet"].astype("f8")
 
-    def when(table):
+    def when(table: NDArray[Any]) -> tuple[NDArray[Any], NDArray[Any]]:
         """The x of the table's rows in the window, and which rows those are."""
         x = x_of(table)
         rows = np.ones(len(x), bool)
@@ -128,7 +146,7 @@ def figure(np, rec, title, start=None, end=None):
     return fig
 
 
-def parse_args(argv):
+def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="ahrs-plot", description="Plot a recording's attitude (sensor and filter), "
         "angular rate and acceleration against time into one PNG.")
@@ -153,7 +171,8 @@ def parse_args(argv):
 
 
 @command("ahrs-plot")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     opts = parse_args(argv)
     if opts.units is not None and not declare_units("ahrs-plot", opts.units):
         return 1

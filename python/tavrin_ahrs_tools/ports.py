@@ -1,7 +1,9 @@
 """The serial ports present on this machine, from pyserial's port listing."""
+
+from __future__ import annotations
+
 import os
 from dataclasses import dataclass
-from typing import Optional
 
 _INSTALL_PYSERIAL = "list_ports() needs pyserial: pip install 'tavrin_ahrs_driver[tools]'"
 BY_ID = "/dev/serial/by-id"
@@ -17,28 +19,28 @@ class PortInfo:
     serial_number, manufacturer, product   as the device describes itself, or None
     """
     device: str
-    by_id: Optional[str]
-    vid: Optional[int]
-    pid: Optional[int]
-    serial_number: Optional[str]
-    manufacturer: Optional[str]
-    product: Optional[str]
+    by_id: str | None
+    vid: int | None
+    pid: int | None
+    serial_number: str | None
+    manufacturer: str | None
+    product: str | None
 
 
-def _by_id_links():
+def _by_id_links() -> dict[str, str]:
     """Resolved device path -> its /dev/serial/by-id link."""
     try:
         names = sorted(os.listdir(BY_ID))
     except OSError:
         return {}
-    links = {}
+    links: dict[str, str] = {}
     for name in names:
         link = os.path.join(BY_ID, name)
         links.setdefault(os.path.realpath(link), link)
     return links
 
 
-def list_ports():
+def list_ports() -> list[PortInfo]:
     """The serial ports present, sorted by device path."""
     try:
         from serial.tools import list_ports as pyserial_ports
@@ -52,7 +54,8 @@ def list_ports():
     ]
 
 
-def describe_ports():
+def describe_ports() -> str:
+
     """A short phrase naming the ports present, for messages about a missing one."""
     try:
         ports = list_ports()

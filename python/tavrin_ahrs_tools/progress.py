@@ -3,9 +3,13 @@
 Drawn only when standard error is a terminal and only once the work has lasted
 over a second, so short runs and redirected output stay clean.
 """
+
+from __future__ import annotations
+
 import os
 import sys
 import time
+from typing import IO, Any
 
 _WIDTH = 30
 _REDRAW = 0.1  # seconds between two redraws
@@ -22,7 +26,8 @@ class Progress:
                 bar.update(done)
     """
 
-    def __init__(self, total, label="", stream=None, delay=1.0, enabled=True):
+    def __init__(self, total: int, label: str = "", stream: IO[str] | None = None, delay: float = 1.0,
+                 enabled: bool = True) -> None:
         self.total = max(int(total), 1)
         self.label = label
         self.stream = sys.stderr if stream is None else stream
@@ -32,7 +37,7 @@ class Progress:
         self._last = 0.0
         self._drawn = False
 
-    def update(self, done):
+    def update(self, done: int) -> None:
         if not self.enabled:
             return
         now = time.monotonic()
@@ -41,7 +46,7 @@ class Progress:
         self._last = now
         self._draw(min(done, self.total))
 
-    def close(self):
+    def close(self) -> None:
         """Finishes the bar on its own line, if it was ever drawn."""
         if self._drawn:
             self._draw(self.total)
@@ -49,13 +54,13 @@ class Progress:
             self.stream.flush()
             self._drawn = False
 
-    def __enter__(self):
+    def __enter__(self) -> Progress:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def _draw(self, done):
+    def _draw(self, done: int) -> None:
         filled = _WIDTH * done // self.total
         bar = "#" * filled + "-" * (_WIDTH - filled)
         label = f"{self.label} " if self.label else ""
@@ -64,7 +69,8 @@ class Progress:
         self._drawn = True
 
 
-def _is_terminal(stream):
+def _is_terminal(stream: Any) -> bool:
+
     try:
         return os.isatty(stream.fileno())
     except (AttributeError, OSError, ValueError):

@@ -1,6 +1,8 @@
 """The simulator's side of a pseudo-terminal: a reader comes and goes, and
 commands it writes are acknowledged while the stream flows."""
 
+from __future__ import annotations
+
 import contextlib
 import fcntl
 import os
@@ -10,6 +12,8 @@ import struct
 import termios
 import time
 import tty
+from collections.abc import Callable
+from types import FrameType
 
 from . import frames as mip
 
@@ -19,7 +23,7 @@ IDLE_POLL = 0.02
 UNPLUG_GRACE = 0.2
 
 
-def acknowledge(command):
+def acknowledge(command: mip.Packet) -> bytes:
     """The reply to a command packet: one ack field per command field."""
     payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00))
                        for desc, _ in mip.walk_fields(command.payload))
@@ -29,32 +33,30 @@ def acknowledge(command):
 class StopSignal:
     """SIGTERM/SIGINT set a flag and wake any poll through a pipe."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.fd, self._write_fd = os.pipe()
         os.set_blocking(self.fd, False)
         os.set_blocking(self._write_fd, False)
-        self.signum = None
+        self.signum: int | None = None
         self._parent = os.getppid()
         self._saved = {sig: signal.signal(sig, self._handle)
                        for sig in (signal.SIGTERM, signal.SIGINT)}
         self._saved_wakeup = signal.set_wakeup_fd(self._write_fd)
 
-    def _handle(self, signum, _frame):
+    def _handle(self, signum: int, _frame: FrameType | None) -> None:
         self.signum = signum
 
     @property
-    def set(self):
+    def set(self) -> bool:
         # A parent that died leaves nobody to stop us; treat it as a stop.
         return self.signum is not None or os.getppid() != self._parent
 
-    def sleep(self, seconds):
+    def sleep(self, seconds: float) -> None:
         select.select([self.fd], [], [], seconds)
-        try:
+        with contextlib.suppress(BlockingIOError):
             os.read(self.fd, 64)
-        except BlockingIOError:
-            pass
 
-    def close(self):
+    def close(self) -> None:
         signal.set_wakeup_fd(self._saved_wakeup)
         for sig, handler in self._saved.items():
             signal.signal(sig, handler)
@@ -75,7 +77,8 @@ class PtyLink:
     cable pulled and plugged back in; `on_plug` is told each new path.
     """
 
-    def __init__(self, stop, linger, deadline, link=None, unplug_every=None, on_plug=None):
+    def __init__(self, stop: StopSignal, linger: float, deadline: float, link: str | None = None,
+                 unplug_every: float | None = None, on_plug: Callable[[str], object] | None = None) -> None:
         self.master, self.path = _open_terminal()
         self.stop = stop
         self.linger = linger
@@ -96,18 +99,18 @@ class PtyLink:
             os.close(self.master)
             raise
 
-    def _plugged(self):
+    def _plugged(self) -> None:
         if self.link is not None:
             _point_link(self.link, self.path)
         if self.unplug_every is not None:
             self._unplug_at = time.monotonic() + self.unplug_every
 
-    def close(self):
+    def close(self) -> None:
         os.close(self.master)
         if self.link is not None:
             _remove_link(self.link, self.path)
 
-    def _unplug_if_due(self):
+    def _unplug_if_due(self) -> bool:
         """Pulls the cable and plugs it back in when it is time; True if so."""
         if time.monotonic() < self._unplug_at:
             return False
@@ -130,7 +133,7 @@ class PtyLink:
         self.on_plug(self.path)
         return True
 
-    def hung_up(self):
+    def hung_up(self) -> bool:
         """True while no reader holds the device."""
         events = select.poll()
         events.register(self.master, select.POLLIN)
@@ -142,7 +145,7 @@ class PtyLink:
             self._unplug_if_due()
         return hung_up
 
-    def await_reader(self):
+    def await_reader(self) -> bool:
         """True once a reader holds the device; False when we should quit."""
         gone_at = time.monotonic()
         while self.hung_up():
@@ -155,7 +158,7 @@ class PtyLink:
             self.stop.sleep(IDLE_POLL)
         return True
 
-    def _read_commands(self):
+    def _read_commands(self) -> None:
         try:
             data = os.read(self.master, 4096)
         except OSError:  # nothing yet, or EIO: the reader closed the device
@@ -165,7 +168,7 @@ class PtyLink:
                 self.pending += acknowledge(packet)
                 self.replies += 1
 
-    def _write_pending(self):
+    def _write_pending(self) -> None:
         if self._unplug_if_due():
             return
         try:
@@ -174,7 +177,7 @@ class PtyLink:
             return
         del self.pending[:written]
 
-    def service(self, timeout):
+    def service(self, timeout: float) -> None:
         """Wait up to `timeout` s, reading commands and writing queued bytes."""
         events = select.poll()
         mask = select.POLLIN | (select.POLLOUT if self.pending else 0)
@@ -191,7 +194,7 @@ class PtyLink:
                 if ev & select.POLLOUT:
                     self._write_pending()
 
-    def send_all(self, data):
+    def send_all(self, data: bytes | bytearray | memoryview) -> bool:
         """Queue `data` and wait until it has all been taken; False to quit.
 
         Also looks for commands first, since a reader that keeps up means
@@ -207,7 +210,7 @@ class PtyLink:
                 self.service(0.1)
         return True
 
-    def wait_drained(self, patience=2.0):
+    def wait_drained(self, patience: float = 2.0) -> None:
         """Before closing the master (which discards unread input), give the
         reader time to take what is still queued on its side."""
         try:
@@ -228,7 +231,7 @@ class PtyLink:
             os.close(fd)
 
 
-def _open_terminal():
+def _open_terminal() -> tuple[int, str]:
     """A new pseudo-terminal, raw: (master, path of the slave)."""
     master, slave = os.openpty()
     try:
@@ -243,7 +246,7 @@ def _open_terminal():
     return master, path
 
 
-def _point_link(link, target):
+def _point_link(link: str, target: str) -> None:
     """Makes `link` a symlink to `target` in one step: a reader resolving it
     at any moment finds either the old terminal or the new one."""
     temporary = f"{link}.{os.getpid()}.new"
@@ -257,20 +260,22 @@ def _point_link(link, target):
         raise
 
 
-def _remove_link(link, target):
+def _remove_link(link: str, target: str) -> None:
     """Removes `link` if it is still ours, as udev does when a device goes."""
     with contextlib.suppress(OSError):
         if os.readlink(link) == target:
             os.unlink(link)
 
 
-def _mid_packet(data):
+def _mid_packet(data: bytes | bytearray) -> int:
     """How many bytes of `data` end half-way through its first packet."""
     whole = data[3] + 6 if len(data) >= 4 and data[:2] == mip.SYNC else len(data)
     return max(1, min(whole, len(data)) // 2)
 
 
-def _queued_input(fd):
+def _queued_input(fd: int) -> int:
     buf = bytearray(4)
     fcntl.ioctl(fd, termios.FIONREAD, buf)
-    return struct.unpack("i", buf)[0]
+    queued: int = struct.unpack("i", buf)[0]
+    return queued
+

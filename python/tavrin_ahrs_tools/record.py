@@ -12,6 +12,8 @@ that load() can give every packet the host instant it stands for. Trimming
 cuts the sidecar to match.
 """
 
+from __future__ import annotations
+
 import argparse
 import os
 import re
@@ -19,6 +21,11 @@ import signal
 import sys
 import termios
 import time
+from types import FrameType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from .sensor import Sensor
 
 from . import _native
 from . import frames as mip
@@ -28,12 +35,12 @@ SCAN_CHUNK = 1 << 16
 TIMES_SUFFIX = ".times"
 
 
-def standard_bauds():
+def standard_bauds() -> list[int]:
     return sorted(int(name[1:]) for name in dir(termios)
                   if name[:1] == "B" and name[1:].isdigit() and int(name[1:]) > 0)
 
 
-def baud_constant(baud):
+def baud_constant(baud: int) -> int:
     speed = getattr(termios, f"B{baud}", None)
     if speed is None or baud <= 0:
         rates = ", ".join(map(str, standard_bauds()))
@@ -41,7 +48,7 @@ def baud_constant(baud):
     return speed
 
 
-def packet_span(path):
+def packet_span(path: str) -> tuple[int, int, int]:
     """(offset of the first well-formed packet, offset after the last, packets)
     of the file; (0, 0, 0) when it holds none."""
     scanner, first, last, packets = mip.PacketScanner(), None, 0, 0
@@ -54,7 +61,7 @@ def packet_span(path):
     return (0, 0, 0) if first is None else (first, last, packets)
 
 
-def trim(path, start, end):
+def trim(path: str, start: int, end: int) -> None:
     """Keeps only the bytes [start, end) of the recording, and cuts its
     sidecar (when there is one) to match. Both are replaced whole."""
     times_path = path + TIMES_SUFFIX
@@ -85,16 +92,16 @@ def trim(path, start, end):
 
 
 class _Stop:
-    def __init__(self):
-        self.signum = None
+    def __init__(self) -> None:
+        self.signum: int | None = None
         for sig in (signal.SIGTERM, signal.SIGINT):
             signal.signal(sig, self._handle)
 
-    def _handle(self, signum, _frame):
+    def _handle(self, signum: int, _frame: FrameType | None) -> None:
         self.signum = signum
 
 
-def record(sensor, seconds):
+def record(sensor: Sensor, seconds: float) -> str:
     """Lets the sensor's reader record for `seconds`; returns why it stopped."""
     stop = _Stop()
     deadline = time.monotonic() + seconds
@@ -109,7 +116,7 @@ def record(sensor, seconds):
     return "interrupted"
 
 
-def _device_trouble(err, device):
+def _device_trouble(err: OSError, device: str) -> str:
     """The reason a device could not be opened, in the recorder's words."""
     if err.strerror:
         return err.strerror
@@ -118,7 +125,7 @@ def _device_trouble(err, device):
     return f"not a serial device ({rest})" if head.lower() == "not a serial device" else text
 
 
-def parse_args(argv=None):
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Record the raw byte stream of a serial device into a file.")
     add_version(parser)
@@ -139,7 +146,8 @@ def parse_args(argv=None):
 
 
 @command("ahrs-record")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     opts = parse_args(argv)
     from .sensor import Sensor
 

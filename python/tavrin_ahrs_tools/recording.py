@@ -1,17 +1,34 @@
 """A recording decoded into one numpy structured array per record."""
+
+from __future__ import annotations
+
 import collections.abc
 import importlib
 import os
 import warnings
+from collections.abc import Iterator, Mapping
+from types import ModuleType
+from typing import TYPE_CHECKING, Any, cast
 
 from . import _native
 from .progress import Progress
 from .units import units  # noqa: F401 (the package's units() has always been importable from here)
 
+if TYPE_CHECKING:
+    import numpy
+    import pandas
+    import polars
+    import pyarrow
+    from numpy.typing import NDArray
+
+    # A record's rows, or its columns by field.
+    Table = NDArray[Any]
+    Columns = dict[str, NDArray[Any]]
+
 _INSTALL_NUMPY = "load() needs numpy: pip install 'tavrin_ahrs_driver[tools]'"
 
 
-def _numpy():
+def _numpy() -> ModuleType:
     try:
         import numpy
     except ImportError:
@@ -19,7 +36,7 @@ def _numpy():
     return numpy
 
 
-def needs(library, what, extra):
+def needs(library: str, what: str, extra: str) -> ModuleType:
     """The module `library`, or ImportError with a one-line hint naming the extra to install."""
     try:
         return importlib.import_module(library)
@@ -27,7 +44,7 @@ def needs(library, what, extra):
         raise ImportError(f"{what} needs {library}: pip install 'tavrin_ahrs_driver[{extra}]'") from None
 
 
-def record_dtypes():
+def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     """The array layout of every record, from the native catalogue.
 
     Each row starts with `packet` (uint64: index of the well-formed packet in
@@ -48,22 +65,24 @@ def record_dtypes():
 def _column_views(np, dtype, block):
     """The 1-D arrays of a block laid out column by column, viewed in place."""
     data, rows, starts = block
-    return {name: np.frombuffer(data, dtype=dtype.fields[name][0], count=rows, offset=start)
-            for name, start in zip(dtype.names, starts)}
+    fields = cast("Mapping[str, tuple[numpy.dtype[Any], int]]", dtype.fields)
+    return {name: np.frombuffer(data, dtype=fields[name][0], count=rows, offset=start)
+            for name, start in zip(dtype.names or (), starts)}
 
 
-def _utc_index(pandas, unix_seconds, name):
+def _utc_index(pandas: ModuleType, unix_seconds: float | NDArray[Any], name: str) -> Any:
     return pandas.DatetimeIndex(pandas.to_datetime(unix_seconds, unit="s", utc=True), name=name)
 
 
-class _RowsFromColumns(collections.abc.Mapping):
+class _RowsFromColumns(collections.abc.Mapping[str, "Table"]):
     """Record name -> structured array, each made from the record's columns on
     first use (a copy) and kept, so that changes to it stay."""
 
-    def __init__(self, np, columns, dtypes):
-        self._np, self._columns, self._dtypes, self._made = np, columns, dtypes, {}
+    def __init__(self, np: ModuleType, columns: dict[str, Columns], dtypes: dict[str, numpy.dtype[Any]]) -> None:
+        self._np, self._columns, self._dtypes = np, columns, dtypes
+        self._made: dict[str, Table] = {}
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> Table:
         table = self._made.get(name)
         if table is None:
             columns = self._columns[name]
@@ -73,13 +92,13 @@ class _RowsFromColumns(collections.abc.Mapping):
             self._made[name] = table
         return table
 
-    def __contains__(self, name):  # without making the array, as Mapping's own would
+    def __contains__(self, name: object) -> bool:  # without making the array, as Mapping's own would
         return name in self._columns
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._columns)
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._columns)
 
 
@@ -110,8 +129,18 @@ class Recording:
     host's wall clock; NaN without a device time or an arrival).
     """
 
-    def __init__(self, path, records, sets, packets, skipped_bytes, damaged, truncated, columns=None,
-                 host_clock=None):
+    def __init__(
+        self,
+        path: str | bytes,
+        records: Mapping[str, Table],
+        sets: dict[str, int],
+        packets: int,
+        skipped_bytes: int,
+        damaged: NDArray[numpy.uint64],
+        truncated: bool,
+        columns: dict[str, Columns] | None = None,
+        host_clock: dict[str, dict[str, Any]] | None = None,
+    ) -> None:
         self._columns = columns
         self._conventions = None
         self.host_clock = host_clock
@@ -123,7 +152,7 @@ class Recording:
         self.damaged = damaged
         self.truncated = truncated
 
-    def to_pandas(self, name, index=None):
+    def to_pandas(self, name: str, index: str | None = None) -> pandas.DataFrame:
         """The record's table as a pandas DataFrame (needs pandas).
 
         index="utc" makes the index a timezone-aware (UTC) DatetimeIndex from
@@ -142,13 +171,13 @@ class Recording:
 
             return frame.set_index(_utc_index(pandas, gps_to_unix(table["time"]), "utc"))
         if index == "host":
-            if "host_time" not in table.dtype.names:
+            if "host_time" not in (table.dtype.names or ()):
                 raise ValueError(f"{os.fsdecode(self.path)} has no host time: "
                                  f"it needs its {TIMES_SUFFIX} sidecar, as Sensor(record=) writes it")
             return frame.set_index(_utc_index(pandas, table["host_time"], "host"))
         return frame if index is None else frame.set_index(index)
 
-    def columns(self, name):
+    def columns(self, name: str) -> Columns:
         """The record's table as {field: 1-D numpy array}, each contiguous.
 
         With layout="columns" these are the recording's own arrays, shared;
@@ -157,9 +186,9 @@ class Recording:
         if self._columns is not None:
             return dict(self._columns[name])
         table = self.records[name]
-        return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names}
+        return {field: _numpy().ascontiguousarray(table[field]) for field in table.dtype.names or ()}
 
-    def to_arrow(self, name):
+    def to_arrow(self, name: str) -> pyarrow.Table:
         """The record's table as a pyarrow Table (needs pyarrow), each item's
         unit in its field's metadata (b"unit").
 
@@ -172,7 +201,7 @@ class Recording:
         pyarrow("to_arrow()")
         return arrow_table(name, self.columns(name))
 
-    def to_polars(self, name):
+    def to_polars(self, name: str) -> polars.DataFrame:
         """The record's table as a Polars DataFrame (needs polars and pyarrow),
         sharing memory as to_arrow() does."""
         polars = needs("polars", "to_polars()", "arrow")
@@ -222,10 +251,10 @@ TIMES_SUFFIX = ".times"
 HOST_COLUMNS = (("arrival_ns", "i8"), ("host_time", "f8"))
 
 
-def _sidecar(path):
+def _sidecar(path: str | bytes) -> bytes | None:
     """The bytes of the recording's host-time sidecar, or None when it has none."""
     try:
-        with open(path + (TIMES_SUFFIX.encode() if isinstance(path, bytes) else TIMES_SUFFIX), "rb") as f:
+        with open(path + (TIMES_SUFFIX.encode() if isinstance(path, bytes) else TIMES_SUFFIX), "rb") as f:  # type: ignore[operator]  # the suffix matches the path's type
             return f.read()
     except FileNotFoundError:
         return None
@@ -234,7 +263,9 @@ def _sidecar(path):
         return None
 
 
-def _host_clock(np, path, host):
+def _host_clock(
+    np: ModuleType, path: str | bytes, host: Any
+) -> tuple[NDArray[Any], NDArray[Any], dict[str, dict[str, Any]]] | None:
     """(per-packet arrival_ns, per-packet host_time, {set: fit}) from the
     native fit, or None (with a warning) when the sidecar was damaged."""
     if isinstance(host, str):
@@ -246,14 +277,14 @@ def _host_clock(np, path, host):
     return np.frombuffer(arrival, dtype=np.int64), np.frombuffer(host_time, dtype=np.float64), fits
 
 
-def _with_host_columns(np, dtype):
+def _with_host_columns(np: ModuleType, dtype: numpy.dtype[Any]) -> numpy.dtype[Any]:
     return np.dtype(dtype.descr + list(HOST_COLUMNS))
 
 
-def _add_host_rows(np, table, arrival, host_time):
+def _add_host_rows(np: ModuleType, table: Table, arrival: NDArray[Any], host_time: NDArray[Any]) -> Table:
     """The structured array with the two columns appended (a copy)."""
     out = np.empty(len(table), dtype=_with_host_columns(np, table.dtype))
-    for field in table.dtype.names:
+    for field in table.dtype.names or ():
         out[field] = table[field]
     packet = table["packet"].astype(np.intp)
     out["arrival_ns"] = arrival[packet]
@@ -261,7 +292,8 @@ def _add_host_rows(np, table, arrival, host_time):
     return out
 
 
-def load(path, progress=False, layout="rows"):
+def load(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], progress: bool = False,
+         layout: str = "rows") -> Recording:
     """Decodes the recorded stream at `path` (str, bytes or path-like, any
     name the system takes) into a Recording.
 
@@ -283,7 +315,7 @@ def load(path, progress=False, layout="rows"):
     scan = _native.scan if layout == "rows" else _native.scan_columns
     times = _sidecar(path)
     with Progress(size, os.fsdecode(os.path.basename(path)), enabled=progress) as bar:
-        found = scan(path, bar.update if progress else None, times)
+        found: dict[str, Any] = cast("dict[str, Any]", scan(path, bar.update if progress else None, times))
     tables = found["records"]
     damaged = np.frombuffer(found.pop("damaged"), dtype=np.uint64)
     whole = (found["sets"], found["packets"], found["skipped_bytes"], damaged, found["truncated"])
@@ -297,7 +329,7 @@ def load(path, progress=False, layout="rows"):
                 table["arrival_ns"], table["host_time"] = host[0][packet], host[1][packet]
             dtypes = {name: _with_host_columns(np, dtype) for name, dtype in dtypes.items()}
         return Recording(path, _RowsFromColumns(np, columns, dtypes), *whole, columns=columns, host_clock=fits)
-    records = {}
+    records: dict[str, Table] = {}
     for name in list(tables):
         records[name] = np.frombuffer(tables.pop(name), dtype=dtypes[name])
         if host:

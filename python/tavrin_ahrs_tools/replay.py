@@ -13,14 +13,22 @@ it knows the week) paces nothing: its run goes out as an untimed one would,
 and the clock starts again from it.
 """
 
+from __future__ import annotations
+
 import math
 import os
 import statistics
 import struct
 import time
 from collections import deque
+from collections.abc import Callable, Iterator
+from typing import BinaryIO
 
 from . import frames
+from .pty_link import PtyLink
+
+# A run of packets: (its time or None, first byte, end, packets in it).
+Run = tuple[float | None, int, int, int]
 
 SECONDS_PER_WEEK = 604800.0
 SCAN_CHUNK = 1 << 16
@@ -39,7 +47,7 @@ _PERIODS_KEPT = 15  # the median period is that of the latest steps
 MIN_ROUND = 0.01
 
 
-def packet_time(packet):
+def packet_time(packet: frames.Packet) -> float | None:
     """Seconds since the start of GPS time from the packet's time-of-week
     field (week included, so a week roll-over keeps counting), or None.
     A packet with several takes the last, as the recording's tables do.
@@ -64,14 +72,14 @@ def packet_time(packet):
     return week * SECONDS_PER_WEEK + tow
 
 
-def _packets(data):
+def _packets(data: RecordingFile | bytes) -> Iterator[frames.Packet]:
     scanner = frames.PacketScanner()
     for at in range(0, len(data), SCAN_CHUNK):
         yield from scanner.feed(data[at:at + SCAN_CHUNK])
     yield from scanner.finish()
 
 
-def timed_runs(data):
+def timed_runs(data: RecordingFile | bytes) -> Iterator[Run]:
     """(time or None, start, end, packets) of each run, covering `data`
     from its first byte to its last without a gap."""
     start, when, packets, last_end = 0, None, 0, 0
@@ -91,15 +99,15 @@ def timed_runs(data):
 class Clock:
     """Maps the recording's time onto the monotonic clock, `speed` times faster."""
 
-    def __init__(self, speed):
+    def __init__(self, speed: float) -> None:
         self.speed = speed
-        self.origin = None  # (recording time, monotonic time)
-        self.last = None  # the last finite time seen
-        self.steps = deque(maxlen=_PERIODS_KEPT)
+        self.origin: tuple[float, float] | None = None  # (recording time, monotonic time)
+        self.last: float | None = None  # the last finite time seen
+        self.steps: deque[float] = deque(maxlen=_PERIODS_KEPT)
         self.odd = 0  # times that paced nothing
         self.paced = 0.0  # recording seconds paced this round: its sound steps
 
-    def _jumps(self, when):
+    def _jumps(self, when: float) -> bool:
         if self.last is None:
             return False
         step = when - self.last
@@ -111,7 +119,7 @@ class Clock:
             self.paced += step
         return False
 
-    def due(self, when):
+    def due(self, when: float | None) -> float | None:
         """The monotonic time at which a run stamped `when` goes out; None
         for at once."""
         if when is None or self.speed == 0:
@@ -132,7 +140,7 @@ class Clock:
             return None
         return due
 
-    def new_round(self):
+    def new_round(self) -> float:
         """Seconds of wall time the round just ended should have lasted, at
         least; the clock then starts again."""
         span = self.paced / self.speed if self.speed else 0.0
@@ -152,14 +160,14 @@ class RecordingFile:
     FileShrank.
     """
 
-    def __init__(self, f):
+    def __init__(self, f: BinaryIO) -> None:
         self._file = f
         self._size = os.fstat(f.fileno()).st_size
 
-    def __len__(self):
+    def __len__(self) -> int:
         return self._size
 
-    def __getitem__(self, part):
+    def __getitem__(self, part: slice) -> bytes:
         start, stop, _ = part.indices(self._size)
         got = os.pread(self._file.fileno(), max(stop - start, 0), start)
         if len(got) < stop - start:
@@ -167,11 +175,11 @@ class RecordingFile:
             raise FileShrank(f"the file shrank to {now:,} bytes while it was replayed")
         return got
 
-    def close(self):
+    def close(self) -> None:
         self._file.close()
 
 
-def open_recording(path):
+def open_recording(path: str) -> RecordingFile:
     """The file, for reading by offset; raises OSError when it cannot be read."""
     return RecordingFile(open(path, "rb"))
 
@@ -179,7 +187,8 @@ def open_recording(path):
 class Replay:
     """Sends a recording through a `PtyLink`, once or round and round."""
 
-    def __init__(self, link, data, speed, loop, progress=None):
+    def __init__(self, link: PtyLink, data: RecordingFile | bytes, speed: float, loop: bool,
+                 progress: Callable[[int], object] | None = None) -> None:
         self.link = link
         self.progress = progress or (lambda done: None)  # told the bytes sent this round
         self.data = data
@@ -188,18 +197,18 @@ class Replay:
         self.packets = 0  # counted only when paced: flat out does not look for packets
         self.rounds = 0
 
-    def _over(self):
+    def _over(self) -> bool:
         link = self.link
         return link.stop.set or time.monotonic() >= link.deadline
 
-    def _wait_until(self, due):
+    def _wait_until(self, due: float) -> None:
         while not self._over():
             left = due - time.monotonic()
             if left <= 0:
                 return
             self.link.service(min(left, 0.1))
 
-    def _send(self, start, end):
+    def _send(self, start: int, end: int) -> bool:
         for at in range(start, end, SEND_CHUNK):
             upto = min(end, at + SEND_CHUNK)
             if not self.link.send_all(self.data[at:upto]):
@@ -207,7 +216,7 @@ class Replay:
             self.progress(upto)
         return True
 
-    def _one_round(self):
+    def _one_round(self) -> bool:
         """True when the whole file went out."""
         if self.clock.speed == 0:  # no clock to follow: the file as it is, in big writes
             return self._send(0, len(self.data))
@@ -233,7 +242,7 @@ class Replay:
         self.packets += held_packets
         return True
 
-    def run(self):
+    def run(self) -> None:
         started = time.monotonic()
         while self._one_round():
             self.rounds += 1
@@ -242,7 +251,8 @@ class Replay:
             self._wait_until(started + self.clock.new_round())
             started = time.monotonic()
 
-    def summary(self):
+    def summary(self) -> str:
+
         sent = (f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0
                 else f"{self.packets:,} packets")
         odd = self.clock.odd

@@ -6,14 +6,24 @@ the host's clocks, counts damage and loss, records the bytes when asked and
 opens the device again when it comes back after a loss. Waiting for a
 sample never holds the interpreter lock.
 """
+
+from __future__ import annotations
+
 import asyncio
 import dataclasses
 import numbers
 import os
+from typing import TYPE_CHECKING, Any
 
 from . import _native
 from .ports import PortInfo, describe_ports
 from .recording import _numpy, record_dtypes
+
+if TYPE_CHECKING:
+    from typing import Literal
+
+    import numpy
+    from numpy.typing import NDArray
 
 OVERFLOW = ("block", "drop-oldest")
 _MAX_QUEUE = 1 << 24
@@ -71,13 +81,13 @@ class Sample:
         record = record or attitude_record(self.readings)
         return euler_degrees_of(self.rotation(record), self.conventions)[0]
 
-    def __getitem__(self, name):
+    def __getitem__(self, name: str) -> dict[str, _native.ItemValue]:
         return self.readings[name]
 
-    def __contains__(self, name):
+    def __contains__(self, name: object) -> bool:
         return name in self.readings
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} "
                 f"records={list(self.readings)}>")
 
@@ -106,7 +116,7 @@ class Clock:
 _CLOCK_SETS = ("DataSensor", "DataEstimationFilter")
 
 
-def _path(name, value):
+def _path(name: str, value: object) -> str:
     if isinstance(value, (str, bytes, os.PathLike)):
         value = os.fsdecode(value)
         if "\0" in value:  # the system would cut the path there
@@ -117,36 +127,36 @@ def _path(name, value):
     raise TypeError(f"{name} must be a path, not {type(value).__name__}")
 
 
-def _int(name, value, low, high):
+def _int(name: str, value: object, low: int, high: int) -> int:
     if isinstance(value, bool) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an int, not {type(value).__name__}")
-    if not low <= value <= high:
+    if not low <= int(value) <= high:
         raise ValueError(f"{name} must be between {low} and {high}, not {value}")
     return int(value)
 
 
-def _bool(name, value):
+def _bool(name: str, value: object) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {type(value).__name__}")
     return value
 
 
-def _timeout(value):
+def _timeout(value: object) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError(f"timeout must be a number of seconds or None, not {type(value).__name__}")
-    if not value >= 0:
+    if not float(value) >= 0:
         raise ValueError(f"timeout must not be negative, not {value}")
     return float(value)
 
 
-def _sample(found):
+def _sample(found: _native.SampleTuple | Literal[False] | None) -> Sample | None:
     """A native pop's result: a Sample, or None for a time-out or the end."""
     return Sample(*found) if found else None
 
 
-def _wake(future):
+def _wake(future: asyncio.Future[None]) -> None:
     if not future.done():
         future.set_result(None)
 
@@ -156,23 +166,24 @@ class _Waiters:
     A loop watches a descriptor with one callback at a time, so all of them
     share one: readable (a sample, or the end) wakes every one."""
 
-    def __init__(self, loop, fd, registry):
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int,
+                 registry: dict[asyncio.AbstractEventLoop, _Waiters]) -> None:
         self.loop, self.fd, self.registry = loop, fd, registry
-        self.futures = set()
+        self.futures: set[asyncio.Future[None]] = set()
         loop.add_reader(fd, self.wake_all)
 
-    def wake_all(self):
+    def wake_all(self) -> None:
         self.stop()
         for future in self.futures:
             _wake(future)
 
-    def stop(self):
+    def stop(self) -> None:
         if self.registry.get(self.loop) is self:
             del self.registry[self.loop]
             self.loop.remove_reader(self.fd)
 
-    async def wait(self):
-        future = self.loop.create_future()
+    async def wait(self) -> None:
+        future: asyncio.Future[None] = self.loop.create_future()
         self.futures.add(future)
         try:
             await future
@@ -182,16 +193,16 @@ class _Waiters:
                 self.stop()
 
 
-_dtypes = None
+_dtypes: dict[str, numpy.dtype[Any]] | None = None
 
 
-def sample_dtypes():
+def sample_dtypes() -> dict[str, numpy.dtype[Any]]:
     """load()'s array layout of every record, plus `host_ns` and `time_ns`
     columns (time_ns int64, with NaT's value where the model had no fit)."""
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {name: np.dtype([(f, dt.fields[f][0]) for f in dt.names] + [("host_ns", "u8"), ("time_ns", "i8")])
+        _dtypes = {name: np.dtype([(f, dt[f]) for f in dt.names or ()] + [("host_ns", "u8"), ("time_ns", "i8")])
                    for name, dt in record_dtypes().items()}
     return _dtypes
 
@@ -212,11 +223,12 @@ class Sensor:
     it comes back. `record` names a file that receives every byte read.
     """
 
-    def __init__(self, port, baud=115200, *, configure=True, queue=1000, overflow="block",
-                 reconnect=True, record=None):
-        self._native = None
+    def __init__(self, port: str | bytes | os.PathLike[str] | os.PathLike[bytes] | PortInfo, baud: int = 115200, *,
+                 configure: bool = True, queue: int = 1000, overflow: str = "block", reconnect: bool = True,
+                 record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None) -> None:
+        self._native: _native.LiveReader | None = None
         self._closed = True
-        self._waiters = {}  # event loop -> _Waiters
+        self._waiters: dict[asyncio.AbstractEventLoop, _Waiters] = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
             port = port.by_id or port.device
         port = _path("port", port)
@@ -240,76 +252,81 @@ class Sensor:
 
     # -- life
 
-    def close(self):
+    def close(self) -> None:
         """Stops the reader, releases the device and flushes the recording.
         Idempotent; a wait in another thread ends at once."""
         if not self._closed:
             self._closed = True
-            self._native.close()
+            self._live_reader().close()
 
     @property
-    def closed(self):
+    def closed(self) -> bool:
         return self._closed
 
-    def __enter__(self):
+    def __enter__(self) -> Sensor:
         self._live()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Sensor:
         self._live()
         return self
 
-    async def __aexit__(self, *exc):
+    async def __aexit__(self, *exc: object) -> None:
         self.close()
 
-    def __del__(self):
+    def __del__(self) -> None:
         if getattr(self, "_native", None) is not None:
             self.close()
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         state = "closed" if self._native is None else self.status
         return f"<Sensor {getattr(self, '_port', '?')!r} at {getattr(self, '_baud', '?')} baud: {state}>"
 
-    def _live(self):
+    def _live(self) -> _native.LiveReader:
         if self._closed:
             raise ValueError("operation on a closed Sensor")
+        return self._live_reader()
+
+    def _live_reader(self) -> _native.LiveReader:
+        """The native reader, open or closed (there is one once __init__ has succeeded)."""
+        assert self._native is not None
         return self._native
 
     # -- what it is doing
 
     @property
-    def port(self):
+    def port(self) -> str:
         return self._port
 
     @property
-    def baud(self):
+    def baud(self) -> int:
         return self._baud
 
     @property
-    def status(self):
+    def status(self) -> str:
         """"streaming", "reconnecting", "closed" or "failed"."""
-        return "closed" if self._closed else self._native.status
+        return "closed" if self._closed else self._live_reader().status
 
     @property
-    def error(self):
+    def error(self) -> str | None:
         """Why the device was lost or the recording stopped (the latest), or None."""
-        return self._native.error
+        return self._live_reader().error
 
     @property
-    def stats(self):
+    def stats(self) -> _native.LiveStats:
         """The counters, read at this moment (a new dict each time)."""
-        return self._native.stats()
+        return self._live_reader().stats()
 
     @property
-    def clocks(self):
+    def clocks(self) -> dict[str, Clock]:
         """Each data set's clock model: set name -> Clock."""
-        return {name: Clock(name, **fields) for name, fields in zip(_CLOCK_SETS, self._native.clocks())}
+        return {name: Clock(name, **fields) for name, fields in zip(_CLOCK_SETS, self._live_reader().clocks())}
 
     @property
-    def clock(self):
+    def clock(self) -> Clock:
         """The clock model of the set with the most samples in its window
         (the sensor set's on a tie): a Clock."""
         sensor, filter_ = self.clocks.values()
@@ -352,11 +369,11 @@ class Sensor:
         timeout = _timeout(timeout)
         return self._settled(_sample(self._live().read(timeout)))
 
-    def latest(self):
+    def latest(self) -> Sample | None:
         """The newest sample received so far, or None; never waits, takes nothing."""
         return self._settled(_sample(self._live().latest()))
 
-    def take_arrays(self):
+    def take_arrays(self) -> dict[str, NDArray[Any]]:
         """Everything queued, at once, as record name -> numpy structured
         array laid out as load() lays it out, plus `host_ns` and `time_ns`
         (int64 ns; where the clock model had no fit it holds the value
@@ -367,21 +384,21 @@ class Sensor:
         np = _numpy()
         return {name: np.frombuffer(tables.pop(name), dtype=dtypes[name]) for name in list(tables)}
 
-    def __iter__(self):
+    def __iter__(self) -> Sensor:
         self._live()
         return self
 
-    def __next__(self):
+    def __next__(self) -> Sample:
         if self._closed:
             raise StopIteration
-        found = self._native.read(None)
+        found = self._live_reader().read(None)
         if not found or self._closed:
             raise StopIteration
         return self._settled(Sample(*found))
 
     # -- asyncio
 
-    async def aread(self, timeout=None):
+    async def aread(self, timeout: float | None = None) -> Sample | None:
         """The next sample, as read() gives it, waiting in the event loop."""
         timeout = _timeout(timeout)
         waiting = self._next_async(self._live())
@@ -392,17 +409,17 @@ class Sensor:
         except asyncio.TimeoutError:
             return None
 
-    def __aiter__(self):
+    def __aiter__(self) -> Sensor:
         self._live()
         return self
 
-    async def __anext__(self):
-        sample = None if self._closed else await self._next_async(self._native)
+    async def __anext__(self) -> Sample:
+        sample = None if self._closed else await self._next_async(self._live_reader())
         if sample is None:
             raise StopAsyncIteration
         return sample
 
-    async def _next_async(self, live):
+    async def _next_async(self, live: _native.LiveReader) -> Sample | None:
         # The descriptor is cleared before the queue is looked at, so a sample
         # that arrives after the look sets it again and wakes the loop.
         loop = asyncio.get_running_loop()

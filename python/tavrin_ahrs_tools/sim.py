@@ -6,6 +6,8 @@ set.  With --record the same stream goes to a file instead; with --replay a
 recording goes to the terminal in its original timing.
 """
 
+from __future__ import annotations
+
 import argparse
 import contextlib
 import os
@@ -13,13 +15,15 @@ import random
 import struct
 import sys
 import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO
 
 from . import frames as mip
 from . import replay, simulated
+from .cli import add_version, command
 from .device_clock import DeviceClock
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
-from .cli import add_version, command
 from .conventions import ConventionsError, parse_conventions
 
 # A real sensor's UART drops what the host does not take; beyond this much
@@ -29,7 +33,12 @@ FAST_SAMPLE_TIME = 10.0  # stream time of the frozen values in --fast mode
 DEFAULT_RATE = 100.0
 
 
-def gps_time_index(layout, descriptor_set):
+# (where the counter goes, where the checksum goes, the checksum's two sums
+# with a zero counter, the weight of each counter byte in the second sum)
+Patch = tuple[int, int, int, int, tuple[int, ...]]
+
+
+def gps_time_index(layout: Sequence[tuple[int, str]], descriptor_set: int) -> int:
     """Where the counter goes: the set's GPS time field, among its fields."""
     return [desc for desc, _ in layout].index(mip.GPS_TIME_FIELDS[descriptor_set])
 
@@ -53,8 +62,8 @@ class CountedBatch:
              gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET)),
         )
         self.buffer = bytearray()
-        self.ends = []
-        self._patches = []
+        self.ends: list[int] = []
+        self._patches: list[Patch] = []
         for k in range(size):
             raw, packer, tow_field = kinds[k % 2]
             self._patches.append(self._patch_for(len(self.buffer), raw, packer, tow_field))
@@ -62,7 +71,7 @@ class CountedBatch:
             self.ends.append(len(self.buffer))
 
     @staticmethod
-    def _patch_for(start, raw, packer, tow_field):
+    def _patch_for(start: int, raw: bytes, packer: simulated.PayloadPacker, tow_field: int) -> Patch:
         body = raw[:-2]
         n = len(body)
         tow_at = 4 + packer.offsets[tow_field] + 2
@@ -71,7 +80,7 @@ class CountedBatch:
         second = sum(b * (n - i) for i, b in enumerate(body)) & 0xFF
         return start + tow_at, start + n, first, second, weights
 
-    def fill(self, counter):
+    def fill(self, counter: int) -> bytearray:
         """Counters counter, counter+1, ... into the buffer; counter is even."""
         buf = self.buffer
         pack_into = struct.pack_into
@@ -87,12 +96,12 @@ class CountedBatch:
 class Corruptor:
     """Damages a chosen share of packets: junk before it, or one flipped bit."""
 
-    def __init__(self, rate, seed):
+    def __init__(self, rate: float, seed: int) -> None:
         self.rate = rate
         self.rng = random.Random(seed)
         self.damaged = 0
 
-    def __call__(self, packet):
+    def __call__(self, packet: bytes) -> bytes:
         rng = self.rng
         if self.rate <= 0.0 or rng.random() >= self.rate:
             return packet
@@ -132,7 +141,7 @@ def stream_paced(link, opts, corrupt, truth=None):
     return k
 
 
-def stream_fast(link, opts, corrupt):
+def stream_fast(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> int:
     if corrupt.rate > 0.0:
         return _stream_fast_corrupted(link, opts, corrupt)
     batch = CountedBatch(convention=opts.convention)
@@ -159,12 +168,12 @@ def _stream_fast_corrupted(link, opts, corrupt):
     return k
 
 
-def _deadline(duration):
+def _deadline(duration: float | None) -> float:
     return float("inf") if duration is None else time.monotonic() + duration
 
 
 @contextlib.contextmanager
-def _serving(opts, out):
+def _serving(opts: argparse.Namespace, out: IO[str]) -> Iterator[PtyLink]:
     """The pseudo-terminal, its path announced on `out`; on a normal end the
     reader is left time to take what is still queued."""
     stop = StopSignal()
@@ -186,7 +195,7 @@ def _serving(opts, out):
         stop.close()
 
 
-def run_pty(opts, out=None):
+def run_pty(opts: argparse.Namespace, out: IO[str] | None = None) -> int:
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     try:
         truth = open(opts.truth, "w", encoding="ascii") if opts.truth else None  # noqa: SIM115
@@ -209,21 +218,20 @@ def run_pty(opts, out=None):
     return 0
 
 
-def run_replay(opts, data):
-    with _serving(opts, sys.stdout) as link:
-        with Progress(len(data), os.path.basename(opts.replay)) as bar:
-            player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
-            try:
-                player.run()
-            except replay.FileShrank as err:
-                print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
-                return 1
+def run_replay(opts: argparse.Namespace, data: replay.RecordingFile) -> int:
+    with _serving(opts, sys.stdout) as link, Progress(len(data), os.path.basename(opts.replay)) as bar:
+        player = replay.Replay(link, data, opts.speed, opts.loop, bar.update)
+        try:
+            player.run()
+        except replay.FileShrank as err:
+            print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
+            return 1
     print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
           f"{link.replies} commands answered", file=sys.stderr)
     return 0
 
 
-def run_record(opts):
+def run_record(opts: argparse.Namespace) -> int:
     stop = StopSignal()
     builder = simulated.PacketBuilder(opts.rate, counted=opts.fast, convention=opts.convention)
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
@@ -243,15 +251,15 @@ def run_record(opts):
     return 0
 
 
-def _probability(text):
+def _probability(text: str) -> float:
     value = float(text)
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError(f"{text} is not a probability between 0 and 1")
     return value
 
 
-def _positive(kind):
-    def parse(text):
+def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
+    def parse(text: str) -> float:
         value = kind(text)
         if value <= 0:
             raise argparse.ArgumentTypeError(f"{text} must be greater than zero")
@@ -259,7 +267,7 @@ def _positive(kind):
     return parse
 
 
-def _not_negative(text):
+def _not_negative(text: str) -> float:
     value = float(text)
     if not value >= 0.0:
         raise argparse.ArgumentTypeError(f"{text} must be zero or more")
@@ -278,7 +286,7 @@ def _convention(text):
 _NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds", "convention")
 
 
-def _check_replay(parser, opts):
+def _check_replay(parser: argparse.ArgumentParser, opts: argparse.Namespace) -> None:
     if opts.replay is None:
         for name in ("speed", "loop"):
             if getattr(opts, name) not in (None, False):
@@ -293,7 +301,7 @@ def _check_replay(parser, opts):
         opts.speed = 1.0
 
 
-def _check_clock(parser, opts):
+def _check_clock(parser: argparse.ArgumentParser, opts: argparse.Namespace) -> None:
     """The device clock's options go with a paced stream on a terminal."""
     if not (opts.clock_skew or opts.jitter or opts.truth):
         return
@@ -304,7 +312,7 @@ def _check_clock(parser, opts):
             parser.error(f"--clock-skew, --jitter and --truth do not go with --{name}")
 
 
-def parse_args(argv=None):
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
         "writing them to a file, or playing a recording back.")
@@ -372,7 +380,8 @@ def parse_args(argv=None):
 
 
 @command("ahrs-sim")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
+
     opts = parse_args(argv)
     if opts.replay is not None:
         try:

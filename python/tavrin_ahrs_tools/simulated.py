@@ -7,7 +7,10 @@ Values are in the declared default units (units()): the scaled accelerations
 in g, delta-velocity in g*s, the filter's accelerations in m/s^2.
 """
 
+from __future__ import annotations
+
 import math
+from collections.abc import Sequence
 
 from .frames import FILTER_LAYOUT, FILTER_SET, SENSOR_LAYOUT, SENSOR_SET, PayloadPacker, frame
 
@@ -25,11 +28,16 @@ PITCH_AMP, PITCH_W, PITCH_PHASE = 0.20, 2 * math.pi * 0.03, 0.5
 YAW_RATE, YAW_START = 0.15, 0.2
 
 
-def _rotate(m, v):
+# A 3x3 matrix by rows, and a 3-vector.
+Matrix = tuple[tuple[float, float, float], tuple[float, float, float], tuple[float, float, float]]
+Vector = Sequence[float]
+
+
+def _rotate(m: Matrix, v: Vector) -> tuple[float, ...]:
     return tuple(row[0] * v[0] + row[1] * v[1] + row[2] * v[2] for row in m)
 
 
-def _wrap(angle):
+def _wrap(angle: float) -> float:
     return (angle + math.pi) % (2 * math.pi) - math.pi
 
 
@@ -139,11 +147,11 @@ class Attitude:
         self.written = (sum(self.matrix, ()), quaternion, self.euler)
 
 
-def _altitude(t):
+def _altitude(t: float) -> float:
     return 120.0 + 0.5 * math.sin(0.1 * t)
 
 
-def _pressure(altitude):
+def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
@@ -217,7 +225,8 @@ class PacketBuilder:
     def filter(self, t, tow=None):
         return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow, self.convention)))
 
-    def packet(self, k):
+    def packet(self, k: int) -> bytes:
+
         t = (k // 2) / self.rate
         tow = float(k) if self.counted else None
         return self.sensor(t, tow) if k % 2 == 0 else self.filter(t, tow)

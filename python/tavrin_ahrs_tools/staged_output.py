@@ -17,6 +17,8 @@ A file the export owns but did not write this time (a table of a record no
 longer in the recording) is removed on commit: `stage.path()` it and write
 nothing there.
 """
+from __future__ import annotations
+
 import contextlib
 import os
 import secrets
@@ -25,7 +27,7 @@ import stat
 PARTIAL = ".partial"
 
 
-def _replaceable(path):
+def _replaceable(path: str) -> bool:
     """Whether `path` is absent or a regular file: a device or FIFO
     (/dev/full, a pipe to another program) is written in place, as there is
     no file to swap."""
@@ -35,7 +37,7 @@ def _replaceable(path):
         return True
 
 
-def _remove(path):
+def _remove(path: str) -> None:
     with contextlib.suppress(FileNotFoundError):
         os.remove(path)
 
@@ -43,15 +45,15 @@ def _remove(path):
 class StagedOutputs:
     """Final path -> temporary path of every file an export owns."""
 
-    def __init__(self):
-        self._pending = {}
-        self._made_folders = []
+    def __init__(self) -> None:
+        self._pending: dict[str, str] = {}
+        self._made_folders: list[str] = []
         self._open = True
 
-    def __enter__(self):
+    def __enter__(self) -> StagedOutputs:
         return self
 
-    def __exit__(self, kind, _value, _traceback):
+    def __exit__(self, kind: type[BaseException] | None, _value: object, _traceback: object) -> None:
         """Commits when the block ends normally; discards when an exception
         (Ctrl-C included) leaves it."""
         if kind is None:
@@ -59,11 +61,11 @@ class StagedOutputs:
         else:
             self.discard()
 
-    def _temporary(self, final):
+    def _temporary(self, final: str) -> str:
         folder, base = os.path.split(os.path.realpath(final))
         return os.path.join(folder, f".{base}.{secrets.token_hex(4)}{PARTIAL}")
 
-    def path(self, final):
+    def path(self, final: str) -> str:
         """The name to write instead of `final`."""
         final = os.fsdecode(final)
         if not _replaceable(final):
@@ -72,7 +74,7 @@ class StagedOutputs:
         self._pending[os.path.realpath(final)] = temp
         return temp
 
-    def prefix(self, final, suffixes):
+    def prefix(self, final: str, suffixes: list[str]) -> str:
         """The prefix to write instead of `final` for a writer that makes
         files named prefix + suffix; each of them is owned."""
         final = os.fsdecode(final)
@@ -83,7 +85,7 @@ class StagedOutputs:
             self._pending[os.path.realpath(final + suffix)] = temp + suffix
         return temp
 
-    def final_of(self, path):
+    def final_of(self, path: str) -> str | None:
         """The output a temporary name (or temporary prefix) stands for; None for any other name."""
         for final, temp in self._pending.items():
             if path == temp:
@@ -92,11 +94,11 @@ class StagedOutputs:
                 return final[:len(final) - len(temp) + len(path)]
         return None
 
-    def folder(self, path):
+    def folder(self, path: str | bytes) -> str:
         """Makes the folder files are written into; one made here is gone
         again after a discard."""
         path = os.fsdecode(path)
-        missing = []
+        missing: list[str] = []
         head = os.path.abspath(path)
         while head and not os.path.isdir(head):
             missing.append(head)
@@ -105,7 +107,7 @@ class StagedOutputs:
         self._made_folders += missing
         return path
 
-    def commit(self):
+    def commit(self) -> None:
         """Puts every written file in place; removes each owned file not written."""
         if not self._open:
             return
@@ -116,7 +118,7 @@ class StagedOutputs:
             else:
                 _remove(final)
 
-    def discard(self):
+    def discard(self) -> None:
         """Removes what was written; the earlier outputs stay untouched."""
         if not self._open:
             return

@@ -6,6 +6,16 @@ does not turn into a jump back of a whole week.  Shared by ahrs-info and
 ahrs-plot.
 """
 
+from __future__ import annotations
+
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
+
 SECONDS_PER_WEEK = 604800.0
 # A gap between two stamps longer than this many median periods is a dropout.
 DROPOUT_FACTOR = 1.5
@@ -16,13 +26,13 @@ CLOCKS = {
 }
 
 
-def clock_times(table, name):
+def clock_times(table: NDArray[Any], name: str) -> NDArray[Any]:
     """Seconds of GPS time of every row of a time record."""
     tow, week = CLOCKS[name]
     return table[week].astype("f8") * SECONDS_PER_WEEK + table[tow]
 
 
-def packet_times(np, recording):
+def packet_times(np: ModuleType, recording: Recording) -> NDArray[Any]:
     """The GPS time of every well-formed packet, NaN where none is known.
 
     A packet without a time of its own takes the time of the last one
@@ -38,7 +48,8 @@ def packet_times(np, recording):
     return times[known]  # packets before the first time stay NaN through packet 0
 
 
-def clock_gaps(np, times):
+def clock_gaps(np: ModuleType, times: NDArray[Any]) -> tuple[float | None, NDArray[Any], NDArray[Any]]:
+
     """(median period, steps between stamps, which steps are dropouts) of one
     clock's stamps; the period is None when time never moves forward."""
     steps = np.diff(times)

@@ -1,3 +1,4 @@
+import contextlib
 import ctypes
 import os
 import select
@@ -128,10 +129,8 @@ class Pty:
 
     def close(self):
         for fd in (self.master, self.slave):
-            try:
+            with contextlib.suppress(OSError):
                 os.close(fd)
-            except OSError:
-                pass
 
 
 @pytest.fixture

@@ -1,4 +1,5 @@
 """A pseudo-terminal fed by a writer thread, for tests and workloads."""
+import contextlib
 import os
 import select
 import threading
@@ -25,10 +26,8 @@ class StreamingPty:
         while not self._stop.is_set():
             if not select.select([], [self.master], [], 0.02)[1]:
                 continue
-            try:
+            with contextlib.suppress(BlockingIOError):
                 view = view[os.write(self.master, view):] or memoryview(self._stream)
-            except BlockingIOError:
-                pass
 
     def close(self):
         self._stop.set()

@@ -148,7 +148,7 @@ def test_a_sender_stopped_and_resumed_mid_packet_loses_nothing(pty, fd_capture):
             assert sender.wait(timeout=60) == 0
         finally:
             sender.kill()
-        assert wait_for(lambda: items.extend(client.take()) or count - 1 in xs(items))
+        assert wait_for(lambda: items.extend(client.take()) or count - 1 in xs(items))  # noqa: F821 (runs before the del)
         del client
     assert [x for x in xs(without_markers(items)) if x is not None] == [float(n) for n in range(count)]
 
@@ -169,7 +169,7 @@ for at in range(0, len(stream), 7):
 def cycle(path: str, wait_for_item: bool):
     client = m.BufferedAHRSClient(path, 115200, 4, False)
     if wait_for_item:
-        assert wait_for(lambda: client.take())
+        assert wait_for(lambda: client.take())  # noqa: F821 (runs before the del)
     else:
         client.take()
     del client

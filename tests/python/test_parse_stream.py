@@ -90,8 +90,10 @@ def test_directory_fails_at_first_read(tmp_path, fd_capture):
 @pytest.mark.parametrize(
     "path, start",
     [
-        ("/nonexistent/stream.bin", 'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
-        ("bad\0name", 'AHRSError: IOError: Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
+        ("/nonexistent/stream.bin",
+         'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+        ("bad\0name",
+         'AHRSError: IOError: Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
     ],
 )
 def test_unopenable_file_raises_oserror_and_prints_nothing(fd_capture, path, start):

@@ -10,9 +10,8 @@ from records import RECORDS
 
 def sample_values(fmt):
     """Distinct values per item: float32-exact floats, ints, and flag 1."""
-    values, i = [], 0
-    for code in fmt:
-        i += 1
+    values = []
+    for i, code in enumerate(fmt, start=1):
         values.append({"f": i + 0.5, "d": 1e6 + i / 8, "H": i * 1000}[code])
     return values
 
@@ -32,7 +31,7 @@ def read_file(tmp_path, fd_capture):
 
 @pytest.mark.parametrize("record", RECORDS, ids=[r[2] for r in RECORDS])
 def test_every_record_converts_to_its_dict(read_file, record):
-    dset, desc, name, keys, fmt = record
+    dset, desc, _name, keys, fmt = record
     values = sample_values(fmt)
     if keys[-1] in ("valid", "valid_flags"):
         values[-1] = 1

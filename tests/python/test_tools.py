@@ -7,6 +7,7 @@ decoder, which shares no code with the simulator's packet builder.
 
 import contextlib
 import io
+import itertools
 import math
 import os
 import re
@@ -139,7 +140,7 @@ def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
     for snap in snaps:
         assert_plausible(snap)
     tows = [time_of_week(s) for s in snaps if s["type"] == "sensor"]
-    assert all(b - a == pytest.approx(1 / 200, abs=1e-6) for a, b in zip(tows, tows[1:]))
+    assert all(b - a == pytest.approx(1 / 200, abs=1e-6) for a, b in itertools.pairwise(tows))
     yaws = [s["CFEulerAngles"]["yaw"] for s in snaps if s["type"] == "sensor"]
     assert yaws[-1] != yaws[0]  # the body turns
 
@@ -238,7 +239,7 @@ def test_unplugging_moves_the_link_to_a_new_terminal_and_the_stream_goes_on(tmp_
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(5) == 0
     assert paths == announced
-    assert all(a != b for a, b in zip(paths, paths[1:]))
+    assert all(a != b for a, b in itertools.pairwise(paths))
     assert not link.exists()  # gone with the device, as udev removes it
     # Each terminal closed part-way through a packet, and the next one goes
     # on later in the stream; the device's time ran on while it was away.

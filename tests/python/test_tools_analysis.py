@@ -3,7 +3,11 @@ MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
 statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
 import json
 import os
+import re
+import shutil
 import subprocess
+import sys
+from pathlib import Path
 
 import duckdb
 import numpy as np
@@ -79,9 +83,9 @@ def test_arrow_and_polars_share_the_columns_and_equal_load(recordings):
         assert cols.records[name].tobytes() == table.tobytes()
         arrow = cols.to_arrow(name)
         own = cols.columns(name)
-        for field, values in own.items():
+        for column, values in own.items():
             if values.dtype != bool:  # Arrow keeps flags as bits
-                assert arrow.column(field).chunks[0].buffers()[1].address == values.ctypes.data, field
+                assert arrow.column(column).chunks[0].buffers()[1].address == values.ctypes.data, column
         assert_same_columns({f: arrow.column(f).to_numpy() for f in arrow.column_names}, table, name)
         assert arrow.schema.metadata[b"record"] == name.encode()
         assert {f.name: unit_of(f).decode() for f in arrow.schema if unit_of(f) is not None} == \
@@ -120,7 +124,7 @@ def mcap_messages(path):
 @pytest.mark.parametrize("name", ["odd_end.bin", "untimed.bin"])
 def test_mcap_export_reads_back_as_load(recordings, tmp_path, name):
     out = tmp_path / "out.mcap"
-    done = run("ahrs-dump", recordings / name, "--format", "mcap", "-o", out)
+    done = run("ahrs-dump", recordings / name, "--format", "mcap", "--profile", "raw", "-o", out)
     assert done.returncode == 0, done.stderr
     rec = load(recordings / name)
     schemas, messages = mcap_messages(out)
@@ -237,7 +241,7 @@ def test_exit_statuses_on_junk_empty_and_good_files(tmp_path, script, args, cont
                                                           "pip install 'tavrin_ahrs_driver[arrow]'"),
     ("pyarrow", "dump(['--format', 'parquet', path, '-o', path + '.d'])",
      "ahrs-dump: --format parquet needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'"),
-    ("mcap", "dump(['--format', 'mcap', path, '-o', path + '.mcap'])",
+    ("mcap", "dump(['--format', 'mcap', '--profile', 'raw', path, '-o', path + '.mcap'])",
      "ahrs-dump: --format mcap needs mcap: pip install 'tavrin_ahrs_driver[mcap]'"),
     ("distributed", "dataset([path, '-o', path + '.d'])",
      "ahrs-dataset needs distributed: pip install 'tavrin_ahrs_driver[dataset]'"),
@@ -275,3 +279,71 @@ def test_the_driver_and_load_need_none_of_the_analysis_libraries(recordings):
         print(load({str(recordings / "plain.bin")!r}, layout="columns").packets)
     """)
     assert done.rc == 0 and int(done.out) > 300, done.err
+
+
+def test_a_fifo_among_the_recordings_is_skipped_and_listed(recordings, tmp_path):
+    """Reading a FIFO would wait for a writer for ever: the run lists it and fails, the rest converted."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(recordings / "odd_end.bin", folder / "odd_end.bin")
+    os.mkfifo(folder / "pipe.bin")
+    done = run("ahrs-dataset", folder, "-o", tmp_path / "dataset", "--workers", 1, timeout=120)
+    assert done.returncode == 1
+    assert f"{folder / 'pipe.bin'}: skipped, not a regular file (a FIFO)" in done.stderr
+    assert "1 converted, 0 failed" in done.stderr.splitlines()[-1]
+    assert list(dataset_rows(tmp_path / "dataset")) == ["odd_end"]
+
+
+def test_a_dataset_inside_its_input_folder_is_not_read_as_input(recordings, tmp_path):
+    folder = tmp_path / "in"
+    folder.mkdir()
+    shutil.copy(recordings / "odd_end.bin", folder / "odd_end.bin")
+    (folder / "junk.bin").write_bytes(b"\x00\x01\x02 no packet here" * 50)
+    for _ in range(2):
+        done = run("ahrs-dataset", folder, "-o", folder / "dataset", "--glob", "*", "--workers", 1)
+    assert done.returncode == 1
+    # the junk is a failure, never "converted"; the dataset's own files are never found
+    assert f"{folder / 'junk.bin'}: no well-formed packet" in done.stderr
+    assert "0 converted, 1 failed, 1 unchanged" in done.stderr.splitlines()[-1], done.stderr
+    assert sorted(dataset_rows(folder / "dataset")) == ["junk", "odd_end"]
+
+
+def test_the_dataset_recipes_read_one_record_only(tmp_path):
+    """Each recipe of docs/dataset-recipes.md, run against a built dataset,
+    reads CFEulerAngles' rows and nothing of recordings.parquet."""
+    page = (Path(__file__).resolve().parents[2] / "docs" / "dataset-recipes.md").read_text()
+    blocks = re.findall(r"```(python|sh)\n(.*?)```", page, re.S)
+    simulator_recording(tmp_path / "flight.bin", 2)
+    space = {}
+    for kind, code in blocks:
+        if kind == "sh":
+            subprocess.run(code, shell=True, cwd=tmp_path, check=True, capture_output=True, timeout=300,
+                           env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
+        else:
+            cwd = os.getcwd()
+            os.chdir(tmp_path)
+            try:
+                exec(code, space)
+            finally:
+                os.chdir(cwd)
+    rows = len(load(tmp_path / "flight.bin").records["CFEulerAngles"])
+    assert space["by_recording"] == [("flight", pytest.approx(space["by_recording"][0][1]), rows)]
+    assert space["table"].num_rows == rows and space["table"].column("roll").null_count == 0
+    assert space["frame"].height == rows and space["frame"]["roll"].null_count() == 0
+
+
+def test_a_recording_gone_from_a_folder_named_again_leaves_the_dataset(recordings, tmp_path):
+    folder, elsewhere, dataset = tmp_path / "in", tmp_path / "other.bin", tmp_path / "dataset"
+    folder.mkdir()
+    for name in ("odd_end.bin", "untimed.bin"):
+        shutil.copy(recordings / name, folder / name)
+    shutil.copy(recordings / "untimed.bin", elsewhere)
+    assert run("ahrs-dataset", folder, elsewhere, "-o", dataset, "--workers", 1).returncode == 0
+    (folder / "untimed.bin").unlink()
+    done = run("ahrs-dataset", folder, "-o", dataset, "--workers", 1)
+    assert done.returncode == 0
+    assert f"{folder / 'untimed.bin'}: gone from its folder, removed from the dataset" in done.stderr
+    # a recording named only in the earlier run stays
+    assert sorted(dataset_rows(dataset)) == ["odd_end", "other"]
+    assert not list(dataset.glob("record=*/recording=untimed"))
+    assert list(dataset.glob("record=*/recording=other"))

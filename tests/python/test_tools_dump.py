@@ -105,10 +105,10 @@ def test_jsonl_reads_back_as_load(recording):
     objects = [json.loads(line) for line in r.stdout.splitlines()]
     assert len(objects) == rec.packets
     assert sum(len(o["readings"]) for o in objects) == len(rows)
-    for packet, obj in enumerate(objects):
+    for number, obj in enumerate(objects):
         assert list(obj) == ["offset", "time", "set", "readings"]
         for name, items in obj["readings"].items():
-            row = rows[(name, packet)]
+            row = rows[(name, number)]
             assert obj["offset"] == row["offset"]
             assert obj["time"] == row["time"] or (obj["time"] is None and math.isnan(row["time"]))
             assert list(items) == list(row.dtype.names[3:])

@@ -12,5 +12,7 @@ extern PyMethodDef cut_times_def;
 
 // The native half of Sensor.
 PyRef make_live_reader_type();
+// ROS 2 messages into an MCAP file.
+PyRef make_ros2_writer_type();
 
 }  // namespace ahrs::py

@@ -29,5 +29,8 @@ PyMODINIT_FUNC PyInit__native() {
     PyRef live = ahrs::py::make_live_reader_type();
     if (!live || PyModule_AddObject(module.get(), "LiveReader", live.get()) < 0) return nullptr;
     (void)live.release();  // the module holds it now
+    PyRef ros2 = ahrs::py::make_ros2_writer_type();
+    if (!ros2 || PyModule_AddObject(module.get(), "Ros2Writer", ros2.get()) < 0) return nullptr;
+    (void)ros2.release();
     return module.release();
 }
