@@ -8,7 +8,10 @@ except _NotFound:  # run from a source tree, not installed
     __version__ = "unknown"
 
 from .ports import PortInfo, list_ports
-from .recording import Recording, load, units
+from .recording import Recording, load
 from .sensor import Sample, Sensor
+from .units import units  # after every submodule: the name is the function, not its module
+from .conventions import Conventions, ConventionsError, conventions, parse_conventions  # noqa: E402
 
-__all__ = ["__version__", "load", "Recording", "units", "list_ports", "PortInfo", "Sensor", "Sample"]
+__all__ = ["__version__", "load", "Recording", "units", "list_ports", "PortInfo", "Sensor", "Sample",
+           "Conventions", "ConventionsError", "conventions", "parse_conventions"]

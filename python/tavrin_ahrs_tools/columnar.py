@@ -47,11 +47,23 @@ def record_sets() -> dict[str, str]:
     return {name: set_name for name, set_name, *_ in _native.catalogue()}
 
 
+_declared_overrides = {}
+
+
+def use_units(overrides):
+    """Makes every export of this process write the units declared with
+    `overrides` (a --units FILE) on top of the default table."""
+    _declared_overrides.clear()
+    _declared_overrides.update(overrides or {})
+    record_units.cache_clear()
+
+
 @functools.cache
-def record_units() -> dict[str, dict[str, str]]:
-    """Record name -> {field: unit}, as far as the catalogue knows them."""
-    units = getattr(importlib.import_module(__package__ or __name__), "units", None)
-    return units() if units else {}
+def record_units():
+    """Record name -> {field: unit}: the declared table, with the overrides given to use_units()."""
+    from .units import units
+
+    return units(_declared_overrides)
 
 
 def _arrow_array(pa: ModuleType, values: NDArray[Any]) -> Any:

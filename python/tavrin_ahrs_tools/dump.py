@@ -18,6 +18,7 @@ from . import _native
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
 from .progress import Progress
 from .staged_output import StagedOutputs
+from .units import declare_units
 
 # Formats written in Python by a library, and the module of each.
 LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export", "rosbag2": "ros2_export"}
@@ -73,6 +74,10 @@ def parser() -> argparse.ArgumentParser:
                    help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
     p.add_argument("--enu", action="store_true",
                    help="ROS 2: turn the north-east-down data into east-north-up, forward-left-up")
+    p.add_argument("--units", metavar="FILE",
+                   help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+                        "sends, where they differ from the default (parquet, mcap: the units "
+                        "written with the values)")
     return p
 
 
@@ -85,6 +90,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.format in LIBRARY_FORMATS and not args.output:
         p.error(f"--format {args.format} writes files: give -o OUT")
     refuse_output_over_input(p, args.file, _outputs(args))
+    if args.units is not None and not declare_units("ahrs-dump", args.units):
+        return 1
     try:
         size = os.path.getsize(args.file)
     except OSError:

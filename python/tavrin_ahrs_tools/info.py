@@ -3,7 +3,8 @@
 Packets per descriptor set and per record, the damaged runs, the time span
 and packet rate from the GPS time items, the host clock's fit when the
 recording has its host-time sidecar, the dropouts of each clock, and the
-changes of the filter's state with their times.
+changes of the filter's state with their times, and the attitude conventions
+the data settle.
 """
 
 from __future__ import annotations
@@ -132,7 +133,22 @@ def filter_state_lines(np: ModuleType, rec: Recording, times: NDArray[Any], orig
     return lines
 
 
-def report(np: ModuleType, rec: Recording, path: str, size: int) -> list[str]:
+def conventions_line(rec, declared):
+    """The attitude conventions the data settle, or why they do not."""
+    from .conventions import ConventionsError, conventions
+
+    try:
+        found = conventions(rec)
+    except ConventionsError as err:
+        if declared is not None:
+            return f"Conventions: {declared.describe()} (stated; the data do not settle them: {err})"
+        return f"Conventions: not settled: {err}"
+    if declared is not None and declared.merged(found) != declared:
+        return f"Conventions: {declared.describe()} stated, but the data say {found.describe()}"
+    return f"Conventions: {found.describe()}"
+
+
+def report(np, rec, path, size, declared=None):
     times = timeline.packet_times(np, rec)
     known = times[~np.isnan(times)]
     origin = known.min() if len(known) else 0.0
@@ -148,6 +164,7 @@ def report(np: ModuleType, rec: Recording, path: str, size: int) -> list[str]:
         *count_lines("Descriptor sets", rec.sets, width),
         *count_lines("Records", counts, width),
         *filter_state_lines(np, rec, times, origin),
+        conventions_line(rec, declared),
     ]
 
 
@@ -157,7 +174,19 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         "time span, dropouts and the filter's state changes.")
     add_version(parser)
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
+    parser.add_argument("--conventions", type=_conventions, metavar="C,...",
+                        help="the attitude conventions, where the data cannot settle them "
+                             "(e.g. xyzw,world_to_body,ZYX,ned)")
     return parser.parse_args(argv)
+
+
+def _conventions(text):
+    from .conventions import ConventionsError, parse_conventions
+
+    try:
+        return parse_conventions(text)
+    except ConventionsError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
 
 
 @command("ahrs-info")
@@ -168,7 +197,7 @@ def main(argv: list[str] | None = None) -> int:
     if loaded is None:
         return 1
     np, rec = loaded
-    print("\n".join(report(np, rec, opts.file, os.path.getsize(opts.file))))
+    print("\n".join(report(np, rec, opts.file, os.path.getsize(opts.file), opts.conventions)))
     return 0
 
 

@@ -17,6 +17,8 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from . import timeline
+from .columnar import record_units
+from .units import declare_units, to_si
 from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 
 VECTOR = ("x", "y", "z")
@@ -29,7 +31,8 @@ MAX_POINTS = 20_000  # per line: far more than the picture has pixels across
 STYLES: dict[str, dict[str, Any]] = {"sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
           "filter": {"linestyle": (0, (4, 3)), "linewidth": 1.2, "zorder": 3}}
 ATTITUDE = (("CFEulerAngles", "sensor", None), ("OrientationEuler", "filter", "valid"))
-# (title, unit, sources, items, scale); a source is (record, whose, the
+# (title, unit, sources, items, scale: from the SI unit of the declared one);
+# a source is (record, whose, the
 # validity item that must hold for a row to be drawn, or None). Yaw has a
 # panel of its own: its ±180° range would flatten roll and pitch.
 PANELS = (
@@ -89,7 +92,7 @@ def draw_panel(np: ModuleType, ax: Axes, rec: Recording, when: Window, panel: Pa
         if not len(x):
             continue
         for item in items:
-            y = table[item][rows].astype("f8") * scale
+            y = to_si(table[item][rows].astype("f8"), record_units()[name][item])[0] * scale
             line = broken_at_wraps(np, *envelope(np, x, y), 180.0 if unit == "deg" else np.inf)
             ax.plot(*line, color=COLOURS[item][who == "filter"], label=f"{who} {item}", **STYLES[who])
         drawn = True
@@ -155,6 +158,9 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
                         help="first second to draw, from the start of the recording "
                              "(a packet number in a recording without time)")
     parser.add_argument("--end", type=float, metavar="S", help="last second to draw, likewise")
+    parser.add_argument("--units", metavar="FILE",
+                        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+                             "sends, where they differ from the default; values are drawn in SI")
     opts = parser.parse_args(argv)
     if opts.start is not None and opts.end is not None and opts.start > opts.end:
         parser.error("--start is after --end")
@@ -168,6 +174,8 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
 
     opts = parse_args(argv)
+    if opts.units is not None and not declare_units("ahrs-plot", opts.units):
+        return 1
     loaded = load_recording("ahrs-plot", opts.file, ("matplotlib", "numpy"), "plot")
     if loaded is None:
         return 1

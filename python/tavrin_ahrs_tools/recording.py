@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from . import _native
 from .progress import Progress
+from .units import units  # noqa: F401 (the package's units() has always been importable from here)
 
 if TYPE_CHECKING:
     import numpy
@@ -61,24 +62,7 @@ def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     }
 
 
-def units() -> dict[str, dict[str, str]]:
-    """The unit of every column, by record: {record: {column: unit}}.
-
-    `time` is in "s"; each item is in the unit the sensor sends it in (values
-    are never converted): "rad", "rad/s", "m/s^2", "m/s", "gauss", "mbar",
-    "m", "s", "week". Dimensionless values (orientation matrices and
-    quaternions), enumerations, bit flags and validity flags have "". The
-    stabilised north and up vectors are directions whose scale is not known:
-    "unknown". `packet` and `offset` (an index and a byte offset) are not
-    listed.
-    """
-    return {
-        name: {"time": "s", **{item: unit for item, _code, unit in items}}
-        for name, _set, items, *_ in _native.catalogue()
-    }
-
-
-def _column_views(np: ModuleType, dtype: numpy.dtype[Any], block: _native.ColumnBlock) -> Columns:
+def _column_views(np, dtype, block):
     """The 1-D arrays of a block laid out column by column, viewed in place."""
     data, rows, starts = block
     fields = cast("Mapping[str, tuple[numpy.dtype[Any], int]]", dtype.fields)
@@ -158,6 +142,7 @@ class Recording:
         host_clock: dict[str, dict[str, Any]] | None = None,
     ) -> None:
         self._columns = columns
+        self._conventions = None
         self.host_clock = host_clock
         self.path = path
         self.records = records
@@ -234,7 +219,38 @@ class Recording:
         needs("pyarrow", "to_polars()", "arrow")
         return polars.from_arrow(self.to_arrow(name))
 
-    def __repr__(self) -> str:
+    @property
+    def conventions(self):
+        """The attitude Conventions, found in the data on first use (raises
+        ConventionsError when they cannot be); assign Conventions (from
+        parse_conventions) to state them instead."""
+        if self._conventions is None:
+            from .conventions import conventions
+
+            self._conventions = conventions(self)
+        return self._conventions
+
+    @conventions.setter
+    def conventions(self, value):
+        self._conventions = value
+
+    def rotation(self, record):
+        """The attitude in `record` (a quaternion, matrix or Euler record) as
+        one vectorised scipy Rotation, a row per occurrence: the body frame
+        relative to the world frame, under `conventions` (needs scipy)."""
+        from .conventions import rotation_of
+
+        return rotation_of(_numpy(), self.records[record], record, self.conventions)
+
+    def euler_degrees(self, record=None):
+        """(n, 3) roll, pitch, yaw in degrees of `record`'s attitude (default:
+        the first attitude record present), in the data's Euler order."""
+        from .conventions import attitude_record, euler_degrees_of
+
+        record = record or attitude_record(self.records)
+        return euler_degrees_of(self.rotation(record), self.conventions)
+
+    def __repr__(self):
         return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
                 f"{len(self.damaged)} damaged runs, {self.skipped_bytes} bytes skipped"
                 f"{', truncated' if self.truncated else ''}>")

@@ -42,24 +42,45 @@ class Sample:
     time_ns      time.monotonic_ns() clock: when the device took the sample, as
                  the reader's clock model estimates it from the device time;
                  None until the model has a fit
+    conventions  the attitude Conventions its Sensor has found (or None)
     """
-    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns")
+    __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns", "conventions")
 
-    def __init__(
-        self,
-        set: str,  # noqa: A002 (the set's name)
-        host_ns: int,
-        wall_ns: int,
-        device_time: float | None,
-        readings: dict[str, dict[str, _native.ItemValue]],
-        time_ns: int | None = None,
-    ) -> None:
+    def __init__(self, set, host_ns, wall_ns, device_time, readings, time_ns=None,  # noqa: A002
+                 conventions=None):
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
         self.device_time = device_time
         self.readings = readings
         self.time_ns = time_ns
+        self.conventions = conventions
+
+    def _tables(self, names):
+        """The named records as one-row tables laid out as load() lays them out."""
+        np, dtypes = _numpy(), record_dtypes()
+        tables = {}
+        for name in names:
+            row = np.zeros(1, dtype=dtypes[name])
+            for item, value in self.readings[name].items():
+                row[item] = value == "Valid" if isinstance(value, str) else value
+            tables[name] = row
+        return tables
+
+    def rotation(self, record):
+        """The attitude in `record` as a scipy Rotation (one row) under
+        `conventions`: the body frame relative to the world frame."""
+        from .conventions import rotation_of
+
+        return rotation_of(_numpy(), self._tables([record])[record], record, self.conventions)
+
+    def euler_degrees(self, record=None):
+        """Roll, pitch, yaw in degrees (a numpy array of 3) of `record`'s
+        attitude (default: the first attitude record it holds)."""
+        from .conventions import attitude_record, euler_degrees_of
+
+        record = record or attitude_record(self.readings)
+        return euler_degrees_of(self.rotation(record), self.conventions)[0]
 
     def __getitem__(self, name: str) -> dict[str, _native.ItemValue]:
         return self.readings[name]
@@ -318,15 +339,44 @@ class Sensor:
 
     # -- receiving
 
-    def read(self, timeout: float | None = None) -> Sample | None:
+    @property
+    def conventions(self):
+        """The attitude Conventions, found from the first packet that carries
+        the attitude two or three ways and settles them; None until then.
+        Assign Conventions (parse_conventions) where the data cannot settle them."""
+        return getattr(self, "_conventions", None)
+
+    @conventions.setter
+    def conventions(self, value):
+        self._conventions = value
+
+    def _settled(self, sample):
+        """The sample, carrying the conventions (looked for in it while unknown)."""
+        if sample is None:
+            return None
+        if self.conventions is None:
+            from .conventions import ATTITUDE_RECORDS, SPECIFIC_FORCE, ConventionsError, detect
+
+            for group, force in zip(ATTITUDE_RECORDS, SPECIFIC_FORCE):
+                present = [name for name in group.values() if name in sample.readings]
+                if len(present) >= 2:
+                    present += [name for name in force if name in sample.readings]
+                    try:
+                        self._conventions = detect(_numpy(), sample._tables(present))
+                    except ConventionsError:
+                        pass  # this packet does not settle them; a later one may
+        sample.conventions = self.conventions
+        return sample
+
+    def read(self, timeout=None):
         """The next sample, waiting at most `timeout` seconds (None: until one
         comes); None after the time-out, or once the stream has ended."""
         timeout = _timeout(timeout)
-        return _sample(self._live().read(timeout))
+        return self._settled(_sample(self._live().read(timeout)))
 
     def latest(self) -> Sample | None:
         """The newest sample received so far, or None; never waits, takes nothing."""
-        return _sample(self._live().latest())
+        return self._settled(_sample(self._live().latest()))
 
     def take_arrays(self) -> dict[str, NDArray[Any]]:
         """Everything queued, at once, as record name -> numpy structured
@@ -349,7 +399,7 @@ class Sensor:
         found = self._live_reader().read(None)
         if not found or self._closed:
             raise StopIteration
-        return Sample(*found)
+        return self._settled(Sample(*found))
 
     def samples(self, seconds=None, count=None):
         """Iterates the samples as they come, ending once `seconds` have passed
@@ -390,7 +440,7 @@ class Sensor:
                 live.clear_signal()
                 found = live.poll()
             if found is not None or self._closed:
-                return _sample(found) if not self._closed else None
+                return self._settled(_sample(found)) if not self._closed else None
             waiters = self._waiters.get(loop)
             if waiters is None:
                 waiters = self._waiters[loop] = _Waiters(loop, live.signal_fd, self._waiters)

@@ -24,6 +24,7 @@ from .cli import add_version, command
 from .device_clock import DeviceClock
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
+from .conventions import ConventionsError, parse_conventions
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -52,8 +53,8 @@ class CountedBatch:
     the first sum and itself times its distance from the end to the second.
     """
 
-    def __init__(self, size: int = 64) -> None:
-        builder = simulated.PacketBuilder()
+    def __init__(self, size=64, convention=None):
+        builder = simulated.PacketBuilder(convention=convention)
         kinds = (
             (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
              gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
@@ -112,8 +113,8 @@ class Corruptor:
         return bytes(damaged)
 
 
-def stream_paced(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor, truth: IO[str] | None = None) -> int:
-    builder = simulated.PacketBuilder(opts.rate)
+def stream_paced(link, opts, corrupt, truth=None):
+    builder = simulated.PacketBuilder(opts.rate, convention=opts.convention)
     clock = DeviceClock(opts.rate, opts.clock_skew, opts.jitter, opts.seed, truth)
     deadline = link.deadline
     k, limit = 0, opts.count
@@ -143,7 +144,7 @@ def stream_paced(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor, tr
 def stream_fast(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> int:
     if corrupt.rate > 0.0:
         return _stream_fast_corrupted(link, opts, corrupt)
-    batch = CountedBatch()
+    batch = CountedBatch(convention=opts.convention)
     size = len(batch.ends)
     deadline = link.deadline
     counter, limit = 0, opts.count
@@ -156,8 +157,8 @@ def stream_fast(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> 
     return counter
 
 
-def _stream_fast_corrupted(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> int:
-    builder = simulated.PacketBuilder(opts.rate, counted=True)
+def _stream_fast_corrupted(link, opts, corrupt):
+    builder = simulated.PacketBuilder(opts.rate, counted=True, convention=opts.convention)
     deadline = link.deadline
     k, limit = 0, opts.count
     while not link.stop.set and (limit is None or k < limit) and time.monotonic() < deadline:
@@ -232,7 +233,7 @@ def run_replay(opts: argparse.Namespace, data: replay.RecordingFile) -> int:
 
 def run_record(opts: argparse.Namespace) -> int:
     stop = StopSignal()
-    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast)
+    builder = simulated.PacketBuilder(opts.rate, counted=opts.fast, convention=opts.convention)
     corrupt = Corruptor(opts.corrupt_rate, opts.seed)
     total = 2 * round(opts.rate * opts.seconds) if opts.seconds is not None else opts.count
     if opts.count is not None:
@@ -273,8 +274,16 @@ def _not_negative(text: str) -> float:
     return value
 
 
+def _convention(text):
+    try:
+        found = parse_conventions(text)
+    except ConventionsError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+    return {name: value for name, value in vars(found).items() if value is not None}
+
+
 # What a replay cannot honour: the recording decides the packets and their pace.
-_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds")
+_NOT_WITH_REPLAY = ("rate", "count", "fast", "record", "seconds", "convention")
 
 
 def _check_replay(parser: argparse.ArgumentParser, opts: argparse.Namespace) -> None:
@@ -329,6 +338,11 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
                         help="close the terminal every S seconds and open a new one (a new "
                              "path, printed on a line of its own), as a cable pulled and "
                              "plugged back in")
+    parser.add_argument("--convention", type=_convention, metavar="C,...",
+                        help="how the attitude is written, e.g. wxyz,body_to_world,XYZ,enu "
+                             "(quaternion wxyz/xyzw, matrix body_to_world/world_to_body, Euler "
+                             "turn order, world ned/enu; parts left out keep the default "
+                             "xyzw,world_to_body,ZYX,ned)")
     parser.add_argument("--clock-skew", type=float, default=0.0, metavar="PPM",
                         help="the device clock runs PPM parts per million fast (negative: slow) "
                              "against the host's")

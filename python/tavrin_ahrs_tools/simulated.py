@@ -3,6 +3,8 @@
 Every value agrees with every other (the matrix, quaternion and Euler angles
 describe one attitude, the acceleration is gravity seen in the body frame),
 so tests can check a decoder's output for consistency, not just shape.
+Values are in the declared default units (units()): the scaled accelerations
+in g, delta-velocity in g*s, the filter's accelerations in m/s^2.
 """
 
 from __future__ import annotations
@@ -39,19 +41,90 @@ def _wrap(angle: float) -> float:
     return (angle + math.pi) % (2 * math.pi) - math.pi
 
 
+# How the simulated sensor writes an attitude, unless told otherwise: the
+# quaternion scalar last, the matrix taking world vectors into the body, the
+# Euler angles turned yaw, pitch, roll, in a north-east-down world.
+DEFAULT_CONVENTION = {"quaternion": "xyzw", "matrix": "world_to_body", "euler": "ZYX", "world": "ned"}
+# ENU coordinates from NED ones (and back: it is its own inverse).
+NED_TO_ENU = ((0.0, 1.0, 0.0), (1.0, 0.0, 0.0), (0.0, 0.0, -1.0))
+RATE_STEP = 1e-5  # s, for the body rates of a turn order without a closed form
+
+
+def _multiply(a, b):
+    return tuple(tuple(sum(a[i][k] * b[k][j] for k in range(3)) for j in range(3)) for i in range(3))
+
+
+def _transpose(m):
+    return tuple(zip(*m))
+
+
+def _turn(axis, angle):
+    c, s = math.cos(angle), math.sin(angle)
+    return (((1.0, 0.0, 0.0), (0.0, c, -s), (0.0, s, c)),
+            ((c, 0.0, s), (0.0, 1.0, 0.0), (-s, 0.0, c)),
+            ((c, -s, 0.0), (s, c, 0.0), (0.0, 0.0, 1.0)))[axis]
+
+
+def _angles(t):
+    return (ROLL_AMP * math.sin(ROLL_W * t), PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE),
+            _wrap(YAW_START + YAW_RATE * t))
+
+
+def _body_to_world(angles, sequence):
+    """The rotation of (roll, pitch, yaw) turned in `sequence` (intrinsic)."""
+    m = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
+    for letter in sequence:
+        axis = "XYZ".index(letter)
+        m = _multiply(m, _turn(axis, angles[axis]))
+    return m
+
+
+def _quaternion(m):
+    """(x, y, z, w) of a rotation matrix, w >= 0."""
+    w = math.sqrt(max(0.0, 1.0 + m[0][0] + m[1][1] + m[2][2])) / 2
+    x = math.copysign(math.sqrt(max(0.0, 1.0 + m[0][0] - m[1][1] - m[2][2])) / 2, m[2][1] - m[1][2])
+    y = math.copysign(math.sqrt(max(0.0, 1.0 - m[0][0] + m[1][1] - m[2][2])) / 2, m[0][2] - m[2][0])
+    z = math.copysign(math.sqrt(max(0.0, 1.0 - m[0][0] - m[1][1] + m[2][2])) / 2, m[1][0] - m[0][1])
+    return x, y, z, w
+
+
 class Attitude:
     """A body that rocks in roll and pitch while turning slowly in yaw.
 
-    `matrix` takes north-east-down vectors into the body frame, and
-    `quaternion` (x, y, z, w) is the same rotation; `rates` are the body
-    angular rates that the Euler-angle derivatives imply.
+    `matrix` takes north-east-down vectors into the body frame (what the
+    body-frame measurements are made from), `rates` are the body angular
+    rates. `written` is the attitude as the sensor writes it under
+    `convention` (see DEFAULT_CONVENTION): (matrix items row by row,
+    quaternion items in wire order, Euler angles).
     """
 
-    def __init__(self, t: float) -> None:
-        roll = ROLL_AMP * math.sin(ROLL_W * t)
-        pitch = PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE)
-        yaw = _wrap(YAW_START + YAW_RATE * t)
-        self.euler = (roll, pitch, yaw)
+    def __init__(self, t, convention=None):
+        convention = convention or DEFAULT_CONVENTION
+        if convention == DEFAULT_CONVENTION:
+            self._closed_form(t)
+        else:
+            self._general(t, convention)
+
+    def _general(self, t, convention):
+        sequence, enu = convention["euler"], convention["world"] == "enu"
+
+        def to_ned(at):
+            world = _body_to_world(_angles(at), sequence)
+            return _multiply(NED_TO_ENU, world) if enu else world
+
+        self.euler = _angles(t)
+        world = _body_to_world(self.euler, sequence)
+        body_to_ned = to_ned(t)
+        self.matrix = _transpose(body_to_ned)
+        turn = _multiply(_transpose(to_ned(t - RATE_STEP)), to_ned(t + RATE_STEP))
+        self.rates = tuple((turn[i][j] - turn[j][i]) / (4 * RATE_STEP) for i, j in ((2, 1), (0, 2), (1, 0)))
+        x, y, z, w = _quaternion(world)
+        quaternion = (x, y, z, w) if convention["quaternion"] == "xyzw" else (w, x, y, z)
+        written = world if convention["matrix"] == "body_to_world" else _transpose(world)
+        self.written = (sum(written, ()), quaternion, self.euler)
+
+    def _closed_form(self, t):
+        roll, pitch, yaw = self.euler = _angles(t)
         droll = ROLL_AMP * ROLL_W * math.cos(ROLL_W * t)
         dpitch = PITCH_AMP * PITCH_W * math.cos(PITCH_W * t + PITCH_PHASE)
         cr, sr = math.cos(roll), math.sin(roll)
@@ -67,14 +140,11 @@ class Attitude:
         chr_, shr = math.cos(hr), math.sin(hr)
         chp, shp = math.cos(hp), math.sin(hp)
         chy, shy = math.cos(hy), math.sin(hy)
-        self.quaternion = (shr * chp * chy - chr_ * shp * shy,
-                           chr_ * shp * chy + shr * chp * shy,
-                           chr_ * chp * shy - shr * shp * chy,
-                           chr_ * chp * chy + shr * shp * shy)
-
-    @property
-    def flat_matrix(self) -> tuple[float, ...]:
-        return self.matrix[0] + self.matrix[1] + self.matrix[2]
+        quaternion = (shr * chp * chy - chr_ * shp * shy,
+                      chr_ * shp * chy + shr * chp * shy,
+                      chr_ * chp * shy - shr * shp * chy,
+                      chr_ * chp * chy + shr * shp * shy)
+        self.written = (sum(self.matrix, ()), quaternion, self.euler)
 
 
 def _altitude(t: float) -> float:
@@ -85,41 +155,40 @@ def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
-def sensor_fields(t: float, dt: float, tow: float | None = None) -> tuple[tuple[float, ...], ...]:
+def sensor_fields(t, dt, tow=None, convention=None):
     """Item values of every sensor-set field at stream time t (s)."""
-    att = Attitude(t)
+    att = Attitude(t, convention)
     down = _rotate(att.matrix, (0.0, 0.0, 1.0))
-    acc = tuple(-GRAVITY * c for c in down)  # specific force at rest
+    acc = tuple(-c for c in down)  # specific force at rest, in g
     gyro = tuple(r + b for r, b in zip(att.rates, GYRO_BIAS))
     return (
         acc,
         gyro,
         _rotate(att.matrix, MAG_NED),
         tuple(r * dt for r in att.rates),
-        tuple(a * dt for a in acc),
+        tuple(a * dt for a in acc),  # g*s
         (_pressure(_altitude(t)),),
-        att.flat_matrix,
-        att.quaternion,
-        att.euler,
+        *att.written,
         _rotate(att.matrix, (1.0, 0.0, 0.0)),
         tuple(-c for c in down),
         (TOW_START + t if tow is None else tow, GPS_WEEK, 0x0007),
     )
 
 
-def filter_fields(t: float, tow: float | None = None) -> tuple[tuple[float, ...], ...]:
+def filter_fields(t, tow=None, convention=None):
     """Item values of every filter-set field at stream time t (s)."""
-    att = Attitude(t)
+    att = Attitude(t, convention)
+    matrix, quaternion, euler = att.written
     valid = 1 if t >= SETTLE_TIME else 0
     gravity = tuple(GRAVITY * c for c in _rotate(att.matrix, (0.0, 0.0, 1.0)))
     return (
         (2 if valid else 1, 1, 0),
         (TOW_START + t if tow is None else tow, GPS_WEEK, valid),
-        att.quaternion + (valid,),
-        att.euler + (valid,),
+        quaternion + (valid,),
+        euler + (valid,),
         ATTITUDE_SIGMA + (valid,),
         QUATERNION_SIGMA + (valid,),
-        att.flat_matrix + (valid,),
+        matrix + (valid,),
         att.rates + (valid,),
         GYRO_BIAS + (valid,),
         GYRO_BIAS_SIGMA + (valid,),
@@ -144,16 +213,17 @@ class PacketBuilder:
     whether any packet went missing.
     """
 
-    def __init__(self, rate: float = 100.0, counted: bool = False) -> None:
+    def __init__(self, rate=100.0, counted=False, convention=None):
         self.rate = float(rate)
         self.counted = counted
+        self.convention = {**DEFAULT_CONVENTION, **(convention or {})}
 
-    def sensor(self, t: float, tow: float | None = None) -> bytes:
-        values = sensor_fields(t, 1.0 / self.rate, tow)
+    def sensor(self, t, tow=None):
+        values = sensor_fields(t, 1.0 / self.rate, tow, self.convention)
         return frame(SENSOR_SET, SENSOR_PACKER.pack(values))
 
-    def filter(self, t: float, tow: float | None = None) -> bytes:
-        return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow)))
+    def filter(self, t, tow=None):
+        return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow, self.convention)))
 
     def packet(self, k: int) -> bytes:
 

@@ -1,8 +1,11 @@
 // The field records of the sensor-data and estimation-filter descriptor sets:
 // field descriptor, variant name, and the items in wire order with their
-// units. The units agree with the values the sensor sends: gravity reads
-// about 9.8 in the accelerations, the pressure about 1013 at sea level, the
-// angles and rates are radians. The stabilised north and up vectors are
+// units. The wire carries no units: these are the project's declared
+// default, the one table every unit lookup starts from (Python's units()
+// lays a user's overrides on top). Scaled accelerometer outputs are in
+// standard gravities and delta-velocity in g*s, as inertial sensors most
+// often send them; the filter's compensated and linear accelerations and its
+// gravity vector are in m/s^2. The stabilised north and up vectors are
 // directions whose scale the data leave open: their unit is "unknown".
 #include <array>
 
@@ -13,7 +16,7 @@ namespace {
 
 using W = WireType;
 
-// Units, as the sensor sends its values. An orientation's matrix and
+// Units of the values as sent (never converted here). An orientation's matrix and
 // quaternion, counts, enumerations and flags have none ("").
 constexpr std::string_view kNone = "";
 constexpr std::string_view kUnknown = "unknown";
@@ -21,8 +24,9 @@ constexpr std::string_view kSeconds = "s";
 constexpr std::string_view kWeeks = "week";
 constexpr std::string_view kRad = "rad";
 constexpr std::string_view kRadPerS = "rad/s";
-constexpr std::string_view kMPerS = "m/s";
 constexpr std::string_view kMPerS2 = "m/s^2";
+constexpr std::string_view kG = "g";
+constexpr std::string_view kGSeconds = "g*s";
 constexpr std::string_view kGauss = "gauss";
 constexpr std::string_view kMbar = "mbar";
 constexpr std::string_view kMetres = "m";
@@ -41,11 +45,11 @@ constexpr auto xyz(std::string_view unit) { return three<valid>("x", "y", "z", u
 template <bool valid>
 constexpr auto euler(std::string_view unit) { return three<valid>("roll", "pitch", "yaw", unit); }
 
-constexpr auto kAcceleration = xyz<false>(kMPerS2);
+constexpr auto kAcceleration = xyz<false>(kG);
 constexpr auto kAngularRate = xyz<false>(kRadPerS);
 constexpr auto kMagnetic = xyz<false>(kGauss);
 constexpr auto kDeltaTheta = xyz<false>(kRad);
-constexpr auto kDeltaVelocity = xyz<false>(kMPerS);
+constexpr auto kDeltaVelocity = xyz<false>(kGSeconds);
 // Directions whose scale the sensor's data leave open.
 constexpr auto kDirection = xyz<false>(kUnknown);
 constexpr auto kAngles = euler<false>(kRad);

@@ -80,7 +80,8 @@ def test_items_keep_their_wire_width(sim_recording):
 # A unit against what the simulated sensor sends: the size of the vector
 # (or the value) the record's items make, in that unit.
 UNIT_CHECKS = [
-    ("ScaledAccVector", "m/s^2", 9.0, 10.5),  # gravity
+    ("ScaledAccVector", "g", 0.9, 1.1),  # gravity
+    ("DeltaVelocityVector", "g*s", 0.009, 0.011),  # gravity over one 10 ms sample
     ("GravityVector", "m/s^2", 9.0, 10.5),
     ("WGS84LocalGravityMagnitude", "m/s^2", 9.0, 10.5),
     ("ScaledGyroVector", "rad/s", 0.0, 1.0),
@@ -105,7 +106,7 @@ def test_units_name_every_column_but_packet_and_offset():
     names = {name: list(dtype.names[2:]) for name, dtype in record_dtypes().items()}
     assert {name: list(u) for name, u in units().items()} == names
     every = {unit for u in units().values() for unit in u.values()}
-    assert every == {"", "unknown", "s", "week", "rad", "rad/s", "m/s", "m/s^2", "gauss", "mbar", "m"}
+    assert every == {"", "unknown", "s", "week", "rad", "rad/s", "g*s", "m/s^2", "g", "gauss", "mbar", "m"}
     assert units()["CFStabilizedNorthVector"] == {"time": "s", "x": "unknown", "y": "unknown", "z": "unknown"}
 
 

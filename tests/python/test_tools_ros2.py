@@ -93,7 +93,7 @@ def test_mcap_holds_one_message_per_packet_in_si(flight, tmp_path):
     assert {m.header.frame_id for m in raw} == {"imu_link_ned"}
     assert all(m.orientation_covariance[0] == -1 for m in raw)
     np.testing.assert_allclose([vec(m.linear_acceleration) for m in raw],
-                               si(rec.records["ScaledAccVector"], "xyz"), rtol=1e-6)
+                               si(rec.records["ScaledAccVector"], "xyz", 9.80665), rtol=1e-6)  # declared in g
     np.testing.assert_allclose([vec(m.angular_velocity) for m in raw],
                                si(rec.records["ScaledGyroVector"], "xyz"), rtol=1e-6)
 
