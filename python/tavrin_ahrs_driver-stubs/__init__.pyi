@@ -4,6 +4,8 @@ from typing import final
 
 __all__ = ["AHRSClient", "BufferedAHRSClient", "parse_data_stream_py"]
 
+__version__: str
+
 # One decoded reading: its items by name. Floats for the vector, angle,
 # matrix and time items; ints for 16-bit items (weeks, flags, filter state);
 # "Valid" or "Invalid" for the validity items ("valid", "valid_flags").

@@ -25,6 +25,16 @@ def test_module_metadata():
     assert m.parse_data_stream_py.__text_signature__ == "(filename)"
 
 
+def test_both_modules_report_the_installed_version():
+    import importlib.metadata
+
+    import tavrin_ahrs_tools
+
+    installed = importlib.metadata.version("tavrin_ahrs_driver")
+    assert m.__version__ == tavrin_ahrs_tools.__version__ == installed
+    assert "__version__" not in m.__all__
+
+
 def test_second_initialisation_returns_the_same_module():
     lib = ctypes.PyDLL(m.__file__)
     init = lib.PyInit_tavrin_ahrs_driver

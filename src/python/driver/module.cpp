@@ -64,7 +64,9 @@ bool fill_module(PyObject* module) {
     PyRef parse = PyRef::steal(PyCFunction_NewEx(&parse_data_stream_def, module, modname.get()));
     if (!register_name(module, "parse_data_stream_py", std::move(parse))) return false;
     if (!register_name(module, "AHRSClient", make_ahrs_client_type())) return false;
-    return register_name(module, "BufferedAHRSClient", make_buffered_client_type());
+    if (!register_name(module, "BufferedAHRSClient", make_buffered_client_type())) return false;
+    // The wheel's version, as its metadata gives it; not one of the exported names.
+    return PyModule_AddStringConstant(module, "__version__", AHRS_VERSION) == 0;
 }
 
 // The module lives in the main interpreter only, whoever asks first.
