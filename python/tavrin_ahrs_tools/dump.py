@@ -16,6 +16,7 @@ import sys
 
 from . import _native
 from .cli import StandardOutputError, add_version, command, refuse_output_over_input
+from .conventions import Conventions, ConventionsError, parse_conventions
 from .progress import Progress
 from .staged_output import StagedOutputs
 from .units import declare_units
@@ -36,6 +37,13 @@ def _record_names(text: str) -> list[str]:
         raise argparse.ArgumentTypeError(f"unknown record {', '.join(unknown) or repr(text)} "
                                          f"(known: {', '.join(sorted(known))})")
     return names
+
+
+def _conventions(text: str) -> Conventions:
+    try:
+        return parse_conventions(text)
+    except ConventionsError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
 
 
 def _csv_suffixes() -> list[str]:
@@ -73,7 +81,11 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--frame-id", metavar="NAME",
                    help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
     p.add_argument("--enu", action="store_true",
-                   help="ROS 2: turn the north-east-down data into east-north-up, forward-left-up")
+                   help="ROS 2: turn north-east-down data into east-north-up, forward-left-up "
+                        "(east-north-up data are written as they are)")
+    p.add_argument("--conventions", metavar="C,...", type=_conventions,
+                   help="ROS 2: the attitude conventions, where the data cannot settle them "
+                        "(e.g. xyzw,ned: the quaternion's scalar last, a north-east-down world)")
     p.add_argument("--units", metavar="FILE",
                    help="TOML or JSON table (record -> item -> unit) of the units your sensor "
                         "sends, where they differ from the default (parquet, mcap: the units "
@@ -174,7 +186,7 @@ def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int
     rec = load(args.file, progress=True, layout="columns")
     replaced = 0
     if _ros2(args):
-        options = {"frame_id": args.frame_id, "enu": args.enu}
+        options = {"frame_id": args.frame_id, "enu": args.enu, "conventions": args.conventions}
         if args.format == "rosbag2":
             replaced = module.write_bag(rec, args.output, stage, **options)
         else:

@@ -16,10 +16,13 @@ through the units table, encoded as CDR and written natively:
 
 A field a packet lacks (a filter packet without compensated acceleration,
 say) is zeros with -1 in its covariance's element 0, as the message's
-documentation says. The sensor's frames are north-east-down (world) and
-forward-right-down (body), so the frame is `imu_link_ned` and the world
+documentation says. The orientation follows the recording's attitude
+conventions (found in the data, or stated): the quaternion's items in the
+order they say, the body relative to the world. A north-east-down world
+(forward-right-down body) names the frame `imu_link_ned` and the world
 `map_ned`; with enu=True every vector and the orientation are turned into
-REP-103's east-north-up and forward-left-up, named `imu_link` and `map`.
+REP-103's east-north-up and forward-left-up, named `imu_link` and `map`,
+which an east-north-up world already is.
 """
 from __future__ import annotations
 
@@ -37,6 +40,7 @@ if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from ._native import Ros2Batch, Ros2Kind
+    from .conventions import Conventions
     from .recording import Recording
     from .staged_output import StagedOutputs
 
@@ -60,27 +64,30 @@ ROS_TYPES = {"imu": "sensor_msgs/msg/Imu", "mag": "sensor_msgs/msg/MagneticField
 # forward-left-up (body): each a half turn, as quaternions x, y, z, w.
 _NED_TO_ENU = (0.5 ** 0.5, 0.5 ** 0.5, 0.0, 0.0)
 _FRD_TO_FLU = (1.0, 0.0, 0.0, 0.0)
-_SI = {"m/s^2": ("m/s^2", 1.0), "g": ("m/s^2", 9.80665), "rad/s": ("rad/s", 1.0),
-       "deg/s": ("rad/s", 3.141592653589793 / 180), "rad": ("rad", 1.0), "deg": ("rad", 3.141592653589793 / 180),
-       "gauss": ("T", 1e-4), "T": ("T", 1.0), "mbar": ("Pa", 100.0), "Pa": ("Pa", 1.0)}
-
-
-def _unit_table(overrides: UnitOverrides | None) -> tuple[Units, ToSi]:
-    try:
-        # The units table with overrides is not in the package yet; the fallback below stands in.
-        from .units import units, to_si  # type: ignore[import-not-found]
-    except ImportError:  # the declared table's first form: units() of the catalogue, converted here
-        from .recording import units
-
-        def to_si(values: Any, unit: str) -> tuple[Any, str]:
-            si, scale = _SI[unit]
-            return values * scale, si
-        return units(), to_si
-    return units(overrides), to_si
-
-
 def default_frame(enu: bool) -> str:
     return "imu_link" if enu else "imu_link_ned"
+
+
+def settled(rec: Recording, stated: Conventions | None = None) -> Conventions:
+    """The recording's conventions: those `stated`, filled in by what the data
+    settle. Raises ConventionsError when the world (or, where the recording has
+    OrientationQuaternion, the quaternion order) is left open."""
+    from .conventions import ConventionsError
+
+    why = ""
+    try:
+        found: Conventions | None = rec.conventions
+    except ConventionsError as err:
+        found, why = None, str(err)
+    conv = found if stated is None else stated if found is None else stated.merged(found)
+    needed = ["world"] + (["quaternion"] if "OrientationQuaternion" in rec.records else [])
+    missing = [name for name in needed if conv is None or getattr(conv, name) is None]
+    if missing:
+        because = why.split(":")[0] if found is None else f"the data leave the {' and '.join(missing)} open"
+        raise ConventionsError(f"the attitude conventions are not settled ({because}): "
+                               f"state them with --conventions, e.g. --conventions xyzw,ned")
+    assert conv is not None
+    return conv
 
 
 def _quat_mul(np: ModuleType, a: NDArray[Any], b: NDArray[Any]) -> NDArray[Any]:
@@ -95,8 +102,10 @@ def _quat_mul(np: ModuleType, a: NDArray[Any], b: NDArray[Any]) -> NDArray[Any]:
 class _Source:
     """The recording's columns in SI units, a batch of packets at a time."""
 
-    def __init__(self, np: ModuleType, rec: Recording, units: Units, to_si: ToSi, enu: bool) -> None:
-        self.np, self.rec, self.units, self.to_si, self.enu = np, rec, units, to_si, enu
+    def __init__(self, np: ModuleType, rec: Recording, units: Units, to_si: ToSi, enu: bool,
+                 conv: Conventions) -> None:
+        self.np, self.rec, self.units, self.to_si, self.conv = np, rec, units, to_si, conv
+        self.enu = enu and conv.world == "ned"  # an east-north-up world needs no turn
 
     def rows(self, name: str, first: int, end: int) -> tuple[NDArray[Any], dict[str, NDArray[Any]]] | None:
         """(packets, columns dict) of the record's rows in packets first..end-1; None when absent."""
@@ -117,8 +126,12 @@ class _Source:
         return out
 
     def quaternion(self, cols: Mapping[str, NDArray[Any]]) -> NDArray[Any]:
+        """(n, 4) x, y, z, w of the body relative to the world: the wire items
+        reordered by the quaternion convention (wxyz: the first is the scalar)."""
         np = self.np
-        q = np.stack([cols[c].astype("f8") for c in "xyzw"], axis=-1)
+        wire = np.stack([cols[c].astype("f8") for c in "xyzw"], axis=-1)
+        q = wire[:, [1, 2, 3, 0]] if self.conv.quaternion == "wxyz" else wire
+        q = q / np.linalg.norm(q, axis=-1, keepdims=True)
         if self.enu:
             q = _quat_mul(np, _quat_mul(np, np.array(_NED_TO_ENU), q), np.array(_FRD_TO_FLU))
         return q
@@ -203,7 +216,7 @@ def _time_refs(np: ModuleType, src: _Source, name: str, first: int,
 
 
 def write(rec: Recording, path: str | os.PathLike[str], frame_id: str | None = None, enu: bool = False,
-          overrides: UnitOverrides | None = None,
+          overrides: UnitOverrides | None = None, conventions: Conventions | None = None,
           progress: Callable[[int], object] | None = None) -> tuple[dict[str, int], tuple[int, int], int]:
     """Writes the recording's ROS 2 topics to the MCAP file `path`.
 
@@ -211,11 +224,16 @@ def write(rec: Recording, path: str | os.PathLike[str], frame_id: str | None = N
     that took a neighbour's time)."""
     import numpy as np
 
-    units, to_si = _unit_table(overrides)
-    frame = frame_id or default_frame(enu)
-    world = "map" if enu else "map_ned"
+    from .columnar import record_units
+    from .units import to_si, units
+
+    conv = settled(rec, conventions)  # before anything is written
+    table: Units = units(overrides) if overrides is not None else record_units()
+    turned = enu or conv.world == "enu"
+    frame = frame_id or default_frame(turned)
+    world = "map" if turned else "map_ned"
     stamps, replaced = packet_stamps(np, rec)
-    src = _Source(np, rec, units, to_si, enu)
+    src = _Source(np, rec, table, to_si, enu, conv)
     writer = _native.Ros2Writer(os.fspath(path))
     # The native writer encodes and compresses one batch without the
     # interpreter lock while the next is made ready here.

@@ -3,6 +3,7 @@ mcap library's ROS 2 decoder, the rosbag2 folder through rosbags, both held
 against load() converted to SI; the east-north-up turn; and stamps for
 packets whose time can't be written."""
 import math
+import subprocess
 
 import numpy as np
 import pytest
@@ -11,8 +12,8 @@ from mcap_ros2.decoder import DecoderFactory
 
 from tavrin_ahrs_tools import load
 
-from conftest import simulator_recording
-from mip import SENSOR, acc, field, packet
+from conftest import installed_script, simulator_recording
+from mip import ESTIMATE, SENSOR, acc, field, packet
 from test_tools_analysis import run
 
 GPS_TO_UNIX = 315_964_800 - 18
@@ -170,10 +171,44 @@ def test_unusable_times_take_a_neighbours_and_are_counted(tmp_path, profile):
     source = tmp_path / "times.bin"
     source.write_bytes(timed(math.inf) + timed(good) + timed(-1e13) + timed(math.nan) + timed(good + 1)
                        + timed(good, week=3600))  # 2049: past a ROS stamp's seconds
-    done = export(source, tmp_path / "out.mcap", "--profile", profile)
+    done = export(source, tmp_path / "out.mcap", "--profile", profile, "--conventions", "ned")
     assert "ahrs-dump: 4 packets had no usable time" in done.stderr
     with open(tmp_path / "out.mcap", "rb") as f:
         times = [m.log_time for _s, c, m in make_reader(f).iter_messages(log_time_order=False)
                  if c.topic in ("/imu/data_raw", "/ScaledAccVector")]
     first, second = [round((2345 * 604800 + t + GPS_TO_UNIX) * 1e9) for t in (good, good + 1)]
     assert times == [first, first, first, first, second, second]
+
+
+@pytest.mark.parametrize("written, options, frames", [
+    ("xyzw,world_to_body,ZYX,ned", (), ("map_ned", "imu_link_ned")),
+    ("wxyz,body_to_world,YZX,ned", (), ("map_ned", "imu_link_ned")),
+    ("wxyz,body_to_world,XYZ,enu", (), ("map", "imu_link")),
+    ("wxyz,body_to_world,XYZ,enu", ("--enu",), ("map", "imu_link")),  # already east-north-up: as it is
+])
+def test_orientation_follows_the_conventions(tmp_path, written, options, frames):
+    source = tmp_path / "f.bin"
+    subprocess.run([installed_script("ahrs-sim"), "--record", str(source), "--seconds", "2",
+                    "--convention", written], check=True, capture_output=True, timeout=120)
+    export(source, tmp_path / "out.mcap", *options)
+    topics, _ = mcap_messages(tmp_path / "out.mcap")
+    rec = load(source)
+    want = rec.rotation("OrientationQuaternion").as_quat()  # x, y, z, w
+    tf = [m.transforms[0] for _t, m in topics["/tf"]]
+    assert {(t.header.frame_id, t.child_frame_id) for t in tf} == {frames}
+    for got in ([[m.orientation.x, m.orientation.y, m.orientation.z, m.orientation.w] for _t, m in topics["/imu/data"]],
+                [[t.transform.rotation.x, t.transform.rotation.y, t.transform.rotation.z, t.transform.rotation.w]
+                 for t in tf]):
+        got = np.asarray(got)
+        got *= np.sign(np.sum(got * want, axis=1))[:, None]  # q and -q are one rotation
+        np.testing.assert_allclose(got, want, atol=1e-6)
+
+
+def test_unsettled_conventions_are_not_guessed(tmp_path):
+    source = tmp_path / "one_way.bin"
+    source.write_bytes((packet(SENSOR, acc()) + packet(ESTIMATE, field(0x03, "ffffH", 0.0, 0.0, 0.6, 0.8, 1))) * 3)
+    done = run("ahrs-dump", source, "--format", "rosbag2", "-o", tmp_path / "bag")
+    assert done.returncode == 1 and not (tmp_path / "bag").exists()
+    assert done.stderr.count("\n") == 1 and "--conventions" in done.stderr, done.stderr
+    export(source, tmp_path / "bag", "--conventions", "xyzw,ned", fmt="rosbag2")
+    assert (tmp_path / "bag" / "metadata.yaml").exists()
