@@ -9,13 +9,13 @@ import sys
 from tavrin_ahrs_tools import Sensor
 
 
-async def main(port, seconds=2.0):
+async def main(port: str, seconds: float = 2.0) -> int:
     seen = 0
     async with Sensor(port) as sensor:
         async for sample in sensor.samples(seconds=seconds):
             seen += 1
             if "CFEulerAngles" in sample and seen % 50 == 1:
-                roll = math.degrees(sample["CFEulerAngles"]["roll"])
+                roll = math.degrees(float(sample["CFEulerAngles"]["roll"]))
                 print(f"{sample.device_time:.2f} s  roll {roll:7.2f} deg")
     print(f"{seen} samples")
     return 0 if seen else 1

@@ -8,10 +8,10 @@ import threading
 from tavrin_ahrs_tools import Sensor
 
 
-def main(port, seconds=2.0):
-    counts = {}
+def main(port: str, seconds: float = 2.0) -> int:
+    counts: dict[str, int] = {}
 
-    def read():
+    def read() -> None:
         with Sensor(port) as sensor:
             for sample in sensor.samples(seconds=seconds):
                 counts[sample.set] = counts.get(sample.set, 0) + 1

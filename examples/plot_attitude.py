@@ -13,7 +13,7 @@ import numpy as np  # noqa: E402
 from tavrin_ahrs_tools import load  # noqa: E402
 
 
-def main(recording, output):
+def main(recording: str, output: str) -> int:
     angles = load(recording).to_pandas("CFEulerAngles")
     seconds = angles["time"] - angles["time"].iloc[0]
     fig, ax = plt.subplots(figsize=(10, 4))

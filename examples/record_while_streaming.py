@@ -8,7 +8,7 @@ import sys
 from tavrin_ahrs_tools import Sensor, load
 
 
-def main(port, output, seconds=2.0):
+def main(port: str, output: str, seconds: float = 2.0) -> int:
     with Sensor(port, record=output) as sensor:
         live = sum(1 for _ in sensor.samples(seconds=seconds))
     recording = load(output)   # complete once the Sensor is closed

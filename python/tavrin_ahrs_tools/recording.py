@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     import pyarrow
     from numpy.typing import NDArray
 
+    from .conventions import Conventions
+
     # A record's rows, or its columns by field.
     Table = NDArray[Any]
     Columns = dict[str, NDArray[Any]]
@@ -62,7 +64,7 @@ def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     }
 
 
-def _column_views(np, dtype, block):
+def _column_views(np: ModuleType, dtype: numpy.dtype[Any], block: _native.ColumnBlock) -> Columns:
     """The 1-D arrays of a block laid out column by column, viewed in place."""
     data, rows, starts = block
     fields = cast("Mapping[str, tuple[numpy.dtype[Any], int]]", dtype.fields)
@@ -142,7 +144,7 @@ class Recording:
         host_clock: dict[str, dict[str, Any]] | None = None,
     ) -> None:
         self._columns = columns
-        self._conventions = None
+        self._conventions: Conventions | None = None
         self.host_clock = host_clock
         self.path = path
         self.records = records
@@ -220,7 +222,7 @@ class Recording:
         return polars.from_arrow(self.to_arrow(name))
 
     @property
-    def conventions(self):
+    def conventions(self) -> Conventions:
         """The attitude Conventions, found in the data on first use (raises
         ConventionsError when they cannot be); assign Conventions (from
         parse_conventions) to state them instead."""
@@ -231,10 +233,10 @@ class Recording:
         return self._conventions
 
     @conventions.setter
-    def conventions(self, value):
+    def conventions(self, value: Conventions | None) -> None:
         self._conventions = value
 
-    def rotation(self, record):
+    def rotation(self, record: str) -> Any:
         """The attitude in `record` (a quaternion, matrix or Euler record) as
         one vectorised scipy Rotation, a row per occurrence: the body frame
         relative to the world frame, under `conventions` (needs scipy)."""
@@ -242,7 +244,7 @@ class Recording:
 
         return rotation_of(_numpy(), self.records[record], record, self.conventions)
 
-    def euler_degrees(self, record=None):
+    def euler_degrees(self, record: str | None = None) -> NDArray[Any]:
         """(n, 3) roll, pitch, yaw in degrees of `record`'s attitude (default:
         the first attitude record present), in the data's Euler order."""
         from .conventions import attitude_record, euler_degrees_of
@@ -250,7 +252,7 @@ class Recording:
         record = record or attitude_record(self.records)
         return euler_degrees_of(self.rotation(record), self.conventions)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
                 f"{len(self.damaged)} damaged runs, {self.skipped_bytes} bytes skipped"
                 f"{', truncated' if self.truncated else ''}>")

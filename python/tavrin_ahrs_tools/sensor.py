@@ -14,7 +14,7 @@ import dataclasses
 import numbers
 import os
 import time
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 from . import _native
 from .ports import PortInfo, describe_ports
@@ -25,6 +25,8 @@ if TYPE_CHECKING:
 
     import numpy
     from numpy.typing import NDArray
+
+    from .conventions import Conventions
 
 OVERFLOW = ("block", "drop-oldest")
 _MAX_QUEUE = 1 << 24
@@ -46,8 +48,9 @@ class Sample:
     """
     __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns", "conventions")
 
-    def __init__(self, set, host_ns, wall_ns, device_time, readings, time_ns=None,  # noqa: A002
-                 conventions=None):
+    def __init__(self, set: str, host_ns: int, wall_ns: int, device_time: float | None,  # noqa: A002
+                 readings: dict[str, dict[str, _native.ItemValue]], time_ns: int | None = None,
+                 conventions: Conventions | None = None) -> None:
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
@@ -56,10 +59,10 @@ class Sample:
         self.time_ns = time_ns
         self.conventions = conventions
 
-    def _tables(self, names):
+    def _tables(self, names: list[str]) -> dict[str, NDArray[Any]]:
         """The named records as one-row tables laid out as load() lays them out."""
         np, dtypes = _numpy(), record_dtypes()
-        tables = {}
+        tables: dict[str, NDArray[Any]] = {}
         for name in names:
             row = np.zeros(1, dtype=dtypes[name])
             for item, value in self.readings[name].items():
@@ -67,14 +70,14 @@ class Sample:
             tables[name] = row
         return tables
 
-    def rotation(self, record):
+    def rotation(self, record: str) -> Any:
         """The attitude in `record` as a scipy Rotation (one row) under
         `conventions`: the body frame relative to the world frame."""
         from .conventions import rotation_of
 
         return rotation_of(_numpy(), self._tables([record])[record], record, self.conventions)
 
-    def euler_degrees(self, record=None):
+    def euler_degrees(self, record: str | None = None) -> NDArray[Any]:
         """Roll, pitch, yaw in degrees (a numpy array of 3) of `record`'s
         attitude (default: the first attitude record it holds)."""
         from .conventions import attitude_record, euler_degrees_of
@@ -340,17 +343,22 @@ class Sensor:
     # -- receiving
 
     @property
-    def conventions(self):
+    def conventions(self) -> Conventions | None:
         """The attitude Conventions, found from the first packet that carries
         the attitude two or three ways and settles them; None until then.
         Assign Conventions (parse_conventions) where the data cannot settle them."""
         return getattr(self, "_conventions", None)
 
     @conventions.setter
-    def conventions(self, value):
+    def conventions(self, value: Conventions | None) -> None:
         self._conventions = value
 
-    def _settled(self, sample):
+    @overload
+    def _settled(self, sample: Sample) -> Sample: ...
+    @overload
+    def _settled(self, sample: Sample | None) -> Sample | None: ...
+
+    def _settled(self, sample: Sample | None) -> Sample | None:
         """The sample, carrying the conventions (looked for in it while unknown)."""
         if sample is None:
             return None
@@ -368,7 +376,7 @@ class Sensor:
         sample.conventions = self.conventions
         return sample
 
-    def read(self, timeout=None):
+    def read(self, timeout: float | None = None) -> Sample | None:
         """The next sample, waiting at most `timeout` seconds (None: until one
         comes); None after the time-out, or once the stream has ended."""
         timeout = _timeout(timeout)
@@ -401,7 +409,7 @@ class Sensor:
             raise StopIteration
         return self._settled(Sample(*found))
 
-    def samples(self, seconds=None, count=None):
+    def samples(self, seconds: float | None = None, count: int | None = None) -> _Samples:
         """Iterates the samples as they come, ending once `seconds` have passed
         (also while the sensor is reconnecting and nothing arrives) or after
         `count` samples, whichever is first; `async for` works the same."""
@@ -450,37 +458,37 @@ class Sensor:
 class _Samples:
     """Sensor.samples(): the sensor's samples up to a deadline or a count."""
 
-    def __init__(self, sensor, seconds, count):
+    def __init__(self, sensor: Sensor, seconds: float | None, count: int | None) -> None:
         self._sensor, self._left = sensor, count
         self._deadline = None if seconds is None else time.monotonic() + seconds
 
-    def _remaining(self):
+    def _remaining(self) -> float | None:
         if self._left == 0:
             return 0.0
         if self._deadline is None:
             return None
         return max(0.0, self._deadline - time.monotonic())
 
-    def _counted(self, sample, stop):
+    def _counted(self, sample: Sample | None, stop: type[Exception]) -> Sample:
         if sample is None:
             raise stop
         if self._left is not None:
             self._left -= 1
         return sample
 
-    def __iter__(self):
+    def __iter__(self) -> _Samples:
         return self
 
-    def __next__(self):
+    def __next__(self) -> Sample:
         remaining = self._remaining()
         if remaining == 0.0:
             raise StopIteration
         return self._counted(self._sensor.read(remaining), StopIteration)
 
-    def __aiter__(self):
+    def __aiter__(self) -> _Samples:
         return self
 
-    async def __anext__(self):
+    async def __anext__(self) -> Sample:
         remaining = self._remaining()
         if remaining == 0.0:
             raise StopAsyncIteration

@@ -15,7 +15,7 @@ import random
 import struct
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import IO
 
 from . import frames as mip
@@ -53,7 +53,7 @@ class CountedBatch:
     the first sum and itself times its distance from the end to the second.
     """
 
-    def __init__(self, size=64, convention=None):
+    def __init__(self, size: int = 64, convention: Mapping[str, str] | None = None) -> None:
         builder = simulated.PacketBuilder(convention=convention)
         kinds = (
             (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
@@ -113,7 +113,8 @@ class Corruptor:
         return bytes(damaged)
 
 
-def stream_paced(link, opts, corrupt, truth=None):
+def stream_paced(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor,
+                 truth: IO[str] | None = None) -> int:
     builder = simulated.PacketBuilder(opts.rate, convention=opts.convention)
     clock = DeviceClock(opts.rate, opts.clock_skew, opts.jitter, opts.seed, truth)
     deadline = link.deadline
@@ -157,7 +158,7 @@ def stream_fast(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> 
     return counter
 
 
-def _stream_fast_corrupted(link, opts, corrupt):
+def _stream_fast_corrupted(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> int:
     builder = simulated.PacketBuilder(opts.rate, counted=True, convention=opts.convention)
     deadline = link.deadline
     k, limit = 0, opts.count
@@ -274,7 +275,7 @@ def _not_negative(text: str) -> float:
     return value
 
 
-def _convention(text):
+def _convention(text: str) -> dict[str, str]:
     try:
         found = parse_conventions(text)
     except ConventionsError as err:

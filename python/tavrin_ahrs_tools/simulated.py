@@ -10,7 +10,7 @@ in g, delta-velocity in g*s, the filter's accelerations in m/s^2.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 
 from .frames import FILTER_LAYOUT, FILTER_SET, SENSOR_LAYOUT, SENSOR_SET, PayloadPacker, frame
 
@@ -31,9 +31,12 @@ YAW_RATE, YAW_START = 0.15, 0.2
 # A 3x3 matrix by rows, and a 3-vector.
 Matrix = tuple[tuple[float, float, float], tuple[float, float, float], tuple[float, float, float]]
 Vector = Sequence[float]
+# Any matrix by rows, and one as the helpers build it.
+Rows = Sequence[Vector]
+Built = tuple[tuple[float, ...], ...]
 
 
-def _rotate(m: Matrix, v: Vector) -> tuple[float, ...]:
+def _rotate(m: Rows, v: Vector) -> tuple[float, ...]:
     return tuple(row[0] * v[0] + row[1] * v[1] + row[2] * v[2] for row in m)
 
 
@@ -50,36 +53,36 @@ NED_TO_ENU = ((0.0, 1.0, 0.0), (1.0, 0.0, 0.0), (0.0, 0.0, -1.0))
 RATE_STEP = 1e-5  # s, for the body rates of a turn order without a closed form
 
 
-def _multiply(a, b):
+def _multiply(a: Rows, b: Rows) -> Built:
     return tuple(tuple(sum(a[i][k] * b[k][j] for k in range(3)) for j in range(3)) for i in range(3))
 
 
-def _transpose(m):
+def _transpose(m: Rows) -> Built:
     return tuple(zip(*m))
 
 
-def _turn(axis, angle):
+def _turn(axis: int, angle: float) -> Matrix:
     c, s = math.cos(angle), math.sin(angle)
     return (((1.0, 0.0, 0.0), (0.0, c, -s), (0.0, s, c)),
             ((c, 0.0, s), (0.0, 1.0, 0.0), (-s, 0.0, c)),
             ((c, -s, 0.0), (s, c, 0.0), (0.0, 0.0, 1.0)))[axis]
 
 
-def _angles(t):
+def _angles(t: float) -> tuple[float, float, float]:
     return (ROLL_AMP * math.sin(ROLL_W * t), PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE),
             _wrap(YAW_START + YAW_RATE * t))
 
 
-def _body_to_world(angles, sequence):
+def _body_to_world(angles: Vector, sequence: str) -> Built:
     """The rotation of (roll, pitch, yaw) turned in `sequence` (intrinsic)."""
-    m = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
+    m: Built = ((1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0))
     for letter in sequence:
         axis = "XYZ".index(letter)
         m = _multiply(m, _turn(axis, angles[axis]))
     return m
 
 
-def _quaternion(m):
+def _quaternion(m: Rows) -> tuple[float, float, float, float]:
     """(x, y, z, w) of a rotation matrix, w >= 0."""
     w = math.sqrt(max(0.0, 1.0 + m[0][0] + m[1][1] + m[2][2])) / 2
     x = math.copysign(math.sqrt(max(0.0, 1.0 + m[0][0] - m[1][1] - m[2][2])) / 2, m[2][1] - m[1][2])
@@ -98,17 +101,22 @@ class Attitude:
     quaternion items in wire order, Euler angles).
     """
 
-    def __init__(self, t, convention=None):
+    euler: tuple[float, float, float]
+    matrix: Built
+    rates: tuple[float, ...]
+    written: tuple[tuple[float, ...], tuple[float, ...], tuple[float, ...]]
+
+    def __init__(self, t: float, convention: Mapping[str, str] | None = None) -> None:
         convention = convention or DEFAULT_CONVENTION
         if convention == DEFAULT_CONVENTION:
             self._closed_form(t)
         else:
             self._general(t, convention)
 
-    def _general(self, t, convention):
+    def _general(self, t: float, convention: Mapping[str, str]) -> None:
         sequence, enu = convention["euler"], convention["world"] == "enu"
 
-        def to_ned(at):
+        def to_ned(at: float) -> Built:
             world = _body_to_world(_angles(at), sequence)
             return _multiply(NED_TO_ENU, world) if enu else world
 
@@ -123,7 +131,7 @@ class Attitude:
         written = world if convention["matrix"] == "body_to_world" else _transpose(world)
         self.written = (sum(written, ()), quaternion, self.euler)
 
-    def _closed_form(self, t):
+    def _closed_form(self, t: float) -> None:
         roll, pitch, yaw = self.euler = _angles(t)
         droll = ROLL_AMP * ROLL_W * math.cos(ROLL_W * t)
         dpitch = PITCH_AMP * PITCH_W * math.cos(PITCH_W * t + PITCH_PHASE)
@@ -155,7 +163,8 @@ def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
-def sensor_fields(t, dt, tow=None, convention=None):
+def sensor_fields(t: float, dt: float, tow: float | None = None,
+                  convention: Mapping[str, str] | None = None) -> tuple[tuple[float, ...], ...]:
     """Item values of every sensor-set field at stream time t (s)."""
     att = Attitude(t, convention)
     down = _rotate(att.matrix, (0.0, 0.0, 1.0))
@@ -175,7 +184,8 @@ def sensor_fields(t, dt, tow=None, convention=None):
     )
 
 
-def filter_fields(t, tow=None, convention=None):
+def filter_fields(t: float, tow: float | None = None,
+                  convention: Mapping[str, str] | None = None) -> tuple[tuple[float, ...], ...]:
     """Item values of every filter-set field at stream time t (s)."""
     att = Attitude(t, convention)
     matrix, quaternion, euler = att.written
@@ -213,16 +223,17 @@ class PacketBuilder:
     whether any packet went missing.
     """
 
-    def __init__(self, rate=100.0, counted=False, convention=None):
+    def __init__(self, rate: float = 100.0, counted: bool = False,
+                 convention: Mapping[str, str] | None = None) -> None:
         self.rate = float(rate)
         self.counted = counted
         self.convention = {**DEFAULT_CONVENTION, **(convention or {})}
 
-    def sensor(self, t, tow=None):
+    def sensor(self, t: float, tow: float | None = None) -> bytes:
         values = sensor_fields(t, 1.0 / self.rate, tow, self.convention)
         return frame(SENSOR_SET, SENSOR_PACKER.pack(values))
 
-    def filter(self, t, tow=None):
+    def filter(self, t: float, tow: float | None = None) -> bytes:
         return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow, self.convention)))
 
     def packet(self, k: int) -> bytes:
