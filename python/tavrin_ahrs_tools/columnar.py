@@ -11,7 +11,7 @@ import contextlib
 import functools
 import importlib
 import os
-from collections.abc import Callable, Collection
+from collections.abc import Callable, Collection, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
@@ -47,10 +47,10 @@ def record_sets() -> dict[str, str]:
     return {name: set_name for name, set_name, *_ in _native.catalogue()}
 
 
-_declared_overrides = {}
+_declared_overrides: dict[str, Any] = {}
 
 
-def use_units(overrides):
+def use_units(overrides: Mapping[str, Any] | None) -> None:
     """Makes every export of this process write the units declared with
     `overrides` (a --units FILE) on top of the default table."""
     _declared_overrides.clear()
@@ -59,7 +59,7 @@ def use_units(overrides):
 
 
 @functools.cache
-def record_units():
+def record_units() -> dict[str, dict[str, str]]:
     """Record name -> {field: unit}: the declared table, with the overrides given to use_units()."""
     from .units import units
 

@@ -11,8 +11,21 @@ guessed: the user states it (parse_conventions, --conventions).
 Every rotation here is the body (sensor) frame relative to the world frame:
 it takes a vector's body coordinates to its world coordinates.
 """
+from __future__ import annotations
+
 import dataclasses
 import itertools
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from types import ModuleType
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
+    from .recording import Recording
+
+# A rotation maker: (numpy, wire values, candidate) -> (n, 3, 3) matrices.
+Maker = Callable[[ModuleType, "NDArray[Any]", str], "NDArray[Any]"]
 
 QUATERNION_ORDERS = ("wxyz", "xyzw")
 MATRIX_DIRECTIONS = ("body_to_world", "world_to_body")
@@ -42,7 +55,7 @@ class ConventionsError(ValueError):
     convention asked for is not known. `candidates` holds what fits (empty
     when nothing does)."""
 
-    def __init__(self, message, candidates=()):
+    def __init__(self, message: str, candidates: Iterable[Conventions] = ()) -> None:
         super().__init__(message)
         self.candidates = tuple(candidates)
 
@@ -56,19 +69,19 @@ class Conventions:
     euler: str | None = None       # intrinsic turn order, e.g. "ZYX": yaw, then pitch, then roll
     world: str | None = None       # "ned", "enu", or None when unknown
 
-    def __post_init__(self):
+    def __post_init__(self) -> None:
         for field, allowed in (("quaternion", QUATERNION_ORDERS), ("matrix", MATRIX_DIRECTIONS),
                                ("euler", EULER_SEQUENCES), ("world", WORLDS)):
             value = getattr(self, field)
             if value is not None and value not in allowed:
                 raise ConventionsError(f"{field} convention must be one of {', '.join(allowed)}, not {value!r}")
 
-    def __str__(self):
+    def __str__(self) -> str:
         parts = [f"{name}={getattr(self, name)}" for name in ("quaternion", "matrix", "euler", "world")
                  if getattr(self, name) is not None]
         return ",".join(parts) or "none"
 
-    def describe(self):
+    def describe(self) -> str:
         """One line for people: each convention with what it means."""
         words = []
         if self.quaternion:
@@ -81,7 +94,7 @@ class Conventions:
         words.append(f"world {self.world.upper() if self.world else 'unknown'}")
         return ", ".join(words)
 
-    def merged(self, other):
+    def merged(self, other: Conventions) -> Conventions:
         """These conventions, with `other`'s filling what these leave open."""
         return Conventions(*(getattr(self, f.name) if getattr(self, f.name) is not None
                              else getattr(other, f.name) for f in dataclasses.fields(self)))
@@ -92,10 +105,10 @@ _FIELD_OF_VALUE = {value: field for field, values in (
     ("euler", EULER_SEQUENCES), ("world", WORLDS)) for value in values}
 
 
-def parse_conventions(text):
+def parse_conventions(text: str) -> Conventions:
     """Conventions from text such as "xyzw,world_to_body,ZYX,ned" or
     "quaternion=xyzw,euler=ZYX" (the parts in any order, any left out)."""
-    fields = {}
+    fields: dict[str, str] = {}
     for part in (p.strip() for p in text.split(",")):
         if not part:
             continue
@@ -117,7 +130,7 @@ def parse_conventions(text):
 
 # -- rotations as numpy matrices (n, 3, 3): body coordinates -> world coordinates
 
-def quaternion_matrices(np, wire, order):
+def quaternion_matrices(np: ModuleType, wire: NDArray[Any], order: str) -> NDArray[Any]:
     """The rotations of quaternions given as (n, 4) in wire order x, y, z, w."""
     q = wire if order == "wxyz" else wire[:, [3, 0, 1, 2]]
     q = q / np.linalg.norm(q, axis=1, keepdims=True)
@@ -129,13 +142,13 @@ def quaternion_matrices(np, wire, order):
     ], axis=1)
 
 
-def matrix_matrices(np, wire, direction):
+def matrix_matrices(np: ModuleType, wire: NDArray[Any], direction: str) -> NDArray[Any]:
     """The rotations of matrices given as (n, 9), row by row."""
     m = wire.reshape(-1, 3, 3)
     return m if direction == "body_to_world" else m.transpose(0, 2, 1)
 
 
-def _turn(np, axis, angle):
+def _turn(np: ModuleType, axis: int, angle: NDArray[Any]) -> NDArray[Any]:
     c, s = np.cos(angle), np.sin(angle)
     one, zero = np.ones_like(angle), np.zeros_like(angle)
     rows = {0: ((one, zero, zero), (zero, c, -s), (zero, s, c)),
@@ -144,21 +157,22 @@ def _turn(np, axis, angle):
     return np.stack([np.stack(row, axis=1) for row in rows], axis=1)
 
 
-def euler_matrices(np, wire, sequence):
+def euler_matrices(np: ModuleType, wire: NDArray[Any], sequence: str) -> NDArray[Any]:
     """The rotations of (roll, pitch, yaw) angles (n, 3), turned in `sequence`."""
-    result = None
+    result: NDArray[Any] | None = None
     for letter in sequence:
         turn = _turn(np, _AXIS_OF_ANGLE[letter], wire[:, _AXIS_OF_ANGLE[letter]])
         result = turn if result is None else result @ turn
+    assert result is not None  # a sequence has three turns
     return result
 
 
 _CANDIDATES = {"quaternion": QUATERNION_ORDERS, "matrix": MATRIX_DIRECTIONS, "euler": EULER_SEQUENCES}
-_MAKERS = {"quaternion": quaternion_matrices, "matrix": matrix_matrices, "euler": euler_matrices}
-_ITEMS = {"quaternion": QUATERNION_ITEMS, "matrix": MATRIX_ITEMS, "euler": EULER_ITEMS}
+_MAKERS: dict[str, Maker] = {"quaternion": quaternion_matrices, "matrix": matrix_matrices, "euler": euler_matrices}
+_ITEMS: dict[str, tuple[str, ...]] = {"quaternion": QUATERNION_ITEMS, "matrix": MATRIX_ITEMS, "euler": EULER_ITEMS}
 
 
-def representation_of(record):
+def representation_of(record: str) -> str | None:
     """"quaternion", "matrix" or "euler" for an attitude record, else None."""
     for group in ATTITUDE_RECORDS:
         for kind, name in group.items():
@@ -167,12 +181,13 @@ def representation_of(record):
     return None
 
 
-def wire_values(np, table, kind):
+def wire_values(np: ModuleType, table: NDArray[Any], kind: str) -> NDArray[Any]:
     """A table's attitude items as a float64 (n, k) array, in wire order."""
     return np.stack([table[item].astype(np.float64) for item in _ITEMS[kind]], axis=1)
 
 
-def _agreeing_pairs(np, wires):
+def _agreeing_pairs(np: ModuleType, wires: Mapping[str, NDArray[Any]]
+                    ) -> dict[tuple[str, str], set[tuple[str, str]]]:
     """For each two representations present, the candidate pairs that agree
     in every packet: {(kind_a, kind_b): {(candidate_a, candidate_b), ...}}."""
     kinds = list(wires)
@@ -190,7 +205,7 @@ def _agreeing_pairs(np, wires):
     return agree
 
 
-def fitting(np, wires):
+def fitting(np: ModuleType, wires: Mapping[str, NDArray[Any]]) -> list[dict[str, str]]:
     """Every combination of candidates ({kind: candidate} over the kinds in
     `wires`) under which all of them agree in every packet."""
     kinds = list(wires)
@@ -200,17 +215,21 @@ def fitting(np, wires):
                    for i, j in itertools.combinations(range(len(kinds)), 2))]
 
 
-def _same_packets(np, tables):
+def _same_packets(np: ModuleType, tables: Mapping[str, NDArray[Any]]
+                  ) -> tuple[dict[str, NDArray[Any]], NDArray[Any]]:
     """The tables' rows restricted to the packets all of them have (and,
     where a table has a validity flag, where it says Valid)."""
-    common = None
+    common: NDArray[Any] | None = None
     for table in tables.values():
-        packets = table["packet"][table["valid"]] if "valid" in table.dtype.names else table["packet"]
+        # A structured dtype always has names; NDArray cannot say the dtype is structured.
+        packets = (table["packet"][table["valid"]]
+                   if "valid" in table.dtype.names else table["packet"])  # type: ignore[operator]
         common = packets if common is None else np.intersect1d(common, packets)
+    assert common is not None  # called with two tables or more
     return {kind: table[np.isin(table["packet"], common)] for kind, table in tables.items()}, common
 
 
-def _world(np, rotation, force):
+def _world(np: ModuleType, rotation: NDArray[Any], force: NDArray[Any]) -> str | None:
     """"ned" or "enu" from the specific force turned into the world frame, or
     None when it does not point clearly along the vertical."""
     norms = np.linalg.norm(force, axis=1)
@@ -221,7 +240,8 @@ def _world(np, rotation, force):
     return "enu" if up > LEVEL else "ned" if up < -LEVEL else None
 
 
-def _specific_force(np, records, set_index, packets):
+def _specific_force(np: ModuleType, records: Mapping[str, NDArray[Any]], set_index: int,
+                    packets: NDArray[Any]) -> NDArray[Any] | None:
     for name, sign in SPECIFIC_FORCE[set_index].items():
         table = records.get(name)
         if table is None:
@@ -232,10 +252,11 @@ def _specific_force(np, records, set_index, packets):
     return None
 
 
-def _group_findings(np, records):
+def _group_findings(np: ModuleType, records: Mapping[str, NDArray[Any]]
+                    ) -> list[tuple[dict[str, str], list[tuple[dict[str, str], str | None]]]]:
     """Per descriptor set that carries the attitude two or three ways: the
     fitting combinations and the world each of them implies."""
-    findings = []
+    findings: list[tuple[dict[str, str], list[tuple[dict[str, str], str | None]]]] = []
     for set_index, group in enumerate(ATTITUDE_RECORDS):
         tables = {kind: records[name] for kind, name in group.items() if name in records}
         if len(tables) < 2:
@@ -246,7 +267,7 @@ def _group_findings(np, records):
         tables = {kind: np.sort(t, order="packet") for kind, t in tables.items()}
         wires = {kind: wire_values(np, t, kind) for kind, t in tables.items()}
         force = _specific_force(np, records, set_index, packets)
-        found = []
+        found: list[tuple[dict[str, str], str | None]] = []
         for combo in fitting(np, wires):
             kind, candidate = next(iter(combo.items()))
             world = None if force is None else _world(np, _MAKERS[kind](np, wires[kind], candidate), force)
@@ -255,7 +276,7 @@ def _group_findings(np, records):
     return findings
 
 
-def detect(np, records):
+def detect(np: ModuleType, records: Mapping[str, NDArray[Any]]) -> Conventions:
     """Conventions from {record: structured array} (load()'s tables, or the
     rows of a few live packets). Raises ConventionsError when none or
     several fit, or when no packet carries the attitude two ways."""
@@ -265,7 +286,7 @@ def detect(np, records):
         raise ConventionsError(
             "the data do not carry the attitude two ways in one packet "
             f"({', '.join(present) or 'no attitude records'}): state the conventions with --conventions")
-    combos = None
+    combos: list[Conventions] | None = None
     for _group, found in findings:
         options = [Conventions(**combo, world=world) for combo, world in found]
         combos = options if combos is None else [a.merged(b) for a in combos for b in options
@@ -278,12 +299,12 @@ def detect(np, records):
     return combos[0]
 
 
-def _compatible(a, b):
+def _compatible(a: Conventions, b: Conventions) -> bool:
     return all(x is None or y is None or x == y
                for x, y in zip(dataclasses.astuple(a), dataclasses.astuple(b)))
 
 
-def conventions(recording):
+def conventions(recording: Recording) -> Conventions:
     """The Conventions a Recording's attitude records settle. Raises
     ConventionsError when the data carry the attitude one way only, or when
     none or several candidates fit."""
@@ -292,7 +313,7 @@ def conventions(recording):
     return detect(_numpy(), recording.records)
 
 
-def rotation_of(np, table, record, conv):
+def rotation_of(np: ModuleType, table: NDArray[Any], record: str, conv: Conventions | None) -> Any:
     """A scipy Rotation (vectorised) of a record's rows under `conv`."""
     from .recording import needs
 
@@ -307,7 +328,7 @@ def rotation_of(np, table, record, conv):
     return spatial.Rotation.from_matrix(matrices)
 
 
-def euler_degrees_of(rotation, conv):
+def euler_degrees_of(rotation: Any, conv: Conventions | None) -> NDArray[Any]:
     """(n, 3) roll, pitch, yaw in degrees of a Rotation, turned in the
     conventions' Euler order (ZYX, the usual yaw-pitch-roll, when unknown)."""
     sequence = conv.euler if conv is not None and conv.euler else "ZYX"
@@ -318,7 +339,7 @@ def euler_degrees_of(rotation, conv):
     return angles[:, order]
 
 
-def attitude_record(records):
+def attitude_record(records: Mapping[str, Any] | Sequence[str]) -> str:
     """The first attitude record present (the filter's before the sensor's own)."""
     for group in reversed(ATTITUDE_RECORDS):
         for name in group.values():

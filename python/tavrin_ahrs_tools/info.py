@@ -22,6 +22,7 @@ from .cli import add_version, command, load_recording
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
+    from .conventions import Conventions
     from .recording import Recording
 
 SHOWN_OFFSETS = 5
@@ -133,7 +134,7 @@ def filter_state_lines(np: ModuleType, rec: Recording, times: NDArray[Any], orig
     return lines
 
 
-def conventions_line(rec, declared):
+def conventions_line(rec: Recording, declared: Conventions | None) -> str:
     """The attitude conventions the data settle, or why they do not."""
     from .conventions import ConventionsError, conventions
 
@@ -148,7 +149,8 @@ def conventions_line(rec, declared):
     return f"Conventions: {found.describe()}"
 
 
-def report(np, rec, path, size, declared=None):
+def report(np: ModuleType, rec: Recording, path: str, size: int,
+           declared: Conventions | None = None) -> list[str]:
     times = timeline.packet_times(np, rec)
     known = times[~np.isnan(times)]
     origin = known.min() if len(known) else 0.0
@@ -180,7 +182,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     return parser.parse_args(argv)
 
 
-def _conventions(text):
+def _conventions(text: str) -> Conventions:
     from .conventions import ConventionsError, parse_conventions
 
     try:

@@ -85,7 +85,7 @@ class View:
         self.readings: dict[str, Any] = {}
         self.device_time: float | None = None
         self.rates = Rates()
-        self._loss = (None, None)  # (reason, monotonic time it was first seen)
+        self._loss: tuple[str, float] | tuple[None, None] = (None, None)  # (reason, monotonic time it was first seen)
 
     def add(self, sample: Sample) -> None:
         self.readings.update(sample.readings)
@@ -102,7 +102,9 @@ class View:
         if error != reason or (status != "streaming" and self._streaming):
             self._loss = (error, now)
         self._streaming = status == "streaming"
-        return round(now - self._loss[1], 1)
+        started = self._loss[1]
+        assert started is not None  # a loss under way has its start
+        return round(now - started, 1)
 
     _streaming = True
 

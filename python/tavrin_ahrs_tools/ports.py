@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 _INSTALL_PYSERIAL = "list_ports() needs pyserial: pip install 'tavrin_ahrs_driver[tools]'"
@@ -67,7 +68,7 @@ def describe_ports() -> str:
         f"{p.device} ({p.by_id})" if p.by_id else p.device for p in ports)
 
 
-def port_lines(ports):
+def port_lines(ports: Iterable[PortInfo]) -> list[str]:
     """One line a port for ahrs-ports: the stable by-id name first (what to
     give Sensor or ahrs-record, since it survives a re-plug), then the device
     it leads to now and what the device says it is."""

@@ -1,4 +1,6 @@
 """ahrs-ports: the serial ports present, the stable by-id name first."""
+from __future__ import annotations
+
 import argparse
 import sys
 
@@ -6,7 +8,7 @@ from .cli import add_version, command
 from .ports import list_ports, port_lines
 
 
-def parse_args(argv=None):
+def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="ahrs-ports",
         description="Lists the serial ports present, one a line: the stable "
@@ -16,7 +18,7 @@ def parse_args(argv=None):
 
 
 @command("ahrs-ports")
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parse_args(argv)
     try:
         ports = list_ports()

@@ -6,8 +6,13 @@ catalogue, so the native code and Python never disagree), and a sensor that
 sends otherwise is described once by overrides, in Python or in a file given
 to the commands with --units FILE.
 """
+from __future__ import annotations
+
 import json
 import os
+from collections.abc import Callable, Mapping
+from types import ModuleType
+from typing import Any
 
 from . import _native
 
@@ -16,23 +21,23 @@ GAUSS_IN_TESLA = 1e-4
 MBAR_IN_PASCAL = 100.0
 
 
-def _unchanged(values):
+def _unchanged(values: Any) -> Any:
     return values
 
 
-def _times(factor):
-    def convert(values):
+def _times(factor: float) -> Callable[[Any], Any]:
+    def convert(values: Any) -> Any:
         return values * factor
     return convert
 
 
-def _degrees_to_radians(values):
+def _degrees_to_radians(values: Any) -> Any:
     return values * (3.141592653589793 / 180.0)
 
 
 # unit -> (SI unit, its conversion): one function per unit. Values without a
 # unit, or whose unit the data leave open, pass unchanged.
-CONVERSIONS = {
+CONVERSIONS: dict[str, tuple[str, Callable[[Any], Any]]] = {
     "": ("", _unchanged),
     "unknown": ("unknown", _unchanged),
     "s": ("s", _unchanged),
@@ -63,7 +68,7 @@ class UnitsError(ValueError):
     """An override that names no record, no item or no known unit."""
 
 
-def default_units():
+def default_units() -> dict[str, dict[str, str]]:
     """The declared default: {record: {column: unit}}, `time` in "s"."""
     return {
         name: {"time": "s", **{item: unit for item, _code, unit in items}}
@@ -71,7 +76,7 @@ def default_units():
     }
 
 
-def units(overrides=None):
+def units(overrides: Mapping[str, Any] | None = None) -> dict[str, dict[str, str]]:
     """The unit of every column, by record: {record: {column: unit}}.
 
     The project's documented default (scaled accelerometer outputs in "g",
@@ -97,7 +102,7 @@ def units(overrides=None):
     return table
 
 
-def load_units_file(path):
+def load_units_file(path: str | os.PathLike[str]) -> dict[str, Any]:
     """The overrides in a TOML or JSON file: record -> item -> unit.
 
     TOML unless the name ends in .json. Raises OSError when the file cannot
@@ -116,19 +121,19 @@ def load_units_file(path):
     return overrides
 
 
-def _toml():
+def _toml() -> ModuleType:
     try:
-        import tomllib
+        import tomllib  # type: ignore[import-not-found, unused-ignore]  # Python 3.11+ only; checked as 3.10
     except ImportError:
         try:
-            import tomli as tomllib
+            import tomli as tomllib  # type: ignore[import-not-found, unused-ignore]  # optional, only on 3.10
         except ImportError:
             raise ImportError("a TOML units file needs tomli on Python 3.10: "
                               "pip install 'tavrin_ahrs_driver[tools]'") from None
     return tomllib
 
 
-def to_si(values, unit):
+def to_si(values: Any, unit: str) -> tuple[Any, str]:
     """(values in SI, the SI unit): `values` (a number or a numpy array)
     converted from `unit`. Raises UnitsError for a unit with no conversion."""
     try:
@@ -138,14 +143,15 @@ def to_si(values, unit):
     return convert(values), si_unit
 
 
-def column_to_si(table, record, item, overrides=None, declared=None):
+def column_to_si(table: Any, record: str, item: str, overrides: Mapping[str, Any] | None = None,
+                 declared: Mapping[str, Mapping[str, str]] | None = None) -> tuple[Any, str]:
     """One column of a record's table in SI, by the declared table (or
     `declared`, a units() result, when the caller already has it)."""
     declared = declared or units(overrides)
     return to_si(table[item], declared[record][item])
 
 
-def declare_units(tool, path):
+def declare_units(tool: str, path: str | os.PathLike[str]) -> bool:
     """A command's --units FILE: the overrides made the units its exports
     write. False after one line on standard error when the file is unusable."""
     import sys
