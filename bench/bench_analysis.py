@@ -26,6 +26,7 @@ def time_parquet(path, out):
     import pyarrow.parquet  # noqa: F401
 
     from tavrin_ahrs_tools.dump import main
+
     start = time.perf_counter()
     status = main([path, "--format", "parquet", "-o", out])
     seconds = time.perf_counter() - start
@@ -41,6 +42,7 @@ def time_ros2(path, out):
     import numpy  # noqa: F401 (as load()'s)
 
     from tavrin_ahrs_tools.dump import main
+
     before = harness.rss_kib()
     start = time.perf_counter()
     status = main([path, "--format", "mcap", "-o", out])
@@ -59,6 +61,7 @@ def peak_memory(path, arrow):
     import pyarrow  # noqa: F401
 
     from tavrin_ahrs_tools import load
+
     before = harness.rss_kib()
     if arrow:
         rec = load(path, layout="columns")
@@ -78,6 +81,7 @@ def time_dataset(folder, out, workers):
     import time
 
     from tavrin_ahrs_tools import dataset
+
     start = time.perf_counter()
     with dataset.start_client(workers, None) as client:
         client.wait_for_workers(workers)
@@ -90,12 +94,18 @@ def time_dataset(folder, out, workers):
 
 def measure(path, packets, workdir, repeat=3, recordings=40, recording_packets=100_000):
     load_s = min(harness.run_child("bench_tools", "time_load", path=path)[0][0] for _ in range(repeat))
-    parquet_s = min(harness.run_child("bench_analysis", "time_parquet", path=path,
-                                      out=os.path.join(workdir, "parquet"))[0] for _ in range(repeat))
-    ros2 = [harness.run_child("bench_analysis", "time_ros2", path=path,
-                              out=os.path.join(workdir, "ros2.mcap"))[0] for _ in range(repeat)]
-    memory = {kind: harness.run_child("bench_analysis", "peak_memory", path=path, arrow=kind == "arrow")[0]
-              for kind in ("load", "arrow")}
+    parquet_s = min(
+        harness.run_child("bench_analysis", "time_parquet", path=path, out=os.path.join(workdir, "parquet"))[0]
+        for _ in range(repeat)
+    )
+    ros2 = [
+        harness.run_child("bench_analysis", "time_ros2", path=path, out=os.path.join(workdir, "ros2.mcap"))[0]
+        for _ in range(repeat)
+    ]
+    memory = {
+        kind: harness.run_child("bench_analysis", "peak_memory", path=path, arrow=kind == "arrow")[0]
+        for kind in ("load", "arrow")
+    }
 
     folder = os.path.join(workdir, "fleet")
     os.makedirs(folder, exist_ok=True)
@@ -119,9 +129,16 @@ def measure(path, packets, workdir, repeat=3, recordings=40, recording_packets=1
         "ros2_seconds": min(r["seconds"] for r in ros2),
         "ros2_over_parquet": min(r["seconds"] for r in ros2) / parquet_s,
         "ros2_peak_kib": min(r["peak_kib"] for r in ros2),
-        "memory": {**memory, "ros2_over_load": min(r["peak_kib"] for r in ros2) / memory["load"]["peak_kib"], "arrow_over_load": memory["arrow"]["peak_kib"] / memory["load"]["peak_kib"]},
-        "dataset": {"recordings": recordings, "recording_packets": recording_packets,
-                    **{f"workers_{w}": r for w, r in runs.items()},
-                    "speedup": runs[1]["total"] / runs[2]["total"],
-                    "conversion_speedup": runs[1]["conversion"] / runs[2]["conversion"]},
+        "memory": {
+            **memory,
+            "ros2_over_load": min(r["peak_kib"] for r in ros2) / memory["load"]["peak_kib"],
+            "arrow_over_load": memory["arrow"]["peak_kib"] / memory["load"]["peak_kib"],
+        },
+        "dataset": {
+            "recordings": recordings,
+            "recording_packets": recording_packets,
+            **{f"workers_{w}": r for w, r in runs.items()},
+            "speedup": runs[1]["total"] / runs[2]["total"],
+            "conversion_speedup": runs[1]["conversion"] / runs[2]["conversion"],
+        },
     }

@@ -11,6 +11,7 @@ the sidecar against the recording.
 
     python bench/bench_host_time.py [--seconds 20]
 """
+
 import argparse
 import csv
 import os
@@ -39,9 +40,26 @@ def wait_for(path, seconds=10.0):
 def run(folder, rate, seconds, skew_ppm, jitter_us):
     """(samples as rows, recording path, truth path) of one simulated run."""
     link, truth, recording = (os.path.join(folder, n) for n in ("ahrs", "truth.csv", "timed.bin"))
-    sim = subprocess.Popen([SIM, "--link", link, "--rate", str(rate // 2), "--clock-skew", str(skew_ppm),
-                            "--jitter", str(jitter_us), "--truth", truth, "--duration", str(seconds + 3)],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    sim = subprocess.Popen(
+        [
+            SIM,
+            "--link",
+            link,
+            "--rate",
+            str(rate // 2),
+            "--clock-skew",
+            str(skew_ppm),
+            "--jitter",
+            str(jitter_us),
+            "--truth",
+            truth,
+            "--duration",
+            str(seconds + 3),
+        ],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         wait_for(link)
         rows = []
@@ -75,7 +93,7 @@ def errors(rows, recording, truth):
     wall_minus_mono = float(np.median([r[2] - r[1] for r in rows]))
     settled = device >= device.min() + SETTLE_S
     out = {"raw arrival (host_ns)": np.abs(np.array([r[1] for r in rows]) - target)[settled] / 1e9}
-    if all(r[3] is not None for r in rows[len(rows) // 2:]):
+    if all(r[3] is not None for r in rows[len(rows) // 2 :]):
         live = np.array([np.nan if r[3] is None else r[3] for r in rows], dtype=np.float64)
         out["live fit (time_ns)"] = np.abs(live - target)[settled] / 1e9
     rec = load(recording)

@@ -25,7 +25,7 @@ SENSOR_COUNTER = itemgetter("gps_time_of_week")
 FILTER_FIELD = itemgetter("GPSTimestamp")
 FILTER_COUNTER = itemgetter("time_of_week")
 
-SMALL_BATCH = 128    # fewer items than this: the queue is nearly empty, rest a little
+SMALL_BATCH = 128  # fewer items than this: the queue is nearly empty, rest a little
 REST_SECONDS = 0.001
 
 
@@ -33,9 +33,12 @@ class Writer:
     """pty_writer in a child process; `path` is the terminal to open."""
 
     def __init__(self, templates, count, rate=0, stamps=None):
-        self.proc = subprocess.Popen([harness.native_tool("pty_writer"), templates,
-                                      str(count), str(rate), *([stamps] if stamps else [])],
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.proc = subprocess.Popen(
+            [harness.native_tool("pty_writer"), templates, str(count), str(rate), *([stamps] if stamps else [])],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         self.path = self.proc.stdout.readline().strip()
 
     def wait(self):
@@ -50,11 +53,13 @@ def open_reader(kind, path, buffer_size):
     """(reader, its thread's id): the module's buffered client or the baseline."""
     if kind == "native":
         import tavrin_ahrs_driver
+
         before = set(os.listdir("/proc/self/task"))
         reader = tavrin_ahrs_driver.BufferedAHRSClient(path, 115200, buffer_size, False)
         started = set(os.listdir("/proc/self/task")) - before
         return reader, int(started.pop()) if len(started) == 1 else None
     import py_reader
+
     reader = py_reader.PurePythonReader(path, buffer_size)
     return reader, reader.native_id
 
@@ -85,15 +90,14 @@ class Tally:
             return
         start = self.expected
         snapshots = list(map(itemgetter(1), items))
-        sensors, filters = (snapshots[0::2], snapshots[1::2]) if start % 2 == 0 else \
-                           (snapshots[1::2], snapshots[0::2])
+        sensors, filters = (snapshots[0::2], snapshots[1::2]) if start % 2 == 0 else (snapshots[1::2], snapshots[0::2])
         first_sensor = start + start % 2
         try:
-            in_order = (
-                list(map(SENSOR_COUNTER, map(SENSOR_FIELD, sensors)))
-                == list(map(float, range(first_sensor, start + n, 2)))
-                and list(map(FILTER_COUNTER, map(FILTER_FIELD, filters)))
-                == list(map(float, range(first_sensor + 1 - 2 * (start % 2), start + n, 2))))
+            in_order = list(map(SENSOR_COUNTER, map(SENSOR_FIELD, sensors))) == list(
+                map(float, range(first_sensor, start + n, 2))
+            ) and list(map(FILTER_COUNTER, map(FILTER_FIELD, filters))) == list(
+                map(float, range(first_sensor + 1 - 2 * (start % 2), start + n, 2))
+            )
         except KeyError:
             in_order = False
         if in_order:
@@ -151,8 +155,7 @@ def throughput(kind, templates, count, buffer_size, limit_seconds):
             break
         if len(items) < SMALL_BATCH:
             sleep(REST_SECONDS)
-    cpu_used = [after - before for before, after in
-                zip(cpu_before, (thread_cpu(tid)[1], thread_cpu(main_tid)[1]))]
+    cpu_used = [after - before for before, after in zip(cpu_before, (thread_cpu(tid)[1], thread_cpu(main_tid)[1]))]
     close_reader(reader)
     del reader, take  # the bound method holds the client too
     writer.wait()
@@ -201,21 +204,42 @@ def paced_cpu(kind, templates, rate, seconds, buffer_size, warmup=1.0, poll=0.01
     }
 
 
-def measure(workdir, count=400_000, python_count=60_000, paced_seconds=10.0,
-            buffer_size=1000, repeat=3):
+def measure(workdir, count=400_000, python_count=60_000, paced_seconds=10.0, buffer_size=1000, repeat=3):
     templates = os.path.join(workdir, "live-templates.bin")
     live_packets.write_templates(templates)
-    runs = [harness.run_child("bench_live", "throughput", kind="native", templates=templates,
-                              count=count, buffer_size=buffer_size, limit_seconds=60)[0]
-            for _ in range(repeat)]
+    runs = [
+        harness.run_child(
+            "bench_live",
+            "throughput",
+            kind="native",
+            templates=templates,
+            count=count,
+            buffer_size=buffer_size,
+            limit_seconds=60,
+        )[0]
+        for _ in range(repeat)
+    ]
     native = max(runs, key=lambda r: r["packets_per_s"])
     native["missing_in_any_run"] = sum(r["missing"] + r["out_of_order"] for r in runs)
     native["runs_packets_per_s"] = [r["packets_per_s"] for r in runs]
-    python, _ = harness.run_child("bench_live", "throughput", kind="python", templates=templates,
-                                  count=python_count, buffer_size=buffer_size,
-                                  limit_seconds=120)
-    paced, _ = harness.run_child("bench_live", "paced_cpu", kind="native", templates=templates,
-                                 rate=1000, seconds=paced_seconds, buffer_size=1000)
+    python, _ = harness.run_child(
+        "bench_live",
+        "throughput",
+        kind="python",
+        templates=templates,
+        count=python_count,
+        buffer_size=buffer_size,
+        limit_seconds=120,
+    )
+    paced, _ = harness.run_child(
+        "bench_live",
+        "paced_cpu",
+        kind="native",
+        templates=templates,
+        rate=1000,
+        seconds=paced_seconds,
+        buffer_size=1000,
+    )
     return {
         "packet_bytes": live_packets.mean_size(),
         "buffer_size": buffer_size,

@@ -40,14 +40,19 @@ class RssTrack:
     def figures(self, done):
         end = harness.rss_kib()
         self.highest = max(self.highest or end, end)
-        return {"packets": done, "rss_after_warmup_kib": self.at_warmup,
-                "rss_highest_kib": self.highest, "rss_end_kib": end,
-                "growth_kib": self.highest - self.at_warmup}
+        return {
+            "packets": done,
+            "rss_after_warmup_kib": self.at_warmup,
+            "rss_highest_kib": self.highest,
+            "rss_end_kib": end,
+            "growth_kib": self.highest - self.at_warmup,
+        }
 
 
 def file_client(path, packets, warmup):
     """Child: read() over a recorded file of `packets` packets."""
     import tavrin_ahrs_driver
+
     client = tavrin_ahrs_driver.AHRSClient()
     client.open_file(path)
     track = RssTrack(warmup)
@@ -64,8 +69,10 @@ def file_client(path, packets, warmup):
 
 def buffered_client(templates, packets, warmup, buffer_size):
     """Child: take() from a pseudo-terminal streaming `packets` packets."""
-    import tavrin_ahrs_driver
     from bench_live import REST_SECONDS, SMALL_BATCH, Writer
+
+    import tavrin_ahrs_driver
+
     writer = Writer(templates, packets)
     client = tavrin_ahrs_driver.BufferedAHRSClient(writer.path, 115200, buffer_size, False)
     track = RssTrack(warmup)
@@ -88,6 +95,7 @@ def buffered_client(templates, packets, warmup, buffer_size):
 def parse_calls(path, calls, warmup):
     """Child: parse_data_stream_py called `calls` times on one file."""
     import tavrin_ahrs_driver
+
     parse = tavrin_ahrs_driver.parse_data_stream_py
     with harness.silenced(1, 2):  # every packet's line, and one closing line per call
         parse(path)
@@ -101,9 +109,14 @@ def parse_calls(path, calls, warmup):
             if i % 100 == 0:
                 highest = max(highest, harness.rss_kib())
         end = harness.rss_kib()
-    return {"calls": calls, "rss_after_first_kib": first, "rss_after_warmup_kib": at_warmup,
-            "rss_highest_kib": max(highest, end), "rss_end_kib": end,
-            "growth_kib": max(highest, end) - at_warmup}
+    return {
+        "calls": calls,
+        "rss_after_first_kib": first,
+        "rss_after_warmup_kib": at_warmup,
+        "rss_highest_kib": max(highest, end),
+        "rss_end_kib": end,
+        "growth_kib": max(highest, end) - at_warmup,
+    }
 
 
 def concatenate(source, copies, path):
@@ -114,22 +127,20 @@ def concatenate(source, copies, path):
             out.write(data)
 
 
-def measure(workdir, recording, recording_packets, packets=1_000_000, warmup=10_000,
-            calls=10_000, call_warmup=100):
+def measure(workdir, recording, recording_packets, packets=1_000_000, warmup=10_000, calls=10_000, call_warmup=100):
     copies = -(-packets // recording_packets)
     long_file = os.path.join(workdir, "long.bin")
     concatenate(recording, copies, long_file)
-    file_figures, _ = harness.run_child("bench_memory", "file_client", path=long_file,
-                                        packets=packets, warmup=warmup)
+    file_figures, _ = harness.run_child("bench_memory", "file_client", path=long_file, packets=packets, warmup=warmup)
     os.unlink(long_file)
 
     templates = os.path.join(workdir, "memory-templates.bin")
     live_packets.write_templates(templates)
-    buffered, _ = harness.run_child("bench_memory", "buffered_client", templates=templates,
-                                    packets=packets, warmup=warmup, buffer_size=1000)
+    buffered, _ = harness.run_child(
+        "bench_memory", "buffered_client", templates=templates, packets=packets, warmup=warmup, buffer_size=1000
+    )
 
     small = os.path.join(workdir, "small.bin")
     make_recording(small, 20)
-    parse, _ = harness.run_child("bench_memory", "parse_calls", path=small, calls=calls,
-                                 warmup=call_warmup)
+    parse, _ = harness.run_child("bench_memory", "parse_calls", path=small, calls=calls, warmup=call_warmup)
     return {"file_client": file_figures, "buffered_client": buffered, "parse_calls": parse}

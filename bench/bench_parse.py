@@ -25,14 +25,17 @@ DECODERS = ("parse_data_stream_py", "pure Python")
 def _decoder(name):
     if name == "parse_data_stream_py":
         import tavrin_ahrs_driver
+
         return tavrin_ahrs_driver.parse_data_stream_py
     import pure_python_decoder
+
     return pure_python_decoder.parse_data_stream
 
 
 def time_decode(decoder, path):
     """Child: seconds one decoder takes over `path` (output wherever fd 1 goes)."""
     import time
+
     decode = _decoder(decoder)
     start = time.perf_counter()
     decode(path)
@@ -41,8 +44,9 @@ def time_decode(decoder, path):
 
 def run_decoder(name, path, stdout=subprocess.DEVNULL, module_path=None):
     """(seconds, standard error) of one decoder over `path` in a fresh interpreter."""
-    return harness.run_child("bench_parse", "time_decode", stdout=stdout, module_path=module_path,
-                             decoder=name, path=path)
+    return harness.run_child(
+        "bench_parse", "time_decode", stdout=stdout, module_path=module_path, decoder=name, path=path
+    )
 
 
 def outputs_match(path, workdir):
@@ -66,8 +70,9 @@ def outputs_match(path, workdir):
 
 
 def floor_seconds(path, lines_path):
-    done = subprocess.run([harness.native_tool("floor"), path, lines_path],
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    done = subprocess.run(
+        [harness.native_tool("floor"), path, lines_path], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True
+    )
     if done.returncode != 0:
         raise RuntimeError(f"floor failed:\n{done.stderr}")
     return float(done.stderr.split()[0])
@@ -114,11 +119,13 @@ def measure(path, packets, workdir, repeat=3, python_repeat=1):
     for name in ("to_chars", "baseline"):
         if name in builds:
             seconds = median(runs[name])
-            figures.update({
-                f"{name}_seconds": seconds,
-                f"{name}_packets_per_s": packets / seconds,
-                f"{name}_ns_per_packet": 1e9 * seconds / packets,
-                f"{name}_time_over_floor": seconds / floor,
-                f"speed_over_{name}": seconds / native,
-            })
+            figures.update(
+                {
+                    f"{name}_seconds": seconds,
+                    f"{name}_packets_per_s": packets / seconds,
+                    f"{name}_ns_per_packet": 1e9 * seconds / packets,
+                    f"{name}_time_over_floor": seconds / floor,
+                    f"speed_over_{name}": seconds / native,
+                }
+            )
     return figures

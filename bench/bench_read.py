@@ -16,6 +16,7 @@ import harness  # noqa: E402
 
 def _native_snapshots(path):
     import tavrin_ahrs_driver
+
     client = tavrin_ahrs_driver.AHRSClient()
     client.open_file(path)
     # The recording has no bad packet, so the first empty dict is its end.
@@ -24,6 +25,7 @@ def _native_snapshots(path):
 
 def _python_snapshots(path):
     import pure_python_decoder
+
     return pure_python_decoder.iter_snapshots(path)
 
 
@@ -33,6 +35,7 @@ SOURCES = {"read()": _native_snapshots, "pure Python": _python_snapshots}
 def time_reads(source, path):
     """Child: (seconds, snapshots) to read every snapshot of `path`."""
     import time
+
     snapshots = SOURCES[source](path)
     count = 0
     start = time.perf_counter()
@@ -61,8 +64,7 @@ def measure(path, packets, check_path, repeat=3):
     for source, times in (("read()", repeat), ("pure Python", 1)):
         best = None
         for _ in range(times):
-            (seconds, count), _ = harness.run_child("bench_read", "time_reads",
-                                                    source=source, path=path)
+            (seconds, count), _ = harness.run_child("bench_read", "time_reads", source=source, path=path)
             if count != packets:
                 raise RuntimeError(f"{source} read {count} of {packets} packets")
             best = seconds if best is None else min(best, seconds)

@@ -34,6 +34,7 @@ WARMUP = 1.0  # seconds of each paced run left out of the figures
 
 def _week_start():
     from tavrin_ahrs_tools import simulated
+
     return simulated.GPS_WEEK * 604800.0
 
 
@@ -52,8 +53,10 @@ def _watchdog(seconds, close):
 
 # --- latency and CPU, paced -----------------------------------------------------
 
+
 def _sensor_loop(path, count, received):
     from tavrin_ahrs_tools import Sensor
+
     origin = _week_start()
     clock = time.monotonic_ns
     sensor = Sensor(path, configure=False)
@@ -73,6 +76,7 @@ def _sensor_loop(path, count, received):
 
 def _take_loop(path, count, received, poll=0.001):
     import tavrin_ahrs_driver
+
     clock, sleep, counter = time.monotonic_ns, time.sleep, live_packets.counter
     reader = tavrin_ahrs_driver.BufferedAHRSClient(path, 115200, 1000, False)
     deadline = time.monotonic() + count / 1000 + 30
@@ -92,6 +96,7 @@ def _take_loop(path, count, received, poll=0.001):
 
 def _read_loop(path, count, received):
     import tavrin_ahrs_driver
+
     clock, counter = time.monotonic_ns, live_packets.counter
     client = tavrin_ahrs_driver.AHRSClient()
     client.open(path, 115200)
@@ -125,8 +130,7 @@ def paced(kind, templates, workdir, seconds, rate=1000):
     written = array.array("q")
     with open(stamps_path, "rb") as f:
         written.frombytes(f.read())
-    latencies = sorted(at - written[k] for k, at in received[int(WARMUP * rate):]
-                       if 0 <= k < len(written))
+    latencies = sorted(at - written[k] for k, at in received[int(WARMUP * rate) :] if 0 <= k < len(written))
     n = len(latencies)
     return {
         "rate": rate,
@@ -140,6 +144,7 @@ def paced(kind, templates, workdir, seconds, rate=1000):
 
 
 # --- a busy pure-Python thread beside the loop ----------------------------------
+
 
 class Busy:
     """A pure-Python thread counting as fast as it can."""
@@ -173,6 +178,7 @@ def _beside(kind, templates, seconds, rate):
         return busy.rate
     import tavrin_ahrs_driver
     from tavrin_ahrs_tools import Sensor
+
     writer = Writer(templates, int(rate * (seconds + 5)), rate)
     end = None
     if kind == "sensor":
@@ -208,15 +214,20 @@ def busy_thread(templates, seconds, rounds, rate=100):
         for kind in speeds:
             speeds[kind].append(_beside(kind, templates, seconds, rate))
     alone = statistics.median(speeds["alone"])
-    return {"rate": rate, "speeds": speeds,
-            **{f"{kind}_share": statistics.median(speeds[kind]) / alone for kind in ("sensor", "read")}}
+    return {
+        "rate": rate,
+        "speeds": speeds,
+        **{f"{kind}_share": statistics.median(speeds[kind]) / alone for kind in ("sensor", "read")},
+    }
 
 
 # --- flat out ---------------------------------------------------------------------
 
+
 def iteration(templates, count):
     """Child: samples a second through `for sample in sensor`, flat out."""
     from tavrin_ahrs_tools import Sensor
+
     writer = Writer(templates, count)
     sensor = Sensor(writer.path, configure=False)
     timer = _watchdog(120, sensor.close)
@@ -232,8 +243,12 @@ def iteration(templates, count):
     sensor.close()
     timer.cancel()
     writer.wait()
-    return {"samples": n, "samples_per_s": (n - 1) / (last - first),
-            "damaged_runs": stats["damaged_runs"], "missing": count - n}
+    return {
+        "samples": n,
+        "samples_per_s": (n - 1) / (last - first),
+        "damaged_runs": stats["damaged_runs"],
+        "missing": count - n,
+    }
 
 
 def _wait_queued(sensor, n, timeout=60.0):
@@ -247,6 +262,7 @@ def _wait_queued(sensor, n, timeout=60.0):
 def arrays(templates, queue, repeat):
     """Child: how fast take_arrays() empties a full queue."""
     from tavrin_ahrs_tools import Sensor
+
     writer = Writer(templates, queue * repeat)
     sensor = Sensor(writer.path, configure=False, queue=queue)
     runs = []
@@ -255,21 +271,24 @@ def arrays(templates, queue, repeat):
         started = time.perf_counter()
         tables = sensor.take_arrays()
         took = time.perf_counter() - started
-        samples = sum(len(t) for name, t in tables.items()
-                      if name in ("GPSCorrelationTimestamp", "GPSTimestamp"))
+        samples = sum(len(t) for name, t in tables.items() if name in ("GPSCorrelationTimestamp", "GPSTimestamp"))
         rows = sum(len(t) for t in tables.values())
         runs.append({"samples": samples, "rows": rows, "seconds": took})
         del tables
     sensor.close()
     writer.wait()
     best = min(runs, key=lambda r: r["seconds"] / r["samples"])
-    return {"queue": queue, "runs": runs,
-            "samples_per_s": best["samples"] / best["seconds"],
-            "rows_per_s": best["rows"] / best["seconds"],
-            "records_per_sample": best["rows"] / best["samples"]}
+    return {
+        "queue": queue,
+        "runs": runs,
+        "samples_per_s": best["samples"] / best["seconds"],
+        "rows_per_s": best["rows"] / best["seconds"],
+        "records_per_sample": best["rows"] / best["samples"],
+    }
 
 
 # --- resuming after the device comes back ---------------------------------------
+
 
 class Device:
     """A sensor behind a symlink that can be unplugged and plugged back in:
@@ -345,6 +364,7 @@ class Device:
 def resume(workdir, aways, configure=True):
     """Child: seconds from the device coming back to the first sample after it."""
     from tavrin_ahrs_tools import Sensor
+
     device = Device(workdir)
     sensor = Sensor(device.link, configure=configure)
     timer = _watchdog(60 + 10 * sum(aways), sensor.close)
@@ -370,27 +390,39 @@ def resume(workdir, aways, configure=True):
         timer.cancel()
         sensor.close()
         device.close()
-    return {"aways": aways, "seconds": times, "max_s": max(times),
-            "median_s": statistics.median(times), "reconnects": reconnects}
+    return {
+        "aways": aways,
+        "seconds": times,
+        "max_s": max(times),
+        "median_s": statistics.median(times),
+        "reconnects": reconnects,
+    }
 
 
 # --- all of it --------------------------------------------------------------------
 
-def measure(workdir, paced_seconds=10.0, busy_seconds=2.0, busy_rounds=3, flat_count=400_000,
-            queue=200_000, repeat=3, aways=(0.1, 0.6, 1.5, 3.0)):
+
+def measure(
+    workdir,
+    paced_seconds=10.0,
+    busy_seconds=2.0,
+    busy_rounds=3,
+    flat_count=400_000,
+    queue=200_000,
+    repeat=3,
+    aways=(0.1, 0.6, 1.5, 3.0),
+):
     templates = os.path.join(workdir, "live-templates.bin")
     live_packets.write_templates(templates)
     figures = {"packet_bytes": live_packets.mean_size()}
     for kind in LOOPS:
         figures[f"paced_{kind}"], _ = harness.run_child(
-            "bench_sensor", "paced", kind=kind, templates=templates, workdir=workdir,
-            seconds=paced_seconds)
-    figures["busy"], _ = harness.run_child("bench_sensor", "busy_thread", templates=templates,
-                                           seconds=busy_seconds, rounds=busy_rounds)
-    figures["iteration"], _ = harness.run_child("bench_sensor", "iteration", templates=templates,
-                                                count=flat_count)
-    figures["arrays"], _ = harness.run_child("bench_sensor", "arrays", templates=templates,
-                                             queue=queue, repeat=repeat)
-    figures["resume"], _ = harness.run_child("bench_sensor", "resume", workdir=workdir,
-                                             aways=list(aways))
+            "bench_sensor", "paced", kind=kind, templates=templates, workdir=workdir, seconds=paced_seconds
+        )
+    figures["busy"], _ = harness.run_child(
+        "bench_sensor", "busy_thread", templates=templates, seconds=busy_seconds, rounds=busy_rounds
+    )
+    figures["iteration"], _ = harness.run_child("bench_sensor", "iteration", templates=templates, count=flat_count)
+    figures["arrays"], _ = harness.run_child("bench_sensor", "arrays", templates=templates, queue=queue, repeat=repeat)
+    figures["resume"], _ = harness.run_child("bench_sensor", "resume", workdir=workdir, aways=list(aways))
     return figures

@@ -25,6 +25,7 @@ def _percentiles(errors):
 
     def at(q):
         return errors[min(len(errors) - 1, int(q * len(errors)))] / 1e3
+
     return {"median_us": at(0.5), "p99_us": at(0.99), "count": len(errors)}
 
 
@@ -38,13 +39,30 @@ def run_live(workdir, seconds, skew=50.0, jitter_us=1000.0, rate=250):
     """(samples, truth, wall minus monotonic ns, recording path): samples as
     (device_time, host_ns, time_ns)."""
     from tavrin_ahrs_tools import Sensor
+
     link = os.path.join(workdir, "clock-link")
     truth_path = os.path.join(workdir, "truth.csv")
     record = os.path.join(workdir, "clock.bin")
     sim = subprocess.Popen(
-        [sys.executable, "-m", "tavrin_ahrs_tools.sim", "--link", link, "--rate", str(rate),
-         "--clock-skew", str(skew), "--jitter", str(jitter_us), "--truth", truth_path,
-         "--duration", str(seconds)], stdout=subprocess.DEVNULL)
+        [
+            sys.executable,
+            "-m",
+            "tavrin_ahrs_tools.sim",
+            "--link",
+            link,
+            "--rate",
+            str(rate),
+            "--clock-skew",
+            str(skew),
+            "--jitter",
+            str(jitter_us),
+            "--truth",
+            truth_path,
+            "--duration",
+            str(seconds),
+        ],
+        stdout=subprocess.DEVNULL,
+    )
     samples = []
     try:
         deadline = time.monotonic() + 30
@@ -73,8 +91,9 @@ def recording_errors(record, truth, wall_minus_mono, start_ns):
     """|host_time - truth| in ns for the recording, or None without host_time."""
     try:
         from tavrin_ahrs_tools import load
+
         tables = load(record).records
-    except Exception:  # noqa: BLE001 (no numpy, or no sidecar support)
+    except Exception:
         return None
     errors = []
     for table in tables.values():
@@ -105,10 +124,16 @@ def measure(workdir, seconds=20.0):
             live.append(abs(time_ns - true))
     rec = recording_errors(record, truth, wall_minus_mono, start)
     return {
-        "seconds": seconds, "samples": len(samples), "compared": len(raw), "unfitted": unfitted,
-        "raw": _percentiles(raw), "live": _percentiles(live),
+        "seconds": seconds,
+        "samples": len(samples),
+        "compared": len(raw),
+        "unfitted": unfitted,
+        "raw": _percentiles(raw),
+        "live": _percentiles(live),
         "recording": _percentiles(rec) if rec else None,
-        "drift_ppm": clock.drift_ppm, "resets": clock.resets, "spread_us": (clock.spread or 0) / 1e3,
+        "drift_ppm": clock.drift_ppm,
+        "resets": clock.resets,
+        "spread_us": (clock.spread or 0) / 1e3,
     }
 
 
@@ -117,17 +142,33 @@ def rows(t):
 
     def show(p):
         return "n/a" if p is None else f"median {p['median_us']:,.0f} us, p99 {p['p99_us']:,.0f} us"
+
     p99 = live["p99_us"] / raw["p99_us"]
     median = live["median_us"] / raw["median_us"]
     return [
-        (f"device time on the host's clock, {t['seconds']:g} s at 500 packets/s, 50 ppm, 1 ms jitter",
-         f"raw host_ns: {show(raw)}", "", None),
-        ("  live time_ns (clock model)",
-         f"{show(live)}: {p99:.3f} x raw at p99, {median:.3f} x at the median",
-         "<= 0.1 x at p99, <= 0.25 x at the median", p99 <= 0.1 and median <= 0.25),
-        ("  recording host_time (whole-run fit)", show(rec),
-         "p99 <= live p99" if rec else "", None if rec is None else rec["p99_us"] <= live["p99_us"]),
-        ("  the live model at the end",
-         f"drift {t['drift_ppm']:+.1f} ppm, {t['resets']} resets, spread {t['spread_us']:,.0f} us, "
-         f"{t['unfitted']} samples without time_ns", "", None),
+        (
+            f"device time on the host's clock, {t['seconds']:g} s at 500 packets/s, 50 ppm, 1 ms jitter",
+            f"raw host_ns: {show(raw)}",
+            "",
+            None,
+        ),
+        (
+            "  live time_ns (clock model)",
+            f"{show(live)}: {p99:.3f} x raw at p99, {median:.3f} x at the median",
+            "<= 0.1 x at p99, <= 0.25 x at the median",
+            p99 <= 0.1 and median <= 0.25,
+        ),
+        (
+            "  recording host_time (whole-run fit)",
+            show(rec),
+            "p99 <= live p99" if rec else "",
+            None if rec is None else rec["p99_us"] <= live["p99_us"],
+        ),
+        (
+            "  the live model at the end",
+            f"drift {t['drift_ppm']:+.1f} ppm, {t['resets']} resets, spread {t['spread_us']:,.0f} us, "
+            f"{t['unfitted']} samples without time_ns",
+            "",
+            None,
+        ),
     ]

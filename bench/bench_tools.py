@@ -20,8 +20,11 @@ import harness  # noqa: E402
 def time_load(path):
     """Child: (seconds, rows) of load()."""
     import time
+
     import numpy  # noqa: F401 (imported before the clock starts, as in the loop it is compared with)
+
     from tavrin_ahrs_tools import load
+
     start = time.perf_counter()
     rec = load(path)
     seconds = time.perf_counter() - start
@@ -33,9 +36,12 @@ def time_read_loop(path):
     one list of row tuples per record, made into a structured array at the end
     (the record offsets, which read() does not give, are left out)."""
     import time
+
     import numpy as np
+
     import tavrin_ahrs_driver
     from tavrin_ahrs_tools.recording import record_dtypes
+
     dtypes = record_dtypes()
     start = time.perf_counter()
     client = tavrin_ahrs_driver.AHRSClient()
@@ -46,7 +52,8 @@ def time_read_loop(path):
             for name, reading in snapshot.items():
                 if name != "type":
                     rows.setdefault(name, []).append(
-                        (packet, 0, *(v == "Valid" if isinstance(v, str) else v for v in reading.values())))
+                        (packet, 0, *(v == "Valid" if isinstance(v, str) else v for v in reading.values()))
+                    )
     tables = {name: np.array(r, dtype=dtypes[name]) for name, r in rows.items()}
     seconds = time.perf_counter() - start
     return seconds, sum(len(t) for t in tables.values())
@@ -55,7 +62,9 @@ def time_read_loop(path):
 def time_dump(path, fmt, out):
     """Child: seconds of one native export (as ahrs-dump runs it)."""
     import time
+
     from tavrin_ahrs_tools import _native
+
     start = time.perf_counter()
     _native.dump(path, fmt, "", out, None)
     return time.perf_counter() - start
@@ -65,7 +74,9 @@ def load_memory(path):
     """Child: resident memory load() added at its peak and at the end, and
     the bytes of the arrays it returned."""
     import numpy  # noqa: F401 (its own memory is not load()'s)
+
     from tavrin_ahrs_tools import load
+
     before = harness.rss_kib()
     rec = load(path)
     with open("/proc/self/status") as f:
@@ -93,7 +104,9 @@ def make_crafted_damage(path, size):
 def damage_memory(path):
     """Child: the peak resident memory load() added on a file of damaged runs."""
     import numpy  # noqa: F401 (its own memory is not load()'s)
+
     from tavrin_ahrs_tools import load
+
     before = harness.rss_kib()
     rec = load(path)
     with open("/proc/self/status") as f:
@@ -106,9 +119,10 @@ def measure(path, packets, workdir, repeat=3, crafted_bytes=70 << 20):
     loop_s, rows = harness.run_child("bench_tools", "time_read_loop", path=path)[0]
     parse_s = min(bench_parse.run_decoder("parse_data_stream_py", path)[0] for _ in range(repeat))
     outputs = {"csv": os.path.join(workdir, "export"), "jsonl": os.devnull}
-    dump_s = {fmt: min(harness.run_child("bench_tools", "time_dump", path=path, fmt=fmt, out=out)[0]
-                       for _ in range(repeat))
-              for fmt, out in outputs.items()}
+    dump_s = {
+        fmt: min(harness.run_child("bench_tools", "time_dump", path=path, fmt=fmt, out=out)[0] for _ in range(repeat))
+        for fmt, out in outputs.items()
+    }
     memory = harness.run_child("bench_tools", "load_memory", path=path)[0]
     crafted = os.path.join(workdir, "crafted.bin")
     crafted_size = make_crafted_damage(crafted, crafted_bytes)
@@ -124,6 +138,5 @@ def measure(path, packets, workdir, repeat=3, crafted_bytes=70 << 20):
         **{f"dump_{fmt}_packets_per_s": packets / s for fmt, s in dump_s.items()},
         **{f"dump_{fmt}_ratio": parse_s / s for fmt, s in dump_s.items()},
         "memory": {**memory, "peak_ratio": memory["peak_kib"] * 1024 / memory["array_bytes"]},
-        "damage_memory": {**damage, "file_bytes": crafted_size,
-                          "peak_ratio": damage["peak_kib"] * 1024 / crafted_size},
+        "damage_memory": {**damage, "file_bytes": crafted_size, "peak_ratio": damage["peak_kib"] * 1024 / crafted_size},
     }

@@ -33,13 +33,15 @@ def run_child(module, function, stdout=subprocess.DEVNULL, timeout=900, module_p
     searched first for the driver module (another build of it)."""
     env = None
     if module_path:
-        env = {**os.environ, "PYTHONPATH": os.pathsep.join(
-            filter(None, [module_path, os.environ.get("PYTHONPATH")]))}
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [module_path, os.environ.get("PYTHONPATH")]))}
     with tempfile.NamedTemporaryFile(prefix="ahrs-bench-", suffix=".json") as result:
         done = subprocess.run(
-            [sys.executable, os.path.abspath(__file__), module, function,
-             json.dumps(kwargs), result.name],
-            stdout=stdout, stderr=subprocess.PIPE, timeout=timeout, env=env)
+            [sys.executable, os.path.abspath(__file__), module, function, json.dumps(kwargs), result.name],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            timeout=timeout,
+            env=env,
+        )
         err = done.stderr.decode(errors="replace")
         if done.returncode != 0:
             raise ChildFailed(f"{module}.{function} exited with {done.returncode}:\n{err}")
@@ -53,8 +55,7 @@ def native_tool(name):
     binary = os.path.join(NATIVE_DIR, name)
     if not os.path.exists(binary) or os.path.getmtime(binary) < os.path.getmtime(source):
         os.makedirs(NATIVE_DIR, exist_ok=True)
-        subprocess.run(["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", "-o", binary, source],
-                       check=True)
+        subprocess.run(["g++", "-O2", "-std=c++20", "-Wall", "-Wextra", "-o", binary, source], check=True)
     return binary
 
 
@@ -65,8 +66,7 @@ TO_CHARS_BUILD = os.path.join(NATIVE_DIR, "to_chars")
 
 def module_missing():
     """Why tavrin_ahrs_driver cannot be imported by this interpreter, or None."""
-    probe = subprocess.run([sys.executable, "-c", "import tavrin_ahrs_driver"],
-                           capture_output=True, text=True)
+    probe = subprocess.run([sys.executable, "-c", "import tavrin_ahrs_driver"], capture_output=True, text=True)
     return probe.stderr.strip().splitlines()[-1] if probe.returncode else None
 
 

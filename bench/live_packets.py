@@ -31,10 +31,8 @@ def _packet(descriptor_set, layout, values, keep):
 def templates():
     """The two packets, sensor first, each as (bytes, counter offset)."""
     return (
-        _packet(mip.SENSOR_SET, mip.SENSOR_LAYOUT,
-                sensor_fields(SAMPLE_TIME, 0.01, tow=0.0), SENSOR_FIELDS),
-        _packet(mip.FILTER_SET, mip.FILTER_LAYOUT,
-                filter_fields(SAMPLE_TIME, tow=0.0), FILTER_FIELDS),
+        _packet(mip.SENSOR_SET, mip.SENSOR_LAYOUT, sensor_fields(SAMPLE_TIME, 0.01, tow=0.0), SENSOR_FIELDS),
+        _packet(mip.FILTER_SET, mip.FILTER_LAYOUT, filter_fields(SAMPLE_TIME, tow=0.0), FILTER_FIELDS),
     )
 
 

@@ -21,10 +21,12 @@ def make_recording(path, packets=DEFAULT_PACKETS, rate=100.0):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--packets", type=int, default=DEFAULT_PACKETS,
-                        help=f"number of packets; default {DEFAULT_PACKETS}")
-    parser.add_argument("--rate", type=float, default=100.0,
-                        help="packets of each kind per second of simulated time; default 100")
+    parser.add_argument(
+        "--packets", type=int, default=DEFAULT_PACKETS, help=f"number of packets; default {DEFAULT_PACKETS}"
+    )
+    parser.add_argument(
+        "--rate", type=float, default=100.0, help="packets of each kind per second of simulated time; default 100"
+    )
     parser.add_argument("--output", required=True, help="file to write")
     opts = parser.parse_args(argv)
     if opts.packets < 0 or opts.rate <= 0:

@@ -12,8 +12,7 @@ import struct
 import sys
 
 SYNC = b"\x75\x65"
-DESCRIPTOR_SETS = {0x01, 0x0C, 0x0D, 0x0E, 0x0F, 0x7F, 0x80, 0x81, 0x82,
-                   0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0xA0}
+DESCRIPTOR_SETS = {0x01, 0x0C, 0x0D, 0x0E, 0x0F, 0x7F, 0x80, 0x81, 0x82, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0xA0}
 SENSOR_SET = 0x80
 FILTER_SET = 0x82
 F32 = struct.Struct(">f")
@@ -51,13 +50,11 @@ SENSOR_RECORDS = {
     0x0C: Record("CFEulerAngles", EULER),
     0x10: Record("CFStabilizedNorthVector", XYZ),
     0x11: Record("CFStabilizedUpVector", XYZ),
-    0x12: Record("GPSCorrelationTimestamp",
-                 (("gps_time_of_week", "d"), ("gps_week", "H"), ("timestamp_flags", "H"))),
+    0x12: Record("GPSCorrelationTimestamp", (("gps_time_of_week", "d"), ("gps_week", "H"), ("timestamp_flags", "H"))),
 }
 
 FILTER_RECORDS = {
-    0x10: Record("FilterStatus",
-                 (("filter_state", "H"), ("dynamics_mode", "H"), ("status_flags", "H"))),
+    0x10: Record("FilterStatus", (("filter_state", "H"), ("dynamics_mode", "H"), ("status_flags", "H"))),
     0x11: Record("GPSTimestamp", (("time_of_week", "d"), ("week", "H"), ("valid_flags", "V"))),
     0x03: Record("OrientationQuaternion", XYZW + VALID),
     0x05: Record("OrientationEuler", EULER + VALID),
@@ -79,6 +76,7 @@ KINDS = {SENSOR_SET: ("Sensor", SENSOR_RECORDS), FILTER_SET: ("Estimate", FILTER
 
 # --- framing ------------------------------------------------------------------
 
+
 class StreamEnd(Exception):
     """Reading stopped: at the end of the file, or at a packet it cannot read."""
 
@@ -97,12 +95,13 @@ def read_packet(stream, position):
     if len(sync) < 2:
         raise StreamEnd("End of file: failed to fill whole buffer")
     if sync != SYNC:
-        raise StreamEnd(f"Error parsing packet from file: bad magic at 0x{position:x}: "
-                        f"[{sync[0]}, {sync[1]}]")
+        raise StreamEnd(f"Error parsing packet from file: bad magic at 0x{position:x}: [{sync[0]}, {sync[1]}]")
     head = stream.read(2)
     if head and head[0] not in DESCRIPTOR_SETS:
-        raise StreamEnd(f"Error parsing packet from file: no variants matched at "
-                        f"0x{position + 2:x}: Unexpected value for enum: {head[0]}")
+        raise StreamEnd(
+            f"Error parsing packet from file: no variants matched at "
+            f"0x{position + 2:x}: Unexpected value for enum: {head[0]}"
+        )
     if len(head) < 2:
         raise StreamEnd("Error parsing packet from file: failed to fill whole buffer")
     payload = stream.read(head[1])
@@ -114,8 +113,9 @@ def read_packet(stream, position):
     transmitted = (sent[0] << 8) | sent[1]
     computed = checksum(SYNC + head + payload)
     if transmitted != computed:
-        raise StreamEnd(f"Error parsing packet from file: bad checksum: "
-                        f"{transmitted:x} != {computed:x} at 0x{position:x}")
+        raise StreamEnd(
+            f"Error parsing packet from file: bad checksum: {transmitted:x} != {computed:x} at 0x{position:x}"
+        )
     return head[0], payload
 
 
@@ -139,6 +139,7 @@ def iter_packets(path, stop_messages=None):
 
 # --- fields and records ---------------------------------------------------------
 
+
 def decode_payload(descriptor_set, payload):
     """Readings of one packet: (kind, record, values) per decodable field."""
     if descriptor_set not in KINDS:
@@ -149,7 +150,7 @@ def decode_payload(descriptor_set, payload):
     while offset < n:
         length = payload[offset]
         end = offset + (length if length else 1)
-        body = payload[offset + 1:min(end, n)]
+        body = payload[offset + 1 : min(end, n)]
         offset = end
         if not body:
             continue
@@ -164,6 +165,7 @@ def decode_payload(descriptor_set, payload):
 
 
 # --- text form --------------------------------------------------------------------
+
 
 def _digits_and_exponent(text):
     """Significant digits and decimal exponent of the first digit, from a
@@ -236,8 +238,7 @@ def _item_text(kind, value):
 
 def reading_text(reading):
     kind, record, values = reading
-    items = ", ".join(f"{name}: {_item_text(t, v)}"
-                      for name, t, v in zip(record.names, record.types, values))
+    items = ", ".join(f"{name}: {_item_text(t, v)}" for name, t, v in zip(record.names, record.types, values))
     return f"{kind}({record.name} {{ {items} }})"
 
 
@@ -247,10 +248,13 @@ def readings_text(readings):
 
 # --- Python forms -------------------------------------------------------------------
 
+
 def reading_dict(reading):
     _, record, values = reading
-    return {name: (("Valid" if v else "Invalid") if t == "V" else v)
-            for name, t, v in zip(record.names, record.types, values)}
+    return {
+        name: (("Valid" if v else "Invalid") if t == "V" else v)
+        for name, t, v in zip(record.names, record.types, values)
+    }
 
 
 def snapshot(readings):

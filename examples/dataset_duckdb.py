@@ -1,7 +1,8 @@
 """Recordings into a Parquet dataset (ahrs-dataset), then a DuckDB query over it.
 
-    python examples/dataset_duckdb.py DATASET RECORDING_OR_FOLDER...
+python examples/dataset_duckdb.py DATASET RECORDING_OR_FOLDER...
 """
+
 import os
 import subprocess
 import sys

@@ -1,7 +1,8 @@
 """A live sensor in asyncio, ending on a deadline, with the roll in degrees.
 
-    python examples/live_asyncio.py PORT [SECONDS]
+python examples/live_asyncio.py PORT [SECONDS]
 """
+
 import asyncio
 import math
 import sys

@@ -1,7 +1,8 @@
 """A live sensor read on a thread of its own, the main thread printing what it found.
 
-    python examples/live_thread.py PORT [SECONDS]      e.g. /dev/serial/by-id/usb-...
+python examples/live_thread.py PORT [SECONDS]      e.g. /dev/serial/by-id/usb-...
 """
+
 import sys
 import threading
 

@@ -1,16 +1,17 @@
 """Roll, pitch and yaw of a recording in degrees, in one PNG (needs matplotlib).
 
-    python examples/plot_attitude.py RECORDING OUTPUT.png
+python examples/plot_attitude.py RECORDING OUTPUT.png
 """
+
 import sys
 
 import matplotlib
 
 matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402 (after the backend is chosen)
-import numpy as np  # noqa: E402
+import matplotlib.pyplot as plt
+import numpy as np
 
-from tavrin_ahrs_tools import load  # noqa: E402
+from tavrin_ahrs_tools import load
 
 
 def main(recording: str, output: str) -> int:

@@ -3,6 +3,7 @@ loads the recording it made.
 
     python examples/record_while_streaming.py PORT OUTPUT.bin [SECONDS]
 """
+
 import sys
 
 from tavrin_ahrs_tools import Sensor, load
@@ -11,7 +12,7 @@ from tavrin_ahrs_tools import Sensor, load
 def main(port: str, output: str, seconds: float = 2.0) -> int:
     with Sensor(port, record=output) as sensor:
         live = sum(1 for _ in sensor.samples(seconds=seconds))
-    recording = load(output)   # complete once the Sensor is closed
+    recording = load(output)  # complete once the Sensor is closed
     print(f"{live} samples live, {recording.packets} packets in {output}")
     return 0 if recording.packets else 1
 

@@ -121,8 +121,8 @@ void check_readings(const MipPacket& packet) {
 // The failure must name what the bytes at `start` really hold, and the
 // reader must have moved back to `start`. The source gives out at `pause`
 // (a time-out) or at the end of the data, whichever comes first.
-void check_failure(const PacketError& e, const std::string& text, std::span<const std::uint8_t> data,
-                   std::size_t start, std::size_t pause, ByteSource& src) {
+void check_failure(const PacketError& e, const std::string& text, std::span<const std::uint8_t> data, std::size_t start,
+                   std::size_t pause, ByteSource& src) {
     FUZZ_CHECK(*src.position() == start);
     FUZZ_CHECK(text.find(e.base_text()) != std::string::npos);
     FUZZ_CHECK(e.is_bare_io() == (std::min(pause, data.size()) - start < 2));
@@ -142,9 +142,7 @@ void check_failure(const PacketError& e, const std::string& text, std::span<cons
         case PacketError::Kind::AssertFail:
             FUZZ_CHECK(e.position() == start && e.message().starts_with("bad checksum: "));
             break;
-        case PacketError::Kind::Io:
-            FUZZ_CHECK(e.frames().size() == 1);
-            break;
+        case PacketError::Kind::Io: FUZZ_CHECK(e.frames().size() == 1); break;
     }
 }
 
@@ -171,7 +169,8 @@ std::vector<Outcome> reference_attempts(std::span<const std::uint8_t> data, Paus
                        std::equal(view->payload.begin(), view->payload.end(), r->bytes().begin()));
             const auto& rewritten = outcomes.back().bytes;
             FUZZ_CHECK(rewritten.size() == 6 + r->bytes().size());
-            FUZZ_CHECK(std::equal(rewritten.begin(), rewritten.end(), data.begin() + static_cast<std::ptrdiff_t>(start)));
+            FUZZ_CHECK(
+                std::equal(rewritten.begin(), rewritten.end(), data.begin() + static_cast<std::ptrdiff_t>(start)));
             FUZZ_CHECK(*src.position() == start + rewritten.size());
             check_readings(*r);
             start += rewritten.size();

@@ -37,7 +37,8 @@ class Chunks final : public ChunkSource {
 public:
     Chunks(std::span<const std::uint8_t> data, std::uint64_t seed) : data_(data), rng_(seed) {}
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts&) override {
-        const std::size_t n = std::min({dst.size(), data_.size() - pos_, static_cast<std::size_t>(1 + rng_.next() % 300)});
+        const std::size_t n =
+            std::min({dst.size(), data_.size() - pos_, static_cast<std::size_t>(1 + rng_.next() % 300)});
         std::copy_n(data_.begin() + static_cast<std::ptrdiff_t>(pos_), n, dst.begin());
         pos_ += n;
         return n;

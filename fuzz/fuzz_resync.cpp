@@ -52,7 +52,8 @@ Recipe cook(FuzzedDataProvider& in) {
             std::replace(garbage.begin(), garbage.end(), kSync1, kSync2);
             r.stream.insert(r.stream.end(), garbage.begin(), garbage.end());
         } else {
-            const auto set = static_cast<Descriptor>(kSets[in.ConsumeIntegralInRange<std::size_t>(0, kSets.size() - 1)]);
+            const auto set =
+                static_cast<Descriptor>(kSets[in.ConsumeIntegralInRange<std::size_t>(0, kSets.size() - 1)]);
             auto payload = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegral<std::uint8_t>());
             // A packet inside a packet would rightly be taken for the real
             // one by an attempt paused after it.
@@ -64,8 +65,8 @@ Recipe cook(FuzzedDataProvider& in) {
     }
     boundaries.push_back(r.stream.size());
     // At the earliest boundary from which a 255-byte claim overruns the end.
-    const auto late = std::find_if(boundaries.begin(), boundaries.end(),
-                                   [&](std::size_t b) { return r.stream.size() - b < 255; });
+    const auto late =
+        std::find_if(boundaries.begin(), boundaries.end(), [&](std::size_t b) { return r.stream.size() - b < 255; });
     if (false_start) {
         const Bytes header = {kSync1, kSync2, false_set, 0xFF};
         r.stream.insert(r.stream.begin() + static_cast<std::ptrdiff_t>(*late), header.begin(), header.end());

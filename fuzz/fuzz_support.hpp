@@ -12,13 +12,12 @@
 #include "device/attempt_buffer.hpp"
 #include "protocol/mip_packet.hpp"
 
-#define FUZZ_CHECK(cond)                                                            \
-    do {                                                                            \
-        if (!(cond)) {                                                              \
-            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, \
-                         __LINE__);                                                 \
-            std::abort();                                                           \
-        }                                                                           \
+#define FUZZ_CHECK(cond)                                                                        \
+    do {                                                                                        \
+        if (!(cond)) {                                                                          \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            std::abort();                                                                       \
+        }                                                                                       \
     } while (0)
 
 namespace fuzz {
@@ -92,10 +91,8 @@ std::vector<Outcome> run_attempts(ahrs::AttemptBuffer& input, std::size_t max_at
         FUZZ_CHECK(outcomes.size() < max_attempts);
         auto r = input.next_packet({});
         outcomes.push_back(outcome_of(r));
-        if (r)
-            input.accept();
-        else if (input.fail(r.error()) && stop(*r.error().io_error()))
-            return outcomes;
+        if (r) input.accept();
+        else if (input.fail(r.error()) && stop(*r.error().io_error())) return outcomes;
     }
 }
 

@@ -6,13 +6,14 @@ input as a recipe, so any bytes will do; its seeds only vary the length.
 fuzz_recording gets the fuzz_packet streams behind one byte of read sizes.
 Run from the repository root, with the package installed: .venv/bin/python fuzz/make_corpus.py
 """
+
 import pathlib
 import random
 import sys
 
 sys.path.insert(0, "tests/python")
-from mip import ESTIMATE, SENSOR, corrupted, field, packet  # noqa: E402
-from records import RECORDS  # noqa: E402
+from mip import ESTIMATE, SENSOR, corrupted, field, packet
+from records import RECORDS
 
 OUT = pathlib.Path("fuzz/corpus")
 

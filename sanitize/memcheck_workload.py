@@ -6,6 +6,7 @@ bearable. Exits non-zero when a result is not what the driver promises.
 The module writes its diagnostics to descriptors 1 and 2 itself; they go to
 /dev/null while it runs, so valgrind's report stays readable.
 """
+
 import contextlib
 import os
 import sys
@@ -15,10 +16,11 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+from streaming_pty import StreamingPty  # noqa: E402
+
 import tavrin_ahrs_driver as m  # noqa: E402
 from tavrin_ahrs_tools.frames import frame  # noqa: E402
 from tavrin_ahrs_tools.simulated import PacketBuilder  # noqa: E402
-from streaming_pty import StreamingPty  # noqa: E402
 
 ROUNDS = 20
 

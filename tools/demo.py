@@ -9,6 +9,7 @@ DEVICE=/dev/ttyXXX (and BAUD=...) it uses a real sensor. Three acts:
    (or ahrs-record), ahrs-info, ahrs-dump, ahrs-plot and load().
 The recording and what the tools make of it stay in build/demo.
 """
+
 import math
 import os
 import subprocess
@@ -68,16 +69,21 @@ def attitude_lines(state):
     status = state.get("FilterStatus")
     lines = []
     if euler:
-        lines.append(f"  sensor attitude  roll {deg(euler['roll'])}  pitch {deg(euler['pitch'])}  "
-                     f"yaw {deg(euler['yaw'])}")
+        lines.append(
+            f"  sensor attitude  roll {deg(euler['roll'])}  pitch {deg(euler['pitch'])}  yaw {deg(euler['yaw'])}"
+        )
     if filt:
-        lines.append(f"  filter attitude  roll {deg(filt['roll'])}  pitch {deg(filt['pitch'])}  "
-                     f"yaw {deg(filt['yaw'])}  ({filt['valid']})")
+        lines.append(
+            f"  filter attitude  roll {deg(filt['roll'])}  pitch {deg(filt['pitch'])}  "
+            f"yaw {deg(filt['yaw'])}  ({filt['valid']})"
+        )
     if gyro:
         lines.append(f"  angular rate     x {gyro['x']:+.4f}  y {gyro['y']:+.4f}  z {gyro['z']:+.4f} rad/s")
     if status:
-        lines.append(f"  filter state {status['filter_state']}, dynamics mode {status['dynamics_mode']}, "
-                     f"status flags 0x{status['status_flags']:04x}")
+        lines.append(
+            f"  filter state {status['filter_state']}, dynamics mode {status['dynamics_mode']}, "
+            f"status flags 0x{status['status_flags']:04x}"
+        )
     return lines or ["  (waiting for data)"]
 
 
@@ -120,8 +126,7 @@ def shown(command, lines=6):
     """Runs an installed tool as a user would, showing the command and the
     start of what it says."""
     print(f"\n$ {' '.join(command)}")
-    done = subprocess.run([script(command[0]), *command[1:]], capture_output=True, text=True,
-                          cwd=WORKDIR)
+    done = subprocess.run([script(command[0]), *command[1:]], capture_output=True, text=True, cwd=WORKDIR)
     out = (done.stdout + done.stderr).splitlines()
     for line in out[:lines]:
         print("  " + line)
@@ -136,8 +141,19 @@ def act_recorded(device, baud):
     if device is None:
         shown(["ahrs-sim", "--record", "flight.bin", "--seconds", str(RECORD_SECONDS)])
     else:
-        shown(["ahrs-record", "--device", device, "--baud", str(baud), "--seconds",
-               str(RECORD_SECONDS), "--output", "flight.bin"])
+        shown(
+            [
+                "ahrs-record",
+                "--device",
+                device,
+                "--baud",
+                str(baud),
+                "--seconds",
+                str(RECORD_SECONDS),
+                "--output",
+                "flight.bin",
+            ]
+        )
     shown(["ahrs-info", "flight.bin"], lines=14)
     if shown(["ahrs-dump", "flight.bin", "--format", "csv", "-o", "flight"]):
         print("  wrote " + ", ".join(sorted(f for f in os.listdir(WORKDIR) if f.endswith(".csv"))))
@@ -145,8 +161,8 @@ def act_recorded(device, baud):
     print("\n>>> from tavrin_ahrs_tools import load")
     print('>>> load("flight.bin").records["CFEulerAngles"][:3]')
     from tavrin_ahrs_tools import load
-    print("  " + repr(load(os.path.join(WORKDIR, "flight.bin")).records["CFEulerAngles"][:3])
-          .replace("\n", "\n  "))
+
+    print("  " + repr(load(os.path.join(WORKDIR, "flight.bin")).records["CFEulerAngles"][:3]).replace("\n", "\n  "))
 
 
 def next_step(device, baud):

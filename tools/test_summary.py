@@ -8,6 +8,7 @@ results CTest and pytest wrote into one directory.
 
 Exits with 1, naming what failed, when a result is missing or holds a failure.
 """
+
 import sys
 import xml.etree.ElementTree as ET
 from pathlib import Path
@@ -29,8 +30,12 @@ def counts(path):
     def total(key):
         return sum(int(s.get(key, 0)) for s in suites)
 
-    return (suites[0].get("name", "") if suites else "", total("tests"),
-            total("failures") + total("errors"), total("skipped") + total("disabled"))
+    return (
+        suites[0].get("name", "") if suites else "",
+        total("tests"),
+        total("failures") + total("errors"),
+        total("skipped") + total("disabled"),
+    )
 
 
 def describe(results):
@@ -50,8 +55,11 @@ def describe(results):
             continue
         version, tests, bad, skipped = counts(results / f"{name}.xml")
         failed |= bool(bad) or not tests
-        python.append(f"{tests - bad - skipped} on {version or 'Python'}"
-                      + (f" ({skipped} skipped)" if skipped else "") + (f" ({bad} FAILED)" if bad else ""))
+        python.append(
+            f"{tests - bad - skipped} on {version or 'Python'}"
+            + (f" ({skipped} skipped)" if skipped else "")
+            + (f" ({bad} FAILED)" if bad else "")
+        )
     parts.append("Python " + ", ".join(python))
     return "; ".join(parts), failed
 

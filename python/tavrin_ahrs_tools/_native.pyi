@@ -16,6 +16,7 @@ ItemValue = float | int | str
 # (set name, host_ns, wall_ns, device time or None, {record: {item: value}})
 # (set, host_ns, wall_ns, device_time, readings, time_ns)
 SampleTuple = tuple[str, int, int, float | None, dict[str, dict[str, ItemValue]], int | None]
+
 class ClockFields(TypedDict):
     offset: int | None
     drift_ppm: float | None

@@ -11,6 +11,7 @@ conventions; until then /imu/data carries none (covariance -1) and /tf
 nothing. The world (north-east-down or east-north-up) names the frames as
 in ros2_export.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -34,15 +35,19 @@ if TYPE_CHECKING:
     # record name -> {item: value}, as a Sample holds them
     Readings = dict[str, dict[str, ItemValue]]
 
-_NED_TO_ENU = (0.5 ** 0.5, 0.5 ** 0.5, 0.0, 0.0)
+_NED_TO_ENU = (0.5**0.5, 0.5**0.5, 0.0, 0.0)
 _FRD_TO_FLU = (1.0, 0.0, 0.0, 0.0)
 
 
 def _mul(a: Sequence[float], b: Sequence[float]) -> tuple[float, float, float, float]:
     ax, ay, az, aw = a
     bx, by, bz, bw = b
-    return (aw * bx + ax * bw + ay * bz - az * by, aw * by - ax * bz + ay * bw + az * bx,
-            aw * bz + ax * by - ay * bx + az * bw, aw * bw - ax * bx - ay * by - az * bz)
+    return (
+        aw * bx + ax * bw + ay * bz - az * by,
+        aw * by - ax * bz + ay * bw + az * bx,
+        aw * bz + ax * by - ay * bx + az * bw,
+        aw * bw - ax * bx - ay * by - az * bz,
+    )
 
 
 class Messages:
@@ -82,8 +87,9 @@ class Messages:
         q = (x / norm, y / norm, z / norm, w / norm)
         return _mul(_mul(_NED_TO_ENU, q), _FRD_TO_FLU) if self.turn else q
 
-    def imu(self, readings: Readings, orientation: str | None, rate: str, acceleration: str,
-            uncertainty: str | None = None) -> list[float]:
+    def imu(
+        self, readings: Readings, orientation: str | None, rate: str, acceleration: str, uncertainty: str | None = None
+    ) -> list[float]:
         row = [0.0] * IMU_ROW
         row[3] = 1.0
         row[4] = row[16] = row[28] = -1.0
@@ -96,7 +102,7 @@ class Messages:
                 row[4], row[8], row[12] = (s * s for s in sigma)
         for name, start in ((rate, 13), (acceleration, 25)):
             if name in readings:
-                row[start:start + 3] = self.vector(name, readings[name])
+                row[start : start + 3] = self.vector(name, readings[name])
                 row[start + 3] = 0.0
         return row
 
@@ -106,8 +112,16 @@ class Messages:
         if "ScaledAccVector" in r or "ScaledGyroVector" in r:
             yield 0, self.imu(r, None, "ScaledGyroVector", "ScaledAccVector")
         if any(n in r for n in ("OrientationQuaternion", "CompensatedAngularRate", "CompensatedAcceleration")):
-            yield 1, self.imu(r, "OrientationQuaternion", "CompensatedAngularRate", "CompensatedAcceleration",
-                              "AttitudeUncertaintyEuler")
+            yield (
+                1,
+                self.imu(
+                    r,
+                    "OrientationQuaternion",
+                    "CompensatedAngularRate",
+                    "CompensatedAcceleration",
+                    "AttitudeUncertaintyEuler",
+                ),
+            )
         if "ScaledMageVector" in r:
             yield 2, self.vector("ScaledMageVector", r["ScaledMageVector"]) + [0.0] * 9
         if "ScaledAmbientPressure" in r:
@@ -116,7 +130,7 @@ class Messages:
             from .stamps import gps_to_unix
 
             unix = gps_to_unix(None, sample.device_time)
-            if math.isfinite(unix) and 0 <= unix < 2.0 ** 31:
+            if math.isfinite(unix) and 0 <= unix < 2.0**31:
                 whole = math.floor(unix)
                 yield 4, [float(whole), float(min(999_999_999, round((unix - whole) * 1e9)))]
         q = self.quaternion(r["OrientationQuaternion"]) if "OrientationQuaternion" in r else None
@@ -125,15 +139,24 @@ class Messages:
 
 
 def parser() -> argparse.ArgumentParser:
-    p = argparse.ArgumentParser(prog="ahrs-bridge", description="Serve a live sensor to Foxglove "
-                                "(WebSocket protocol foxglove.websocket.v1) as ROS 2 messages on /imu/* and /tf.")
+    p = argparse.ArgumentParser(
+        prog="ahrs-bridge",
+        description="Serve a live sensor to Foxglove "
+        "(WebSocket protocol foxglove.websocket.v1) as ROS 2 messages on /imu/* and /tf.",
+    )
     add_version(p)
     p.add_argument("port", metavar="PORT", help="the sensor's serial device")
     p.add_argument("--host", default="127.0.0.1", help="address to listen on (default: 127.0.0.1)")
     p.add_argument("--port", dest="listen", type=int, default=8765, help="TCP port to listen on (default: 8765)")
     p.add_argument("--mcap", metavar="FILE", help="also write the stream to this MCAP file")
-    p.add_argument("--frame-id", metavar="NAME", help="the sensor's frame (default: imu_link_ned, or imu_link with --enu)")
-    p.add_argument("--enu", action="store_true", help="turn north-east-down data into east-north-up, forward-left-up (east-north-up data: as they are)")
+    p.add_argument(
+        "--frame-id", metavar="NAME", help="the sensor's frame (default: imu_link_ned, or imu_link with --enu)"
+    )
+    p.add_argument(
+        "--enu",
+        action="store_true",
+        help="turn north-east-down data into east-north-up, forward-left-up (east-north-up data: as they are)",
+    )
     return p
 
 
@@ -141,8 +164,9 @@ def _channels(foxglove: ModuleType) -> list[tuple[Any, Ros2Kind]]:
     out: list[tuple[Any, Ros2Kind]] = []
     for topic, kind in TOPICS:
         name, definition = _native.Ros2Writer.schema(kind)
-        channel = foxglove.Channel(topic, message_encoding="cdr",
-                                   schema=foxglove.Schema(name=name, encoding="ros2msg", data=definition))
+        channel = foxglove.Channel(
+            topic, message_encoding="cdr", schema=foxglove.Schema(name=name, encoding="ros2msg", data=definition)
+        )
         out.append((channel, kind))
     return out
 
@@ -180,8 +204,9 @@ def main(argv: list[str] | None = None) -> int:
                 channel, kind = channels[topic]
                 frame, world = messages.frames(args.frame_id)
                 frame_id, other = world if kind == "tf" else frame, {"tf": frame, "time_reference": "gps"}.get(kind, "")
-                data = _native.Ros2Writer.encode(kind, sample.wall_ns, frame_id, other,
-                                                 struct.pack(f"{len(row)}d", *row))
+                data = _native.Ros2Writer.encode(
+                    kind, sample.wall_ns, frame_id, other, struct.pack(f"{len(row)}d", *row)
+                )
                 channel.log(data, log_time=sample.wall_ns)
                 sent += 1
     except KeyboardInterrupt:

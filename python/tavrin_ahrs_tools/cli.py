@@ -48,6 +48,7 @@ class Command(Protocol):
 
     def __call__(self, argv: list[str] | None = None) -> int: ...
 
+
 EXIT_BROKEN_PIPE = 128 + 13
 EXIT_INTERRUPTED = 128 + 2
 
@@ -162,6 +163,7 @@ def _run_guarded(main: Main, argv: list[str] | None) -> int:
 def command(name: str) -> Callable[[Main], Command]:
     """Decorates a command's `main(argv=None) -> int` with the process edges
     every command shares (see the module's description)."""
+
     def wrap(main: Main) -> Command:
         @functools.wraps(main)
         def run(argv: list[str] | None = None) -> int:
@@ -185,7 +187,9 @@ def command(name: str) -> Callable[[Main], Command]:
             finally:
                 if isinstance(sys.stdout, _GuardedOutput) and sys.stdout is not given:
                     sys.stdout = given
+
         return run
+
     return wrap
 
 
@@ -205,8 +209,9 @@ def _identity(target: str | bytes | int) -> tuple[int, int] | None:
     return (st.st_dev, st.st_ino) if stat.S_ISREG(st.st_mode) else None
 
 
-def refuse_output_over_input(parser: argparse.ArgumentParser, source: str | bytes,
-                             outputs: Iterable[str | bytes | int]) -> None:
+def refuse_output_over_input(
+    parser: argparse.ArgumentParser, source: str | bytes, outputs: Iterable[str | bytes | int]
+) -> None:
     """Ends the command with exit 2, before anything is written, when one of
     `outputs` (paths, or descriptor numbers for an output inherited from the
     shell) is the very file `source` names, whatever the path says."""
@@ -219,8 +224,9 @@ def refuse_output_over_input(parser: argparse.ArgumentParser, source: str | byte
             parser.error(f"{name} is the input {os.fsdecode(source)}: refusing to write over it")
 
 
-def load_recording(tool: str, path: str, modules: Iterable[str] = ("numpy",),
-                   extra: str = "tools") -> tuple[ModuleType, Recording] | None:
+def load_recording(
+    tool: str, path: str, modules: Iterable[str] = ("numpy",), extra: str = "tools"
+) -> tuple[ModuleType, Recording] | None:
     """(numpy, recording), or None after one line on standard error saying
     what to install or why the file cannot be read."""
     try:
@@ -230,8 +236,7 @@ def load_recording(tool: str, path: str, modules: Iterable[str] = ("numpy",),
 
         from . import load
     except ImportError:
-        print(f"{tool} needs {' and '.join(modules)}: pip install 'tavrin_ahrs_driver[{extra}]'",
-              file=sys.stderr)
+        print(f"{tool} needs {' and '.join(modules)}: pip install 'tavrin_ahrs_driver[{extra}]'", file=sys.stderr)
         return None
     try:
         return numpy, load(path, progress=True)
@@ -249,7 +254,6 @@ def version() -> str:
 
 
 def add_version(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
-
     """Gives a command's parser the --version every command answers."""
     parser.add_argument("--version", action="version", version=f"%(prog)s {version()}")
     return parser

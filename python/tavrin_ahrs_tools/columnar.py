@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import importlib
 import os
 from collections.abc import Callable, Collection, Mapping
 from concurrent.futures import ThreadPoolExecutor
@@ -100,12 +99,21 @@ def write_parquet(table: Any, path: str) -> None:
     pa = pyarrow()
     import pyarrow.parquet as pq
 
-    encodings = {f.name: "DELTA_BINARY_PACKED" if f.name in _DELTA else "BYTE_STREAM_SPLIT"
-                 for f in table.schema if f.name in _DELTA or pa.types.is_floating(f.type)}
+    encodings = {
+        f.name: "DELTA_BINARY_PACKED" if f.name in _DELTA else "BYTE_STREAM_SPLIT"
+        for f in table.schema
+        if f.name in _DELTA or pa.types.is_floating(f.type)
+    }
     partial = f"{path}.partial"
     try:
-        pq.write_table(table, partial, compression="zstd", use_dictionary=False, column_encoding=encodings,
-                       write_statistics=[c for c in _INDEXES if c in table.column_names])
+        pq.write_table(
+            table,
+            partial,
+            compression="zstd",
+            use_dictionary=False,
+            column_encoding=encodings,
+            write_statistics=[c for c in _INDEXES if c in table.column_names],
+        )
         os.replace(partial, path)
     except BaseException:
         _remove(partial)
@@ -117,21 +125,22 @@ def _remove(path: str) -> None:
         os.remove(path)
 
 
-def write_records(recording: Recording, path_of: Callable[[str], str], names: Collection[str] | None = None,
-                  threads: int = 1) -> list[str]:
+def write_records(
+    recording: Recording, path_of: Callable[[str], str], names: Collection[str] | None = None, threads: int = 1
+) -> list[str]:
     """Writes each record of `recording` (or those in `names`) to
     path_of(record name), on up to `threads` threads (pyarrow writes
     without the interpreter lock); returns the records written."""
     chosen = [name for name in recording.records if not names or name in names]
     with ThreadPoolExecutor(max(1, threads)) as pool:
-        for done in [pool.submit(lambda n: write_parquet(recording.to_arrow(n), path_of(n)), name)
-                     for name in chosen]:
+        for done in [pool.submit(lambda n: write_parquet(recording.to_arrow(n), path_of(n)), name) for name in chosen]:
             done.result()
     return chosen
 
 
-def export(recording: Recording, directory: str, names: Collection[str] | None = None,
-           stage: StagedOutputs | None = None) -> list[str]:
+def export(
+    recording: Recording, directory: str, names: Collection[str] | None = None, stage: StagedOutputs | None = None
+) -> list[str]:
     """ahrs-dump --format parquet: DIRECTORY/<Record>.parquet, one per
     record. The folder belongs to the export as far as these names go: a
     record's table that this export does not write, an earlier one did, is
@@ -149,6 +158,5 @@ def export(recording: Recording, directory: str, names: Collection[str] | None =
 
 
 def require() -> None:
-
     """ImportError with a one-line hint unless the export can run."""
     pyarrow("--format parquet")

@@ -41,15 +41,28 @@ PART = "part-0.parquet"
 DEFAULT_PATTERN = "*.bin"
 # (column, Arrow type name) of recordings.parquet, in order.
 COLUMNS = (
-    ("name", "string"), ("path", "string"), ("bytes", "int64"), ("modified_ns", "int64"),
-    ("packets", "int64"), ("damaged_runs", "int64"), ("skipped_bytes", "int64"), ("truncated", "bool_"),
-    ("start_time", "float64"), ("end_time", "float64"), ("dropouts", "int64"), ("records", "int64"),
+    ("name", "string"),
+    ("path", "string"),
+    ("bytes", "int64"),
+    ("modified_ns", "int64"),
+    ("packets", "int64"),
+    ("damaged_runs", "int64"),
+    ("skipped_bytes", "int64"),
+    ("truncated", "bool_"),
+    ("start_time", "float64"),
+    ("end_time", "float64"),
+    ("dropouts", "int64"),
+    ("records", "int64"),
     ("error", "string"),
 )
 
 
-_KINDS = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
-          (stat.S_ISBLK, "a block device"))
+_KINDS = (
+    (stat.S_ISFIFO, "a FIFO"),
+    (stat.S_ISSOCK, "a socket"),
+    (stat.S_ISCHR, "a character device"),
+    (stat.S_ISBLK, "a block device"),
+)
 
 
 def _not_regular(path: str) -> str | None:
@@ -64,8 +77,12 @@ def _not_regular(path: str) -> str | None:
     return next((f"not a regular file ({kind})" for test, kind in _KINDS if test(mode)), "not a regular file")
 
 
-def find_recordings(inputs: Iterable[str], pattern: str = DEFAULT_PATTERN,
-                    skipped: list[tuple[str, str]] | None = None, dataset: str | None = None) -> list[str]:
+def find_recordings(
+    inputs: Iterable[str],
+    pattern: str = DEFAULT_PATTERN,
+    skipped: list[tuple[str, str]] | None = None,
+    dataset: str | None = None,
+) -> list[str]:
     """Absolute paths: files as named, and the regular files matching
     `pattern` in folders and their subfolders; a path that does not exist is
     kept, so that it is listed with its error. What matched but is not a
@@ -131,9 +148,11 @@ def summary(np: ModuleType, rec: Recording) -> Row:
     for name in timeline.CLOCKS:
         if name in rec.records:
             dropouts += int(timeline.clock_gaps(np, timeline.clock_times(rec.records[name], name))[2].sum())
-    return {"start_time": float(known.min()) if len(known) else None,
-            "end_time": float(known.max()) if len(known) else None,
-            "dropouts": dropouts}
+    return {
+        "start_time": float(known.min()) if len(known) else None,
+        "end_time": float(known.max()) if len(known) else None,
+        "dropouts": dropouts,
+    }
 
 
 def _remove_partitions(dataset: str, name: str, keep: Collection[str] = ()) -> None:
@@ -141,7 +160,7 @@ def _remove_partitions(dataset: str, name: str, keep: Collection[str] = ()) -> N
     if not os.path.isdir(dataset):
         return
     for entry in os.listdir(dataset):
-        if entry.startswith("record=") and entry[len("record="):] not in keep:
+        if entry.startswith("record=") and entry[len("record=") :] not in keep:
             shutil.rmtree(os.path.join(dataset, entry, f"recording={name}"), ignore_errors=True)
 
 
@@ -163,12 +182,19 @@ def convert(path: str, name: str, dataset: str) -> Row:
             os.makedirs(folder, exist_ok=True)
             columnar.write_parquet(rec.to_arrow(record), os.path.join(folder, PART))
         _remove_partitions(dataset, name, keep=rec.records)
-        row.update(packets=rec.packets, damaged_runs=len(rec.damaged), skipped_bytes=rec.skipped_bytes,
-                   truncated=rec.truncated, records=len(rec.records), **summary(np, rec))
+        row.update(
+            packets=rec.packets,
+            damaged_runs=len(rec.damaged),
+            skipped_bytes=rec.skipped_bytes,
+            truncated=rec.truncated,
+            records=len(rec.records),
+            **summary(np, rec),
+        )
     except Exception as e:  # listed in recordings.parquet; the other recordings go on
         _remove_partitions(dataset, name)
-        row["error"] = ((e.strerror if isinstance(e, OSError) and e.strerror else None)
-                        or (str(e) if isinstance(e, ValueError) else f"{type(e).__name__}: {e}"))
+        row["error"] = (e.strerror if isinstance(e, OSError) and e.strerror else None) or (
+            str(e) if isinstance(e, ValueError) else f"{type(e).__name__}: {e}"
+        )
     return row
 
 
@@ -206,8 +232,14 @@ def start_client(workers: int, scheduler: str | None) -> Any:
     if scheduler:
         return Client(scheduler)
     # A client given no address starts a LocalCluster of its own, and stops it when closed.
-    return Client(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                  dashboard_address=None, silence_logs=logging.ERROR)
+    return Client(
+        n_workers=workers,
+        threads_per_worker=1,
+        processes=True,
+        host="127.0.0.1",
+        dashboard_address=None,
+        silence_logs=logging.ERROR,
+    )
 
 
 def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True) -> list[Row]:
@@ -231,12 +263,17 @@ def _gone(before: Mapping[str, Row], inputs: Iterable[str], paths: Collection[st
     longer holds: the dataset follows the folder."""
     folders = [os.path.join(os.path.abspath(f), "") for f in inputs if os.path.isdir(f)]
     found = set(paths)
-    return [p for p in before if p not in found and any(p.startswith(f) for f in folders)
-            and not os.path.isfile(p)]
+    return [p for p in before if p not in found and any(p.startswith(f) for f in folders) and not os.path.isfile(p)]
 
 
-def convert_all(client: Any, inputs: Iterable[str], dataset: str, pattern: str = DEFAULT_PATTERN,
-                show_progress: bool = True, removed: list[str] | None = None) -> tuple[list[Row], int]:
+def convert_all(
+    client: Any,
+    inputs: Iterable[str],
+    dataset: str,
+    pattern: str = DEFAULT_PATTERN,
+    show_progress: bool = True,
+    removed: list[str] | None = None,
+) -> tuple[list[Row], int]:
     """The whole run on a cluster: the rows of the recordings converted, and
     the count of those skipped as unchanged. Rows of recordings converted
     before and not named this time stay in recordings.parquet, unless they
@@ -261,20 +298,35 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dataset",
         description="Turn recordings into one Hive-partitioned Parquet dataset: "
-                    "DATASET/record=<Record>/recording=<name>/part-0.parquet, and "
-                    "DATASET/recordings.parquet with a row per recording. Runs on Dask distributed; "
-                    "a recording converted before, unchanged since, is skipped.")
+        "DATASET/record=<Record>/recording=<name>/part-0.parquet, and "
+        "DATASET/recordings.parquet with a row per recording. Runs on Dask distributed; "
+        "a recording converted before, unchanged since, is skipped.",
+    )
     add_version(p)
-    p.add_argument("inputs", nargs="+", metavar="RECORDING_OR_FOLDER",
-                   help="recordings, and folders searched (with their subfolders) for recordings")
+    p.add_argument(
+        "inputs",
+        nargs="+",
+        metavar="RECORDING_OR_FOLDER",
+        help="recordings, and folders searched (with their subfolders) for recordings",
+    )
     p.add_argument("-o", "--output", required=True, metavar="DATASET", help="the dataset's folder")
     where = p.add_mutually_exclusive_group()
-    where.add_argument("--workers", type=int, default=None, metavar="N",
-                       help="worker processes of a local cluster (default: one per CPU)")
-    where.add_argument("--scheduler", metavar="ADDRESS",
-                       help="an existing cluster's scheduler, e.g. tcp://10.0.0.5:8786")
-    p.add_argument("--glob", default=DEFAULT_PATTERN, metavar="PATTERN",
-                   help=f"file names taken from folders (default: {DEFAULT_PATTERN})")
+    where.add_argument(
+        "--workers",
+        type=int,
+        default=None,
+        metavar="N",
+        help="worker processes of a local cluster (default: one per CPU)",
+    )
+    where.add_argument(
+        "--scheduler", metavar="ADDRESS", help="an existing cluster's scheduler, e.g. tcp://10.0.0.5:8786"
+    )
+    p.add_argument(
+        "--glob",
+        default=DEFAULT_PATTERN,
+        metavar="PATTERN",
+        help=f"file names taken from folders (default: {DEFAULT_PATTERN})",
+    )
     return p
 
 
@@ -299,8 +351,7 @@ def main(argv: list[str] | None = None) -> int:
     removed: list[str] = []
     try:
         with start_client(args.workers or os.cpu_count() or 1, args.scheduler) as client:
-            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob,
-                                                     removed=removed)
+            converted, unchanged_count = convert_all(client, args.inputs, args.output, args.glob, removed=removed)
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
@@ -310,8 +361,11 @@ def main(argv: list[str] | None = None) -> int:
     _list_skipped(skipped)
     for path in removed:
         print(f"ahrs-dataset: {path}: gone from its folder, removed from the dataset", file=sys.stderr)
-    print(f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
-          f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}", file=sys.stderr)
+    print(
+        f"ahrs-dataset: {len(converted) - len(failed)} converted, {len(failed)} failed, "
+        f"{unchanged_count} unchanged; {os.path.join(args.output, SUMMARY)}",
+        file=sys.stderr,
+    )
     return 1 if failed or skipped else 0
 
 

@@ -25,8 +25,9 @@ MAX_BEHIND_NS = 250_000_000
 
 
 class DeviceClock:
-    def __init__(self, rate: float, skew_ppm: float = 0.0, jitter_us: float = 0.0, seed: int = 1,
-                 truth: IO[str] | None = None) -> None:
+    def __init__(
+        self, rate: float, skew_ppm: float = 0.0, jitter_us: float = 0.0, seed: int = 1, truth: IO[str] | None = None
+    ) -> None:
         self.rate = float(rate)
         self.period_ns = 1e9 / self.rate / (1.0 + skew_ppm * 1e-6)
         self.jitter_s = jitter_us * 1e-6

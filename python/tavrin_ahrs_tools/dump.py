@@ -34,8 +34,9 @@ def _record_names(text: str) -> list[str]:
     names = [n.strip() for n in text.split(",") if n.strip()]
     unknown = [n for n in names if n not in known]
     if unknown or not names:
-        raise argparse.ArgumentTypeError(f"unknown record {', '.join(unknown) or repr(text)} "
-                                         f"(known: {', '.join(sorted(known))})")
+        raise argparse.ArgumentTypeError(
+            f"unknown record {', '.join(unknown) or repr(text)} (known: {', '.join(sorted(known))})"
+        )
     return names
 
 
@@ -63,33 +64,57 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="ahrs-dump",
         description="Export a recorded sensor stream. text: the line per packet that "
-                    "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
-                    "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
-                    "parquet: one file per record in the directory OUT; mcap: ROS 2 messages on /imu/* and /tf "
-                    "(--profile raw: one JSON channel per record); rosbag2: the ROS 2 messages as a bag "
-                    "folder OUT.")
+        "parse_data_stream_py prints; jsonl: one JSON object per packet; csv: "
+        "one table per data set, OUT.DataSensor.csv and OUT.DataEstimationFilter.csv; "
+        "parquet: one file per record in the directory OUT; mcap: ROS 2 messages on /imu/* and /tf "
+        "(--profile raw: one JSON channel per record); rosbag2: the ROS 2 messages as a bag "
+        "folder OUT.",
+    )
     add_version(p)
     p.add_argument("file", help="the recording")
     p.add_argument("--format", choices=FORMATS, default="text", help="output format (default: text)")
-    p.add_argument("--records", metavar="NAME,...", type=_record_names,
-                   help="only these records (e.g. ScaledAccVector,OrientationEuler)")
-    p.add_argument("-o", "--output", metavar="OUT",
-                   help="output file (text, jsonl; default: standard output; mcap: required), "
-                        "prefix (csv; required) or directory (parquet, rosbag2; required)")
-    p.add_argument("--profile", choices=PROFILES, default="ros2",
-                   help="mcap: ROS 2 messages (default) or one JSON channel per record (raw)")
-    p.add_argument("--frame-id", metavar="NAME",
-                   help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)")
-    p.add_argument("--enu", action="store_true",
-                   help="ROS 2: turn north-east-down data into east-north-up, forward-left-up "
-                        "(east-north-up data are written as they are)")
-    p.add_argument("--conventions", metavar="C,...", type=_conventions,
-                   help="ROS 2: the attitude conventions, where the data cannot settle them "
-                        "(e.g. xyzw,ned: the quaternion's scalar last, a north-east-down world)")
-    p.add_argument("--units", metavar="FILE",
-                   help="TOML or JSON table (record -> item -> unit) of the units your sensor "
-                        "sends, where they differ from the default (parquet, mcap: the units "
-                        "written with the values)")
+    p.add_argument(
+        "--records",
+        metavar="NAME,...",
+        type=_record_names,
+        help="only these records (e.g. ScaledAccVector,OrientationEuler)",
+    )
+    p.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="output file (text, jsonl; default: standard output; mcap: required), "
+        "prefix (csv; required) or directory (parquet, rosbag2; required)",
+    )
+    p.add_argument(
+        "--profile",
+        choices=PROFILES,
+        default="ros2",
+        help="mcap: ROS 2 messages (default) or one JSON channel per record (raw)",
+    )
+    p.add_argument(
+        "--frame-id", metavar="NAME", help="ROS 2 frame of the sensor (default: imu_link_ned, or imu_link with --enu)"
+    )
+    p.add_argument(
+        "--enu",
+        action="store_true",
+        help="ROS 2: turn north-east-down data into east-north-up, forward-left-up "
+        "(east-north-up data are written as they are)",
+    )
+    p.add_argument(
+        "--conventions",
+        metavar="C,...",
+        type=_conventions,
+        help="ROS 2: the attitude conventions, where the data cannot settle them "
+        "(e.g. xyzw,ned: the quaternion's scalar last, a north-east-down world)",
+    )
+    p.add_argument(
+        "--units",
+        metavar="FILE",
+        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+        "sends, where they differ from the default (parquet, mcap: the units "
+        "written with the values)",
+    )
     return p
 
 
@@ -119,8 +144,8 @@ def main(argv: list[str] | None = None) -> int:
             else:
                 with Progress(size, os.path.basename(args.file), enabled=show) as bar:
                     packets, runs, skipped, truncated = _native.dump(
-                        args.file, args.format, ",".join(args.records or []), _native_output(args, stage),
-                        bar.update)
+                        args.file, args.format, ",".join(args.records or []), _native_output(args, stage), bar.update
+                    )
             if not packets:
                 stage.discard()  # nothing to show for it: an earlier output is worth more
     except ImportError as e:
@@ -139,11 +164,17 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("ahrs-dump: interrupted", file=sys.stderr)
         return 130
-    print(f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
-          f"{', file ends inside a packet' if truncated else ''}", file=sys.stderr)
+    print(
+        f"ahrs-dump: {packets} packets, {runs} damaged runs, {skipped} bytes skipped"
+        f"{', file ends inside a packet' if truncated else ''}",
+        file=sys.stderr,
+    )
     if replaced:
-        print(f"ahrs-dump: {replaced} packets had no usable time (not finite, or outside 1970..2038) "
-              f"and took a neighbour's", file=sys.stderr)
+        print(
+            f"ahrs-dump: {replaced} packets had no usable time (not finite, or outside 1970..2038) "
+            f"and took a neighbour's",
+            file=sys.stderr,
+        )
     if not packets:
         print(f"ahrs-dump: {args.file}: no well-formed packet", file=sys.stderr)
         return 1

@@ -24,36 +24,36 @@ MAX_PACKET = 261
 
 # Per field: descriptor, item formats in wire order (struct codes, big-endian).
 SENSOR_LAYOUT = (
-    (0x04, "fff"),        # ScaledAccVector
-    (0x05, "fff"),        # ScaledGyroVector
-    (0x06, "fff"),        # ScaledMageVector
-    (0x07, "fff"),        # DeltaThetaVector
-    (0x08, "fff"),        # DeltaVelocityVector
-    (0x17, "f"),          # ScaledAmbientPressure
+    (0x04, "fff"),  # ScaledAccVector
+    (0x05, "fff"),  # ScaledGyroVector
+    (0x06, "fff"),  # ScaledMageVector
+    (0x07, "fff"),  # DeltaThetaVector
+    (0x08, "fff"),  # DeltaVelocityVector
+    (0x17, "f"),  # ScaledAmbientPressure
     (0x09, "fffffffff"),  # CFOrientationMatrix
-    (0x0A, "ffff"),       # CFQuaternion
-    (0x0C, "fff"),        # CFEulerAngles
-    (0x10, "fff"),        # CFStabilizedNorthVector
-    (0x11, "fff"),        # CFStabilizedUpVector
-    (0x12, "dHH"),        # GPSCorrelationTimestamp
+    (0x0A, "ffff"),  # CFQuaternion
+    (0x0C, "fff"),  # CFEulerAngles
+    (0x10, "fff"),  # CFStabilizedNorthVector
+    (0x11, "fff"),  # CFStabilizedUpVector
+    (0x12, "dHH"),  # GPSCorrelationTimestamp
 )
 
 FILTER_LAYOUT = (
-    (0x10, "HHH"),         # FilterStatus
-    (0x11, "dHH"),         # GPSTimestamp
-    (0x03, "ffffH"),       # OrientationQuaternion
-    (0x05, "fffH"),        # OrientationEuler
-    (0x0A, "fffH"),        # AttitudeUncertaintyEuler
-    (0x12, "ffffH"),       # AttitudeUncertaintyQuaternion
+    (0x10, "HHH"),  # FilterStatus
+    (0x11, "dHH"),  # GPSTimestamp
+    (0x03, "ffffH"),  # OrientationQuaternion
+    (0x05, "fffH"),  # OrientationEuler
+    (0x0A, "fffH"),  # AttitudeUncertaintyEuler
+    (0x12, "ffffH"),  # AttitudeUncertaintyQuaternion
     (0x04, "fffffffffH"),  # OrientationMatrix
-    (0x0E, "fffH"),        # CompensatedAngularRate
-    (0x06, "fffH"),        # GyroBias
-    (0x0B, "fffH"),        # GyroBiasUncertainty
-    (0x1C, "fffH"),        # CompensatedAcceleration
-    (0x0D, "fffH"),        # LinearAcceleration
-    (0x21, "fH"),          # PressureAltitude
-    (0x13, "fffH"),        # GravityVector
-    (0x0F, "fH"),          # WGS84LocalGravityMagnitude
+    (0x0E, "fffH"),  # CompensatedAngularRate
+    (0x06, "fffH"),  # GyroBias
+    (0x0B, "fffH"),  # GyroBiasUncertainty
+    (0x1C, "fffH"),  # CompensatedAcceleration
+    (0x0D, "fffH"),  # LinearAcceleration
+    (0x21, "fH"),  # PressureAltitude
+    (0x13, "fffH"),  # GravityVector
+    (0x0F, "fH"),  # WGS84LocalGravityMagnitude
 )
 # The field of each set whose first item is the GPS time of week.
 GPS_TIME_FIELDS = {SENSOR_SET: 0x12, FILTER_SET: 0x11}
@@ -90,7 +90,7 @@ def walk_fields(payload: bytes) -> Iterator[tuple[int, bytes]]:
     while offset < n:
         length = payload[offset]
         end = offset + (length or 1)
-        body = payload[offset + 1:min(end, n)]
+        body = payload[offset + 1 : min(end, n)]
         if body:
             yield body[0], bytes(body[1:])
         offset = end
@@ -180,7 +180,6 @@ class PacketScanner:
             return packet
 
     def finish(self) -> list[Packet]:
-
         """The packets still held once no more data will come.
 
         A start whose packet the end cut short hides nothing behind it: it

@@ -47,8 +47,7 @@ def _offsets(offsets: NDArray[Any]) -> str:
 def damage_lines(rec: Recording) -> list[str]:
     if not len(rec.damaged) and not rec.truncated:
         return ["Damage: none"]
-    lines = [f"Damage: {_many(len(rec.damaged), 'damaged run')}, "
-             f"{_many(rec.skipped_bytes, 'byte')} skipped"]
+    lines = [f"Damage: {_many(len(rec.damaged), 'damaged run')}, {_many(rec.skipped_bytes, 'byte')} skipped"]
     if len(rec.damaged):
         lines.append(f"  at byte {_offsets(rec.damaged)}")
     if rec.truncated:
@@ -83,9 +82,12 @@ def clock_lines(np: ModuleType, name: str, table: NDArray[Any], origin: float) -
         return [head, "    no dropouts"]
     missing = int(np.rint(steps[gaps] / period).sum()) - int(gaps.sum())
     longest = int(np.argmax(np.where(gaps, steps, -np.inf)))
-    return [head, f"    {_many(int(gaps.sum()), 'dropout')}, {steps[gaps].sum():.3f} s in all "
-                  f"(about {_many(missing, 'stamp')} missing), longest {steps[longest]:.3f} s "
-                  f"after +{times[longest] - origin:.3f} s"]
+    return [
+        head,
+        f"    {_many(int(gaps.sum()), 'dropout')}, {steps[gaps].sum():.3f} s in all "
+        f"(about {_many(missing, 'stamp')} missing), longest {steps[longest]:.3f} s "
+        f"after +{times[longest] - origin:.3f} s",
+    ]
 
 
 def dropout_lines(np: ModuleType, rec: Recording, origin: float) -> list[str]:
@@ -93,8 +95,7 @@ def dropout_lines(np: ModuleType, rec: Recording, origin: float) -> list[str]:
     if not clocks:
         return []
     title = f"Dropouts (gaps longer than {DROPOUT_FACTOR} median periods):"
-    return [title] + [line for name, table in clocks
-                      for line in clock_lines(np, name, table, origin)]
+    return [title] + [line for name, table in clocks for line in clock_lines(np, name, table, origin)]
 
 
 def host_clock_lines(rec: Recording) -> list[str]:
@@ -105,8 +106,10 @@ def host_clock_lines(rec: Recording) -> list[str]:
         return ["Host time: no packet with a device time and an arrival"]
     lines = ["Host time: the device clock fitted onto the host's (arrival after the fitted instant):"]
     for name, fit in rec.host_clock.items():
-        lines.append(f"  {name}: drift {fit['drift_ppm']:+.2f} ppm, median {fit['residual_p50_s'] * 1e3:.3f} ms, "
-                     f"p99 {fit['residual_p99_s'] * 1e3:.3f} ms, {_many(fit['segments'], 'segment')}")
+        lines.append(
+            f"  {name}: drift {fit['drift_ppm']:+.2f} ppm, median {fit['residual_p50_s'] * 1e3:.3f} ms, "
+            f"p99 {fit['residual_p99_s'] * 1e3:.3f} ms, {_many(fit['segments'], 'segment')}"
+        )
     return lines
 
 
@@ -125,7 +128,7 @@ def filter_state_lines(np: ModuleType, rec: Recording, times: NDArray[Any], orig
     rows = np.concatenate(([0], changed))
     when = times[table["packet"][rows].astype(np.intp)] - origin
     lines = [f"Filter state: {_many(len(changed), 'change')}"]
-    for row, t in list(zip(rows, when))[:SHOWN_CHANGES + 1]:
+    for row, t in list(zip(rows, when))[: SHOWN_CHANGES + 1]:
         at = "     (no time)" if np.isnan(t) else f"{t:+12.3f} s"
         before = f"{states[row - 1]} -> " if row else ""
         lines.append(f"  {at}  {before}{states[row]}")
@@ -149,8 +152,7 @@ def conventions_line(rec: Recording, declared: Conventions | None) -> str:
     return f"Conventions: {found.describe()}"
 
 
-def report(np: ModuleType, rec: Recording, path: str, size: int,
-           declared: Conventions | None = None) -> list[str]:
+def report(np: ModuleType, rec: Recording, path: str, size: int, declared: Conventions | None = None) -> list[str]:
     times = timeline.packet_times(np, rec)
     known = times[~np.isnan(times)]
     origin = known.min() if len(known) else 0.0
@@ -172,13 +174,17 @@ def report(np: ModuleType, rec: Recording, path: str, size: int,
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="ahrs-info", description="Summarise a recorded stream: packets, damage, "
-        "time span, dropouts and the filter's state changes.")
+        prog="ahrs-info",
+        description="Summarise a recorded stream: packets, damage, time span, dropouts and the filter's state changes.",
+    )
     add_version(parser)
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
-    parser.add_argument("--conventions", type=_conventions, metavar="C,...",
-                        help="the attitude conventions, where the data cannot settle them "
-                             "(e.g. xyzw,world_to_body,ZYX,ned)")
+    parser.add_argument(
+        "--conventions",
+        type=_conventions,
+        metavar="C,...",
+        help="the attitude conventions, where the data cannot settle them (e.g. xyzw,world_to_body,ZYX,ned)",
+    )
     return parser.parse_args(argv)
 
 

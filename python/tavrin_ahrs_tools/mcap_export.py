@@ -15,10 +15,10 @@ from collections.abc import Collection
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-from .stamps import packet_stamps
 from .columnar import record_units
 from .progress import Progress
 from .recording import needs
+from .stamps import packet_stamps
 
 PACKETS_PER_BATCH = 20_000
 _JSON_TYPES = {"f": "number", "u": "integer", "i": "integer", "b": "boolean"}
@@ -58,8 +58,9 @@ def json_texts(np: ModuleType, values: NDArray[Any]) -> NDArray[Any]:
     return texts
 
 
-def messages(np: ModuleType, rec: Recording, channels: dict[str, tuple[int, str]], first: int,
-             end: int) -> list[Message]:
+def messages(
+    np: ModuleType, rec: Recording, channels: dict[str, tuple[int, str]], first: int, end: int
+) -> list[Message]:
     """(packet, channel, sequence, data) of the rows of packets first..end-1, in packet order."""
     out: list[Message] = []
     for name, (channel, template) in channels.items():
@@ -98,8 +99,14 @@ def export(rec: Recording, path: str, names: Collection[str] | None = None) -> i
                 t = int(times[packet])
                 writer.add_message(channel, log_time=t, data=data, publish_time=t, sequence=sequence)
             bar.update(first + PACKETS_PER_BATCH)
-        writer.add_metadata("recording", {"path": os.fsdecode(rec.path), "packets": str(rec.packets),
-                                          "damaged_runs": str(len(rec.damaged)),
-                                          "skipped_bytes": str(rec.skipped_bytes)})
+        writer.add_metadata(
+            "recording",
+            {
+                "path": os.fsdecode(rec.path),
+                "packets": str(rec.packets),
+                "damaged_runs": str(len(rec.damaged)),
+                "skipped_bytes": str(rec.skipped_bytes),
+            },
+        )
         writer.finish()
     return replaced

@@ -2,7 +2,8 @@
 
 On a terminal a compact block is redrawn five times a second; on a pipe or
 into a file one JSON line goes out a second, with the same content: the rate
-of each descriptor set, the latest attitude in degrees (radians in the JSON lines, as in the tables), the filter's state,
+of each descriptor set, the latest attitude in degrees (radians in the JSON lines, as in the tables), the
+filter's state,
 the reader's counters, its status and reconnects.
 """
 
@@ -73,8 +74,7 @@ class Rates:
             counts.popleft()
         then, before = counts[0]
         span = now - then
-        return {name: round((n - before.get(name, 0)) / span, 1) if span > 0 else 0.0
-                for name, n in packets.items()}
+        return {name: round((n - before.get(name, 0)) / span, 1) if span > 0 else 0.0 for name, n in packets.items()}
 
 
 class View:
@@ -95,7 +95,7 @@ class View:
     def _loss_age(self, now: float, status: str, error: str | None) -> float | None:
         """Seconds since the latest loss began; a new reason, or the sensor
         going away again, starts the clock afresh."""
-        reason, since = self._loss
+        reason = self._loss[0]
         if error is None:
             self._loss = (None, None)
             return None
@@ -121,8 +121,7 @@ class View:
             "rates": self.rates.update(now, stats["packets"]),
             "device_time": _finite(self.device_time),
             "units": UNITS,
-            "attitude": {name: _angles(self.readings[name])
-                         for name in ATTITUDE_RECORDS if name in self.readings},
+            "attitude": {name: _angles(self.readings[name]) for name in ATTITUDE_RECORDS if name in self.readings},
             "filter": self.readings.get(FILTER_RECORD),
             "stats": stats,
         }
@@ -153,11 +152,13 @@ class JsonLines:
 
 class Screen:
     """The block, redrawn in place by rich."""
+
     interval = TERMINAL_INTERVAL
 
     def __init__(self, out: IO[str]) -> None:
         from rich.console import Console
         from rich.live import Live
+
         self._live = Live(console=Console(file=out), auto_refresh=False, transient=False)
         self._live.start()
 
@@ -181,36 +182,40 @@ def render(content: Content) -> Table:
     grid.add_column(style="bold")
     grid.add_column()
     status = Text(content["status"], style="green" if content["status"] == "streaming" else "red")
-    grid.add_row("Port", Text.assemble(content["port"], "  ", status,
-                                       f"  reconnects {content['reconnects']}"))
+    grid.add_row("Port", Text.assemble(content["port"], "  ", status, f"  reconnects {content['reconnects']}"))
     if content["error"] and content["status"] == "streaming":
-        grid.add_row("Error", Text(f"last loss: {content['error']}, {content['error_age']:.0f} s ago",
-                                   style="dim"))
+        grid.add_row("Error", Text(f"last loss: {content['error']}, {content['error_age']:.0f} s ago", style="dim"))
     elif content["error"]:
         grid.add_row("Error", Text(content["error"], style="red"))
-    grid.add_row("Rate", "  ".join(f"{name} {rate:.1f}/s"
-                                   for name, rate in content["rates"].items()) or "-")
+    grid.add_row("Rate", "  ".join(f"{name} {rate:.1f}/s" for name, rate in content["rates"].items()) or "-")
     attitude = Table.grid(padding=(0, 2))
     for column in ("", "roll", "pitch", "yaw", ""):
         attitude.add_column(justify="right" if column else "left")
     attitude.add_row("", *(Text(f"{axis:>8}", style="dim") for axis in ("roll", "pitch", "yaw")), "")
     for name, angles in content["attitude"].items():
-        attitude.add_row(name, *(_number(angles[axis]) for axis in ("roll", "pitch", "yaw")),
-                         angles.get("valid", ""))
+        attitude.add_row(name, *(_number(angles[axis]) for axis in ("roll", "pitch", "yaw")), angles.get("valid", ""))
     grid.add_row("Attitude (deg)", attitude if content["attitude"] else "-")
     state = content["filter"]
-    grid.add_row("Filter", "-" if state is None else
-                 f"state {state['filter_state']}  dynamics {state['dynamics_mode']}  "
-                 f"flags 0x{state['status_flags']:04x}")
+    grid.add_row(
+        "Filter",
+        "-"
+        if state is None
+        else f"state {state['filter_state']}  dynamics {state['dynamics_mode']}  flags 0x{state['status_flags']:04x}",
+    )
     grid.add_row("Packets", "  ".join(f"{name} {n}" for name, n in stats["packets"].items()) or "-")
-    grid.add_row("Damage", f"{counted(stats['damaged_runs'], 'run')}  "
-                           f"{counted(stats['skipped_bytes'], 'byte')} skipped  "
-                           f"{counted(stats['checksum_failures'], 'checksum failure')}  "
-                           f"{counted(stats['timeouts'], 'time-out')}")
-    grid.add_row("Dropouts", "  ".join(f"{name} {n}" for name, n in stats["dropouts"].items())
-                 or "-")
-    grid.add_row("Queue", f"{stats['queued']} queued  {stats['max_queued']} at most  "
-                          f"{stats['dropped']} dropped  {counted(stats['bytes'], 'byte')} read")
+    grid.add_row(
+        "Damage",
+        f"{counted(stats['damaged_runs'], 'run')}  "
+        f"{counted(stats['skipped_bytes'], 'byte')} skipped  "
+        f"{counted(stats['checksum_failures'], 'checksum failure')}  "
+        f"{counted(stats['timeouts'], 'time-out')}",
+    )
+    grid.add_row("Dropouts", "  ".join(f"{name} {n}" for name, n in stats["dropouts"].items()) or "-")
+    grid.add_row(
+        "Queue",
+        f"{stats['queued']} queued  {stats['max_queued']} at most  "
+        f"{stats['dropped']} dropped  {counted(stats['bytes'], 'byte')} read",
+    )
     return grid
 
 
@@ -234,7 +239,8 @@ def watch(sensor: Sensor, screen: Display) -> int:
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Watch a sensor live: rates, attitude, filter state and counters, "
-                    "redrawn on a terminal or one JSON line a second on a pipe.")
+        "redrawn on a terminal or one JSON line a second on a pipe."
+    )
     add_version(parser)
     parser.add_argument("port", metavar="PORT", help="serial device path, e.g. /dev/ttyACM0")
     parser.add_argument("--baud", type=int, default=115200, help="baud rate; default 115200")
@@ -271,6 +277,7 @@ def _monitor(opts: argparse.Namespace) -> int:
     if kind is None:
         return 1
     from . import Sensor
+
     try:
         sensor = Sensor(opts.port, opts.baud)
     except OSError as err:

@@ -17,19 +17,27 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from . import timeline
+from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 from .columnar import record_units
 from .units import declare_units, to_si
-from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 
 VECTOR = ("x", "y", "z")
 # By item, the sensor's colour and the filter's darker one.
-COLOURS = {"roll": ("tab:red", "darkred"), "pitch": ("tab:green", "darkgreen"), "yaw": ("tab:blue", "navy"),
-           "x": ("tab:red", "darkred"), "y": ("tab:green", "darkgreen"), "z": ("tab:blue", "navy")}
+COLOURS = {
+    "roll": ("tab:red", "darkred"),
+    "pitch": ("tab:green", "darkgreen"),
+    "yaw": ("tab:blue", "navy"),
+    "x": ("tab:red", "darkred"),
+    "y": ("tab:green", "darkgreen"),
+    "z": ("tab:blue", "navy"),
+}
 MAX_POINTS = 20_000  # per line: far more than the picture has pixels across
 # The filter's lines are dashed and darker, drawn over the sensor's, so both
 # show where the two agree.
-STYLES: dict[str, dict[str, Any]] = {"sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
-          "filter": {"linestyle": (0, (4, 3)), "linewidth": 1.2, "zorder": 3}}
+STYLES: dict[str, dict[str, Any]] = {
+    "sensor": {"linestyle": "-", "linewidth": 1.2, "alpha": 0.8, "zorder": 2},
+    "filter": {"linestyle": (0, (4, 3)), "linewidth": 1.2, "zorder": 3},
+}
 ATTITUDE = (("CFEulerAngles", "sensor", None), ("OrientationEuler", "filter", "valid"))
 # (title, unit, sources, items, scale: from the SI unit of the declared one);
 # a source is (record, whose, the
@@ -64,14 +72,14 @@ def envelope(np: ModuleType, x: NDArray[Any], y: NDArray[Any]) -> tuple[NDArray[
     whole = len(y) // k * k
     blocks = y[:whole].reshape(-1, k)
     starts = np.arange(0, whole, k)
-    keep = np.concatenate((starts + blocks.argmin(axis=1), starts + blocks.argmax(axis=1),
-                           np.arange(whole, len(y))))
+    keep = np.concatenate((starts + blocks.argmin(axis=1), starts + blocks.argmax(axis=1), np.arange(whole, len(y))))
     keep.sort()
     return x[keep], y[keep]
 
 
-def broken_at_wraps(np: ModuleType, x: NDArray[Any], y: NDArray[Any],
-                    limit: float) -> tuple[NDArray[Any], NDArray[Any]]:
+def broken_at_wraps(
+    np: ModuleType, x: NDArray[Any], y: NDArray[Any], limit: float
+) -> tuple[NDArray[Any], NDArray[Any]]:
     """The line with a gap where the value jumps by more than `limit` (an
     angle wrapping from +180 to -180 degrees), not a stroke across the plot."""
     jumps = np.flatnonzero(np.abs(np.diff(y)) > limit) + 1
@@ -101,13 +109,13 @@ def draw_panel(np: ModuleType, ax: Axes, rec: Recording, when: Window, panel: Pa
     if drawn:
         ax.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize="small")
     else:
-        ax.text(0.5, 0.5, "not in this recording", ha="center", va="center",
-                transform=ax.transAxes, color="grey")
+        ax.text(0.5, 0.5, "not in this recording", ha="center", va="center", transform=ax.transAxes, color="grey")
     return drawn
 
 
-def figure(np: ModuleType, rec: Recording, title: str, start: float | None = None,
-           end: float | None = None) -> Figure | None:
+def figure(
+    np: ModuleType, rec: Recording, title: str, start: float | None = None, end: float | None = None
+) -> Figure | None:
     """The picture, or None when there is nothing to draw (in the window
     from `start` to `end`, seconds from the start of the recording)."""
     from matplotlib.figure import Figure
@@ -148,19 +156,26 @@ def figure(np: ModuleType, rec: Recording, title: str, start: float | None = Non
 
 def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="ahrs-plot", description="Plot a recording's attitude (sensor and filter), "
-        "angular rate and acceleration against time into one PNG.")
+        prog="ahrs-plot",
+        description="Plot a recording's attitude (sensor and filter), "
+        "angular rate and acceleration against time into one PNG.",
+    )
     add_version(parser)
     parser.add_argument("file", help="recorded stream, as written by ahrs-record or ahrs-sim")
-    parser.add_argument("-o", "--output", metavar="OUT.png",
-                        help="picture to write; default FILE with the suffix .png")
-    parser.add_argument("--start", type=float, metavar="S",
-                        help="first second to draw, from the start of the recording "
-                             "(a packet number in a recording without time)")
+    parser.add_argument("-o", "--output", metavar="OUT.png", help="picture to write; default FILE with the suffix .png")
+    parser.add_argument(
+        "--start",
+        type=float,
+        metavar="S",
+        help="first second to draw, from the start of the recording (a packet number in a recording without time)",
+    )
     parser.add_argument("--end", type=float, metavar="S", help="last second to draw, likewise")
-    parser.add_argument("--units", metavar="FILE",
-                        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
-                             "sends, where they differ from the default; values are drawn in SI")
+    parser.add_argument(
+        "--units",
+        metavar="FILE",
+        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+        "sends, where they differ from the default; values are drawn in SI",
+    )
     opts = parser.parse_args(argv)
     if opts.start is not None and opts.end is not None and opts.start > opts.end:
         parser.error("--start is after --end")
@@ -182,8 +197,11 @@ def main(argv: list[str] | None = None) -> int:
     np, rec = loaded
     fig = figure(np, rec, shown_name(os.path.basename(opts.file)), opts.start, opts.end)
     if fig is None:
-        why = ("between --start and --end" if any(name in rec.records for name in PLOTTED)
-               else f"(none of {', '.join(PLOTTED)})")
+        why = (
+            "between --start and --end"
+            if any(name in rec.records for name in PLOTTED)
+            else f"(none of {', '.join(PLOTTED)})"
+        )
         print(f"ahrs-plot: {opts.file}: nothing to plot {why}", file=sys.stderr)
         return 1
     try:

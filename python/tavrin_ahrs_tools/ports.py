@@ -19,6 +19,7 @@ class PortInfo:
     vid, pid       USB vendor and product ids (int), or None off USB
     serial_number, manufacturer, product   as the device describes itself, or None
     """
+
     device: str
     by_id: str | None
     vid: int | None
@@ -49,14 +50,14 @@ def list_ports() -> list[PortInfo]:
         raise ImportError(_INSTALL_PYSERIAL) from None
     links = _by_id_links()
     return [
-        PortInfo(p.device, links.get(os.path.realpath(p.device)), p.vid, p.pid,
-                 p.serial_number, p.manufacturer, p.product)
+        PortInfo(
+            p.device, links.get(os.path.realpath(p.device)), p.vid, p.pid, p.serial_number, p.manufacturer, p.product
+        )
         for p in sorted(pyserial_ports.comports(), key=lambda p: p.device)
     ]
 
 
 def describe_ports() -> str:
-
     """A short phrase naming the ports present, for messages about a missing one."""
     try:
         ports = list_ports()
@@ -64,8 +65,7 @@ def describe_ports() -> str:
         return "serial ports cannot be listed without pyserial"
     if not ports:
         return "no serial ports found"
-    return "serial ports present: " + ", ".join(
-        f"{p.device} ({p.by_id})" if p.by_id else p.device for p in ports)
+    return "serial ports present: " + ", ".join(f"{p.device} ({p.by_id})" if p.by_id else p.device for p in ports)
 
 
 def port_lines(ports: Iterable[PortInfo]) -> list[str]:

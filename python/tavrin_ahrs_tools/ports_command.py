@@ -1,4 +1,5 @@
 """ahrs-ports: the serial ports present, the stable by-id name first."""
+
 from __future__ import annotations
 
 import argparse
@@ -12,7 +13,8 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="ahrs-ports",
         description="Lists the serial ports present, one a line: the stable "
-                    "/dev/serial/by-id name first when udev keeps one, then the device.")
+        "/dev/serial/by-id name first when udev keeps one, then the device.",
+    )
     add_version(parser)
     return parser.parse_args(argv)
 

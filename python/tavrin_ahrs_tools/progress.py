@@ -26,8 +26,9 @@ class Progress:
                 bar.update(done)
     """
 
-    def __init__(self, total: int, label: str = "", stream: IO[str] | None = None, delay: float = 1.0,
-                 enabled: bool = True) -> None:
+    def __init__(
+        self, total: int, label: str = "", stream: IO[str] | None = None, delay: float = 1.0, enabled: bool = True
+    ) -> None:
         self.total = max(int(total), 1)
         self.label = label
         self.stream = sys.stderr if stream is None else stream

@@ -25,8 +25,7 @@ UNPLUG_GRACE = 0.2
 
 def acknowledge(command: mip.Packet) -> bytes:
     """The reply to a command packet: one ack field per command field."""
-    payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00))
-                       for desc, _ in mip.walk_fields(command.payload))
+    payload = b"".join(bytes((4, mip.ACK_FIELD, desc, 0x00)) for desc, _ in mip.walk_fields(command.payload))
     return mip.frame(command.descriptor_set, payload)
 
 
@@ -39,8 +38,7 @@ class StopSignal:
         os.set_blocking(self._write_fd, False)
         self.signum: int | None = None
         self._parent = os.getppid()
-        self._saved = {sig: signal.signal(sig, self._handle)
-                       for sig in (signal.SIGTERM, signal.SIGINT)}
+        self._saved = {sig: signal.signal(sig, self._handle) for sig in (signal.SIGTERM, signal.SIGINT)}
         self._saved_wakeup = signal.set_wakeup_fd(self._write_fd)
 
     def _handle(self, signum: int, _frame: FrameType | None) -> None:
@@ -77,8 +75,15 @@ class PtyLink:
     cable pulled and plugged back in; `on_plug` is told each new path.
     """
 
-    def __init__(self, stop: StopSignal, linger: float, deadline: float, link: str | None = None,
-                 unplug_every: float | None = None, on_plug: Callable[[str], object] | None = None) -> None:
+    def __init__(
+        self,
+        stop: StopSignal,
+        linger: float,
+        deadline: float,
+        link: str | None = None,
+        unplug_every: float | None = None,
+        on_plug: Callable[[str], object] | None = None,
+    ) -> None:
         self.master, self.path = _open_terminal()
         self.stop = stop
         self.linger = linger
@@ -116,7 +121,7 @@ class PtyLink:
             return False
         if self.pending:
             try:
-                os.write(self.master, self.pending[:_mid_packet(self.pending)])
+                os.write(self.master, self.pending[: _mid_packet(self.pending)])
             except OSError:  # no room, or no reader: nothing goes out
                 pass
             else:
@@ -278,4 +283,3 @@ def _queued_input(fd: int) -> int:
     fcntl.ioctl(fd, termios.FIONREAD, buf)
     queued: int = struct.unpack("i", buf)[0]
     return queued
-

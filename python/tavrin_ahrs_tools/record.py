@@ -36,8 +36,9 @@ TIMES_SUFFIX = ".times"
 
 
 def standard_bauds() -> list[int]:
-    return sorted(int(name[1:]) for name in dir(termios)
-                  if name[:1] == "B" and name[1:].isdigit() and int(name[1:]) > 0)
+    return sorted(
+        int(name[1:]) for name in dir(termios) if name[:1] == "B" and name[1:].isdigit() and int(name[1:]) > 0
+    )
 
 
 def baud_constant(baud: int) -> int:
@@ -126,15 +127,15 @@ def _device_trouble(err: OSError, device: str) -> str:
 
 
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(
-        description="Record the raw byte stream of a serial device into a file.")
+    parser = argparse.ArgumentParser(description="Record the raw byte stream of a serial device into a file.")
     add_version(parser)
     parser.add_argument("--device", required=True, help="serial device path, e.g. /dev/ttyACM0")
     parser.add_argument("--baud", type=int, default=115200, help="baud rate; default 115200")
     parser.add_argument("--seconds", type=float, required=True, help="how long to record")
     parser.add_argument("--output", required=True, help="file to write")
-    parser.add_argument("--raw", action="store_true",
-                        help="keep every byte, even before the first and after the last packet")
+    parser.add_argument(
+        "--raw", action="store_true", help="keep every byte, even before the first and after the last packet"
+    )
     opts = parser.parse_args(argv)
     try:
         baud_constant(opts.baud)
@@ -152,8 +153,15 @@ def main(argv: list[str] | None = None) -> int:
     from .sensor import Sensor
 
     try:
-        sensor = Sensor(opts.device, opts.baud, configure=False, reconnect=False, queue=1,
-                        overflow="drop-oldest", record=opts.output)
+        sensor = Sensor(
+            opts.device,
+            opts.baud,
+            configure=False,
+            reconnect=False,
+            queue=1,
+            overflow="drop-oldest",
+            record=opts.output,
+        )
     except OSError as err:
         if err.filename not in (None, opts.device):
             print(f"ahrs-record: cannot write {opts.output}: {err.strerror or err}", file=sys.stderr)
@@ -172,8 +180,7 @@ def main(argv: list[str] | None = None) -> int:
         first, last, packets = packet_span(opts.output)
         trim(opts.output, first, last)
         kept, counted = last - first, f", {packets} packets"
-    print(f"ahrs-record: {kept} bytes{counted} in {took:.1f} s to {opts.output} ({why})",
-          file=sys.stderr)
+    print(f"ahrs-record: {kept} bytes{counted} in {took:.1f} s to {opts.output} ({why})", file=sys.stderr)
     return 0
 
 

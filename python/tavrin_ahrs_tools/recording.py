@@ -58,8 +58,9 @@ def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     """
     np = _numpy()
     return {
-        name: np.dtype([("packet", "u8"), ("offset", "u8"), ("time", "f8")]
-                       + [(item, code) for item, code, _unit in items])
+        name: np.dtype(
+            [("packet", "u8"), ("offset", "u8"), ("time", "f8")] + [(item, code) for item, code, _unit in items]
+        )
         for name, _set, items, *_ in _native.catalogue()
     }
 
@@ -68,8 +69,10 @@ def _column_views(np: ModuleType, dtype: numpy.dtype[Any], block: _native.Column
     """The 1-D arrays of a block laid out column by column, viewed in place."""
     data, rows, starts = block
     fields = cast("Mapping[str, tuple[numpy.dtype[Any], int]]", dtype.fields)
-    return {name: np.frombuffer(data, dtype=fields[name][0], count=rows, offset=start)
-            for name, start in zip(dtype.names or (), starts)}
+    return {
+        name: np.frombuffer(data, dtype=fields[name][0], count=rows, offset=start)
+        for name, start in zip(dtype.names or (), starts)
+    }
 
 
 def _utc_index(pandas: ModuleType, unix_seconds: float | NDArray[Any], name: str) -> Any:
@@ -174,8 +177,10 @@ class Recording:
             return frame.set_index(_utc_index(pandas, gps_to_unix(table["time"]), "utc"))
         if index == "host":
             if "host_time" not in (table.dtype.names or ()):
-                raise ValueError(f"{os.fsdecode(self.path)} has no host time: "
-                                 f"it needs its {TIMES_SUFFIX} sidecar, as Sensor(record=) writes it")
+                raise ValueError(
+                    f"{os.fsdecode(self.path)} has no host time: "
+                    f"it needs its {TIMES_SUFFIX} sidecar, as Sensor(record=) writes it"
+                )
             return frame.set_index(_utc_index(pandas, table["host_time"], "host"))
         return frame if index is None else frame.set_index(index)
 
@@ -253,9 +258,11 @@ class Recording:
         return euler_degrees_of(self.rotation(record), self.conventions)
 
     def __repr__(self) -> str:
-        return (f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
-                f"{len(self.damaged)} damaged runs, {self.skipped_bytes} bytes skipped"
-                f"{', truncated' if self.truncated else ''}>")
+        return (
+            f"<Recording {self.path!r}: {self.packets} packets, {len(self.records)} records, "
+            f"{len(self.damaged)} damaged runs, {self.skipped_bytes} bytes skipped"
+            f"{', truncated' if self.truncated else ''}>"
+        )
 
 
 LAYOUTS = ("rows", "columns")
@@ -305,8 +312,9 @@ def _add_host_rows(np: ModuleType, table: Table, arrival: NDArray[Any], host_tim
     return out
 
 
-def load(path: str | bytes | os.PathLike[str] | os.PathLike[bytes], progress: bool = False,
-         layout: str = "rows") -> Recording:
+def load(
+    path: str | bytes | os.PathLike[str] | os.PathLike[bytes], progress: bool = False, layout: str = "rows"
+) -> Recording:
     """Decodes the recorded stream at `path` (str, bytes or path-like, any
     name the system takes) into a Recording.
 

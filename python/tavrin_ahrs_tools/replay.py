@@ -62,8 +62,7 @@ def packet_time(packet: frames.Packet) -> float | None:
     at, end, found = 0, len(payload), None
     while at + 1 < end:
         length = payload[at]
-        if (payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size
-                and at + 2 + _TIME_ITEMS.size <= end):
+        if payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size and at + 2 + _TIME_ITEMS.size <= end:
             found = _TIME_ITEMS.unpack_from(payload, at + 2)
         at += length or 1
     if found is None:
@@ -75,7 +74,7 @@ def packet_time(packet: frames.Packet) -> float | None:
 def _packets(data: RecordingFile | bytes) -> Iterator[frames.Packet]:
     scanner = frames.PacketScanner()
     for at in range(0, len(data), SCAN_CHUNK):
-        yield from scanner.feed(data[at:at + SCAN_CHUNK])
+        yield from scanner.feed(data[at : at + SCAN_CHUNK])
     yield from scanner.finish()
 
 
@@ -187,8 +186,14 @@ def open_recording(path: str) -> RecordingFile:
 class Replay:
     """Sends a recording through a `PtyLink`, once or round and round."""
 
-    def __init__(self, link: PtyLink, data: RecordingFile | bytes, speed: float, loop: bool,
-                 progress: Callable[[int], object] | None = None) -> None:
+    def __init__(
+        self,
+        link: PtyLink,
+        data: RecordingFile | bytes,
+        speed: float,
+        loop: bool,
+        progress: Callable[[int], object] | None = None,
+    ) -> None:
         self.link = link
         self.progress = progress or (lambda done: None)  # told the bytes sent this round
         self.data = data
@@ -253,8 +258,7 @@ class Replay:
 
     def summary(self) -> str:
 
-        sent = (f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0
-                else f"{self.packets:,} packets")
+        sent = f"{len(self.data) * self.rounds:,} bytes" if self.clock.speed == 0 else f"{self.packets:,} packets"
         odd = self.clock.odd
         jumps = f", {odd:,} odd time{'s' * (odd != 1)} not paced" if odd else ""
         return f"{sent} ({self.rounds} round{'s' * (self.rounds != 1)}{jumps})"

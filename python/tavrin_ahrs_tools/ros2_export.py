@@ -24,6 +24,7 @@ order they say, the body relative to the world. A north-east-down world
 REP-103's east-north-up and forward-left-up, named `imu_link` and `map`,
 which an east-north-up world already is.
 """
+
 from __future__ import annotations
 
 import os
@@ -32,9 +33,8 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-from . import _native
+from . import _native, timeline
 from .stamps import gps_to_unix, packet_stamps
-from . import timeline
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray
@@ -55,15 +55,26 @@ PACKETS_PER_BATCH = 100_000
 IMU_ROW = 37
 # (topic, message kind)
 TOPICS: tuple[tuple[str, Ros2Kind], ...] = (
-    ("/imu/data_raw", "imu"), ("/imu/data", "imu"), ("/imu/mag", "mag"), ("/imu/pressure", "pressure"),
-    ("/imu/time_reference", "time_reference"), ("/tf", "tf"))
-ROS_TYPES = {"imu": "sensor_msgs/msg/Imu", "mag": "sensor_msgs/msg/MagneticField",
-             "pressure": "sensor_msgs/msg/FluidPressure", "time_reference": "sensor_msgs/msg/TimeReference",
-             "tf": "tf2_msgs/msg/TFMessage"}
+    ("/imu/data_raw", "imu"),
+    ("/imu/data", "imu"),
+    ("/imu/mag", "mag"),
+    ("/imu/pressure", "pressure"),
+    ("/imu/time_reference", "time_reference"),
+    ("/tf", "tf"),
+)
+ROS_TYPES = {
+    "imu": "sensor_msgs/msg/Imu",
+    "mag": "sensor_msgs/msg/MagneticField",
+    "pressure": "sensor_msgs/msg/FluidPressure",
+    "time_reference": "sensor_msgs/msg/TimeReference",
+    "tf": "tf2_msgs/msg/TFMessage",
+}
 # North-east-down to east-north-up (world), forward-right-down to
 # forward-left-up (body): each a half turn, as quaternions x, y, z, w.
-_NED_TO_ENU = (0.5 ** 0.5, 0.5 ** 0.5, 0.0, 0.0)
+_NED_TO_ENU = (0.5**0.5, 0.5**0.5, 0.0, 0.0)
 _FRD_TO_FLU = (1.0, 0.0, 0.0, 0.0)
+
+
 def default_frame(enu: bool) -> str:
     return "imu_link" if enu else "imu_link_ned"
 
@@ -84,8 +95,10 @@ def settled(rec: Recording, stated: Conventions | None = None) -> Conventions:
     missing = [name for name in needed if conv is None or getattr(conv, name) is None]
     if missing:
         because = why.split(":")[0] if found is None else f"the data leave the {' and '.join(missing)} open"
-        raise ConventionsError(f"the attitude conventions are not settled ({because}): "
-                               f"state them with --conventions, e.g. --conventions xyzw,ned")
+        raise ConventionsError(
+            f"the attitude conventions are not settled ({because}): "
+            f"state them with --conventions, e.g. --conventions xyzw,ned"
+        )
     assert conv is not None
     return conv
 
@@ -93,17 +106,21 @@ def settled(rec: Recording, stated: Conventions | None = None) -> Conventions:
 def _quat_mul(np: ModuleType, a: NDArray[Any], b: NDArray[Any]) -> NDArray[Any]:
     ax, ay, az, aw = (a[..., i] for i in range(4))
     bx, by, bz, bw = (b[..., i] for i in range(4))
-    return np.stack([aw * bx + ax * bw + ay * bz - az * by,
-                     aw * by - ax * bz + ay * bw + az * bx,
-                     aw * bz + ax * by - ay * bx + az * bw,
-                     aw * bw - ax * bx - ay * by - az * bz], axis=-1)
+    return np.stack(
+        [
+            aw * bx + ax * bw + ay * bz - az * by,
+            aw * by - ax * bz + ay * bw + az * bx,
+            aw * bz + ax * by - ay * bx + az * bw,
+            aw * bw - ax * bx - ay * by - az * bz,
+        ],
+        axis=-1,
+    )
 
 
 class _Source:
     """The recording's columns in SI units, a batch of packets at a time."""
 
-    def __init__(self, np: ModuleType, rec: Recording, units: Units, to_si: ToSi, enu: bool,
-                 conv: Conventions) -> None:
+    def __init__(self, np: ModuleType, rec: Recording, units: Units, to_si: ToSi, enu: bool, conv: Conventions) -> None:
         self.np, self.rec, self.units, self.to_si, self.conv = np, rec, units, to_si, conv
         self.enu = enu and conv.world == "ned"  # an east-north-up world needs no turn
 
@@ -115,8 +132,9 @@ class _Source:
         lo, hi = self.np.searchsorted(columns["packet"], [first, end])
         return columns["packet"][lo:hi], {k: v[lo:hi] for k, v in columns.items()}
 
-    def vector(self, name: str, cols: Mapping[str, NDArray[Any]],
-               items: Sequence[str] = ("x", "y", "z")) -> NDArray[Any]:
+    def vector(
+        self, name: str, cols: Mapping[str, NDArray[Any]], items: Sequence[str] = ("x", "y", "z")
+    ) -> NDArray[Any]:
         """The record's body-frame vector items in SI, as an (n, 3) float64 array."""
         out = self.np.empty((len(cols["packet"]), len(items)))
         for i, item in enumerate(items):
@@ -137,14 +155,21 @@ class _Source:
         return q
 
 
-def _scatter(np: ModuleType, packets: NDArray[Any], part_packets: NDArray[Any], values: NDArray[Any],
-             out: NDArray[Any], columns: NDArray[Any]) -> None:
+def _scatter(
+    np: ModuleType,
+    packets: NDArray[Any],
+    part_packets: NDArray[Any],
+    values: NDArray[Any],
+    out: NDArray[Any],
+    columns: NDArray[Any],
+) -> None:
     at = np.searchsorted(packets, part_packets)
     out[at[:, None], columns] = values
 
 
-def _imu_rows(np: ModuleType, src: _Source, parts: Mapping[str, str], first: int,
-              end: int) -> tuple[NDArray[Any], NDArray[Any]] | None:
+def _imu_rows(
+    np: ModuleType, src: _Source, parts: Mapping[str, str], first: int, end: int
+) -> tuple[NDArray[Any], NDArray[Any]] | None:
     """(packets, rows) of an Imu topic from its (orientation, rate, acceleration, uncertainty) parts."""
     found = {k: src.rows(name, first, end) for k, name in parts.items() if name}
     got = {k: v for k, v in found.items() if v is not None and len(v[0])}
@@ -160,13 +185,18 @@ def _imu_rows(np: ModuleType, src: _Source, parts: Mapping[str, str], first: int
         part, cols = got[key]
         values = src.quaternion(cols) if key == "orientation" else src.vector(parts[key], cols)
         width = values.shape[1]  # then element 0 of its covariance, now known (0: unknown)
-        _scatter(np, packets, part, np.column_stack([values, np.zeros(len(part))]), rows,
-                 np.arange(start, start + width + 1))
+        _scatter(
+            np, packets, part, np.column_stack([values, np.zeros(len(part))]), rows, np.arange(start, start + width + 1)
+        )
     if "uncertainty" in got:
         part, cols = got["uncertainty"]
         keep = np.isin(part, packets)
-        sigma = np.column_stack([src.to_si(cols[c][keep].astype("f8"), src.units[parts["uncertainty"]][c])[0]
-                                 for c in ("roll", "pitch", "yaw")])
+        sigma = np.column_stack(
+            [
+                src.to_si(cols[c][keep].astype("f8"), src.units[parts["uncertainty"]][c])[0]
+                for c in ("roll", "pitch", "yaw")
+            ]
+        )
         has = np.isin(packets, got["orientation"][0]) if "orientation" in got else np.zeros(len(packets), bool)
         at = np.searchsorted(packets, part[keep])
         ok = has[at]
@@ -174,15 +204,23 @@ def _imu_rows(np: ModuleType, src: _Source, parts: Mapping[str, str], first: int
     return packets, rows
 
 
-def _batches(np: ModuleType, src: _Source, first: int,
-             end: int) -> Iterator[tuple[int, NDArray[Any], NDArray[Any]]]:
+def _batches(np: ModuleType, src: _Source, first: int, end: int) -> Iterator[tuple[int, NDArray[Any], NDArray[Any]]]:
     """(topic index, packets, rows) of every topic with data in packets first..end-1."""
     raw = _imu_rows(np, src, {"rate": "ScaledGyroVector", "acceleration": "ScaledAccVector"}, first, end)
     if raw is not None:
         yield 0, *raw
-    data = _imu_rows(np, src, {"orientation": "OrientationQuaternion", "rate": "CompensatedAngularRate",
-                               "acceleration": "CompensatedAcceleration",
-                               "uncertainty": "AttitudeUncertaintyEuler"}, first, end)
+    data = _imu_rows(
+        np,
+        src,
+        {
+            "orientation": "OrientationQuaternion",
+            "rate": "CompensatedAngularRate",
+            "acceleration": "CompensatedAcceleration",
+            "uncertainty": "AttitudeUncertaintyEuler",
+        },
+        first,
+        end,
+    )
     if data is not None:
         yield 1, *data
     mag = src.rows("ScaledMageVector", first, end)
@@ -204,20 +242,27 @@ def _batches(np: ModuleType, src: _Source, first: int,
         yield 5, orientation[0], np.column_stack([np.zeros((len(q), 3)), q])
 
 
-def _time_refs(np: ModuleType, src: _Source, name: str, first: int,
-               end: int) -> tuple[NDArray[Any], NDArray[Any]] | None:
+def _time_refs(
+    np: ModuleType, src: _Source, name: str, first: int, end: int
+) -> tuple[NDArray[Any], NDArray[Any]] | None:
     got = src.rows(name, first, end)
     if got is None or not len(got[0]):
         return None
     unix = gps_to_unix(np, timeline.clock_times(got[1], name))
-    usable = np.isfinite(unix) & (unix >= 0) & (unix < 2.0 ** 31)
+    usable = np.isfinite(unix) & (unix >= 0) & (unix < 2.0**31)
     whole = np.floor(unix[usable])
     return got[0][usable], np.column_stack([whole, np.rint((unix[usable] - whole) * 1e9).clip(0, 999_999_999)])
 
 
-def write(rec: Recording, path: str | os.PathLike[str], frame_id: str | None = None, enu: bool = False,
-          overrides: UnitOverrides | None = None, conventions: Conventions | None = None,
-          progress: Callable[[int], object] | None = None) -> tuple[dict[str, int], tuple[int, int], int]:
+def write(
+    rec: Recording,
+    path: str | os.PathLike[str],
+    frame_id: str | None = None,
+    enu: bool = False,
+    overrides: UnitOverrides | None = None,
+    conventions: Conventions | None = None,
+    progress: Callable[[int], object] | None = None,
+) -> tuple[dict[str, int], tuple[int, int], int]:
     """Writes the recording's ROS 2 topics to the MCAP file `path`.
 
     Returns ({topic: message count}, first and last log time in ns, packets
@@ -240,17 +285,27 @@ def write(rec: Recording, path: str | os.PathLike[str], frame_id: str | None = N
     pool = ThreadPoolExecutor(1)
     pending: Future[None] | None = None
     try:
-        channels = [writer.channel(topic, kind, world if kind == "tf" else frame,
-                                   {"tf": frame, "time_reference": "gps"}.get(kind, ""))
-                    for topic, kind in TOPICS]
+        channels = [
+            writer.channel(
+                topic, kind, world if kind == "tf" else frame, {"tf": frame, "time_reference": "gps"}.get(kind, "")
+            )
+            for topic, kind in TOPICS
+        ]
         counts = [0] * len(TOPICS)
         for first in range(0, rec.packets, PACKETS_PER_BATCH):
             batches: list[Ros2Batch] = []
             for topic, packets, rows in _batches(np, src, first, first + PACKETS_PER_BATCH):
                 times = stamps[packets.astype(np.intp)]
                 packets = np.ascontiguousarray(packets, dtype=np.uint64)
-                batches.append((channels[topic], packets.tobytes(), times.tobytes(),
-                                times.astype(np.int64).tobytes(), np.ascontiguousarray(rows, dtype="f8").tobytes()))
+                batches.append(
+                    (
+                        channels[topic],
+                        packets.tobytes(),
+                        times.tobytes(),
+                        times.astype(np.int64).tobytes(),
+                        np.ascontiguousarray(rows, dtype="f8").tobytes(),
+                    )
+                )
                 counts[topic] += len(packets)
             if pending is not None:
                 pending.result()
@@ -271,17 +326,21 @@ def _metadata_yaml(name: str, counts: Mapping[str, int], span: tuple[int, int]) 
     total = sum(counts.values())
     topics = "".join(
         f"    - topic_metadata:\n        name: {topic}\n        type: {ROS_TYPES[kind]}\n"
-        f"        serialization_format: cdr\n        offered_qos_profiles: \"\"\n"
+        f'        serialization_format: cdr\n        offered_qos_profiles: ""\n'
         f"      message_count: {counts[topic]}\n"
-        for topic, kind in TOPICS if topic in counts)
-    return (f"rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: mcap\n"
-            f"  duration:\n    nanoseconds: {end - start}\n"
-            f"  starting_time:\n    nanoseconds_since_epoch: {start}\n"
-            f"  message_count: {total}\n  topics_with_message_count:\n{topics}"
-            f"  compression_format: \"\"\n  compression_mode: \"\"\n"
-            f"  relative_file_paths:\n    - {name}\n"
-            f"  files:\n    - path: {name}\n      starting_time:\n        nanoseconds_since_epoch: {start}\n"
-            f"      duration:\n        nanoseconds: {end - start}\n      message_count: {total}\n")
+        for topic, kind in TOPICS
+        if topic in counts
+    )
+    return (
+        f"rosbag2_bagfile_information:\n  version: 5\n  storage_identifier: mcap\n"
+        f"  duration:\n    nanoseconds: {end - start}\n"
+        f"  starting_time:\n    nanoseconds_since_epoch: {start}\n"
+        f"  message_count: {total}\n  topics_with_message_count:\n{topics}"
+        f'  compression_format: ""\n  compression_mode: ""\n'
+        f"  relative_file_paths:\n    - {name}\n"
+        f"  files:\n    - path: {name}\n      starting_time:\n        nanoseconds_since_epoch: {start}\n"
+        f"      duration:\n        nanoseconds: {end - start}\n      message_count: {total}\n"
+    )
 
 
 def write_bag(rec: Recording, directory: str, stage: StagedOutputs, **options: Any) -> int:

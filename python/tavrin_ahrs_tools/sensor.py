@@ -10,6 +10,7 @@ sample never holds the interpreter lock.
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import dataclasses
 import numbers
 import os
@@ -46,11 +47,19 @@ class Sample:
                  None until the model has a fit
     conventions  the attitude Conventions its Sensor has found (or None)
     """
+
     __slots__ = ("set", "host_ns", "wall_ns", "device_time", "readings", "time_ns", "conventions")
 
-    def __init__(self, set: str, host_ns: int, wall_ns: int, device_time: float | None,  # noqa: A002
-                 readings: dict[str, dict[str, _native.ItemValue]], time_ns: int | None = None,
-                 conventions: Conventions | None = None) -> None:
+    def __init__(
+        self,
+        set: str,  # noqa: A002 (the set's name)
+        host_ns: int,
+        wall_ns: int,
+        device_time: float | None,
+        readings: dict[str, dict[str, _native.ItemValue]],
+        time_ns: int | None = None,
+        conventions: Conventions | None = None,
+    ) -> None:
         self.set = set
         self.host_ns = host_ns
         self.wall_ns = wall_ns
@@ -92,8 +101,9 @@ class Sample:
         return name in self.readings
 
     def __repr__(self) -> str:
-        return (f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} "
-                f"records={list(self.readings)}>")
+        return (
+            f"<Sample {self.set} device_time={self.device_time} host_ns={self.host_ns} records={list(self.readings)}>"
+        )
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,7 +119,8 @@ class Clock:
                week change, the device opened again
     spread     ns: standard deviation of the arrival delays above the fit
     """
-    set: str  # noqa: A003 (the set's name)
+
+    set: str
     offset: int | None
     drift_ppm: float | None
     window: int
@@ -174,8 +185,9 @@ class _Waiters:
     A loop watches a descriptor with one callback at a time, so all of them
     share one: readable (a sample, or the end) wakes every one."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int,
-                 registry: dict[asyncio.AbstractEventLoop, _Waiters]) -> None:
+    def __init__(
+        self, loop: asyncio.AbstractEventLoop, fd: int, registry: dict[asyncio.AbstractEventLoop, _Waiters]
+    ) -> None:
         self.loop, self.fd, self.registry = loop, fd, registry
         self.futures: set[asyncio.Future[None]] = set()
         loop.add_reader(fd, self.wake_all)
@@ -210,8 +222,10 @@ def sample_dtypes() -> dict[str, numpy.dtype[Any]]:
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {name: np.dtype([(f, dt[f]) for f in dt.names or ()] + [("host_ns", "u8"), ("time_ns", "i8")])
-                   for name, dt in record_dtypes().items()}
+        _dtypes = {
+            name: np.dtype([(f, dt[f]) for f in dt.names or ()] + [("host_ns", "u8"), ("time_ns", "i8")])
+            for name, dt in record_dtypes().items()
+        }
     return _dtypes
 
 
@@ -231,9 +245,17 @@ class Sensor:
     it comes back. `record` names a file that receives every byte read.
     """
 
-    def __init__(self, port: str | bytes | os.PathLike[str] | os.PathLike[bytes] | PortInfo, baud: int = 115200, *,
-                 configure: bool = True, queue: int = 1000, overflow: str = "block", reconnect: bool = True,
-                 record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None) -> None:
+    def __init__(
+        self,
+        port: str | bytes | os.PathLike[str] | os.PathLike[bytes] | PortInfo,
+        baud: int = 115200,
+        *,
+        configure: bool = True,
+        queue: int = 1000,
+        overflow: str = "block",
+        reconnect: bool = True,
+        record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
+    ) -> None:
         self._native: _native.LiveReader | None = None
         self._closed = True
         self._waiters: dict[asyncio.AbstractEventLoop, _Waiters] = {}  # event loop -> _Waiters
@@ -248,8 +270,9 @@ class Sensor:
         reconnect = _bool("reconnect", reconnect)
         record = None if record is None else _path("record", record)
         try:
-            self._native = _native.LiveReader(port, baud, configure, queue, overflow == "drop-oldest",
-                                              reconnect, record)
+            self._native = _native.LiveReader(
+                port, baud, configure, queue, overflow == "drop-oldest", reconnect, record
+            )
         except FileNotFoundError as e:
             if e.filename != port:
                 raise
@@ -315,7 +338,7 @@ class Sensor:
 
     @property
     def status(self) -> str:
-        """"streaming", "reconnecting", "closed" or "failed"."""
+        """ "streaming", "reconnecting", "closed" or "failed"."""
         return "closed" if self._closed else self._live_reader().status
 
     @property
@@ -369,10 +392,9 @@ class Sensor:
                 present = [name for name in group.values() if name in sample.readings]
                 if len(present) >= 2:
                     present += [name for name in force if name in sample.readings]
-                    try:
+                    # A packet that does not settle them leaves it to a later one.
+                    with contextlib.suppress(ConventionsError):
                         self._conventions = detect(_numpy(), sample._tables(present))
-                    except ConventionsError:
-                        pass  # this packet does not settle them; a later one may
         sample.conventions = self.conventions
         return sample
 

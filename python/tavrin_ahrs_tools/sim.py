@@ -21,10 +21,10 @@ from typing import IO
 from . import frames as mip
 from . import replay, simulated
 from .cli import add_version, command
+from .conventions import ConventionsError, parse_conventions
 from .device_clock import DeviceClock
 from .progress import Progress
 from .pty_link import PtyLink, StopSignal
-from .conventions import ConventionsError, parse_conventions
 
 # A real sensor's UART drops what the host does not take; beyond this much
 # unread output the paced stream drops whole packets instead of queueing.
@@ -56,10 +56,16 @@ class CountedBatch:
     def __init__(self, size: int = 64, convention: Mapping[str, str] | None = None) -> None:
         builder = simulated.PacketBuilder(convention=convention)
         kinds = (
-            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), simulated.SENSOR_PACKER,
-             gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET)),
-            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), simulated.FILTER_PACKER,
-             gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET)),
+            (
+                builder.sensor(FAST_SAMPLE_TIME, tow=0.0),
+                simulated.SENSOR_PACKER,
+                gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET),
+            ),
+            (
+                builder.filter(FAST_SAMPLE_TIME, tow=0.0),
+                simulated.FILTER_PACKER,
+                gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET),
+            ),
         )
         self.buffer = bytearray()
         self.ends: list[int] = []
@@ -87,7 +93,7 @@ class CountedBatch:
         mul = int.__mul__
         for k, (tow_at, sum_at, first, second, weights) in enumerate(self._patches, counter):
             pack_into(">d", buf, tow_at, float(k))
-            tow = buf[tow_at:tow_at + 8]
+            tow = buf[tow_at : tow_at + 8]
             buf[sum_at] = (first + sum(tow)) & 0xFF
             buf[sum_at + 1] = (second + sum(map(mul, tow, weights))) & 0xFF
         return buf
@@ -113,8 +119,7 @@ class Corruptor:
         return bytes(damaged)
 
 
-def stream_paced(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor,
-                 truth: IO[str] | None = None) -> int:
+def stream_paced(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor, truth: IO[str] | None = None) -> int:
     builder = simulated.PacketBuilder(opts.rate, convention=opts.convention)
     clock = DeviceClock(opts.rate, opts.clock_skew, opts.jitter, opts.seed, truth)
     deadline = link.deadline
@@ -152,7 +157,7 @@ def stream_fast(link: PtyLink, opts: argparse.Namespace, corrupt: Corruptor) -> 
     while not link.stop.set and (limit is None or counter < limit) and time.monotonic() < deadline:
         n = size if limit is None else min(size, limit - counter)
         buf = batch.fill(counter)
-        if not link.send_all(memoryview(buf)[:batch.ends[n - 1]]):
+        if not link.send_all(memoryview(buf)[: batch.ends[n - 1]]):
             break
         counter += n
     return counter
@@ -179,8 +184,14 @@ def _serving(opts: argparse.Namespace, out: IO[str]) -> Iterator[PtyLink]:
     reader is left time to take what is still queued."""
     stop = StopSignal()
     try:
-        link = PtyLink(stop, opts.linger, _deadline(opts.duration), opts.link,
-                       opts.unplug_every, lambda path: print(path, file=out, flush=True))
+        link = PtyLink(
+            stop,
+            opts.linger,
+            _deadline(opts.duration),
+            opts.link,
+            opts.unplug_every,
+            lambda path: print(path, file=out, flush=True),
+        )
     except BaseException as err:
         stop.close()
         if isinstance(err, OSError) and opts.link is not None:
@@ -214,8 +225,10 @@ def run_pty(opts: argparse.Namespace, out: IO[str] | None = None) -> int:
         if truth is not None:
             truth.close()
     unplugs = f", {link.unplugs} unplugs" if opts.unplug_every else ""
-    print(f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, "
-          f"{link.replies} commands answered{unplugs}", file=sys.stderr)
+    print(
+        f"ahrs-sim: {sent} packets, {corrupt.damaged} damaged, {link.replies} commands answered{unplugs}",
+        file=sys.stderr,
+    )
     return 0
 
 
@@ -227,8 +240,7 @@ def run_replay(opts: argparse.Namespace, data: replay.RecordingFile) -> int:
         except replay.FileShrank as err:
             print(f"ahrs-sim: {opts.replay}: {err}", file=sys.stderr)
             return 1
-    print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, "
-          f"{link.replies} commands answered", file=sys.stderr)
+    print(f"ahrs-sim: replayed {player.summary()} of {opts.replay}, {link.replies} commands answered", file=sys.stderr)
     return 0
 
 
@@ -247,8 +259,7 @@ def run_record(opts: argparse.Namespace) -> int:
                 written += 1
     finally:
         stop.close()
-    print(f"ahrs-sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}",
-          file=sys.stderr)
+    print(f"ahrs-sim: {written} packets, {corrupt.damaged} damaged, to {opts.record}", file=sys.stderr)
     return 0
 
 
@@ -265,6 +276,7 @@ def _positive(kind: Callable[[str], float]) -> Callable[[str], float]:
         if value <= 0:
             raise argparse.ArgumentTypeError(f"{text} must be greater than zero")
         return value
+
     return parse
 
 
@@ -316,55 +328,91 @@ def _check_clock(parser: argparse.ArgumentParser, opts: argparse.Namespace) -> N
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         description="Simulated AHRS streaming MIP packets on a pseudo-terminal, "
-        "writing them to a file, or playing a recording back.")
+        "writing them to a file, or playing a recording back."
+    )
     add_version(parser)
-    parser.add_argument("--rate", type=_positive(float),
-                        help="packets of each kind (sensor and filter) per second; default 100")
-    parser.add_argument("--count", type=_positive(int),
-                        help="stop after this many packets (both kinds together)")
+    parser.add_argument(
+        "--rate", type=_positive(float), help="packets of each kind (sensor and filter) per second; default 100"
+    )
+    parser.add_argument("--count", type=_positive(int), help="stop after this many packets (both kinds together)")
     parser.add_argument("--duration", type=_positive(float), help="stop after this many seconds")
-    parser.add_argument("--fast", action="store_true",
-                        help="write as fast as the terminal takes; the GPS time-of-week "
-                             "items carry a running packet counter instead of a time")
-    parser.add_argument("--corrupt-rate", type=_probability, default=0.0, metavar="P",
-                        help="chance per packet of junk bytes before it or a flipped bit in it")
+    parser.add_argument(
+        "--fast",
+        action="store_true",
+        help="write as fast as the terminal takes; the GPS time-of-week "
+        "items carry a running packet counter instead of a time",
+    )
+    parser.add_argument(
+        "--corrupt-rate",
+        type=_probability,
+        default=0.0,
+        metavar="P",
+        help="chance per packet of junk bytes before it or a flipped bit in it",
+    )
     parser.add_argument("--seed", type=int, default=1, help="seed for the corruption")
-    parser.add_argument("--linger", type=float, default=1.0,
-                        help="seconds to wait for a reader to reopen the device before "
-                             "exiting once it has closed it; default 1")
-    parser.add_argument("--link", metavar="PATH",
-                        help="keep a symlink at PATH to the current terminal, as udev keeps "
-                             "/dev/serial/by-id")
-    parser.add_argument("--unplug-every", type=_positive(float), metavar="S",
-                        help="close the terminal every S seconds and open a new one (a new "
-                             "path, printed on a line of its own), as a cable pulled and "
-                             "plugged back in")
-    parser.add_argument("--convention", type=_convention, metavar="C,...",
-                        help="how the attitude is written, e.g. wxyz,body_to_world,XYZ,enu "
-                             "(quaternion wxyz/xyzw, matrix body_to_world/world_to_body, Euler "
-                             "turn order, world ned/enu; parts left out keep the default "
-                             "xyzw,world_to_body,ZYX,ned)")
-    parser.add_argument("--clock-skew", type=float, default=0.0, metavar="PPM",
-                        help="the device clock runs PPM parts per million fast (negative: slow) "
-                             "against the host's")
-    parser.add_argument("--jitter", type=_not_negative, default=0.0, metavar="US",
-                        help="delay each write by an exponentially distributed time of mean US "
-                             "microseconds; writes keep their order, so they bunch up")
-    parser.add_argument("--truth", metavar="FILE",
-                        help="write one CSV line per data packet sent, device_time,host_ns: its "
-                             "GPS seconds and the time.monotonic_ns() instant the device took it")
-    parser.add_argument("--record", metavar="FILE",
-                        help="write the stream to FILE as fast as possible instead of a pty")
-    parser.add_argument("--seconds", type=_positive(float),
-                        help="with --record: seconds of stream to write")
-    parser.add_argument("--replay", metavar="FILE",
-                        help="play a recording into the terminal, timed by its GPS "
-                             "time-of-week items, instead of simulating")
-    parser.add_argument("--speed", type=_not_negative, metavar="X",
-                        help="with --replay: play X times faster; 0 as fast as the reader "
-                             "takes it; default 1")
-    parser.add_argument("--loop", action="store_true",
-                        help="with --replay: start again from the beginning at the end")
+    parser.add_argument(
+        "--linger",
+        type=float,
+        default=1.0,
+        help="seconds to wait for a reader to reopen the device before exiting once it has closed it; default 1",
+    )
+    parser.add_argument(
+        "--link", metavar="PATH", help="keep a symlink at PATH to the current terminal, as udev keeps /dev/serial/by-id"
+    )
+    parser.add_argument(
+        "--unplug-every",
+        type=_positive(float),
+        metavar="S",
+        help="close the terminal every S seconds and open a new one (a new "
+        "path, printed on a line of its own), as a cable pulled and "
+        "plugged back in",
+    )
+    parser.add_argument(
+        "--convention",
+        type=_convention,
+        metavar="C,...",
+        help="how the attitude is written, e.g. wxyz,body_to_world,XYZ,enu "
+        "(quaternion wxyz/xyzw, matrix body_to_world/world_to_body, Euler "
+        "turn order, world ned/enu; parts left out keep the default "
+        "xyzw,world_to_body,ZYX,ned)",
+    )
+    parser.add_argument(
+        "--clock-skew",
+        type=float,
+        default=0.0,
+        metavar="PPM",
+        help="the device clock runs PPM parts per million fast (negative: slow) against the host's",
+    )
+    parser.add_argument(
+        "--jitter",
+        type=_not_negative,
+        default=0.0,
+        metavar="US",
+        help="delay each write by an exponentially distributed time of mean US "
+        "microseconds; writes keep their order, so they bunch up",
+    )
+    parser.add_argument(
+        "--truth",
+        metavar="FILE",
+        help="write one CSV line per data packet sent, device_time,host_ns: its "
+        "GPS seconds and the time.monotonic_ns() instant the device took it",
+    )
+    parser.add_argument(
+        "--record", metavar="FILE", help="write the stream to FILE as fast as possible instead of a pty"
+    )
+    parser.add_argument("--seconds", type=_positive(float), help="with --record: seconds of stream to write")
+    parser.add_argument(
+        "--replay",
+        metavar="FILE",
+        help="play a recording into the terminal, timed by its GPS time-of-week items, instead of simulating",
+    )
+    parser.add_argument(
+        "--speed",
+        type=_not_negative,
+        metavar="X",
+        help="with --replay: play X times faster; 0 as fast as the reader takes it; default 1",
+    )
+    parser.add_argument("--loop", action="store_true", help="with --replay: start again from the beginning at the end")
     opts = parser.parse_args(argv)
     _check_replay(parser, opts)
     if opts.rate is None:

@@ -14,13 +14,13 @@ from collections.abc import Mapping, Sequence
 
 from .frames import FILTER_LAYOUT, FILTER_SET, SENSOR_LAYOUT, SENSOR_SET, PayloadPacker, frame
 
-GRAVITY = 9.80665            # m/s^2
+GRAVITY = 9.80665  # m/s^2
 MAG_NED = (0.21, 0.0, 0.43)  # Gauss, north/east/down
 GPS_WEEK = 2345
-TOW_START = 345600.0         # s into the GPS week at stream time 0
-GYRO_BIAS = (2.5e-4, -1.2e-4, 7e-5)          # rad/s
-GYRO_BIAS_SIGMA = (5e-5, 5e-5, 8e-5)         # rad/s
-ATTITUDE_SIGMA = (0.002, 0.002, 0.01)        # rad
+TOW_START = 345600.0  # s into the GPS week at stream time 0
+GYRO_BIAS = (2.5e-4, -1.2e-4, 7e-5)  # rad/s
+GYRO_BIAS_SIGMA = (5e-5, 5e-5, 8e-5)  # rad/s
+ATTITUDE_SIGMA = (0.002, 0.002, 0.01)  # rad
 QUATERNION_SIGMA = (0.001, 0.001, 0.005, 0.0005)
 SETTLE_TIME = 1.0  # the filter flags its outputs Invalid until then
 ROLL_AMP, ROLL_W = 0.30, 2 * math.pi * 0.05
@@ -63,14 +63,19 @@ def _transpose(m: Rows) -> Built:
 
 def _turn(axis: int, angle: float) -> Matrix:
     c, s = math.cos(angle), math.sin(angle)
-    return (((1.0, 0.0, 0.0), (0.0, c, -s), (0.0, s, c)),
-            ((c, 0.0, s), (0.0, 1.0, 0.0), (-s, 0.0, c)),
-            ((c, -s, 0.0), (s, c, 0.0), (0.0, 0.0, 1.0)))[axis]
+    return (
+        ((1.0, 0.0, 0.0), (0.0, c, -s), (0.0, s, c)),
+        ((c, 0.0, s), (0.0, 1.0, 0.0), (-s, 0.0, c)),
+        ((c, -s, 0.0), (s, c, 0.0), (0.0, 0.0, 1.0)),
+    )[axis]
 
 
 def _angles(t: float) -> tuple[float, float, float]:
-    return (ROLL_AMP * math.sin(ROLL_W * t), PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE),
-            _wrap(YAW_START + YAW_RATE * t))
+    return (
+        ROLL_AMP * math.sin(ROLL_W * t),
+        PITCH_AMP * math.sin(PITCH_W * t + PITCH_PHASE),
+        _wrap(YAW_START + YAW_RATE * t),
+    )
 
 
 def _body_to_world(angles: Vector, sequence: str) -> Built:
@@ -138,20 +143,22 @@ class Attitude:
         cr, sr = math.cos(roll), math.sin(roll)
         cp, sp = math.cos(pitch), math.sin(pitch)
         cy, sy = math.cos(yaw), math.sin(yaw)
-        self.rates = (droll - YAW_RATE * sp,
-                      dpitch * cr + YAW_RATE * sr * cp,
-                      -dpitch * sr + YAW_RATE * cr * cp)
-        self.matrix = ((cp * cy, cp * sy, -sp),
-                       (sr * sp * cy - cr * sy, sr * sp * sy + cr * cy, sr * cp),
-                       (cr * sp * cy + sr * sy, cr * sp * sy - sr * cy, cr * cp))
+        self.rates = (droll - YAW_RATE * sp, dpitch * cr + YAW_RATE * sr * cp, -dpitch * sr + YAW_RATE * cr * cp)
+        self.matrix = (
+            (cp * cy, cp * sy, -sp),
+            (sr * sp * cy - cr * sy, sr * sp * sy + cr * cy, sr * cp),
+            (cr * sp * cy + sr * sy, cr * sp * sy - sr * cy, cr * cp),
+        )
         hr, hp, hy = roll / 2, pitch / 2, yaw / 2
         chr_, shr = math.cos(hr), math.sin(hr)
         chp, shp = math.cos(hp), math.sin(hp)
         chy, shy = math.cos(hy), math.sin(hy)
-        quaternion = (shr * chp * chy - chr_ * shp * shy,
-                      chr_ * shp * chy + shr * chp * shy,
-                      chr_ * chp * shy - shr * shp * chy,
-                      chr_ * chp * chy + shr * shp * shy)
+        quaternion = (
+            shr * chp * chy - chr_ * shp * shy,
+            chr_ * shp * chy + shr * chp * shy,
+            chr_ * chp * shy - shr * shp * chy,
+            chr_ * chp * chy + shr * shp * shy,
+        )
         self.written = (sum(self.matrix, ()), quaternion, self.euler)
 
 
@@ -163,8 +170,9 @@ def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
-def sensor_fields(t: float, dt: float, tow: float | None = None,
-                  convention: Mapping[str, str] | None = None) -> tuple[tuple[float, ...], ...]:
+def sensor_fields(
+    t: float, dt: float, tow: float | None = None, convention: Mapping[str, str] | None = None
+) -> tuple[tuple[float, ...], ...]:
     """Item values of every sensor-set field at stream time t (s)."""
     att = Attitude(t, convention)
     down = _rotate(att.matrix, (0.0, 0.0, 1.0))
@@ -184,8 +192,9 @@ def sensor_fields(t: float, dt: float, tow: float | None = None,
     )
 
 
-def filter_fields(t: float, tow: float | None = None,
-                  convention: Mapping[str, str] | None = None) -> tuple[tuple[float, ...], ...]:
+def filter_fields(
+    t: float, tow: float | None = None, convention: Mapping[str, str] | None = None
+) -> tuple[tuple[float, ...], ...]:
     """Item values of every filter-set field at stream time t (s)."""
     att = Attitude(t, convention)
     matrix, quaternion, euler = att.written
@@ -223,8 +232,7 @@ class PacketBuilder:
     whether any packet went missing.
     """
 
-    def __init__(self, rate: float = 100.0, counted: bool = False,
-                 convention: Mapping[str, str] | None = None) -> None:
+    def __init__(self, rate: float = 100.0, counted: bool = False, convention: Mapping[str, str] | None = None) -> None:
         self.rate = float(rate)
         self.counted = counted
         self.convention = {**DEFAULT_CONVENTION, **(convention or {})}

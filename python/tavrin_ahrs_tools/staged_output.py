@@ -17,6 +17,7 @@ A file the export owns but did not write this time (a table of a record no
 longer in the recording) is removed on commit: `stage.path()` it and write
 nothing there.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -90,8 +91,8 @@ class StagedOutputs:
         for final, temp in self._pending.items():
             if path == temp:
                 return final
-            if temp.startswith(path) and final.endswith(temp[len(path):]):
-                return final[:len(final) - len(temp) + len(path)]
+            if temp.startswith(path) and final.endswith(temp[len(path) :]):
+                return final[: len(final) - len(temp) + len(path)]
         return None
 
     def folder(self, path: str | bytes) -> str:

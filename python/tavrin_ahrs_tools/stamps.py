@@ -8,6 +8,7 @@ both hold), is never written: the packet takes its neighbour's (the last
 usable one before it, else the first after it), and the packets so stamped
 are counted for the caller to report.
 """
+
 from __future__ import annotations
 
 from types import ModuleType
@@ -21,7 +22,7 @@ if TYPE_CHECKING:
     from .recording import Recording
 
 # 2**31 s: the last second a ROS 2 stamp (int32 seconds) can hold.
-LAST_SECOND = 2.0 ** 31
+LAST_SECOND = 2.0**31
 
 
 @overload

@@ -50,7 +50,6 @@ def packet_times(np: ModuleType, recording: Recording) -> NDArray[Any]:
 
 
 def clock_gaps(np: ModuleType, times: NDArray[Any]) -> tuple[float | None, NDArray[Any], NDArray[Any]]:
-
     """(median period, steps between stamps, which steps are dropouts) of one
     clock's stamps; the period is None when time never moves forward."""
     steps = np.diff(times)

@@ -6,6 +6,7 @@ catalogue, so the native code and Python never disagree), and a sensor that
 sends otherwise is described once by overrides, in Python or in a file given
 to the commands with --units FILE.
 """
+
 from __future__ import annotations
 
 import json
@@ -28,6 +29,7 @@ def _unchanged(values: Any) -> Any:
 def _times(factor: float) -> Callable[[Any], Any]:
     def convert(values: Any) -> Any:
         return values * factor
+
     return convert
 
 
@@ -93,11 +95,11 @@ def units(overrides: Mapping[str, Any] | None = None) -> dict[str, dict[str, str
             raise UnitsError(f"{record}: expected item = unit pairs, not {items!r}")
         for item, unit in items.items():
             if item not in table[record]:
-                raise UnitsError(f"{record} has no item {item!r} "
-                                 f"(it has {', '.join(table[record])})")
+                raise UnitsError(f"{record} has no item {item!r} (it has {', '.join(table[record])})")
             if unit not in CONVERSIONS:
-                raise UnitsError(f"{record}.{item}: unknown unit {unit!r} "
-                                 f"(known: {', '.join(u for u in CONVERSIONS if u)})")
+                raise UnitsError(
+                    f"{record}.{item}: unknown unit {unit!r} (known: {', '.join(u for u in CONVERSIONS if u)})"
+                )
             table[record][item] = unit
     return table
 
@@ -128,8 +130,9 @@ def _toml() -> ModuleType:
         try:
             import tomli as tomllib  # type: ignore[import-not-found, unused-ignore]  # optional, only on 3.10
         except ImportError:
-            raise ImportError("a TOML units file needs tomli on Python 3.10: "
-                              "pip install 'tavrin_ahrs_driver[tools]'") from None
+            raise ImportError(
+                "a TOML units file needs tomli on Python 3.10: pip install 'tavrin_ahrs_driver[tools]'"
+            ) from None
     return tomllib
 
 
@@ -143,8 +146,13 @@ def to_si(values: Any, unit: str) -> tuple[Any, str]:
     return convert(values), si_unit
 
 
-def column_to_si(table: Any, record: str, item: str, overrides: Mapping[str, Any] | None = None,
-                 declared: Mapping[str, Mapping[str, str]] | None = None) -> tuple[Any, str]:
+def column_to_si(
+    table: Any,
+    record: str,
+    item: str,
+    overrides: Mapping[str, Any] | None = None,
+    declared: Mapping[str, Mapping[str, str]] | None = None,
+) -> tuple[Any, str]:
     """One column of a record's table in SI, by the declared table (or
     `declared`, a units() result, when the caller already has it)."""
     declared = declared or units(overrides)

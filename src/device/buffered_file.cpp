@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace ahrs {
 
 Result<BufferedFile, IoError> BufferedFile::open(std::string_view path, InterruptCheck interrupt) {

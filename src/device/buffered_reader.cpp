@@ -16,7 +16,9 @@ namespace {
 // The reader's own lines wait for room together with its cancellation: a
 // standard error that nobody reads cannot hold the thread past its stop.
 // Printing is best effort: the thread ends anyway.
-void say(std::string_view line, const CancelToken& cancel) { (void)write_text(Stream::Err, line, Interrupts{{}, &cancel}); }
+void say(std::string_view line, const CancelToken& cancel) {
+    (void)write_text(Stream::Err, line, Interrupts{{}, &cancel});
+}
 
 // A reader's last words.
 void report(std::string_view what, const CancelToken& cancel) {
@@ -37,9 +39,7 @@ bool handle_failure(const PortError& e, const ReaderSettings& settings, const Ca
     switch (a->cause()) {
         case AHRSError::Cause::Cancelled:
         case AHRSError::Cause::Interrupted: return true;
-        case AHRSError::Cause::Disconnected:
-            report("Device disconnected: " + a->debug(), cancel);
-            return true;
+        case AHRSError::Cause::Disconnected: report("Device disconnected: " + a->debug(), cancel); return true;
         case AHRSError::Cause::Other: break;
     }
     if (settings.verbose) say("Error parsing packet: " + a->debug() + "\n", cancel);

@@ -25,8 +25,7 @@ public:
     enum class StartError { NoMemory, NoThread };
 
     // Reserves the queue and starts the thread.
-    static Result<std::unique_ptr<BufferedReader>, StartError> start(ReaderSettings settings,
-                                                                     std::size_t buffer_size);
+    static Result<std::unique_ptr<BufferedReader>, StartError> start(ReaderSettings settings, std::size_t buffer_size);
     // Stops the thread and waits for it: the device is released on return.
     // In a child made by fork() it touches nothing the parent still uses.
     ~BufferedReader();

@@ -44,9 +44,9 @@ Status<IoError> write_text(Stream s, std::string_view text, const Interrupts& in
 Status<Panic> print(Stream s, std::string_view text, const Interrupts& interrupts) {
     auto r = write_text(s, text, interrupts);
     if (r) return Unit{};
-    return err(Panic{std::string("failed printing to ") + (s == Stream::Out ? "stdout" : "stderr") + ": " +
-                         r.error().debug(),
-                     is_interruption(r.error())});
+    return err(
+        Panic{std::string("failed printing to ") + (s == Stream::Out ? "stdout" : "stderr") + ": " + r.error().debug(),
+              is_interruption(r.error())});
 }
 
 }  // namespace ahrs

@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-
 namespace ahrs {
 
 Result<std::unique_ptr<FileSource>, IoError> FileSource::open(std::string_view path, InterruptCheck interrupt) {

@@ -13,7 +13,9 @@ public:
     // The file must exist; it is never created, truncated or written.
     static Result<std::unique_ptr<FileSource>, IoError> open(std::string_view path, InterruptCheck interrupt);
     // Reads an open descriptor from where it stands.
-    static std::unique_ptr<FileSource> adopt(FileHandle fd) { return std::unique_ptr<FileSource>(new FileSource(std::move(fd))); }
+    static std::unique_ptr<FileSource> adopt(FileHandle fd) {
+        return std::unique_ptr<FileSource>(new FileSource(std::move(fd)));
+    }
 
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) override;
     std::size_t chunk_size() const override { return 64 * 1024; }

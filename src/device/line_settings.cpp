@@ -28,8 +28,8 @@ bool same_settings(const termios& want, const termios& got) {
     return (want.c_iflag & kInputMask) == (got.c_iflag & kInputMask) &&
            (want.c_oflag & kOutputMask) == (got.c_oflag & kOutputMask) &&
            (want.c_lflag & kLocalMask) == (got.c_lflag & kLocalMask) &&
-           (want.c_cflag & kControlMask) == (got.c_cflag & kControlMask) &&
-           want.c_cc[VMIN] == got.c_cc[VMIN] && want.c_cc[VTIME] == got.c_cc[VTIME];
+           (want.c_cflag & kControlMask) == (got.c_cflag & kControlMask) && want.c_cc[VMIN] == got.c_cc[VMIN] &&
+           want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
 SerialError not_applied() { return SerialError(SerialError::Kind::Unknown, "Settings did not apply correctly"); }

@@ -93,9 +93,7 @@ Result<Port, AHRSError> Port::open_file(std::string_view path, InterruptCheck in
 }
 
 // A moved-from port behaves as one with nothing open.
-Port::State Port::state() const {
-    return impl_ ? static_cast<State>(impl_->state.index()) : State::NotConfigured;
-}
+Port::State Port::state() const { return impl_ ? static_cast<State>(impl_->state.index()) : State::NotConfigured; }
 
 Status<Panic> Port::start_stream(InterruptCheck interrupt) {
     auto* c = impl_ ? std::get_if<Configured>(&impl_->state) : nullptr;

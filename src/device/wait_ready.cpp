@@ -4,7 +4,6 @@
 
 #include <cerrno>
 
-
 namespace ahrs {
 namespace {
 

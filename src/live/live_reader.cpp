@@ -84,8 +84,9 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
     errno = 0;
     reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
     if (!reader->queue_)
-        return err(errno && errno != ENOMEM ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
-                                            : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
+        return err(errno && errno != ENOMEM
+                       ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
+                       : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     auto device = reader->connect();
     if (!device) return err(std::move(device).error());
     if (reader->recorder_)
@@ -170,8 +171,8 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
     SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
     if (settings_.configure)
         if (auto r = write_configuration(sink); !r)
-            return err(LiveStartError{LiveStartError::What::Device, r.error().shape() == IoError::Shape::Os
-                                                                          ? r.error().os_code() : 0,
+            return err(LiveStartError{LiveStartError::What::Device,
+                                      r.error().shape() == IoError::Shape::Os ? r.error().os_code() : 0,
                                       "configuration failed: " + r.error().text()});
     return std::move(*device);
 }
@@ -265,8 +266,7 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     }
 }
 
-bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns,
-                         std::uint64_t wall_ns) {
+bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns, std::uint64_t wall_ns) {
     const auto set = static_cast<std::uint8_t>(packet.descriptor());
     decode_flat(packet.descriptor(), packet.bytes(), flat_);
     LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};

@@ -38,8 +38,7 @@ PathWatch::~PathWatch() {
 
 void PathWatch::drain() {
     alignas(inotify_event) char buf[4096];
-    while (fd_ >= 0 && ::read(fd_, buf, sizeof buf) > 0) {
-    }
+    while (fd_ >= 0 && ::read(fd_, buf, sizeof buf) > 0) {}
 }
 
 }  // namespace ahrs

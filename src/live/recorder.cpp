@@ -119,7 +119,8 @@ void Recorder::finish() {
         if (out->fd() < 0) continue;
         bool complete = false;
         if (auto e = out->drain(kFinishIdleMs, complete)) return fail(e->text());
-        if (!complete) return fail(std::to_string(out->waiting()) + " bytes left unwritten at close: its reader took none");
+        if (!complete)
+            return fail(std::to_string(out->waiting()) + " bytes left unwritten at close: its reader took none");
     }
 }
 

@@ -18,8 +18,8 @@ void TimeSidecarEncoder::entry(std::uint64_t end_offset, std::uint64_t monotonic
                                           static_cast<std::int64_t>(realtime_ns - monotonic_ns)};
     // Differences wrap as unsigned do, so no value can overflow them.
     for (std::size_t i = 0; i < now.size(); ++i)
-        put_signed_varint(static_cast<std::int64_t>(static_cast<std::uint64_t>(now[i]) -
-                                                    static_cast<std::uint64_t>(last_[i])), out);
+        put_signed_varint(
+            static_cast<std::int64_t>(static_cast<std::uint64_t>(now[i]) - static_cast<std::uint64_t>(last_[i])), out);
     last_ = now;
 }
 

@@ -66,8 +66,14 @@ bool decode_items(const FieldEntry& entry, const std::uint8_t* body, FlatItem* o
         const WireType type = entry.types[i];
         std::uint64_t raw;
         switch (type) {
-            case WireType::F32: raw = be32(p); p += 4; break;
-            case WireType::F64: raw = be64(p); p += 8; break;
+            case WireType::F32:
+                raw = be32(p);
+                p += 4;
+                break;
+            case WireType::F64:
+                raw = be64(p);
+                p += 8;
+                break;
             default:
                 raw = be16(p);
                 p += 2;

@@ -115,9 +115,9 @@ Status<IoError> MipPacket::write(ByteSink& sink, Descriptor d, std::span<const s
     sum.feed(length);
     sum.feed(payload);
     const std::uint8_t check[2] = {sum.first(), sum.second()};
-    for (std::span<const std::uint8_t> part : {std::span<const std::uint8_t>(sync), std::span<const std::uint8_t>(&set, 1),
-                                               std::span<const std::uint8_t>(&length, 1), payload,
-                                               std::span<const std::uint8_t>(check)}) {
+    for (std::span<const std::uint8_t> part :
+         {std::span<const std::uint8_t>(sync), std::span<const std::uint8_t>(&set, 1),
+          std::span<const std::uint8_t>(&length, 1), payload, std::span<const std::uint8_t>(check)}) {
         if (part.empty()) continue;
         if (auto r = write_all(sink, part); !r) return r;
     }

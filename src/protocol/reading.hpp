@@ -44,17 +44,35 @@ enum class ReadingKind : std::uint8_t { Sensor, Estimate };
 
 // Variants in catalogue order (the order in which the decoder consults them).
 enum class SensorReading : std::uint8_t {
-    ScaledAccVector, ScaledGyroVector, ScaledMageVector, DeltaThetaVector,
-    DeltaVelocityVector, ScaledAmbientPressure, CFOrientationMatrix,
-    CFQuaternion, CFEulerAngles, CFStabilizedNorthVector, CFStabilizedUpVector,
+    ScaledAccVector,
+    ScaledGyroVector,
+    ScaledMageVector,
+    DeltaThetaVector,
+    DeltaVelocityVector,
+    ScaledAmbientPressure,
+    CFOrientationMatrix,
+    CFQuaternion,
+    CFEulerAngles,
+    CFStabilizedNorthVector,
+    CFStabilizedUpVector,
     GPSCorrelationTimestamp,
 };
 enum class EstimateReading : std::uint8_t {
-    FilterStatus, GPSTimestamp, OrientationQuaternion, OrientationEuler,
-    AttitudeUncertaintyEuler, AttitudeUncertaintyQuaternion, OrientationMatrix,
-    CompensatedAngularRate, GyroBias, GyroBiasUncertainty,
-    CompensatedAcceleration, LinearAcceleration, PressureAltitude,
-    GravityVector, WGS84LocalGravityMagnitude,
+    FilterStatus,
+    GPSTimestamp,
+    OrientationQuaternion,
+    OrientationEuler,
+    AttitudeUncertaintyEuler,
+    AttitudeUncertaintyQuaternion,
+    OrientationMatrix,
+    CompensatedAngularRate,
+    GyroBias,
+    GyroBiasUncertainty,
+    CompensatedAcceleration,
+    LinearAcceleration,
+    PressureAltitude,
+    GravityVector,
+    WGS84LocalGravityMagnitude,
 };
 
 enum class ValidFlag : std::uint8_t { Invalid = 0, Valid = 1 };
@@ -115,6 +133,5 @@ private:
     std::uint8_t variant_;
     std::array<double, kMaxItems> items_{};
 };
-
 
 }  // namespace ahrs

@@ -41,9 +41,13 @@ constexpr auto three(std::string_view a, std::string_view b, std::string_view c,
     return items;
 }
 template <bool valid>
-constexpr auto xyz(std::string_view unit) { return three<valid>("x", "y", "z", unit); }
+constexpr auto xyz(std::string_view unit) {
+    return three<valid>("x", "y", "z", unit);
+}
 template <bool valid>
-constexpr auto euler(std::string_view unit) { return three<valid>("roll", "pitch", "yaw", unit); }
+constexpr auto euler(std::string_view unit) {
+    return three<valid>("roll", "pitch", "yaw", unit);
+}
 
 constexpr auto kAcceleration = xyz<false>(kG);
 constexpr auto kAngularRate = xyz<false>(kRadPerS);
@@ -68,9 +72,11 @@ constexpr ItemSpec kGpsTimestamp[] = {
 constexpr ItemSpec kXyzwValid[] = {
     {"x", W::F32, kNone}, {"y", W::F32, kNone}, {"z", W::F32, kNone}, {"w", W::F32, kNone}, kFlag};
 constexpr auto kAnglesValid = euler<true>(kRad);
-constexpr ItemSpec kMatrixValid[] = {{"m11", W::F32, kNone}, {"m12", W::F32, kNone}, {"m13", W::F32, kNone},
-                                     {"m21", W::F32, kNone}, {"m22", W::F32, kNone}, {"m23", W::F32, kNone},
-                                     {"m31", W::F32, kNone}, {"m32", W::F32, kNone}, {"m33", W::F32, kNone}, kFlag};
+constexpr ItemSpec kMatrixValid[] = {{"m11", W::F32, kNone}, {"m12", W::F32, kNone},
+                                     {"m13", W::F32, kNone}, {"m21", W::F32, kNone},
+                                     {"m22", W::F32, kNone}, {"m23", W::F32, kNone},
+                                     {"m31", W::F32, kNone}, {"m32", W::F32, kNone},
+                                     {"m33", W::F32, kNone}, kFlag};
 constexpr auto kAngularRateValid = xyz<true>(kRadPerS);
 constexpr auto kAccelerationValid = xyz<true>(kMPerS2);
 constexpr ItemSpec kAltitudeValid[] = {{"pressure_altitude", W::F32, kMetres}, kFlag};

@@ -17,8 +17,7 @@ void copy_column(const std::uint8_t* row, std::size_t row_size, std::size_t n, s
     for (std::size_t i = 0; i < n; ++i, row += row_size, out += Width) std::memcpy(out, row, Width);
 }
 
-void copy_column(std::size_t width, const std::uint8_t* row, std::size_t row_size, std::size_t n,
-                 std::uint8_t* out) {
+void copy_column(std::size_t width, const std::uint8_t* row, std::size_t row_size, std::size_t n, std::uint8_t* out) {
     switch (width) {
         case 8: return copy_column<8>(row, row_size, n, out);
         case 4: return copy_column<4>(row, row_size, n, out);

@@ -25,10 +25,8 @@ Shortest classify(Bits bits) {
     const Bits magnitude = bits & ~(Bits{1} << (kWidth - 1));
     if ((magnitude & kExponentMask) == kExponentMask)
         s.kind = magnitude == kExponentMask ? ShortestKind::Infinite : ShortestKind::NaN;
-    else if (magnitude == 0)
-        s.kind = ShortestKind::Zero;
-    else
-        s.kind = ShortestKind::Finite;
+    else if (magnitude == 0) s.kind = ShortestKind::Zero;
+    else s.kind = ShortestKind::Finite;
     return s;
 }
 
@@ -74,10 +72,26 @@ constexpr std::string_view kSource = "std::to_chars";
 
 int count_digits(std::uint64_t v) {
     static constexpr std::uint64_t kPowers[] = {
-        1ull, 10ull, 100ull, 1000ull, 10000ull, 100000ull, 1000000ull, 10000000ull, 100000000ull,
-        1000000000ull, 10000000000ull, 100000000000ull, 1000000000000ull, 10000000000000ull,
-        100000000000000ull, 1000000000000000ull, 10000000000000000ull, 100000000000000000ull,
-        1000000000000000000ull, 10000000000000000000ull,
+        1ull,
+        10ull,
+        100ull,
+        1000ull,
+        10000ull,
+        100000ull,
+        1000000ull,
+        10000000ull,
+        100000000ull,
+        1000000000ull,
+        10000000000ull,
+        100000000000ull,
+        1000000000000ull,
+        10000000000000ull,
+        100000000000000ull,
+        1000000000000000ull,
+        10000000000000000ull,
+        100000000000000000ull,
+        1000000000000000000ull,
+        10000000000000000000ull,
     };
     // log10(2) ~ 1233 / 4096 gives the count or one more.
     const int guess = ((64 - std::countl_zero(v | 1)) * 1233) >> 12;

@@ -13,7 +13,7 @@ namespace {
 RecordPieces make_pieces(ReadingKind kind, const RecordSpec& spec) {
     RecordPieces p;
     p.head = make_piece<64>(std::string(kind_name(kind)) + "(" + std::string(spec.name) + " { " +
-                       std::string(spec.items[0].name) + ": ");
+                            std::string(spec.items[0].name) + ": ");
     for (std::size_t i = 1; i < spec.items.size(); ++i)
         p.before[i] = make_piece<32>(", " + std::string(spec.items[i].name) + ": ");
     return p;
@@ -43,8 +43,7 @@ void convert_floats(PacketDigits& out, std::size_t first, std::size_t count) {
         const FlatItem& item = out.flat.items[i];
         if (item.type == WireType::F32)
             out.values[i] = shortest(std::bit_cast<float>(static_cast<std::uint32_t>(item.raw)));
-        else if (item.type == WireType::F64)
-            out.values[i] = shortest(std::bit_cast<double>(item.raw));
+        else if (item.type == WireType::F64) out.values[i] = shortest(std::bit_cast<double>(item.raw));
     }
 }
 
@@ -177,7 +176,8 @@ const RecordPieces& json_pieces(std::size_t slot) {
         std::array<RecordPieces, kRecordSlots> t;
         for (std::size_t s = 0; s < kRecordSlots; ++s) {
             const RecordSpec& spec = slot_spec(s);
-            t[s].head = make_piece<64>("\"" + std::string(spec.name) + "\": {\"" + std::string(spec.items[0].name) + "\": ");
+            t[s].head =
+                make_piece<64>("\"" + std::string(spec.name) + "\": {\"" + std::string(spec.items[0].name) + "\": ");
             for (std::size_t i = 1; i < spec.items.size(); ++i)
                 t[s].before[i] = make_piece<32>(", \"" + std::string(spec.items[i].name) + "\": ");
         }

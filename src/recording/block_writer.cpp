@@ -41,7 +41,7 @@ namespace {
 // A pipe, a socket or a terminal may hold a write until its reader takes
 // the bytes; a file or a sink like /dev/null never does.
 bool may_hold_writes(int fd) {
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) return true;
     return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || ::isatty(fd);
 }
@@ -49,10 +49,7 @@ bool may_hold_writes(int fd) {
 }  // namespace
 
 BlockWriter::BlockWriter(int fd, bool empty_first, InterruptCheck interrupt)
-    : fd_(fd),
-      bounded_(may_hold_writes(fd)),
-      interrupt_(interrupt),
-      empty_first_(empty_first) {
+    : fd_(fd), bounded_(may_hold_writes(fd)), interrupt_(interrupt), empty_first_(empty_first) {
     auto t = start_without_signals([this] { run(); });
     if (t) thread_ = std::move(*t);
     else error_ = std::move(t).error();

@@ -74,7 +74,7 @@ private:
 Result<DumpInput, IoError> DumpInput::open(std::string_view path, InterruptCheck interrupt) {
     auto fd = FileHandle::open_read_only(path, interrupt);
     if (!fd) return err(std::move(fd).error());
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd->get(), &st) != 0) return err(IoError::last_os());
     return DumpInput(std::move(*fd), S_ISREG(st.st_mode), st.st_dev, st.st_ino, interrupt);
 }

@@ -208,9 +208,8 @@ void fit_set(std::vector<Timed>& timed, std::span<const std::int64_t> packet_wm,
         std::vector<Point> pts;
         for (std::size_t i = seg.first; i < seg.last; ++i)
             if (timed[i].fits)
-                pts.push_back({timed[i].device_time - o.device_time,
-                               ns_between(timed[i].monotonic_ns, o.monotonic_ns) -
-                                   (timed[i].device_time - o.device_time) * 1e9});
+                pts.push_back({timed[i].device_time - o.device_time, ns_between(timed[i].monotonic_ns, o.monotonic_ns) -
+                                                                         (timed[i].device_time - o.device_time) * 1e9});
         const Envelope env(pts);
         for (const Point& p : pts) residuals.push_back(p.y - env.at(p.x));
         for (std::size_t i = seg.first; i < seg.last; ++i) {

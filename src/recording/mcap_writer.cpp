@@ -16,9 +16,19 @@ namespace {
 constexpr std::string_view kMagic = "\x89MCAP0\r\n";
 constexpr std::size_t kFlushAt = 4 << 20;
 enum Op : std::uint8_t {
-    kHeader = 0x01, kFooter = 0x02, kSchema = 0x03, kChannel = 0x04, kMessage = 0x05, kChunk = 0x06,
-    kMessageIndex = 0x07, kChunkIndex = 0x08, kStatistics = 0x0B, kMetadata = 0x0C, kMetadataIndex = 0x0D,
-    kSummaryOffset = 0x0E, kDataEnd = 0x0F,
+    kHeader = 0x01,
+    kFooter = 0x02,
+    kSchema = 0x03,
+    kChannel = 0x04,
+    kMessage = 0x05,
+    kChunk = 0x06,
+    kMessageIndex = 0x07,
+    kChunkIndex = 0x08,
+    kStatistics = 0x0B,
+    kMetadata = 0x0C,
+    kMetadataIndex = 0x0D,
+    kSummaryOffset = 0x0E,
+    kDataEnd = 0x0F,
 };
 
 template <class T>

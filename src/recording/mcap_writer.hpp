@@ -22,7 +22,8 @@ public:
     using Metadata = std::map<std::string, std::string>;
 
     // Creates (or empties) the file at `path` and writes the header.
-    static Result<McapWriter, IoError> create(std::string_view path, std::string_view profile, InterruptCheck interrupt);
+    static Result<McapWriter, IoError> create(std::string_view path, std::string_view profile,
+                                              InterruptCheck interrupt);
     // The compression chunks get: "zstd", or "" when the build has none.
     static std::string_view compression();
 

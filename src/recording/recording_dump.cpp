@@ -162,8 +162,8 @@ private:
 DumpFailure failure(std::pair<IoError, std::string> f) { return DumpFailure{std::move(f.first), std::move(f.second)}; }
 
 // One pass over the recording into the writer.
-Result<DumpSummary, DumpFailure> write_all(Result<RecordingScan, IoError> scan, std::string_view path,
-                                           Writer& writer, const RecordMask& keep, const ScanHook& hook) {
+Result<DumpSummary, DumpFailure> write_all(Result<RecordingScan, IoError> scan, std::string_view path, Writer& writer,
+                                           const RecordMask& keep, const ScanHook& hook) {
     if (!scan) return err(DumpFailure{std::move(scan).error(), std::string(path)});
     DumpSummary summary;
     auto digits = std::make_unique<PacketDigits>();
@@ -217,7 +217,8 @@ Result<DumpSummary, DumpFailure> write_csv(DumpInput& input, std::string_view pa
     // Both passes must read the same bytes: a file cut short in between is
     // not exported as if it were whole.
     if (again && again->packets < packets)
-        return err(DumpFailure{IoError::fixed(IoKind::Other, "the file shrank while it was exported"), std::string(path)});
+        return err(
+            DumpFailure{IoError::fixed(IoKind::Other, "the file shrank while it was exported"), std::string(path)});
     return again;
 }
 
@@ -234,8 +235,8 @@ Result<DumpSummary, DumpFailure> write_lines(DumpInput& input, std::string_view 
 
 }  // namespace
 
-Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
-                                                const ScanHook& hook, InterruptCheck interrupt) {
+Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options, const ScanHook& hook,
+                                                InterruptCheck interrupt) {
     // The input is opened first, and only once, so that an unreadable
     // recording leaves no output file behind and a FIFO's writer is met once.
     auto input = DumpInput::open(path, interrupt);

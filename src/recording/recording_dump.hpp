@@ -38,7 +38,7 @@ struct DumpFailure {
 
 // Opens, reads and writes give way to `interrupt` (a signal's handler asked
 // the call to end): the failure then carries interrupted().
-Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options,
-                                                const ScanHook& hook, InterruptCheck interrupt);
+Result<DumpSummary, DumpFailure> dump_recording(std::string_view path, const DumpOptions& options, const ScanHook& hook,
+                                                InterruptCheck interrupt);
 
 }  // namespace ahrs

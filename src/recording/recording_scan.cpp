@@ -6,8 +6,7 @@ namespace ahrs {
 namespace {
 
 bool out_of_data(const PacketError& e) {
-    return e.io_error() && e.io_error()->kind() == IoKind::UnexpectedEof &&
-           e.io_error()->shape() != IoError::Shape::Os;
+    return e.io_error() && e.io_error()->kind() == IoKind::UnexpectedEof && e.io_error()->shape() != IoError::Shape::Os;
 }
 
 // The file itself failed, or a signal's handler asked the wait to end: no

@@ -24,10 +24,10 @@ Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const S
     auto visit = [&](const ScanEvent& event) -> Status<IoError> {
         if (const auto* p = std::get_if<ScannedPacket>(&event)) {
             decode_flat(p->packet.descriptor(), p->packet.bytes(), flat);
-            if (!append_packet_rows(t.rows, flat, t.packets, p->offset))
-                return err(IoError::bare(IoKind::OutOfMemory));
+            if (!append_packet_rows(t.rows, flat, t.packets, p->offset)) return err(IoError::bare(IoKind::OutOfMemory));
             const auto set = static_cast<std::uint8_t>(p->packet.descriptor());
-            if (with_clocks && !keep_clock(t.clocks, {p->offset + 6 + p->packet.bytes().size(), packet_time(flat), set}))
+            if (with_clocks &&
+                !keep_clock(t.clocks, {p->offset + 6 + p->packet.bytes().size(), packet_time(flat), set}))
                 return err(IoError::bare(IoKind::OutOfMemory));
             ++t.set_packets[set];
             ++t.packets;

@@ -25,6 +25,6 @@ struct RecordingTables {
 // Running out of memory is an I/O error of kind OutOfMemory. `with_clocks`
 // keeps each packet's end, time and set for fit_host_clock().
 Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const ScanHook& hook,
-                                                   bool with_clocks = false);
+                                                    bool with_clocks = false);
 
 }  // namespace ahrs

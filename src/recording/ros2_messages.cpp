@@ -50,7 +50,8 @@ private:
     std::string& out_;
 };
 
-#define AHRS_MSG(name, text) "\n================================================================================\nMSG: " name "\n" text
+#define AHRS_MSG(name, text) \
+    "\n================================================================================\nMSG: " name "\n" text
 #define AHRS_HEADER AHRS_MSG("std_msgs/Header", "builtin_interfaces/Time stamp\nstring frame_id")
 #define AHRS_TIME AHRS_MSG("builtin_interfaces/Time", "int32 sec\nuint32 nanosec")
 #define AHRS_VECTOR3 AHRS_MSG("geometry_msgs/Vector3", "float64 x\nfloat64 y\nfloat64 z")
@@ -75,8 +76,9 @@ const Ros2Type kTypes[] = {
     {"tf2_msgs/msg/TFMessage",
      "geometry_msgs/TransformStamped[] transforms" AHRS_MSG(
          "geometry_msgs/TransformStamped",
-         "std_msgs/Header header\nstring child_frame_id\ngeometry_msgs/Transform transform") AHRS_HEADER AHRS_TIME
-         AHRS_MSG("geometry_msgs/Transform", "geometry_msgs/Vector3 translation\ngeometry_msgs/Quaternion rotation")
+         "std_msgs/Header header\nstring child_frame_id\ngeometry_msgs/Transform transform")
+         AHRS_HEADER AHRS_TIME AHRS_MSG("geometry_msgs/Transform",
+                                        "geometry_msgs/Vector3 translation\ngeometry_msgs/Quaternion rotation")
              AHRS_VECTOR3 AHRS_QUATERNION,
      7},
 };

@@ -16,7 +16,7 @@ Result<TextOutput, IoError> TextOutput::create(std::string_view path, InterruptC
     const int raw = fd->get();
     // Only a regular file can hold an earlier export to empty; a pipe or a
     // device has nothing to empty, as opening it with truncation would show.
-    struct stat st {};
+    struct stat st{};
     const bool regular = ::fstat(raw, &st) == 0 && S_ISREG(st.st_mode);
     return started(TextOutput(std::move(*fd), raw, regular, interrupt));
 }

@@ -43,8 +43,8 @@ std::string damaged_at(std::size_t at, const char* why) {
 }  // namespace
 
 Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < sizeof kTimesMagic ||
-        !std::equal(bytes.begin(), bytes.begin() + sizeof kTimesMagic, reinterpret_cast<const std::uint8_t*>(kTimesMagic)))
+    if (bytes.size() < sizeof kTimesMagic || !std::equal(bytes.begin(), bytes.begin() + sizeof kTimesMagic,
+                                                         reinterpret_cast<const std::uint8_t*>(kTimesMagic)))
         return err(std::string("not a host-time sidecar (no AHRSTIM1 magic)"));
     std::vector<ReadTime> out;
     // Sums kept modulo 2**64, as a writer's deltas of any two int64 values wrap.

@@ -84,8 +84,8 @@ std::string mismatch(T v) {
         const std::string_view have(got, static_cast<std::size_t>(end - got));
         if (have != std::string_view(want, n) || have.size() > ahrs::kShortestMaxText ||
             std::string_view(got + ahrs::kShortestRoom, 8) != "########")
-            return std::string(layout == Layout::Repr ? "repr " : "text ") + std::string(have) + " != " +
-                   std::string(want, n);
+            return std::string(layout == Layout::Repr ? "repr " : "text ") + std::string(have) +
+                   " != " + std::string(want, n);
     }
     return {};
 }

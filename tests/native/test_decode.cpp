@@ -200,9 +200,8 @@ TEST(Decode, ValidityFlagDecodesOnlyZeroAndOne) {
     const struct {
         Bytes bytes;
         std::optional<ValidFlag> flag;
-    } direct[] = {{{0x00, 0x00}, ValidFlag::Invalid}, {{0x00, 0x01}, ValidFlag::Valid},
-                  {{0x00, 0x02}, std::nullopt},      {{0x01, 0x00}, std::nullopt},
-                  {{0x00}, std::nullopt},            {{}, std::nullopt}};
+    } direct[] = {{{0x00, 0x00}, ValidFlag::Invalid}, {{0x00, 0x01}, ValidFlag::Valid}, {{0x00, 0x02}, std::nullopt},
+                  {{0x01, 0x00}, std::nullopt},       {{0x00}, std::nullopt},           {{}, std::nullopt}};
     for (const auto& d : direct) EXPECT_EQ(read_valid_flag(d.bytes), d.flag);
 }
 
@@ -222,8 +221,9 @@ const std::string kEuler = "10 05 3F 00 00 00 BE 80 00 00 3F 80 00 00";  // flag
 const std::string kMatrixFloats =
     "3F 80 00 00 40 00 00 00 40 40 00 00 40 80 00 00 40 A0 00 00 "
     "40 C0 00 00 40 E0 00 00 41 00 00 00 41 10 00 00";  // 1 to 9
-const std::string kMatrixText = "m11: 1.0, m12: 2.0, m13: 3.0, m21: 4.0, m22: 5.0, m23: 6.0, "
-                                "m31: 7.0, m32: 8.0, m33: 9.0";
+const std::string kMatrixText =
+    "m11: 1.0, m12: 2.0, m13: 3.0, m21: 4.0, m22: 5.0, m23: 6.0, "
+    "m31: 7.0, m32: 8.0, m33: 9.0";
 
 const std::vector<WalkCase>& walk_cases() {
     static const std::vector<WalkCase> cases = {
@@ -250,7 +250,8 @@ const std::vector<WalkCase>& walk_cases() {
         // Sensor records.
         {"Quaternion", 0x80, "12 0A 3F 80 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
          "[Sensor(CFQuaternion { x: 1.0, y: 0.0, z: 0.0, w: 0.0 })]"},
-        {"SensorMatrixRowByRow", 0x80, "26 09 " + kMatrixFloats, "[Sensor(CFOrientationMatrix { " + kMatrixText + " })]"},
+        {"SensorMatrixRowByRow", 0x80, "26 09 " + kMatrixFloats,
+         "[Sensor(CFOrientationMatrix { " + kMatrixText + " })]"},
         {"GpsCorrelation", 0x80, "0E 12 41 02 C0 02 00 00 00 00 08 2A 00 05",
          "[Sensor(GPSCorrelationTimestamp { gps_time_of_week: 153600.25, gps_week: 2090, timestamp_flags: 5 })]"},
         {"GpsCorrelationLength13", 0x80, "0D 12 41 02 C0 02 00 00 00 00 08 2A 00", "[]"},

@@ -57,11 +57,11 @@ TEST(IoError, ErrorNumbersMapToTheKindThatClassifiesThem) {
         int errnum;
         IoKind kind;
     } rows[] = {
-        {ENOENT, IoKind::NotFound},        {EACCES, IoKind::PermissionDenied}, {EPERM, IoKind::PermissionDenied},
-        {EINTR, IoKind::Interrupted},      {ETIMEDOUT, IoKind::TimedOut},      {EAGAIN, IoKind::WouldBlock},
-        {EISDIR, IoKind::IsADirectory},    {EINVAL, IoKind::InvalidInput},     {EBUSY, IoKind::ResourceBusy},
-        {ENOTDIR, IoKind::NotADirectory},  {EEXIST, IoKind::AlreadyExists},    {EPIPE, IoKind::BrokenPipe},
-        {EIO, IoKind::Uncategorized},      {ENOTTY, IoKind::Uncategorized},    {0, IoKind::Uncategorized},
+        {ENOENT, IoKind::NotFound},       {EACCES, IoKind::PermissionDenied}, {EPERM, IoKind::PermissionDenied},
+        {EINTR, IoKind::Interrupted},     {ETIMEDOUT, IoKind::TimedOut},      {EAGAIN, IoKind::WouldBlock},
+        {EISDIR, IoKind::IsADirectory},   {EINVAL, IoKind::InvalidInput},     {EBUSY, IoKind::ResourceBusy},
+        {ENOTDIR, IoKind::NotADirectory}, {EEXIST, IoKind::AlreadyExists},    {EPIPE, IoKind::BrokenPipe},
+        {EIO, IoKind::Uncategorized},     {ENOTTY, IoKind::Uncategorized},    {0, IoKind::Uncategorized},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.errnum);
@@ -72,15 +72,47 @@ TEST(IoError, ErrorNumbersMapToTheKindThatClassifiesThem) {
 }
 
 TEST(IoError, KindNamesInOrder) {
-    const std::vector<std::string> names = {
-        "NotFound", "PermissionDenied", "ConnectionRefused", "ConnectionReset", "HostUnreachable",
-        "NetworkUnreachable", "ConnectionAborted", "NotConnected", "AddrInUse", "AddrNotAvailable",
-        "NetworkDown", "BrokenPipe", "AlreadyExists", "WouldBlock", "NotADirectory", "IsADirectory",
-        "DirectoryNotEmpty", "ReadOnlyFilesystem", "FilesystemLoop", "StaleNetworkFileHandle", "InvalidInput",
-        "InvalidData", "TimedOut", "WriteZero", "StorageFull", "NotSeekable", "FilesystemQuotaExceeded",
-        "FileTooLarge", "ResourceBusy", "ExecutableFileBusy", "Deadlock", "CrossesDevices", "TooManyLinks",
-        "InvalidFilename", "ArgumentListTooLong", "Interrupted", "Unsupported", "UnexpectedEof", "OutOfMemory",
-        "Other", "Uncategorized"};
+    const std::vector<std::string> names = {"NotFound",
+                                            "PermissionDenied",
+                                            "ConnectionRefused",
+                                            "ConnectionReset",
+                                            "HostUnreachable",
+                                            "NetworkUnreachable",
+                                            "ConnectionAborted",
+                                            "NotConnected",
+                                            "AddrInUse",
+                                            "AddrNotAvailable",
+                                            "NetworkDown",
+                                            "BrokenPipe",
+                                            "AlreadyExists",
+                                            "WouldBlock",
+                                            "NotADirectory",
+                                            "IsADirectory",
+                                            "DirectoryNotEmpty",
+                                            "ReadOnlyFilesystem",
+                                            "FilesystemLoop",
+                                            "StaleNetworkFileHandle",
+                                            "InvalidInput",
+                                            "InvalidData",
+                                            "TimedOut",
+                                            "WriteZero",
+                                            "StorageFull",
+                                            "NotSeekable",
+                                            "FilesystemQuotaExceeded",
+                                            "FileTooLarge",
+                                            "ResourceBusy",
+                                            "ExecutableFileBusy",
+                                            "Deadlock",
+                                            "CrossesDevices",
+                                            "TooManyLinks",
+                                            "InvalidFilename",
+                                            "ArgumentListTooLong",
+                                            "Interrupted",
+                                            "Unsupported",
+                                            "UnexpectedEof",
+                                            "OutOfMemory",
+                                            "Other",
+                                            "Uncategorized"};
     ASSERT_EQ(static_cast<std::size_t>(IoKind::Uncategorized) + 1, names.size());
     for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(kind_name(static_cast<IoKind>(i)), names[i]);
 }
@@ -115,8 +147,7 @@ TEST(SerialError, DiagnosticFormNamesKindAndDescription) {
         {SerialError(SerialError::Kind::NoDevice, "gone"), R"(Error { kind: NoDevice, description: "gone" })"},
         {SerialError(SerialError::Kind::Unknown, "a \"b\""), R"(Error { kind: Unknown, description: "a \"b\"" })"},
         {SerialError(IoKind::NotFound, "missing"), R"(Error { kind: Io(NotFound), description: "missing" })"},
-        {SerialError::from_errno(ENOENT),
-         "Error { kind: Io(NotFound), description: \"" + description(ENOENT) + "\" }"},
+        {SerialError::from_errno(ENOENT), "Error { kind: Io(NotFound), description: \"" + description(ENOENT) + "\" }"},
         {SerialError::from_errno(EACCES),
          "Error { kind: Io(PermissionDenied), description: \"" + description(EACCES) + "\" }"},
         {SerialError::from_errno(ENODEV), "Error { kind: NoDevice, description: \"" + description(ENODEV) + "\" }"},
@@ -135,11 +166,13 @@ TEST(AHRSError, DisplayAndDebugFormsFromBothSources) {
     const auto serial = AHRSError::from_serial(SerialError(SerialError::Kind::InvalidInput, "Port not streaming"));
     EXPECT_EQ(serial.display(),
               R"(AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" })");
-    EXPECT_EQ(serial.debug(),
-              R"(AHRSError { error: "SerialPortError: Error { kind: InvalidInput, description: \"Port not streaming\" }" })");
+    EXPECT_EQ(
+        serial.debug(),
+        R"(AHRSError { error: "SerialPortError: Error { kind: InvalidInput, description: \"Port not streaming\" }" })");
 
     const auto eof = AHRSError::from_io(IoError::eof_fill());
-    EXPECT_EQ(eof.display(), R"(AHRSError: IOError: Error { kind: UnexpectedEof, message: "failed to fill whole buffer" })");
+    EXPECT_EQ(eof.display(),
+              R"(AHRSError: IOError: Error { kind: UnexpectedEof, message: "failed to fill whole buffer" })");
     const auto nested = AHRSError::from_io(IoError::custom(IoKind::Other, "line\\n\n"));
     EXPECT_EQ(nested.debug(), R"(AHRSError { error: "IOError: Custom { kind: Other, error: \"line\\\\n\\n\" }" })");
 }

@@ -15,9 +15,9 @@
 namespace ahrs {
 namespace {
 
-using test_bytes::Bytes;
 using random_payloads::random_payload;
 using random_payloads::record_field;
+using test_bytes::Bytes;
 
 // The line from the plain reference decoder's readings.
 std::string readings_line(Descriptor set, const Bytes& payload) {

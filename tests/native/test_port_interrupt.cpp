@@ -32,7 +32,7 @@ std::atomic<int> g_signals{0};
 class SignalStorm {
 public:
     SignalStorm() : target_(::pthread_self()) {
-        struct sigaction sa {};
+        struct sigaction sa{};
         sa.sa_handler = [](int) { ++g_signals; };
         sigemptyset(&sa.sa_mask);
         ::sigaction(SIGUSR1, &sa, &saved_);
@@ -53,7 +53,7 @@ public:
 
 private:
     pthread_t target_;
-    struct sigaction saved_ {};
+    struct sigaction saved_{};
     std::jthread thread_;
 };
 
@@ -109,40 +109,41 @@ TEST_P(Interrupted, StopsTheCallSilentlyWithItsCause) {
     EXPECT_EQ(p.out, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Calls, Interrupted,
-    testing::Values(BlockingCall{"ReadOfASilentDevice",
-                                 [](ahrs::InterruptCheck check) {
-                                     Pty pty;
-                                     Port port = streaming_port(pty);
-                                     return error_of(port, check);
-                                 }},
-                    BlockingCall{"OpenOfAFifoWithoutWriter",
-                                 [](ahrs::InterruptCheck check) {
-                                     Fifo fifo;
-                                     auto opened = Port::open_file(fifo.path, check);
-                                     return opened ? std::nullopt : std::optional<AHRSError>(opened.error());
-                                 }},
-                    BlockingCall{"ReadOfAFifoWithAnIdleWriter",
-                                 [](ahrs::InterruptCheck check) {
-                                     Fifo fifo;
-                                     const int writer = ::open(fifo.path.c_str(), O_RDWR);
-                                     Port port = Port::open_file(fifo.path).value();
-                                     auto e = error_of(port, check);
-                                     ::close(writer);
-                                     return e;
-                                 }},
-                    // Nobody reads the far end: once it is full, a write waits.
-                    BlockingCall{"ConfigureOnAFullLine",
-                                 [](ahrs::InterruptCheck check) {
-                                     Pty pty;
-                                     Port port = Port::open(pty.path, 115200).value();
-                                     for (int i = 0; i < 100000; ++i)
-                                         if (auto r = port.configure(check); !r)
-                                             return std::optional<AHRSError>(std::get<AHRSError>(r.error()));
-                                     return std::optional<AHRSError>();
-                                 }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Calls, Interrupted,
+                         testing::Values(BlockingCall{"ReadOfASilentDevice",
+                                                      [](ahrs::InterruptCheck check) {
+                                                          Pty pty;
+                                                          Port port = streaming_port(pty);
+                                                          return error_of(port, check);
+                                                      }},
+                                         BlockingCall{"OpenOfAFifoWithoutWriter",
+                                                      [](ahrs::InterruptCheck check) {
+                                                          Fifo fifo;
+                                                          auto opened = Port::open_file(fifo.path, check);
+                                                          return opened ? std::nullopt
+                                                                        : std::optional<AHRSError>(opened.error());
+                                                      }},
+                                         BlockingCall{"ReadOfAFifoWithAnIdleWriter",
+                                                      [](ahrs::InterruptCheck check) {
+                                                          Fifo fifo;
+                                                          const int writer = ::open(fifo.path.c_str(), O_RDWR);
+                                                          Port port = Port::open_file(fifo.path).value();
+                                                          auto e = error_of(port, check);
+                                                          ::close(writer);
+                                                          return e;
+                                                      }},
+                                         // Nobody reads the far end: once it is full, a write waits.
+                                         BlockingCall{"ConfigureOnAFullLine",
+                                                      [](ahrs::InterruptCheck check) {
+                                                          Pty pty;
+                                                          Port port = Port::open(pty.path, 115200).value();
+                                                          for (int i = 0; i < 100000; ++i)
+                                                              if (auto r = port.configure(check); !r)
+                                                                  return std::optional<AHRSError>(
+                                                                      std::get<AHRSError>(r.error()));
+                                                          return std::optional<AHRSError>();
+                                                      }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The attempt was waiting for its second sync byte: the first is kept, and
 // the next attempt reads the packet whole.

@@ -85,21 +85,23 @@ std::vector<Case> cases() {
     const Bytes bad = corrupted(kGood);
     const std::string bad_sum = checksum_text(bad, kGood);
     return {
-        {"ThreeStrayBytes", concat({{0, 0, 0}, kGood}),
+        {"ThreeStrayBytes",
+         concat({{0, 0, 0}, kGood}),
          {failed("bad magic at 0x0: [0, 0]"), failed("bad magic at 0x2: [0, 117]"), kPacket}},
         {"OneStrayByte", concat({{0}, kGood}), {failed("bad magic at 0x0: [0, 117]"), kPacket}},
         {"BadChecksumThenGood", concat({bad, kGood}), {failed(bad_sum + " at 0x0"), kPacket}},
         {"UnknownDescriptorSet", concat({{0x75, 0x65, 0x02}, kGood}), {failed("no variants matched at 0x2"), kPacket}},
         // The length claims more than the packet holds: the reader runs into
         // the next packet, which must survive.
-        {"LengthOverrunIntoNextPacket", concat({{0x75, 0x65, 0x80, 0x0A, 1, 2, 3}, kGood}),
+        {"LengthOverrunIntoNextPacket",
+         concat({{0x75, 0x65, 0x80, 0x0A, 1, 2, 3}, kGood}),
          {failed(" at 0x0"), kPacket}},
-        {"OffsetsCountFromTheOpen", concat({kGood, bad, kGood}),
-         {kPacket, failed(bad_sum + " at 0x14"), kPacket}},
+        {"OffsetsCountFromTheOpen", concat({kGood, bad, kGood}), {kPacket, failed(bad_sum + " at 0x14"), kPacket}},
         // The source runs dry inside a false header's claimed length, but
         // whole packets already stand among the bytes it read: waiting for
         // the rest would hold them back, so it restarts at the next sync byte.
-        {"FalseHeaderBeforeAPause", concat({{0x75, 0x65, 0x80, 0xFF}, kGood, kGood}),
+        {"FalseHeaderBeforeAPause",
+         concat({{0x75, 0x65, 0x80, 0xFF}, kGood, kGood}),
          {failed("While parsing field 'bytes' in MipPacket"), kPacket, kPacket}},
     };
 }

@@ -10,8 +10,7 @@ using ahrs::Port;
 
 namespace {
 
-const std::string kNotStreaming =
-    "SerialPortError: Error { kind: InvalidInput, description: \"Port not streaming\" }";
+const std::string kNotStreaming = "SerialPortError: Error { kind: InvalidInput, description: \"Port not streaming\" }";
 
 const ahrs::AHRSError& ahrs_error(const ahrs::PortError& e) { return std::get<ahrs::AHRSError>(e); }
 

@@ -66,14 +66,11 @@ TEST_P(RecordingScanEvents, ReportsPacketsAndDamageInStreamOrder) {
 INSTANTIATE_TEST_SUITE_P(
     Files, RecordingScanEvents,
     ::testing::Values(
-        ScanCase{"Empty", {}, "E0 E0"},
-        ScanCase{"Clean", concat({kGood, kGood}), "P0 P20 E40 E40"},
+        ScanCase{"Empty", {}, "E0 E0"}, ScanCase{"Clean", concat({kGood, kGood}), "P0 P20 E40 E40"},
         ScanCase{"StrayBytesBetween", concat({kGood, {0, 1, 2}, kGood}), "P0 D20+3 P23 E43 E43"},
         ScanCase{"BadChecksumThenGood", concat({kBad, kGood}), "D0+20 P20 E40 E40"},
-        ScanCase{"FalseHeaderHidesNothing", concat({{0x75, 0x65, 0x80, 0xff}, kGood, kGood}),
-                 "D0+4 P4 P24 E44 E44"},
-        ScanCase{"CutInsidePayload", concat({kGood, Bytes(kGood.begin(), kGood.begin() + 9)}),
-                 "P0 D20+9 E29! E29!"},
+        ScanCase{"FalseHeaderHidesNothing", concat({{0x75, 0x65, 0x80, 0xff}, kGood, kGood}), "D0+4 P4 P24 E44 E44"},
+        ScanCase{"CutInsidePayload", concat({kGood, Bytes(kGood.begin(), kGood.begin() + 9)}), "P0 D20+9 E29! E29!"},
         ScanCase{"CutAfterFirstSyncByte", concat({kGood, {0x75}}), "P0 D20+1 E21! E21!"},
         ScanCase{"OneStrayByteAtTheEnd", concat({kGood, {0x00}}), "P0 D20+1 E21 E21"},
         ScanCase{"OnlyDamage", Bytes{1, 2, 3, 4, 5}, "D0+5 E5 E5"}),
@@ -150,9 +147,18 @@ TEST(RecordRow, PacksHeaderAndItemsAtWireWidth) {
 
 TEST(ReprNumber, ShortestDigitsInPythonsLayout) {
     const std::pair<float, const char*> floats[] = {
-        {0.9388715f, "0.9388715"}, {0.1f, "0.1"}, {1.0f, "1.0"}, {-0.0f, "-0.0"}, {1e-5f, "1e-05"},
-        {1e-4f, "0.0001"}, {123456789.0f, "123456790.0"}, {1e16f, "1e+16"}, {3.4028235e38f, "3.4028235e+38"},
-        {1e-45f, "1e-45"}, {-2.5e-7f, "-2.5e-07"}, {1.5e15f, "1500000000000000.0"},
+        {0.9388715f, "0.9388715"},
+        {0.1f, "0.1"},
+        {1.0f, "1.0"},
+        {-0.0f, "-0.0"},
+        {1e-5f, "1e-05"},
+        {1e-4f, "0.0001"},
+        {123456789.0f, "123456790.0"},
+        {1e16f, "1e+16"},
+        {3.4028235e38f, "3.4028235e+38"},
+        {1e-45f, "1e-45"},
+        {-2.5e-7f, "-2.5e-07"},
+        {1.5e15f, "1500000000000000.0"},
     };
     for (const auto& [v, text] : floats) {
         std::string out;
@@ -160,9 +166,14 @@ TEST(ReprNumber, ShortestDigitsInPythonsLayout) {
         EXPECT_EQ(out, text);
     }
     const std::pair<double, const char*> doubles[] = {
-        {0.1, "0.1"}, {345600.0, "345600.0"}, {5e-324, "5e-324"}, {1.7976931348623157e308, "1.7976931348623157e+308"},
-        {123456789012345678.0, "1.2345678901234568e+17"}, {9999999999999998.0, "9999999999999998.0"},
-        {0.00012345, "0.00012345"}, {-1e100, "-1e+100"},
+        {0.1, "0.1"},
+        {345600.0, "345600.0"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {123456789012345678.0, "1.2345678901234568e+17"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {0.00012345, "0.00012345"},
+        {-1e100, "-1e+100"},
     };
     for (const auto& [v, text] : doubles) {
         std::string out;
@@ -184,7 +195,9 @@ Bytes random_field(std::mt19937& rng, ReadingKind kind) {
     std::uniform_real_distribution<double> value(-1e6, 1e6);
     for (const ItemSpec& item : spec.items) {
         switch (item.type) {
-            case WireType::F32: test_bytes::put_be(body, std::bit_cast<std::uint32_t>(static_cast<float>(value(rng))), 4); break;
+            case WireType::F32:
+                test_bytes::put_be(body, std::bit_cast<std::uint32_t>(static_cast<float>(value(rng))), 4);
+                break;
             case WireType::F64: test_bytes::put_be(body, std::bit_cast<std::uint64_t>(value(rng)), 8); break;
             case WireType::U16: test_bytes::put_be(body, rng() & 0xffff, 2); break;
             case WireType::Flag: test_bytes::put_be(body, rng() % 5 == 0 ? 2 : rng() % 2, 2); break;

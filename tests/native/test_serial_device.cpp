@@ -52,7 +52,8 @@ TEST(SerialOpen, FailuresNameTheirCause) {
         std::string error;
     } cases[] = {
         {"/dev/ahrs-test-missing", "Error { kind: Io(NotFound), description: \"No such file or directory\" }"},
-        {regular.path, "Error { kind: NoDevice, description: \"Not a serial device: Inappropriate ioctl for device\" }"},
+        {regular.path,
+         "Error { kind: NoDevice, description: \"Not a serial device: Inappropriate ioctl for device\" }"},
         {"/tmp", "Error { kind: Io(IsADirectory), description: \"Is a directory\" }"},
         {std::string("/dev/pts/0\0x", 12),
          "Error { kind: InvalidInput, description: \"file name contained an unexpected NUL byte\" }"},
@@ -114,7 +115,7 @@ void ignore_signal(int) {}
 class SerialWaitUnderSignals : public testing::Test {
 protected:
     void SetUp() override {
-        struct sigaction sa {};
+        struct sigaction sa{};
         sa.sa_handler = ignore_signal;
         sigemptyset(&sa.sa_mask);
         ASSERT_EQ(::sigaction(SIGALRM, &sa, &old_), 0);
@@ -148,7 +149,7 @@ protected:
         const itimerval off{};
         ::setitimer(ITIMER_REAL, &off, nullptr);
     }
-    struct sigaction old_ {};
+    struct sigaction old_{};
     std::jthread watchdog_;
     std::atomic<bool> fired_{false};
 };

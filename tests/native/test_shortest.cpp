@@ -26,9 +26,13 @@ std::string written(Writer write, const Shortest& s) {
 }
 
 template <class T>
-std::string text(T v) { return written(write_shortest, shortest(v)); }
+std::string text(T v) {
+    return written(write_shortest, shortest(v));
+}
 template <class T>
-std::string repr(T v) { return written(write_shortest_repr, shortest(v)); }
+std::string repr(T v) {
+    return written(write_shortest_repr, shortest(v));
+}
 
 TEST(Shortest, ReprLayoutAtEachWidth) {
     const double inf = std::numeric_limits<double>::infinity();
@@ -62,8 +66,14 @@ TEST(Shortest, UnsignedIntegers) {
         std::uint64_t value;
         std::string text;
     } rows[] = {
-        {0, "0"}, {7, "7"}, {10, "10"}, {65535, "65535"}, {99999999, "99999999"}, {100000000, "100000000"},
-        {1234567890123456789u, "1234567890123456789"}, {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
+        {0, "0"},
+        {7, "7"},
+        {10, "10"},
+        {65535, "65535"},
+        {99999999, "99999999"},
+        {100000000, "100000000"},
+        {1234567890123456789u, "1234567890123456789"},
+        {std::numeric_limits<std::uint64_t>::max(), "18446744073709551615"},
     };
     for (const auto& row : rows) {
         char buf[kShortestRoom];

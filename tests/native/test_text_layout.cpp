@@ -84,7 +84,9 @@ TEST_P(ExportLayout, EqualsTheAppendedFormOnRandomPackets) {
         append_readings(MipPacket(s.set, s.payload), readings);
         decode_with_digits(s.set, s.payload, s.keep, *digits);
         char* end = GetParam().laid_out(room.data(), s, *digits);
-        ASSERT_EQ(std::string(room.data(), static_cast<std::size_t>(end - room.data())), GetParam().appended(s, readings)) << "packet " << n;
+        ASSERT_EQ(std::string(room.data(), static_cast<std::size_t>(end - room.data())),
+                  GetParam().appended(s, readings))
+            << "packet " << n;
     }
 }
 

@@ -81,7 +81,6 @@ def fd_capture(tmp_path):
     return _Cap
 
 
-
 def read_until(fd, done, timeout=10.0):
     """Bytes read from `fd` until `done(data)` holds, the time is up, or the
     other side has gone (a terminal's EIO)."""
@@ -95,11 +94,12 @@ def read_until(fd, done, timeout=10.0):
                 break
     return bytes(data)
 
+
 def write_all(fd: int, data: bytes):
     """A terminal's master side may take only part of a large write."""
     view = memoryview(data)
     while view:
-        view = view[os.write(fd, view):]
+        view = view[os.write(fd, view) :]
 
 
 class Pty:
@@ -142,6 +142,10 @@ def pty():
 
 def simulator_recording(path, seconds):
     """Records `seconds` of the simulated sensor's stream into `path`."""
-    subprocess.run([installed_script("ahrs-sim"), "--record", str(path), "--seconds", str(seconds)],
-                   check=True, capture_output=True, timeout=120)
+    subprocess.run(
+        [installed_script("ahrs-sim"), "--record", str(path), "--seconds", str(seconds)],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
     return path

@@ -6,6 +6,8 @@ by the line `<!-- illustration -->` is shown, not run.
 
     python docblocks.py PAGE.md      exit 0 when every block ran, 1 naming the first that failed
 """
+
+import contextlib
 import os
 import re
 import signal
@@ -29,7 +31,7 @@ def blocks(text):
         end = next((j for j in range(i + 1, len(lines)) if lines[j].startswith("```")), len(lines))
         before = next((lines[j].strip() for j in range(i - 1, -1, -1) if lines[j].strip()), "")
         if opened.group(1) in ("python", "sh") and before != ILLUSTRATION:
-            found.append((opened.group(1), i + 2, "\n".join(lines[i + 1:end]) + "\n"))
+            found.append((opened.group(1), i + 2, "\n".join(lines[i + 1 : end]) + "\n"))
         i = end + 1
     return found
 
@@ -41,15 +43,15 @@ def run_shell(code):
     except subprocess.TimeoutExpired:
         return f"still running after {BLOCK_SECONDS} s"
     finally:
-        try:
+        with contextlib.suppress(ProcessLookupError):
             os.killpg(proc.pid, signal.SIGTERM)
-        except ProcessLookupError:
-            pass
 
 
 def main(page):
     namespace = {"__name__": "__main__"}
-    for language, line, code in blocks(open(page, encoding="utf-8").read()):
+    with open(page, encoding="utf-8") as f:
+        text = f.read()
+    for language, line, code in blocks(text):
         where = f"{page}:{line}"
         print(f"--- {where} ({language})", flush=True)
         if language == "sh":

@@ -1,4 +1,5 @@
 """Builds MIP packets and fields for tests, framed as the simulator frames them."""
+
 from tavrin_ahrs_tools.frames import field, frame
 
 SENSOR = 0x80

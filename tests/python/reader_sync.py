@@ -1,5 +1,6 @@
 """Waiting on a background reader without guessing at delays: what the
 tests know for certain about a reader on a pseudo-terminal."""
+
 import fcntl
 import os
 import select

@@ -1,5 +1,6 @@
 """Every record the driver decodes: set, field descriptor, name, item keys
 and their struct formats, written out independently of the driver."""
+
 from mip import ESTIMATE, SENSOR
 
 XYZ = (("x", "y", "z"), "fff")

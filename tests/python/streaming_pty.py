@@ -1,4 +1,5 @@
 """A pseudo-terminal fed by a writer thread, for tests and workloads."""
+
 import contextlib
 import os
 import select
@@ -27,7 +28,7 @@ class StreamingPty:
             if not select.select([], [self.master], [], 0.02)[1]:
                 continue
             with contextlib.suppress(BlockingIOError):
-                view = view[os.write(self.master, view):] or memoryview(self._stream)
+                view = view[os.write(self.master, view) :] or memoryview(self._stream)
 
     def close(self):
         self._stop.set()

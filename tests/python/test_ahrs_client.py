@@ -1,12 +1,13 @@
 """AHRSClient on real pseudo-terminals and files: every state and failure."""
+
 import inspect
 import time
 import weakref
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from mip import CONFIGURE, ESTIMATE, SENSOR, acc, corrupted, euler, packet
+
+import tavrin_ahrs_driver as m
 
 NOT_STREAMING = ('AHRSError: SerialPortError: Error { kind: InvalidInput, description: "Port not streaming" }',)
 ACC = {"x": 1.0, "y": 2.0, "z": 3.0}
@@ -99,7 +100,8 @@ def test_file_stream(tmp_path, fd_capture):
     assert cap.out == "Parsed packet: DataSensor\nParsed packet: DataEstimationFilter\n"
     assert cap.err == "Cannot configure file stream\n" * 2 + "IOERR: failed to fill whole buffer\n" * 2
     assert info.value.args == (
-        'AHRSError: IOError: Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }',)
+        'AHRSError: IOError: Error { kind: UnexpectedEof, message: "failed to fill whole buffer" }',
+    )
 
 
 def test_recording_cut_inside_a_packet_ends_like_any_file_and_completes_as_it_grows(tmp_path, fd_capture):

@@ -1,11 +1,12 @@
 """BufferedAHRSClient: a real reader thread on a real pseudo-terminal."""
+
 import time
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from conftest import run_python
 from reader_sync import counted, knock, wait_for, without_markers, xs
+
+import tavrin_ahrs_driver as m
 
 
 def take_until(client, count):

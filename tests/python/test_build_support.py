@@ -4,6 +4,7 @@
 The interpreters on the test's PATH are stand-ins: a working one is this
 interpreter told to be another version, a broken one fails the way a version
 manager's shim does for a version that is not selected."""
+
 import os
 import shutil
 import subprocess
@@ -18,14 +19,17 @@ BROKEN = '#!/bin/sh\necho "pyenv: $(basename "$0"): command not found" >&2\nexit
 
 
 def working(minor):
-    return (f"#!{sys.executable}\nimport sys\nsys.version_info = (3, {minor}, 0, 'final', 0)\n"
-            "sys.executable = __file__\nexec(sys.argv[2])\n")
+    return (
+        f"#!{sys.executable}\nimport sys\nsys.version_info = (3, {minor}, 0, 'final', 0)\n"
+        "sys.executable = __file__\nexec(sys.argv[2])\n"
+    )
 
 
 @pytest.fixture
 def path_of(tmp_path):
     """PATH made of directories holding the named interpreters (None: broken)
     and the few commands the script uses."""
+
     def make(*dirs):
         entries = []
         for index, interpreters in enumerate(dirs):
@@ -39,34 +43,44 @@ def path_of(tmp_path):
         tools.mkdir()
         (tools / "sort").symlink_to(shutil.which("sort"))
         return os.pathsep.join(entries + [str(tools)])
+
     return make
 
 
 def find(path, *args, python=None):
     env = {"PATH": path, **({"PYTHON": python} if python else {})}
-    done = subprocess.run(["/bin/bash", str(ROOT / "tools" / "python.sh"), *args],
-                          capture_output=True, text=True, env=env, timeout=60)
+    done = subprocess.run(
+        ["/bin/bash", str(ROOT / "tools" / "python.sh"), *args], capture_output=True, text=True, env=env, timeout=60
+    )
     return done.returncode, done.stdout, done.stderr
 
 
-@pytest.mark.parametrize("dirs, chosen", [
-    ([{"python3.10": 10, "python3": 12}], "3.10 python3.10"),                      # the wheel's own ABI first
-    ([{"python3.10": None, "python3": 11}], "3.11 python3"),                       # a shim that fails is passed over
-    ([{"python3.10": None}, {"python3.10": 10, "python3": 11}], "3.10 python3.10"),  # the first that runs on PATH
-    ([{"python3": 13}], "3.13 python3"),
-], ids=["3.10 first", "failing shim", "later on PATH", "python3 alone"])
+@pytest.mark.parametrize(
+    "dirs, chosen",
+    [
+        ([{"python3.10": 10, "python3": 12}], "3.10 python3.10"),  # the wheel's own ABI first
+        ([{"python3.10": None, "python3": 11}], "3.11 python3"),  # a shim that fails is passed over
+        ([{"python3.10": None}, {"python3.10": 10, "python3": 11}], "3.10 python3.10"),  # the first that runs on PATH
+        ([{"python3": 13}], "3.13 python3"),
+    ],
+    ids=["3.10 first", "failing shim", "later on PATH", "python3 alone"],
+)
 def test_first_interpreter(path_of, dirs, chosen):
     rc, out, err = find(path_of(*dirs))
     version, interpreter = out.split()
     assert (rc, f"{version} {Path(interpreter).name}", err) == (0, chosen, "")
 
 
-@pytest.mark.parametrize("dirs, python", [
-    ([{"python3": 9}], None),
-    ([{"python3.10": None, "python3": None}], None),
-    ([], None),
-    ([{"python3": 12}], "old"),
-], ids=["python3 too old", "only failing shims", "none", "PYTHON too old"])
+@pytest.mark.parametrize(
+    "dirs, python",
+    [
+        ([{"python3": 9}], None),
+        ([{"python3.10": None, "python3": None}], None),
+        ([], None),
+        ([{"python3": 12}], "old"),
+    ],
+    ids=["python3 too old", "only failing shims", "none", "PYTHON too old"],
+)
 def test_no_interpreter_is_one_line(path_of, tmp_path, dirs, python):
     path = path_of(*dirs)
     if python:
@@ -85,12 +99,16 @@ def test_python_names_the_interpreter(path_of, tmp_path):
     assert find(path_of({"python3.10": 10}), python=str(chosen)) == (0, f"3.12 {chosen}\n", "")
 
 
-@pytest.mark.parametrize("dirs, first, other", [
-    ([{"python3.10": 10, "python3.11": None, "python3.13": 13, "python3.12": 12}], "3.10", "3.12"),
-    ([{"python3.12": 12}, {"python3.11": 11}], "3.10", "3.11"),                # the lowest, wherever on PATH
-    ([{"python3.11": 11, "python3": 12, "python3.12": None}], "3.11", None),   # the same version, or a shim
-    ([{"python3.11": 11}], "3.10", "3.11"),
-], ids=["lowest that runs", "across PATH", "none other", "one"])
+@pytest.mark.parametrize(
+    "dirs, first, other",
+    [
+        ([{"python3.10": 10, "python3.11": None, "python3.13": 13, "python3.12": 12}], "3.10", "3.12"),
+        ([{"python3.12": 12}, {"python3.11": 11}], "3.10", "3.11"),  # the lowest, wherever on PATH
+        ([{"python3.11": 11, "python3": 12, "python3.12": None}], "3.11", None),  # the same version, or a shim
+        ([{"python3.11": 11}], "3.10", "3.11"),
+    ],
+    ids=["lowest that runs", "across PATH", "none other", "one"],
+)
 def test_other_interpreter(path_of, dirs, first, other):
     rc, out, err = find(path_of(*dirs), "other", first)
     assert (rc, err) == (0, "")
@@ -98,13 +116,19 @@ def test_other_interpreter(path_of, dirs, first, other):
 
 
 def junit(tests, failures=0, skipped=0, name="suite"):
-    return (f'<testsuites><testsuite name="{name}" tests="{tests}" failures="{failures}" '
-            f'errors="0" skipped="{skipped}"/></testsuites>')
+    return (
+        f'<testsuites><testsuite name="{name}" tests="{tests}" failures="{failures}" '
+        f'errors="0" skipped="{skipped}"/></testsuites>'
+    )
 
 
 def summary(results):
-    done = subprocess.run([sys.executable, str(ROOT / "tools" / "test_summary.py"), str(results)],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "test_summary.py"), str(results)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     return done.returncode, done.stdout
 
 
@@ -118,8 +142,11 @@ def results(tmp_path):
 
 def test_summary_names_every_run(results):
     (results / "python-other.xml").write_text(junit(800, skipped=2, name="3.11.7"))
-    assert summary(results) == (0, "make test: all passed: native 300 with Dragonbox, 299 with std::to_chars; "
-                                   "Python 796 on 3.10.13 (4 skipped), 798 on 3.11.7 (2 skipped)\n")
+    assert summary(results) == (
+        0,
+        "make test: all passed: native 300 with Dragonbox, 299 with std::to_chars; "
+        "Python 796 on 3.10.13 (4 skipped), 798 on 3.11.7 (2 skipped)\n",
+    )
 
 
 def test_summary_says_when_there_was_one_interpreter(results):

@@ -1,6 +1,7 @@
 """The documentation site builds strictly and opens in a real browser
 (Debian's headless Chromium) with no console errors; the screenshots are
 kept under build/docs-screenshots for a person to look at."""
+
 import os
 import re
 import shutil
@@ -19,10 +20,22 @@ CONSOLE = re.compile(r":(INFO|WARNING|ERROR):CONSOLE.*")
 
 def browse(url, shot):
     """The browser's console lines while it loads `url`, and its screenshot."""
-    done = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
-                           "--enable-logging=stderr", "--v=0", "--window-size=1280,900",
-                           f"--screenshot={shot}", url],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [
+            CHROMIUM,
+            "--headless",
+            "--no-sandbox",
+            "--disable-gpu",
+            "--enable-logging=stderr",
+            "--v=0",
+            "--window-size=1280,900",
+            f"--screenshot={shot}",
+            url,
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     return [m.group(0) for m in CONSOLE.finditer(done.stderr)]
 
 
@@ -31,9 +44,14 @@ def site(tmp_path_factory):
     if not MKDOCS.exists():
         pytest.skip("mkdocs is not installed (requirements-dev.txt)")
     out = tmp_path_factory.mktemp("site")
-    done = subprocess.run([str(MKDOCS), "build", "--strict", "-q", "--site-dir", str(out)],
-                          cwd=ROOT, capture_output=True, text=True, timeout=300,
-                          env={**os.environ, "NO_MKDOCS_2_WARNING": "1"})
+    done = subprocess.run(
+        [str(MKDOCS), "build", "--strict", "-q", "--site-dir", str(out)],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "NO_MKDOCS_2_WARNING": "1"},
+    )
     assert done.returncode == 0, done.stderr
     return out
 
@@ -46,7 +64,7 @@ def test_page_opens_in_a_browser_without_console_errors(site, page):
     shot.unlink(missing_ok=True)
     console = browse((site / page).as_uri(), shot)
     assert [line for line in console if "Uncaught" in line or "ERROR" in line] == []
-    assert shot.stat().st_size > 10_000   # a page drawn, not a blank
+    assert shot.stat().st_size > 10_000  # a page drawn, not a blank
     assert "AHRS" in (site / page).read_text() or "tavrin" in (site / page).read_text()
 
 

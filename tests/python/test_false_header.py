@@ -3,15 +3,16 @@ length, then nothing more) before every tenth of 20,000 valid packets. The
 failed attempt swallows the next 257 bytes as payload and checksum; the
 reader must step back to the real packet right behind the false header and
 lose nothing, from a recorded file and from a live pseudo-terminal."""
+
 import random
 import struct
 import threading
 import time
 
-import tavrin_ahrs_driver as m
-
 from conftest import write_all
 from mip import ESTIMATE, SENSOR, acc, euler, field, packet
+
+import tavrin_ahrs_driver as m
 
 COUNT = 20_000
 FALSE_HEADER = bytes.fromhex("756580ff")

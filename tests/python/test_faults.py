@@ -1,6 +1,7 @@
 """Fault runs: a far end that hangs up mid-stream, readers created and
 destroyed by the thousand, processes that exit with readers running, and
 files of random bytes. Real pseudo-terminals, real threads, real files."""
+
 import gc
 import os
 import random
@@ -13,13 +14,13 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from conftest import memory_in_use, run_python
 from mip import ESTIMATE, SENSOR, packet
 from reader_sync import MARKER, counted, knock, threads, unread, wait_for, without_markers, xs
 from records import RECORDS
 from streaming_pty import StreamingPty
+
+import tavrin_ahrs_driver as m
 
 EIO_TEXT = 'AHRSError: IOError: Os { code: 5, kind: Uncategorized, message: "Input/output error" }'
 EIO_LINE = "Input/output error (os error 5)"
@@ -39,6 +40,7 @@ def streaming_pty():
 
 
 # --- the far end hangs up mid-stream ---------------------------------------------
+
 
 def test_sync_client_after_hang_up_returns_empty_and_raises_the_os_error():
     # In a subprocess: a crash or a hang fails this test, not the whole run.
@@ -120,13 +122,14 @@ def test_buffered_reader_ends_on_hang_up_mid_stream_and_keeps_its_queue(pty, fd_
     assert got == [MARKER] * (len(got) - count - 1) + [float(n) for n in range(count)] + [None]
     assert again == []
     assert cap.err.count("Device disconnected: AHRSError { error: ") == 1
-    assert "Device disconnected: AHRSError { error: \"IOError: Os { code: 5" in cap.err
+    assert 'Device disconnected: AHRSError { error: "IOError: Os { code: 5' in cap.err
     # Reported once, as the end of the reader, never as a failed attempt.
-    assert "Error parsing packet: AHRSError { error: \"IOError: Os" not in cap.err
+    assert 'Error parsing packet: AHRSError { error: "IOError: Os' not in cap.err
     assert "Failed to send reading" not in cap.err
 
 
 # --- a sender stopped mid-packet -------------------------------------------------------
+
 
 def test_a_sender_stopped_and_resumed_mid_packet_loses_nothing(pty, fd_capture):
     # The sender writes in 7-byte pieces, so each stop (far longer than a
@@ -137,7 +140,8 @@ def test_a_sender_stopped_and_resumed_mid_packet_loses_nothing(pty, fd_capture):
         items = knock(pty.master, client)
         sender = subprocess.Popen(
             [sys.executable, "-c", SEND_IN_PIECES, str(pty.master), str(count)],
-            pass_fds=[pty.master], env={**os.environ, "PYTHONPATH": str(Path(__file__).parent)},
+            pass_fds=[pty.master],
+            env={**os.environ, "PYTHONPATH": str(Path(__file__).parent)},
         )
         try:
             for _ in range(5):
@@ -165,6 +169,7 @@ for at in range(0, len(stream), 7):
 
 
 # --- readers created and destroyed by the thousand ----------------------------------
+
 
 def cycle(path: str, wait_for_item: bool):
     client = m.BufferedAHRSClient(path, 115200, 4, False)

@@ -8,15 +8,16 @@ the skew and steps of the case, and it arrives later by a smallest delay
 plus an exponential jitter, in reads that bunch what came in the same
 millisecond, read when the last of them came. The sidecars are built by hand from the format's text.
 """
+
 import calendar
 import subprocess
 import warnings
 
 import numpy as np
 import pytest
-
 from conftest import installed_script
 from mip import ESTIMATE, SENSOR, acc, packet
+
 from tavrin_ahrs_tools import frames, load
 from tavrin_ahrs_tools.gpstime import GPS_EPOCH_UNIX, gps_to_unix, leap_seconds
 from tavrin_ahrs_tools.replay import packet_time
@@ -28,6 +29,7 @@ RATE = 200  # packets per second
 
 
 # --- building recordings and sidecars -------------------------------------------------
+
 
 def zigzag_varint(value):
     value = (value + 2**63) % 2**64 - 2**63  # a delta of two int64 values wraps as the writer's does
@@ -117,20 +119,24 @@ def errors(rec, truth, name="GPSCorrelationTimestamp", judged=None):
 
 # --- the fit --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("kind, skew_ppm, jitter_ns, segments", [
-    ("steady", 50, 1e6, 1),
-    ("steady", 200, 1e6, 1),
-    ("steady", -200, 1e6, 1),
-    ("steady", 50, 0, 1),
-    ("week rollover", 50, 1e6, 1),
-    ("reconnect gap", 50, 1e6, 1),
-    ("reset", 50, 1e6, 2),
-    ("leap forward", 50, 1e6, 2),
-    ("frozen", 50, 1e6, 2),
-    ("stalled link", 50, 1e6, 1),
-    ("long silence", 50, 1e6, 1),
-    ("wandering drift", 50, 1e6, 1),
-])
+
+@pytest.mark.parametrize(
+    "kind, skew_ppm, jitter_ns, segments",
+    [
+        ("steady", 50, 1e6, 1),
+        ("steady", 200, 1e6, 1),
+        ("steady", -200, 1e6, 1),
+        ("steady", 50, 0, 1),
+        ("week rollover", 50, 1e6, 1),
+        ("reconnect gap", 50, 1e6, 1),
+        ("reset", 50, 1e6, 2),
+        ("leap forward", 50, 1e6, 2),
+        ("frozen", 50, 1e6, 2),
+        ("stalled link", 50, 1e6, 1),
+        ("long silence", 50, 1e6, 1),
+        ("wandering drift", 50, 1e6, 1),
+    ],
+)
 def test_host_time_finds_the_true_instant_through_the_jitter(tmp_path, kind, skew_ppm, jitter_ns, segments):
     seconds = {"long silence": 300, "wandering drift": 600}.get(kind, 30)
     device, host, judged = clock_case(kind, skew_ppm=skew_ppm, seconds=seconds)
@@ -172,6 +178,7 @@ def test_a_packet_without_time_keeps_its_arrival_but_gets_no_host_time(tmp_path)
 
 # --- the sidecar ----------------------------------------------------------------------
 
+
 @pytest.fixture
 def three_packets(tmp_path):
     """A recording of three 34-byte packets; the second arrives in two reads."""
@@ -205,7 +212,7 @@ def test_a_torn_last_entry_is_left_out(three_packets, kept):
     whole = sidecar(READS)
     last = len(sidecar(READS[:3]))
     assert len(whole) - last == 4  # the last entry's numbers take 1, 2 and 1 bytes
-    three_packets.with_name("r.bin.times").write_bytes(whole[:last + kept])
+    three_packets.with_name("r.bin.times").write_bytes(whole[: last + kept])
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         table = load(three_packets).records["GPSCorrelationTimestamp"]
@@ -213,12 +220,15 @@ def test_a_torn_last_entry_is_left_out(three_packets, kept):
     assert np.isnan(table["host_time"][2])
 
 
-@pytest.mark.parametrize("content, says", [
-    (b"AHRSTIM2" + sidecar(READS)[8:], "no AHRSTIM1 magic"),
-    (b"", "no AHRSTIM1 magic"),
-    (sidecar([(68, 1, 0), (20, 2, 0)]), "offset goes backwards"),
-    (b"AHRSTIM1" + b"\xff" * 10 + b"\x01", "longer than 64 bits"),
-])
+@pytest.mark.parametrize(
+    "content, says",
+    [
+        (b"AHRSTIM2" + sidecar(READS)[8:], "no AHRSTIM1 magic"),
+        (b"", "no AHRSTIM1 magic"),
+        (sidecar([(68, 1, 0), (20, 2, 0)]), "offset goes backwards"),
+        (b"AHRSTIM1" + b"\xff" * 10 + b"\x01", "longer than 64 bits"),
+    ],
+)
 def test_a_damaged_sidecar_is_named_and_the_recording_loads_without_host_time(three_packets, content, says):
     three_packets.with_name("r.bin.times").write_bytes(content)
     with pytest.warns(UserWarning, match=says):
@@ -249,19 +259,23 @@ def test_both_layouts_and_arrow_carry_the_host_columns(three_packets):
 
 # --- UTC ------------------------------------------------------------------------------
 
+
 def gps_of(year, month, day, hour=0, minute=0, second=0, leap=0):
     return calendar.timegm((year, month, day, hour, minute, second)) - GPS_EPOCH_UNIX + leap
 
 
-@pytest.mark.parametrize("gps, utc", [
-    (gps_of(2015, 6, 30, 23, 59, 59, leap=16), "2015-06-30 23:59:59"),
-    (gps_of(2015, 7, 1, leap=17), "2015-07-01 00:00:00"),
-    (gps_of(2016, 12, 31, 23, 59, 59, leap=17), "2016-12-31 23:59:59"),
-    (gps_of(2016, 12, 31, 23, 59, 59, leap=17) + 1.5, "2017-01-01 00:00:00"),  # inside 23:59:60: held
-    (gps_of(2017, 1, 1, leap=18), "2017-01-01 00:00:00"),
-    (gps_of(2017, 1, 1, 0, 0, 1, leap=18) + 0.25, "2017-01-01 00:00:01.250"),
-    (gps_of(1980, 1, 6), "1980-01-06 00:00:00"),
-])
+@pytest.mark.parametrize(
+    "gps, utc",
+    [
+        (gps_of(2015, 6, 30, 23, 59, 59, leap=16), "2015-06-30 23:59:59"),
+        (gps_of(2015, 7, 1, leap=17), "2015-07-01 00:00:00"),
+        (gps_of(2016, 12, 31, 23, 59, 59, leap=17), "2016-12-31 23:59:59"),
+        (gps_of(2016, 12, 31, 23, 59, 59, leap=17) + 1.5, "2017-01-01 00:00:00"),  # inside 23:59:60: held
+        (gps_of(2017, 1, 1, leap=18), "2017-01-01 00:00:00"),
+        (gps_of(2017, 1, 1, 0, 0, 1, leap=18) + 0.25, "2017-01-01 00:00:01.250"),
+        (gps_of(1980, 1, 6), "1980-01-06 00:00:00"),
+    ],
+)
 def test_gps_time_becomes_utc_by_the_real_leap_seconds(gps, utc):
     pd = pytest.importorskip("pandas")
     assert pd.Timestamp(gps_to_unix(float(gps)), unit="s") == pd.Timestamp(utc)
@@ -293,6 +307,7 @@ def test_to_pandas_indexes_by_utc_and_by_host_time(tmp_path):
 
 # --- one packet time ------------------------------------------------------------------
 
+
 def test_the_replay_and_the_tables_take_a_packets_last_time(tmp_path):
     path = tmp_path / "r.bin"
     twice = packet(SENSOR, acc() + frames.field(0x12, "dHH", 10.0, 2345, 1) + frames.field(0x12, "dHH", 20.0, 2345, 1))
@@ -303,22 +318,26 @@ def test_the_replay_and_the_tables_take_a_packets_last_time(tmp_path):
 
 # --- ahrs-info ------------------------------------------------------------------------
 
+
 def test_info_reports_the_fitted_drift_and_the_spread(tmp_path):
     device, host, _ = clock_case("steady", seconds=10, skew_ppm=-120)
     write_recording(tmp_path / "r.bin", device, host)
-    done = subprocess.run([installed_script("ahrs-info"), str(tmp_path / "r.bin")],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [installed_script("ahrs-info"), str(tmp_path / "r.bin")], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     line = next(x for x in done.stdout.splitlines() if x.strip().startswith("DataSensor: drift"))
     assert float(line.split("drift ")[1].split(" ppm")[0]) == pytest.approx(-120, abs=2)
     assert "1 segment" in line and "p99" in line
     (tmp_path / "r.bin.times").unlink()
-    done = subprocess.run([installed_script("ahrs-info"), str(tmp_path / "r.bin")],
-                          capture_output=True, text=True, timeout=60)
+    done = subprocess.run(
+        [installed_script("ahrs-info"), str(tmp_path / "r.bin")], capture_output=True, text=True, timeout=60
+    )
     assert "Host time: none" in done.stdout
 
 
 # --- ahrs-record's trimming -----------------------------------------------------------
+
 
 def test_trimming_a_recording_cuts_its_sidecar_to_match(tmp_path):
     """Junk before the first packet and half a packet after the last go;
@@ -341,14 +360,26 @@ def test_trimming_a_recording_cuts_its_sidecar_to_match(tmp_path):
 
 # --- Parquet --------------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("writer", ["ahrs-dump", "ahrs-dataset"])
 def test_the_parquet_files_carry_both_host_columns(tmp_path, writer):
     pq = pytest.importorskip("pyarrow.parquet")
     device, host, _ = clock_case("steady", seconds=2)
     truth = write_recording(tmp_path / "r.bin", device, host)
     if writer == "ahrs-dump":
-        subprocess.run([installed_script("ahrs-dump"), str(tmp_path / "r.bin"), "--format", "parquet",
-                        "-o", str(tmp_path / "out")], check=True, capture_output=True, timeout=60)
+        subprocess.run(
+            [
+                installed_script("ahrs-dump"),
+                str(tmp_path / "r.bin"),
+                "--format",
+                "parquet",
+                "-o",
+                str(tmp_path / "out"),
+            ],
+            check=True,
+            capture_output=True,
+            timeout=60,
+        )
         written = tmp_path / "out" / "GPSCorrelationTimestamp.parquet"
     else:
         from tavrin_ahrs_tools.dataset import convert

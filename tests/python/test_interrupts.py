@@ -2,6 +2,7 @@
 holds the interpreter lock while it blocks, so the signal comes from this
 process, as a terminal's Ctrl-C would. A handler that raises ends the call
 with its exception; a handler that does not leaves the call to finish."""
+
 import os
 import select
 import signal
@@ -11,7 +12,6 @@ import textwrap
 import time
 
 import pytest
-
 from conftest import HERE
 from mip import SENSOR, acc, packet
 

@@ -6,9 +6,9 @@ import sys
 import sysconfig
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from conftest import ASAN_HEAP, run_python
+
+import tavrin_ahrs_driver as m
 
 
 def test_all_lists_the_registered_names_in_order():
@@ -108,8 +108,16 @@ def test_a_re_initialised_interpreter_gets_a_working_module_or_an_import_error(t
     source.write_text(EMBEDDING_PROGRAM)
     libdir = config("LIBDIR")
     subprocess.run(
-        ["cc", str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"], "-L" + libdir,
-         "-lpython" + config("LDVERSION"), "-Wl,-rpath," + libdir],
+        [
+            "cc",
+            str(source),
+            "-o",
+            str(program),
+            "-I" + sysconfig.get_paths()["include"],
+            "-L" + libdir,
+            "-lpython" + config("LDVERSION"),
+            "-Wl,-rpath," + libdir,
+        ],
         check=True,
     )
     env = {**os.environ, "PYTHONHOME": sys.base_prefix, "PYTHONPATH": sysconfig.get_paths()["platlib"]}

@@ -1,10 +1,10 @@
 import os
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from conftest import memory_in_use
 from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
+
+import tavrin_ahrs_driver as m
 
 EOF_LINE = "End of file: failed to fill whole buffer\n"
 ACC_LINE = "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })]\n"
@@ -43,8 +43,17 @@ def parse(tmp_path, fd_capture):
             "Error parsing packet from file: bad checksum: f9ec != f9ed at 0x28\n",
         ),
     ],
-    ids=["empty", "empty-sensor", "command-then-sensor", "three", "lone-byte", "lone-sync",
-         "stray-bytes", "bad-magic-later", "bad-checksum"],
+    ids=[
+        "empty",
+        "empty-sensor",
+        "command-then-sensor",
+        "three",
+        "lone-byte",
+        "lone-sync",
+        "stray-bytes",
+        "bad-magic-later",
+        "bad-checksum",
+    ],
 )
 def test_prints_each_packet_and_one_closing_line(parse, data, out, err):
     assert parse(data) == (out, err)
@@ -54,16 +63,21 @@ def test_packet_line_holds_every_reading_in_field_order(parse):
     payload = acc() + field(0x7E, "I", 7) + field(0x05, "fff", 0.0, 0.0, -1.0)
     out, _ = parse(packet(SENSOR, payload))
     assert out == (
-        "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 }), "
-        "Sensor(ScaledGyroVector { x: 0.0, y: 0.0, z: -1.0 })]\n"
+        "[Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 }), Sensor(ScaledGyroVector { x: 0.0, y: 0.0, z: -1.0 })]\n"
     )
 
 
 @pytest.mark.parametrize(
     "tail, lines",
     [
-        (bytes.fromhex("756502"), ["no variants matched at 0x16", "Unexpected value for enum: 2",
-                                   "While parsing field 'descriptor' in MipPacket"]),
+        (
+            bytes.fromhex("756502"),
+            [
+                "no variants matched at 0x16",
+                "Unexpected value for enum: 2",
+                "While parsing field 'descriptor' in MipPacket",
+            ],
+        ),
         (bytes.fromhex("756580050102"), ["not enough bytes in reader", "While parsing field 'bytes' in MipPacket"]),
         (GOOD[:-1], ["failed to fill whole buffer", "While parsing field 'checksum' in MipPacket"]),
         (bytes.fromhex("756580"), ["failed to fill whole buffer", "While parsing field 'payload_length' in MipPacket"]),
@@ -90,10 +104,14 @@ def test_directory_fails_at_first_read(tmp_path, fd_capture):
 @pytest.mark.parametrize(
     "path, start",
     [
-        ("/nonexistent/stream.bin",
-         'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
-        ("bad\0name",
-         'AHRSError: IOError: Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
+        (
+            "/nonexistent/stream.bin",
+            'AHRSError: IOError: Os { code: 2, kind: NotFound, message: "No such file or directory" }',
+        ),
+        (
+            "bad\0name",
+            'AHRSError: IOError: Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }',
+        ),
     ],
 )
 def test_unopenable_file_raises_oserror_and_prints_nothing(fd_capture, path, start):

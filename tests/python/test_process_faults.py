@@ -2,10 +2,10 @@
 error that takes nothing, standard descriptors closed at start, and memory
 that runs out. Each case runs in its own interpreter, on real processes,
 pipes and pseudo-terminals; a hang shows as the subprocess's time-out."""
+
 import textwrap
 
 import pytest
-
 from conftest import ASAN_HEAP, run_python
 
 # The scripts play the sensor on fresh pseudo-terminals.
@@ -179,9 +179,11 @@ def test_reader_stuck_on_a_blocked_stderr_still_stops(blocked, stop):
 
 def test_reader_waits_out_a_non_blocking_full_stderr_and_loses_no_line():
     # A silent device's two lines, with verbose set, each whole.
-    timed_out = r'IOError: Custom { kind: TimedOut, error: \"Operation timed out\" }'
+    timed_out = r"IOError: Custom { kind: TimedOut, error: \"Operation timed out\" }"
     whole = ["IOERR: Operation timed out", f'Error parsing packet: AHRSError {{ error: "{timed_out}" }}']
-    body = f"        WHOLE_LINES = {whole!r}\n" + """
+    body = (
+        f"        WHOLE_LINES = {whole!r}\n"
+        + """
         time.sleep(0.5)  # lines pile up behind the full pipe
         os.set_blocking(drain, False)
         text = b""
@@ -200,6 +202,7 @@ def test_reader_waits_out_a_non_blocking_full_stderr_and_loses_no_line():
         lines = text.lstrip(b".").decode().splitlines()[:-1]  # the last may be on its way
         say('lines whole', all(line in WHOLE_LINES for line in lines))
     """
+    )
     res = run_python(blocked_stderr_script(FULL_PIPE.replace("BLOCKING", "False"), body), timeout=30)
     assert res.rc == 0, res.err
     assert res.out.splitlines() == ["reader delivered [0.0, 1.0, 2.0]", "lines whole True"], res.out

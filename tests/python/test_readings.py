@@ -1,11 +1,12 @@
 """Readings as Python objects: reading dicts (read_packet) and snapshots (read)."""
+
 import struct
 
 import pytest
-import tavrin_ahrs_driver as m
-
 from mip import ESTIMATE, SENSOR, acc, euler, field, packet
 from records import RECORDS
+
+import tavrin_ahrs_driver as m
 
 
 def sample_values(fmt):
@@ -49,8 +50,11 @@ def test_every_record_converts_to_its_dict(read_file, record):
 
 def test_float32_items_are_widened_exactly(read_file):
     [[reading]] = read_file(packet(SENSOR, acc(0.1, -2.5e-5, 987654321.0)))
-    assert reading == {"x": 0.10000000149011612, "y": struct.unpack(">f", struct.pack(">f", -2.5e-5))[0],
-                       "z": 987654336.0}
+    assert reading == {
+        "x": 0.10000000149011612,
+        "y": struct.unpack(">f", struct.pack(">f", -2.5e-5))[0],
+        "z": 987654336.0,
+    }
 
 
 def test_invalid_flag_is_the_string_invalid(read_file):
@@ -66,11 +70,20 @@ def test_same_fields_give_equal_dicts_whatever_the_variant(read_file):
 @pytest.mark.parametrize(
     "payload_set, payload, expected",
     [
-        (SENSOR, acc() + field(0x05, "fff", 0, 0, -1.0),
-         {"type": "sensor", "ScaledAccVector": {"x": 1.0, "y": 2.0, "z": 3.0},
-          "ScaledGyroVector": {"x": 0.0, "y": 0.0, "z": -1.0}}),
-        (ESTIMATE, euler(roll=0.5) + euler(roll=2.0, valid=0),
-         {"type": "estimate", "OrientationEuler": {"roll": 2.0, "pitch": -0.25, "yaw": 1.0, "valid": "Invalid"}}),
+        (
+            SENSOR,
+            acc() + field(0x05, "fff", 0, 0, -1.0),
+            {
+                "type": "sensor",
+                "ScaledAccVector": {"x": 1.0, "y": 2.0, "z": 3.0},
+                "ScaledGyroVector": {"x": 0.0, "y": 0.0, "z": -1.0},
+            },
+        ),
+        (
+            ESTIMATE,
+            euler(roll=0.5) + euler(roll=2.0, valid=0),
+            {"type": "estimate", "OrientationEuler": {"roll": 2.0, "pitch": -0.25, "yaw": 1.0, "valid": "Invalid"}},
+        ),
         (SENSOR, b"", {}),
         (0x01, bytes.fromhex("0202"), {}),
     ],

@@ -2,22 +2,25 @@
 one value per record (read(), take(), JSON Lines, CSV) give its last
 occurrence, the outputs that list records (read_packet(), the text line,
 load()) give both, and the packet's time comes from its last time record."""
+
 import csv
 import json
 import subprocess
 import sys
 from pathlib import Path
 
-import tavrin_ahrs_driver as m
-from tavrin_ahrs_tools import load
-
 from conftest import run_python
 from mip import SENSOR, acc, field, packet
 from reader_sync import knock, wait_for, without_markers
 
+import tavrin_ahrs_driver as m
+from tavrin_ahrs_tools import load
+
 WEEK = 2300
-TWICE = packet(SENSOR, acc(1.0, 2.0, 3.0) + field(0x12, "dHH", 10.0, WEEK, 0)
-               + acc(4.0, 5.0, 6.0) + field(0x12, "dHH", 20.0, WEEK, 0))
+TWICE = packet(
+    SENSOR,
+    acc(1.0, 2.0, 3.0) + field(0x12, "dHH", 10.0, WEEK, 0) + acc(4.0, 5.0, 6.0) + field(0x12, "dHH", 20.0, WEEK, 0),
+)
 FIRST, LAST = {"x": 1.0, "y": 2.0, "z": 3.0}, {"x": 4.0, "y": 5.0, "z": 6.0}
 TIME = WEEK * 604800 + 20.0
 

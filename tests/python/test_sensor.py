@@ -1,5 +1,6 @@
 """Sensor on real pseudo-terminals: the test plays the device on the master
 side, or the simulator does, and pulls the plug by closing its terminal."""
+
 import asyncio
 import errno
 import math
@@ -13,10 +14,10 @@ import time
 import tty
 
 import pytest
-import tavrin_ahrs_driver
 from conftest import installed_script, simulator_recording, write_all
 from mip import CONFIGURE, SENSOR, acc, packet
 
+import tavrin_ahrs_driver
 from tavrin_ahrs_tools import Sensor, info, list_ports, load, timeline
 from tavrin_ahrs_tools.frames import field
 
@@ -134,9 +135,11 @@ class TestOpening:
             path = str(tmp_path / "locked")
             open(path, "w").close()
             os.chmod(path, 0)
-        code = ("import os, sys\nfrom tavrin_ahrs_tools import Sensor\n"
-                "if os.geteuid() == 0: os.setuid(65534)\n"
-                "try:\n    Sensor(sys.argv[1])\nexcept PermissionError as e:\n    print(e.errno, e.filename)\n")
+        code = (
+            "import os, sys\nfrom tavrin_ahrs_tools import Sensor\n"
+            "if os.geteuid() == 0: os.setuid(65534)\n"
+            "try:\n    Sensor(sys.argv[1])\nexcept PermissionError as e:\n    print(e.errno, e.filename)\n"
+        )
         out = subprocess.run([sys.executable, "-c", code, path], capture_output=True, text=True, timeout=30)
         assert out.stdout.split() == [str(errno.EACCES), path], out.stderr
 
@@ -156,18 +159,21 @@ class TestOpening:
         assert kept.read_bytes() == b"an earlier flight"
         assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.bin"]
 
-    @pytest.mark.parametrize("kwargs, error, word", [
-        ({"port": 7}, TypeError, "port"),
-        ({"baud": "115200"}, TypeError, "baud"),
-        ({"baud": 0}, ValueError, "baud"),
-        ({"configure": 1}, TypeError, "configure"),
-        ({"queue": 0}, ValueError, "queue"),
-        ({"overflow": "newest"}, ValueError, "overflow"),
-        ({"reconnect": None}, TypeError, "reconnect"),
-        ({"record": 3.5}, TypeError, "record"),
-        ({"record": "innocent\0/../x"}, ValueError, "record"),
-        ({"port": "/dev/ptmx\0x"}, ValueError, "port"),
-    ])
+    @pytest.mark.parametrize(
+        "kwargs, error, word",
+        [
+            ({"port": 7}, TypeError, "port"),
+            ({"baud": "115200"}, TypeError, "baud"),
+            ({"baud": 0}, ValueError, "baud"),
+            ({"configure": 1}, TypeError, "configure"),
+            ({"queue": 0}, ValueError, "queue"),
+            ({"overflow": "newest"}, ValueError, "overflow"),
+            ({"reconnect": None}, TypeError, "reconnect"),
+            ({"record": 3.5}, TypeError, "record"),
+            ({"record": "innocent\0/../x"}, ValueError, "record"),
+            ({"port": "/dev/ptmx\0x"}, ValueError, "port"),
+        ],
+    )
     def test_bad_arguments_name_themselves(self, plug, kwargs, error, word):
         kwargs = {"port": plug.link, **kwargs}
         with pytest.raises(error, match=word):
@@ -175,8 +181,11 @@ class TestOpening:
 
     @pytest.mark.parametrize("way", ["link", "terminal", "link to the link"])
     def test_recording_into_the_port_itself_is_refused_untouched(self, tmp_path, plug, way):
-        record = {"link": plug.link, "terminal": os.path.realpath(plug.link),
-                  "link to the link": str(tmp_path / "again")}[way]
+        record = {
+            "link": plug.link,
+            "terminal": os.path.realpath(plug.link),
+            "link to the link": str(tmp_path / "again"),
+        }[way]
         if way == "link to the link":
             os.symlink(plug.link, record)
         with pytest.raises(ValueError, match="port"):
@@ -203,10 +212,12 @@ class TestOpening:
         assert untouched(plug.master)
 
     def test_no_descriptor_left_is_an_error_not_a_crash(self, plug):
-        code = ("import os, resource, sys\nfrom tavrin_ahrs_tools import Sensor\n"
-                "resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))\n"
-                "try:\n    while True: os.open(os.devnull, os.O_RDONLY)\nexcept OSError:\n    pass\n"
-                "try:\n    Sensor(sys.argv[1])\nexcept OSError as e:\n    print(e.errno)\n")
+        code = (
+            "import os, resource, sys\nfrom tavrin_ahrs_tools import Sensor\n"
+            "resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))\n"
+            "try:\n    while True: os.open(os.devnull, os.O_RDONLY)\nexcept OSError:\n    pass\n"
+            "try:\n    Sensor(sys.argv[1])\nexcept OSError as e:\n    print(e.errno)\n"
+        )
         out = subprocess.run([sys.executable, "-c", code, plug.link], capture_output=True, text=True, timeout=30)
         assert (out.returncode, out.stdout.split()) == (0, [str(errno.EMFILE)]), out.stderr
 
@@ -255,7 +266,7 @@ class TestReceiving:
             # later than the arrival, and the arrays carry the same.
             assert [x.time_ns for x in got[:3]] == [None] * 3
             assert all(x.time_ns <= x.host_ns for x in got[3:])
-            assert (0 < acc_rows["time_ns"]).all() and (acc_rows["time_ns"] <= acc_rows["host_ns"].astype("i8")).all()
+            assert (acc_rows["time_ns"] > 0).all() and (acc_rows["time_ns"] <= acc_rows["host_ns"].astype("i8")).all()
             assert set(arrays) == {"ScaledAccVector", "GPSCorrelationTimestamp"}
             assert s.take_arrays() == {}
 
@@ -268,8 +279,9 @@ class TestReceiving:
             plug.send(recording.read_bytes())
             got = take(s, 200)
         assert [x.readings for x in got] == [{k: v for k, v in e.items() if k != "type"} for e in expected]
-        assert [x.set for x in got] == [{"sensor": "DataSensor", "estimate": "DataEstimationFilter"}[e["type"]]
-                                        for e in expected]
+        assert [x.set for x in got] == [
+            {"sensor": "DataSensor", "estimate": "DataEstimationFilter"}[e["type"]] for e in expected
+        ]
 
     @pytest.mark.parametrize("overflow", ["block", "drop-oldest"])
     def test_full_queue(self, plug, overflow):
@@ -294,15 +306,40 @@ class TestReceiving:
             stats = s.stats
         assert stats["damaged_runs"] == 2 and stats["skipped_bytes"] == 4 + len(bad_sum)
         assert stats["checksum_failures"] == 1 and stats["bytes"] == 4 + 3 * len(good)
-        assert set(stats) == {"packets", "bytes", "skipped_bytes", "damaged_runs", "checksum_failures",
-                              "timeouts", "dropouts", "dropped", "reconnects", "queued", "max_queued",
-                              "recorded_bytes", "record_error"}
+        assert set(stats) == {
+            "packets",
+            "bytes",
+            "skipped_bytes",
+            "damaged_runs",
+            "checksum_failures",
+            "timeouts",
+            "dropouts",
+            "dropped",
+            "reconnects",
+            "queued",
+            "max_queued",
+            "recorded_bytes",
+            "record_error",
+        }
 
     def test_dropouts_counted_as_ahrs_info_counts_them(self, tmp_path, plug):
         np = pytest.importorskip("numpy")
         recording = tmp_path / "damaged.bin"
-        subprocess.run([installed_script("ahrs-sim"), "--record", str(recording), "--seconds", "20",
-                        "--corrupt-rate", "0.003", "--seed", "5"], check=True, capture_output=True)
+        subprocess.run(
+            [
+                installed_script("ahrs-sim"),
+                "--record",
+                str(recording),
+                "--seconds",
+                "20",
+                "--corrupt-rate",
+                "0.003",
+                "--seed",
+                "5",
+            ],
+            check=True,
+            capture_output=True,
+        )
         rec = load(recording)
         expected = {}
         for set_name, clock in (("DataSensor", "GPSCorrelationTimestamp"), ("DataEstimationFilter", "GPSTimestamp")):
@@ -332,7 +369,7 @@ class TestRecording:
         # A consumer that never takes anything loses samples, not bytes.
         with Sensor(plug.link, record=record, queue=2, overflow="drop-oldest") as s:
             for i in range(0, len(sent), 97):
-                plug.send(sent[i:i + 97])
+                plug.send(sent[i : i + 97])
             wait_for(lambda: s.stats["recorded_bytes"] == len(sent))
             assert s.stats["record_error"] is None
         assert record.read_bytes() == sent
@@ -346,7 +383,6 @@ class TestRecording:
             assert s.stats["recorded_bytes"] == 0 and s.error == s.stats["record_error"]
             assert s.status == "streaming"
 
-
     def test_host_times_of_each_read_beside_the_recording(self, tmp_path, plug):
         record = tmp_path / "flight.bin"
         chunks = [b"".join(stamped(i) for i in range(k, k + 3)) for k in range(0, 12, 3)]
@@ -354,15 +390,17 @@ class TestRecording:
         with Sensor(plug.link, record=record) as s:
             for n, chunk in enumerate(chunks, 1):
                 plug.send(chunk)  # one chunk waited for at a time: a read of its own at least
-                wait_for(lambda: s.stats["recorded_bytes"] == sum(map(len, chunks[:n])))
+                sent = sum(map(len, chunks[:n]))
+                wait_for(lambda sent=sent: s.stats["recorded_bytes"] == sent)
         end = time.monotonic_ns()
         entries = decode_times((tmp_path / "flight.bin.times").read_bytes())
         offsets = [e[0] for e in entries]
         assert offsets == sorted(set(offsets)) and offsets[-1] == len(record.read_bytes())
         assert len(entries) >= len(chunks)
         assert all(start <= mono <= end for _, mono, _ in entries)
-        assert all(abs(wall_minus_mono - (time.time_ns() - time.monotonic_ns())) < 10**9
-                   for _, _, wall_minus_mono in entries)
+        assert all(
+            abs(wall_minus_mono - (time.time_ns() - time.monotonic_ns())) < 10**9 for _, _, wall_minus_mono in entries
+        )
 
     def test_stalled_reader_of_the_recording_stops_it_not_the_stream(self, tmp_path, plug):
         fifo = str(tmp_path / "fifo")
@@ -400,7 +438,7 @@ def decode_times(data):
     assert len(values) % 3 == 0
     entries, last = [], (0, 0, 0)
     for i in range(0, len(values), 3):
-        last = tuple(a + d for a, d in zip(last, values[i:i + 3]))
+        last = tuple(a + d for a, d in zip(last, values[i : i + 3]))
         entries.append(last)
     return entries
 
@@ -478,8 +516,11 @@ class TestUnplugging:
         if "--unplug-every" not in usage:
             pytest.skip("the simulator cannot unplug itself")
         link = tmp_path / "sensor"
-        sim = subprocess.Popen([installed_script("ahrs-sim"), "--link", str(link), "--unplug-every", "0.7"],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        sim = subprocess.Popen(
+            [installed_script("ahrs-sim"), "--link", str(link), "--unplug-every", "0.7"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+        )
         try:
             sim.stdout.readline()
             wait_for(link.exists)
@@ -537,9 +578,11 @@ class TestWaiting:
             signal.signal(signal.SIGALRM, old)
 
     def test_ctrl_c_ends_a_waiting_loop(self, plug):
-        code = ("import sys\nfrom tavrin_ahrs_tools import Sensor\ns = Sensor(sys.argv[1])\n"
-                "print('waiting', flush=True)\ntry:\n    for sample in s:\n        pass\n"
-                "except KeyboardInterrupt:\n    print('interrupted', s.status)\n")
+        code = (
+            "import sys\nfrom tavrin_ahrs_tools import Sensor\ns = Sensor(sys.argv[1])\n"
+            "print('waiting', flush=True)\ntry:\n    for sample in s:\n        pass\n"
+            "except KeyboardInterrupt:\n    print('interrupted', s.status)\n"
+        )
         proc = subprocess.Popen([sys.executable, "-c", code, plug.link], stdout=subprocess.PIPE, text=True)
         assert proc.stdout.readline() == "waiting\n"
         time.sleep(0.2)
@@ -587,7 +630,6 @@ class TestAsyncio:
 
         asyncio.run(main())
 
-
     def test_every_consumer_in_one_loop_is_woken(self, plug):
         async def main():
             async with Sensor(plug.link) as s:
@@ -606,7 +648,7 @@ class TestAsyncio:
                     await asyncio.sleep(0.01)
                 assert sorted(got["a"] + got["b"]) == list(range(50))
                 asyncio.get_running_loop().call_later(0.1, s.close)
-                done, pending = await asyncio.wait(tasks, timeout=10)
+                _done, pending = await asyncio.wait(tasks, timeout=10)
                 assert not pending, "a consumer was not woken by close()"
 
         asyncio.run(main())

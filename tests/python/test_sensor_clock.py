@@ -2,6 +2,7 @@
 writes wait an exponential 1 ms, read by a Sensor over a symlinked terminal
 that is unplugged once. Bounds are looser than the benchmark's, and the run
 shorter, so that a loaded machine still passes."""
+
 import csv
 import os
 import subprocess
@@ -22,9 +23,27 @@ def _percentile(values, q):
 def test_time_ns_beats_arrival_across_an_unplug(tmp_path):
     link, truth_path = str(tmp_path / "dev"), tmp_path / "truth.csv"
     sim = subprocess.Popen(
-        [sys.executable, "-m", "tavrin_ahrs_tools.sim", "--link", link, "--rate", "250",
-         "--clock-skew", "50", "--jitter", "1000", "--truth", str(truth_path), "--duration", "9",
-         "--unplug-every", "5"], stdout=subprocess.DEVNULL)
+        [
+            sys.executable,
+            "-m",
+            "tavrin_ahrs_tools.sim",
+            "--link",
+            link,
+            "--rate",
+            "250",
+            "--clock-skew",
+            "50",
+            "--jitter",
+            "1000",
+            "--truth",
+            str(truth_path),
+            "--duration",
+            "9",
+            "--unplug-every",
+            "5",
+        ],
+        stdout=subprocess.DEVNULL,
+    )
     samples = []
     try:
         deadline = time.monotonic() + 30
@@ -45,8 +64,11 @@ def test_time_ns_beats_arrival_across_an_unplug(tmp_path):
     with open(truth_path, newline="") as f:
         truth = {float(r["device_time"]): int(r["host_ns"]) for r in csv.DictReader(f)}
     start = min(truth.values()) + 2_000_000_000
-    pairs = [(abs(h - truth[d]), t if t is None else abs(t - truth[d]))
-             for d, h, t in samples if d in truth and truth[d] >= start]
+    pairs = [
+        (abs(h - truth[d]), t if t is None else abs(t - truth[d]))
+        for d, h, t in samples
+        if d in truth and truth[d] >= start
+    ]
     assert len(pairs) > 1000
     fitted = [t for _, t in pairs if t is not None]
     assert len(fitted) > 0.98 * len(pairs)
@@ -60,12 +82,15 @@ def test_time_ns_beats_arrival_across_an_unplug(tmp_path):
     assert clock.drift_ppm is not None and abs(clock.drift_ppm) < 500
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--fast", "--truth", "t.csv"], "--fast"),
-    (["--record", "x.bin", "--seconds", "1", "--clock-skew", "10"], "--record"),
-    (["--clock-skew", "1e6"], "between"),
-    (["--jitter", "-1"], "zero or more"),
-])
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["--fast", "--truth", "t.csv"], "--fast"),
+        (["--record", "x.bin", "--seconds", "1", "--clock-skew", "10"], "--record"),
+        (["--clock-skew", "1e6"], "between"),
+        (["--jitter", "-1"], "zero or more"),
+    ],
+)
 def test_clock_options_refused(argv, message, capsys):
     with pytest.raises(SystemExit):
         parse_args(argv)

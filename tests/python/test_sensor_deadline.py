@@ -1,12 +1,16 @@
 """Sensor.samples(): iteration that ends on a deadline or a count, threaded
 and in asyncio, also while the device is away."""
+
 import asyncio
 import time
 
 import pytest
-from test_sensor import number, plug, stamped, wait_for  # noqa: F401 (plug: the fixture)
+import test_sensor
+from test_sensor import number, stamped, wait_for
 
 from tavrin_ahrs_tools import Sensor
+
+plug = test_sensor.plug  # the fixture, shared
 
 
 def collect(iterator, in_asyncio):
@@ -15,6 +19,7 @@ def collect(iterator, in_asyncio):
 
     async def gather():
         return [sample async for sample in iterator]
+
     return asyncio.run(gather())
 
 
@@ -25,7 +30,7 @@ class TestSamples:
             plug.send(b"".join(stamped(i) for i in range(10)))
             got = collect(s.samples(count=4, seconds=30), in_asyncio)
             assert [number(x) for x in got] == [0, 1, 2, 3]
-            assert number(s.read(timeout=5)) == 4   # what was not taken stays queued
+            assert number(s.read(timeout=5)) == 4  # what was not taken stays queued
 
     def test_deadline_ends_iteration_while_the_device_is_away(self, plug, in_asyncio):
         with Sensor(plug.link, configure=False) as s:

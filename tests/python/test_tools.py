@@ -20,7 +20,6 @@ import time
 from pathlib import Path
 
 import pytest
-
 from conftest import installed_script, read_until
 from mip import CONFIGURE, acc, field, packet
 
@@ -35,13 +34,14 @@ GRAVITY = 9.80665
 
 # --- helpers ----------------------------------------------------------------------
 
+
 def split_stream(data):
     """Packets back to back from byte 0, each checksummed; returns
     ([(descriptor set, payload)], the incomplete bytes at the end)."""
     packets, at = [], 0
     while len(data) - at >= 4 and len(data) - at >= data[at + 3] + 6:
-        assert data[at:at + 2] == b"\x75\x65", f"no sync bytes at offset {at}"
-        raw = data[at:at + data[at + 3] + 6]
+        assert data[at : at + 2] == b"\x75\x65", f"no sync bytes at offset {at}"
+        raw = data[at : at + data[at + 3] + 6]
         assert ppd.checksum(raw[:-2]) == int.from_bytes(raw[-2:], "big"), f"checksum at {at}"
         packets.append((raw[2], raw[4:-2]))
         at += len(raw)
@@ -51,8 +51,8 @@ def split_stream(data):
 def find_packets(data):
     """Every checksummed packet anywhere in `data`, skipping junk."""
     found, at = [], data.find(b"\x75\x65")
-    while 0 <= at and at + 4 <= len(data):
-        raw = data[at:at + data[at + 3] + 6]
+    while at >= 0 and at + 4 <= len(data):
+        raw = data[at : at + data[at + 3] + 6]
         if len(raw) >= 6 and ppd.checksum(raw[:-2]) == int.from_bytes(raw[-2:], "big"):
             found.append((raw[2], raw[4:-2]))
             at += len(raw)
@@ -105,8 +105,7 @@ def assert_plausible(snap):
 
 @contextlib.contextmanager
 def simulator(*args):
-    proc = subprocess.Popen([SIM, *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen([SIM, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         path = proc.stdout.readline().strip()
         assert path.startswith("/dev/"), proc.stderr.read()
@@ -130,6 +129,7 @@ def opened(path):
 
 # --- the simulator ------------------------------------------------------------------
 
+
 def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
     with simulator("--rate", "200") as (_, path), opened(path) as fd:
         data = read_until(fd, lambda d: len(d) > 300 * 223)
@@ -147,8 +147,9 @@ def test_pty_stream_is_whole_packets_of_a_plausible_moving_body():
 
 def test_recorded_file_holds_exactly_the_stream_and_the_filter_settles(tmp_path):
     out = tmp_path / "stream.bin"
-    done = subprocess.run([SIM, "--record", str(out), "--seconds", "2",
-                           "--rate", "50"], capture_output=True, text=True, timeout=30)
+    done = subprocess.run(
+        [SIM, "--record", str(out), "--seconds", "2", "--rate", "50"], capture_output=True, text=True, timeout=30
+    )
     assert done.returncode == 0, done.stderr
     packets, tail = split_stream(out.read_bytes())
     assert tail == b"" and len(packets) == 2 * 2 * 50
@@ -251,8 +252,9 @@ def test_unplugging_moves_the_link_to_a_new_terminal_and_the_stream_goes_on(tmp_
 def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
     def record(name, *extra):
         out = tmp_path / name
-        subprocess.run([SIM, "--record", str(out), "--count", "400",
-                        *extra], check=True, timeout=30, capture_output=True)
+        subprocess.run(
+            [SIM, "--record", str(out), "--count", "400", *extra], check=True, timeout=30, capture_output=True
+        )
         return out.read_bytes()
 
     damaged = record("a.bin", "--corrupt-rate", "0.3", "--seed", "7")
@@ -269,6 +271,7 @@ def test_corruption_damages_some_packets_and_the_rest_are_found_again(tmp_path):
 
 
 # --- replay ------------------------------------------------------------------------------
+
 
 def read_stamped(fd, total, timeout=15.0):
     """[(arrival time, bytes)] until `total` bytes have come."""
@@ -303,8 +306,12 @@ def replayed(path, *args):
 def damaged_recording(tmp_path_factory):
     """Two seconds at 50 Hz with junk and flipped bits in it."""
     path = tmp_path_factory.mktemp("replay") / "damaged.bin"
-    subprocess.run([SIM, "--record", str(path), "--seconds", "2", "--rate", "50",
-                    "--corrupt-rate", "0.1"], check=True, timeout=30, capture_output=True)
+    subprocess.run(
+        [SIM, "--record", str(path), "--seconds", "2", "--rate", "50", "--corrupt-rate", "0.1"],
+        check=True,
+        timeout=30,
+        capture_output=True,
+    )
     return path
 
 
@@ -321,31 +328,34 @@ def gps_stamped(tow, week=2345):
 
 
 def test_replay_keeps_untimed_packets_with_the_one_before_across_a_week_roll_over(tmp_path):
-    parts = [gps_stamped(604799.9), packet(0x80, acc()), b"\x00junk",
-             gps_stamped(0.7, week=2346), packet(0x80, acc(4, 5, 6))]
+    parts = [
+        gps_stamped(604799.9),
+        packet(0x80, acc()),
+        b"\x00junk",
+        gps_stamped(0.7, week=2346),
+        packet(0x80, acc(4, 5, 6)),
+    ]
     path = tmp_path / "rollover.bin"
     path.write_bytes(b"".join(parts))
     offsets = [sum(map(len, parts[:i])) for i in range(len(parts))]
     chunks = replayed(path)
     assert b"".join(c for _, c in chunks) == path.read_bytes()
-    assert arrival(chunks, offsets[1]) < 0.4       # with the first stamped packet
+    assert arrival(chunks, offsets[1]) < 0.4  # with the first stamped packet
     assert 0.4 <= arrival(chunks, offsets[2]) < 5  # the junk goes with the packet after it
     assert abs(arrival(chunks, offsets[4]) - arrival(chunks, offsets[3])) < 0.2
 
 
 def test_replay_loops_round_and_round(damaged_recording):
     data = damaged_recording.read_bytes()
-    with simulator("--replay", str(damaged_recording), "--speed", "0", "--loop") as (_, dev), \
-            opened(dev) as fd:
+    with simulator("--replay", str(damaged_recording), "--speed", "0", "--loop") as (_, dev), opened(dev) as fd:
         got = read_until(fd, lambda d: len(d) >= 3 * len(data))
-    assert got[:3 * len(data)] == data * 3
+    assert got[: 3 * len(data)] == data * 3
 
 
 @pytest.mark.parametrize("terminal", [True, False], ids=["terminal", "pipe"])
 def test_replay_shows_progress_only_on_a_terminal(damaged_recording, terminal):
     far, near = os.openpty() if terminal else os.pipe()
-    proc = subprocess.Popen([SIM, "--replay", str(damaged_recording)], stdout=subprocess.PIPE,
-                            stderr=near, text=True)
+    proc = subprocess.Popen([SIM, "--replay", str(damaged_recording)], stdout=subprocess.PIPE, stderr=near, text=True)
     os.close(near)
     said = bytearray()
     try:
@@ -370,12 +380,16 @@ def test_replay_shows_progress_only_on_a_terminal(damaged_recording, terminal):
 
 # --- the recorder -----------------------------------------------------------------------
 
+
 def test_recorder_captures_the_simulator_stream_from_a_packet_boundary(tmp_path):
     out = tmp_path / "capture.bin"
     with simulator("--rate", "100") as (_, path):
-        done = subprocess.run([RECORDER, "--device", path, "--baud",
-                               "921600", "--seconds", "1", "--output", str(out)],
-                              capture_output=True, text=True, timeout=30)
+        done = subprocess.run(
+            [RECORDER, "--device", path, "--baud", "921600", "--seconds", "1", "--output", str(out)],
+            capture_output=True,
+            text=True,
+            timeout=30,
+        )
     assert done.returncode == 0, done.stderr
     packets, tail = split_stream(out.read_bytes())
     assert tail == b"" and len(packets) >= 100
@@ -385,43 +399,59 @@ def test_recorder_captures_the_simulator_stream_from_a_packet_boundary(tmp_path)
     assert f"{len(packets)} packets" in done.stderr
 
 
-@pytest.mark.parametrize("args, message", [
-    (["--baud", "123456"], "unsupported baud rate 123456"),
-    (["--device", "/dev/null"], "not a serial device"),
-    (["--device", "/nonexistent/tty"], "No such file or directory"),
-])
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--baud", "123456"], "unsupported baud rate 123456"),
+        (["--device", "/dev/null"], "not a serial device"),
+        (["--device", "/nonexistent/tty"], "No such file or directory"),
+    ],
+)
 def test_recorder_fails_clearly(tmp_path, args, message):
-    base = {"--device": "/dev/null", "--baud": "115200", "--seconds": "0.1",
-            "--output": str(tmp_path / "x.bin")}
+    base = {"--device": "/dev/null", "--baud": "115200", "--seconds": "0.1", "--output": str(tmp_path / "x.bin")}
     base.update(zip(args[::2], args[1::2]))
-    done = subprocess.run([RECORDER, *sum(base.items(), ())],
-                          capture_output=True, text=True, timeout=30)
+    done = subprocess.run([RECORDER, *sum(base.items(), ())], capture_output=True, text=True, timeout=30)
     assert done.returncode != 0
     assert message in done.stderr
 
 
-@pytest.mark.parametrize("pyserial, names", [
-    (True, r"\((serial ports present: /dev/.+|no serial ports found)\)$"),
-    (False, r"\(serial ports cannot be listed without pyserial\)$"),
-])
+@pytest.mark.parametrize(
+    "pyserial, names",
+    [
+        (True, r"\((serial ports present: /dev/.+|no serial ports found)\)$"),
+        (False, r"\(serial ports cannot be listed without pyserial\)$"),
+    ],
+)
 def test_recorder_names_the_ports_present_when_the_device_does_not_exist(tmp_path, pyserial, names):
     env = dict(os.environ)
     if not pyserial:  # the recorder itself needs only the standard library
         (tmp_path / "serial").mkdir()
         (tmp_path / "serial" / "__init__.py").write_text("raise ImportError('not installed')\n")
         env["PYTHONPATH"] = str(tmp_path)
-    done = subprocess.run([RECORDER, "--device", "/dev/serial/by-id/usb-missing-if00", "--seconds",
-                           "1", "--output", str(tmp_path / "x.bin")],
-                          capture_output=True, text=True, timeout=30, env=env)
+    done = subprocess.run(
+        [
+            RECORDER,
+            "--device",
+            "/dev/serial/by-id/usb-missing-if00",
+            "--seconds",
+            "1",
+            "--output",
+            str(tmp_path / "x.bin"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=30,
+        env=env,
+    )
     assert done.returncode == 1
-    line, = done.stderr.splitlines()
-    assert line.startswith("ahrs-record: cannot open /dev/serial/by-id/usb-missing-if00: "
-                           "No such file or directory (")
+    (line,) = done.stderr.splitlines()
+    assert line.startswith("ahrs-record: cannot open /dev/serial/by-id/usb-missing-if00: No such file or directory (")
     assert re.search(names, line), line
     assert not (tmp_path / "x.bin").exists()
 
 
 # --- the simulator's field layouts ----------------------------------------------------------
+
 
 def test_the_simulators_field_layouts_are_the_catalogues():
     """frames.py needs only the standard library, so it keeps a table of its
@@ -436,33 +466,57 @@ def test_the_simulators_field_layouts_are_the_catalogues():
         layouts[set_name].append((descriptor, "".join(wire[code] for _item, code, *_ in items)))
         if items[0][0].endswith("time_of_week"):
             time_fields[set_name] = descriptor
-    assert frames.SENSOR_LAYOUT == tuple(layouts["DataSensor"])
-    assert frames.FILTER_LAYOUT == tuple(layouts["DataEstimationFilter"])
-    assert frames.GPS_TIME_FIELDS == {frames.SENSOR_SET: time_fields["DataSensor"],
-                                      frames.FILTER_SET: time_fields["DataEstimationFilter"]}
+    assert tuple(layouts["DataSensor"]) == frames.SENSOR_LAYOUT
+    assert tuple(layouts["DataEstimationFilter"]) == frames.FILTER_LAYOUT
+    assert {
+        frames.SENSOR_SET: time_fields["DataSensor"],
+        frames.FILTER_SET: time_fields["DataEstimationFilter"],
+    } == frames.GPS_TIME_FIELDS
 
 
 # --- the baseline decoder ------------------------------------------------------------------
+
 
 def f32(x):
     return struct.unpack(">f", struct.pack(">f", x))[0]
 
 
-@pytest.mark.parametrize("value, text", [
-    (f32(0.1), "0.1"), (f32(987654321.0), "987654340.0"), (1.0, "1.0"), (-0.0, "-0.0"),
-    (f32(5e-5), "5e-5"), (f32(1.5e-7), "1.5e-7"), (f32(-2.5e-5), "-2.5e-5"),
-    (f32(1e-4), "0.0001"), (f32(9.99999e-5), "9.99999e-5"),
-    (f32(1e16), "1e16"), (f32(1e15), "1000000000000000.0"), (f32(-3.4028235e38), "-3.4028235e38"),
-    (float("nan"), "NaN"), (float("inf"), "inf"), (float("-inf"), "-inf"),
-])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (f32(0.1), "0.1"),
+        (f32(987654321.0), "987654340.0"),
+        (1.0, "1.0"),
+        (-0.0, "-0.0"),
+        (f32(5e-5), "5e-5"),
+        (f32(1.5e-7), "1.5e-7"),
+        (f32(-2.5e-5), "-2.5e-5"),
+        (f32(1e-4), "0.0001"),
+        (f32(9.99999e-5), "9.99999e-5"),
+        (f32(1e16), "1e16"),
+        (f32(1e15), "1000000000000000.0"),
+        (f32(-3.4028235e38), "-3.4028235e38"),
+        (float("nan"), "NaN"),
+        (float("inf"), "inf"),
+        (float("-inf"), "-inf"),
+    ],
+)
 def test_float32_text_is_shortest_round_trip(value, text):
     assert ppd.float32_text(value) == text
 
 
-@pytest.mark.parametrize("value, text", [
-    (0.1, "0.1"), (345600.01, "345600.01"), (1e16, "1e16"), (9999999999999998.0,
-     "9999999999999998.0"), (1e-4, "0.0001"), (9.9999e-5, "9.9999e-5"), (1e300, "1e300"),
-])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (0.1, "0.1"),
+        (345600.01, "345600.01"),
+        (1e16, "1e16"),
+        (9999999999999998.0, "9999999999999998.0"),
+        (1e-4, "0.0001"),
+        (9.9999e-5, "9.9999e-5"),
+        (1e300, "1e300"),
+    ],
+)
 def test_float64_text_is_shortest_round_trip(value, text):
     assert ppd.float64_text(value) == text
 
@@ -471,27 +525,38 @@ ACC = "Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })"
 EULER = "Estimate(OrientationEuler { roll: 0.5, pitch: -0.25, yaw: 1.0, valid: Valid })"
 
 
-@pytest.mark.parametrize("descriptor_set, payload, line", [
-    (0x80, bytes.fromhex("0e043f80000040000000404000000e05000000000000000"
-                         "0bf800000"),
-     f"[{ACC}, Sensor(ScaledGyroVector {{ x: 0.0, y: 0.0, z: -1.0 }})]"),
-    (0x82, bytes.fromhex("10053f000000be8000003f8000000001"), f"[{EULER}]"),
-    (0x82, bytes.fromhex("0810000200010040"),
-     "[Estimate(FilterStatus { filter_state: 2, dynamics_mode: 1, status_flags: 64 })]"),
-    # zero length steps one byte; an unknown descriptor and a short field are dropped
-    (0x80, b"\x00" + field(0x7E, "f", 1.0) + field(0x04, "ff", 1, 2) + field(0x04, "fff", 1, 2, 3),
-     f"[{ACC}]"),
-    # surplus data is ignored, and a last field claiming too much still decodes
-    (0x80, field(0x04, "ffff", 1, 2, 3, 9) + b"\x20\x04" + struct.pack(">fff", 1, 2, 3),
-     f"[{ACC}, {ACC}]"),
-    (0x82, field(0x05, "fffH", 0.5, -0.25, 1.0, 2) + field(0x05, "fffH", 0.5, -0.25, 1.0, 0),
-     f"[{EULER.replace('Valid', 'Invalid')}]"),
-    (0x82, field(0x04, "fff", 1, 2, 3), "[]"),
-    (0x01, field(0x04, "fff", 1, 2, 3), "[]"),
-    (0x80, field(0x12, "dHH", 345600.25, 2345, 7),
-     "[Sensor(GPSCorrelationTimestamp { gps_time_of_week: 345600.25, gps_week: 2345, "
-     "timestamp_flags: 7 })]"),
-])
+@pytest.mark.parametrize(
+    "descriptor_set, payload, line",
+    [
+        (
+            0x80,
+            bytes.fromhex("0e043f80000040000000404000000e050000000000000000bf800000"),
+            f"[{ACC}, Sensor(ScaledGyroVector {{ x: 0.0, y: 0.0, z: -1.0 }})]",
+        ),
+        (0x82, bytes.fromhex("10053f000000be8000003f8000000001"), f"[{EULER}]"),
+        (
+            0x82,
+            bytes.fromhex("0810000200010040"),
+            "[Estimate(FilterStatus { filter_state: 2, dynamics_mode: 1, status_flags: 64 })]",
+        ),
+        # zero length steps one byte; an unknown descriptor and a short field are dropped
+        (0x80, b"\x00" + field(0x7E, "f", 1.0) + field(0x04, "ff", 1, 2) + field(0x04, "fff", 1, 2, 3), f"[{ACC}]"),
+        # surplus data is ignored, and a last field claiming too much still decodes
+        (0x80, field(0x04, "ffff", 1, 2, 3, 9) + b"\x20\x04" + struct.pack(">fff", 1, 2, 3), f"[{ACC}, {ACC}]"),
+        (
+            0x82,
+            field(0x05, "fffH", 0.5, -0.25, 1.0, 2) + field(0x05, "fffH", 0.5, -0.25, 1.0, 0),
+            f"[{EULER.replace('Valid', 'Invalid')}]",
+        ),
+        (0x82, field(0x04, "fff", 1, 2, 3), "[]"),
+        (0x01, field(0x04, "fff", 1, 2, 3), "[]"),
+        (
+            0x80,
+            field(0x12, "dHH", 345600.25, 2345, 7),
+            "[Sensor(GPSCorrelationTimestamp { gps_time_of_week: 345600.25, gps_week: 2345, timestamp_flags: 7 })]",
+        ),
+    ],
+)
 def test_decoder_lines(descriptor_set, payload, line):
     assert ppd.readings_text(ppd.decode_payload(descriptor_set, payload)) == line
 
@@ -500,21 +565,25 @@ def test_snapshot_keeps_the_last_reading_of_a_variant_with_exact_floats():
     payload = field(0x05, "fffH", 0.1, 0, 0, 1) + field(0x05, "fffH", 0.5, -0.25, 1.0, 0)
     payload += field(0x11, "dHH", 1.5, 7, 1)
     snap = ppd.snapshot(ppd.decode_payload(0x82, payload))
-    assert snap == {"type": "estimate",
-                    "OrientationEuler": {"roll": 0.5, "pitch": -0.25, "yaw": 1.0,
-                                         "valid": "Invalid"},
-                    "GPSTimestamp": {"time_of_week": 1.5, "week": 7, "valid_flags": "Valid"}}
+    assert snap == {
+        "type": "estimate",
+        "OrientationEuler": {"roll": 0.5, "pitch": -0.25, "yaw": 1.0, "valid": "Invalid"},
+        "GPSTimestamp": {"time_of_week": 1.5, "week": 7, "valid_flags": "Valid"},
+    }
     first = ppd.snapshot(ppd.decode_payload(0x82, field(0x05, "fffH", 0.1, 0, 0, 1)))
     assert first["OrientationEuler"]["roll"] == 0.10000000149011612
     assert ppd.snapshot([]) == {}
 
 
-@pytest.mark.parametrize("bad, closing", [
-    (b"", "End of file: failed to fill whole buffer"),
-    (b"\x00\x00", "Error parsing packet from file: bad magic at 0x28: [0, 0]"),
-    (bytes.fromhex("756580005a04"), "bad checksum: 5a04 != 5a03 at 0x28"),
-    (bytes.fromhex("7565800501"), "not enough bytes in reader"),
-])
+@pytest.mark.parametrize(
+    "bad, closing",
+    [
+        (b"", "End of file: failed to fill whole buffer"),
+        (b"\x00\x00", "Error parsing packet from file: bad magic at 0x28: [0, 0]"),
+        (bytes.fromhex("756580005a04"), "bad checksum: 5a04 != 5a03 at 0x28"),
+        (bytes.fromhex("7565800501"), "not enough bytes in reader"),
+    ],
+)
 def test_file_parse_stops_at_the_first_bad_packet(tmp_path, bad, closing):
     good = packet(0x80, field(0x04, "fff", 1, 2, 3))
     path = tmp_path / "f.bin"

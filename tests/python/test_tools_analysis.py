@@ -1,6 +1,7 @@
 """Recordings as analysis-ready data: Arrow and Polars tables, the Parquet and
 MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
 statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
+
 import json
 import os
 import re
@@ -13,12 +14,11 @@ import duckdb
 import numpy as np
 import pyarrow.parquet as pq
 import pytest
+from conftest import ASAN_HEAP, installed_script, run_python, simulator_recording
+from mip import ESTIMATE, SENSOR, acc, euler, field, packet
 
 import tavrin_ahrs_tools
 from tavrin_ahrs_tools import load
-
-from conftest import ASAN_HEAP, installed_script, run_python, simulator_recording
-from mip import ESTIMATE, SENSOR, acc, euler, field, packet
 
 NAN, INF = float("nan"), float("inf")
 
@@ -29,19 +29,22 @@ def run(script, *args, timeout=180):
         # the libraries' own native code (matplotlib, pyarrow, dask's
         # workers) upsets the leak checker at exit; memory errors are still caught
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    return subprocess.run([installed_script(script), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout, env=env)
+    return subprocess.run(
+        [installed_script(script), *map(str, args)], capture_output=True, text=True, timeout=timeout, env=env
+    )
 
 
 def odd_values():
     """Packets a simulator never sends: not-a-number, infinities, negative
     zero, an invalid filter output, stray bytes, no time at all."""
-    return b"".join([
-        packet(SENSOR, acc(NAN, INF, -0.0)),
-        b"\x75\x65\x00junk",
-        packet(ESTIMATE, euler(-INF, 1e-30, 3.0, valid=0)),
-        packet(SENSOR, acc(1.5, -2.5, 9.80665)),
-    ])
+    return b"".join(
+        [
+            packet(SENSOR, acc(NAN, INF, -0.0)),
+            b"\x75\x65\x00junk",
+            packet(ESTIMATE, euler(-INF, 1e-30, 3.0, valid=0)),
+            packet(SENSOR, acc(1.5, -2.5, 9.80665)),
+        ]
+    )
 
 
 @pytest.fixture(scope="module")
@@ -88,8 +91,7 @@ def test_arrow_and_polars_share_the_columns_and_equal_load(recordings):
                 assert arrow.column(column).chunks[0].buffers()[1].address == values.ctypes.data, column
         assert_same_columns({f: arrow.column(f).to_numpy() for f in arrow.column_names}, table, name)
         assert arrow.schema.metadata[b"record"] == name.encode()
-        assert {f.name: unit_of(f).decode() for f in arrow.schema if unit_of(f) is not None} == \
-            expected_units(name)
+        assert {f.name: unit_of(f).decode() for f in arrow.schema if unit_of(f) is not None} == expected_units(name)
         frame = rows.to_polars(name)  # from the row layout: copies, same values
         assert_same_columns({c: frame[c].to_numpy() for c in frame.columns}, table, name)
     cols.records["ScaledAccVector"]["x"][0] = 42.0  # made once, kept
@@ -105,10 +107,10 @@ def test_parquet_export_reads_back_as_load(recordings, tmp_path, name):
     for record, table in rec.records.items():
         back = pq.read_table(tmp_path / "out" / f"{record}.parquet")
         assert_same_columns({c: back.column(c).to_numpy() for c in back.column_names}, table, record)
-        assert pq.ParquetFile(tmp_path / "out" / f"{record}.parquet").metadata.row_group(0) \
-            .column(2).compression == "ZSTD"
-        assert {f.name: unit_of(f) for f in back.schema} == \
-            {f.name: unit_of(f) for f in rec.to_arrow(record).schema}
+        assert (
+            pq.ParquetFile(tmp_path / "out" / f"{record}.parquet").metadata.row_group(0).column(2).compression == "ZSTD"
+        )
+        assert {f.name: unit_of(f) for f in back.schema} == {f.name: unit_of(f) for f in rec.to_arrow(record).schema}
 
 
 def mcap_messages(path):
@@ -179,14 +181,20 @@ def test_dataset_on_a_two_worker_cluster_is_load_and_incremental(recordings, tmp
         if name == "gone":
             continue
         rec = load(row["path"])
-        assert (row["packets"], row["damaged_runs"], row["skipped_bytes"], row["truncated"]) == \
-            (rec.packets, len(rec.damaged), rec.skipped_bytes, rec.truncated)
+        assert (row["packets"], row["damaged_runs"], row["skipped_bytes"], row["truncated"]) == (
+            rec.packets,
+            len(rec.damaged),
+            rec.skipped_bytes,
+            rec.truncated,
+        )
         assert row["bytes"] == os.path.getsize(row["path"]) and row["error"] is None
         assert (row["start_time"] is None) == (name in ("untimed",) or row["path"].endswith("sub/plain.bin"))
         for record, table in rec.records.items():
-            back = db.sql(f"SELECT * FROM read_parquet('{dataset}/record={record}/*/*.parquet', "
-                          "hive_partitioning=true, hive_types_autocast=false) "
-                          f"WHERE recording = '{name}' ORDER BY packet").fetchnumpy()
+            back = db.sql(
+                f"SELECT * FROM read_parquet('{dataset}/record={record}/*/*.parquet', "
+                "hive_partitioning=true, hive_types_autocast=false) "
+                f"WHERE recording = '{name}' ORDER BY packet"
+            ).fetchnumpy()
             assert list(back)[-2:] == ["record", "recording"]
             assert_same_columns({c: back[c] for c in list(back)[:-2]}, table, f"{name} {record}")
 
@@ -204,24 +212,32 @@ def test_dataset_on_a_two_worker_cluster_is_load_and_incremental(recordings, tmp
     assert dataset_rows(dataset)["odd_end"]["packets"] == rows["odd_end"]["packets"] + 1
 
 
-@pytest.mark.parametrize("script, args, content, status, last_line", [
-    ("ahrs-plot", [], "good", 0, "ahrs-plot: {out}"),
-    ("ahrs-plot", ["--start", "0.5", "--end", "1"], "good", 0, "ahrs-plot: {out}"),
-    ("ahrs-plot", ["--start", "100"], "good", 1, "ahrs-plot: {file}: nothing to plot between --start and --end"),
-    ("ahrs-plot", ["--start", "2", "--end", "1"], "good", 2, None),
-    ("ahrs-plot", [], "junk", 1, "ahrs-plot: {file}: nothing to plot (none of CFEulerAngles, "
-                                 "OrientationEuler, ScaledGyroVector, ScaledAccVector)"),
-    ("ahrs-plot", [], "empty", 1, None),
-    ("ahrs-dump", ["--format", "csv"], "good", 0, "ahrs-dump: 4 packets, 0 damaged runs, 0 bytes skipped"),
-    ("ahrs-dump", ["--format", "parquet"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
-    ("ahrs-dump", ["--format", "csv"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
-    ("ahrs-dump", ["--format", "jsonl"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
-    ("ahrs-dump", ["--format", "mcap"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
-])
+@pytest.mark.parametrize(
+    "script, args, content, status, last_line",
+    [
+        ("ahrs-plot", [], "good", 0, "ahrs-plot: {out}"),
+        ("ahrs-plot", ["--start", "0.5", "--end", "1"], "good", 0, "ahrs-plot: {out}"),
+        ("ahrs-plot", ["--start", "100"], "good", 1, "ahrs-plot: {file}: nothing to plot between --start and --end"),
+        ("ahrs-plot", ["--start", "2", "--end", "1"], "good", 2, None),
+        (
+            "ahrs-plot",
+            [],
+            "junk",
+            1,
+            "ahrs-plot: {file}: nothing to plot (none of CFEulerAngles, "
+            "OrientationEuler, ScaledGyroVector, ScaledAccVector)",
+        ),
+        ("ahrs-plot", [], "empty", 1, None),
+        ("ahrs-dump", ["--format", "csv"], "good", 0, "ahrs-dump: 4 packets, 0 damaged runs, 0 bytes skipped"),
+        ("ahrs-dump", ["--format", "parquet"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
+        ("ahrs-dump", ["--format", "csv"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
+        ("ahrs-dump", ["--format", "jsonl"], "junk", 1, "ahrs-dump: {file}: no well-formed packet"),
+        ("ahrs-dump", ["--format", "mcap"], "empty", 1, "ahrs-dump: {file}: no well-formed packet"),
+    ],
+)
 def test_exit_statuses_on_junk_empty_and_good_files(tmp_path, script, args, content, status, last_line):
     timed = [packet(ESTIMATE, euler() + field(0x11, "dHH", 345600.0 + t, 2345, 1)) for t in (0, 0.5, 1)]
-    files = {"good": b"".join(timed) + packet(SENSOR, acc()),
-             "junk": bytes(range(256)) * 8, "empty": b""}
+    files = {"good": b"".join(timed) + packet(SENSOR, acc()), "junk": bytes(range(256)) * 8, "empty": b""}
     source = tmp_path / f"{content}.bin"
     source.write_bytes(files[content])
     out = tmp_path / "out"
@@ -234,18 +250,36 @@ def test_exit_statuses_on_junk_empty_and_good_files(tmp_path, script, args, cont
         assert done.stderr.count("\n") == 1 and not out.with_suffix(".png").exists()
 
 
-@pytest.mark.parametrize("missing, call, hint", [
-    ("pyarrow", "load(path).to_arrow('ScaledAccVector')", "to_arrow() needs pyarrow: "
-                                                          "pip install 'tavrin_ahrs_driver[arrow]'"),
-    ("polars", "load(path).to_polars('ScaledAccVector')", "to_polars() needs polars: "
-                                                          "pip install 'tavrin_ahrs_driver[arrow]'"),
-    ("pyarrow", "dump(['--format', 'parquet', path, '-o', path + '.d'])",
-     "ahrs-dump: --format parquet needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'"),
-    ("mcap", "dump(['--format', 'mcap', '--profile', 'raw', path, '-o', path + '.mcap'])",
-     "ahrs-dump: --format mcap needs mcap: pip install 'tavrin_ahrs_driver[mcap]'"),
-    ("distributed", "dataset([path, '-o', path + '.d'])",
-     "ahrs-dataset needs distributed: pip install 'tavrin_ahrs_driver[dataset]'"),
-])
+@pytest.mark.parametrize(
+    "missing, call, hint",
+    [
+        (
+            "pyarrow",
+            "load(path).to_arrow('ScaledAccVector')",
+            "to_arrow() needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'",
+        ),
+        (
+            "polars",
+            "load(path).to_polars('ScaledAccVector')",
+            "to_polars() needs polars: pip install 'tavrin_ahrs_driver[arrow]'",
+        ),
+        (
+            "pyarrow",
+            "dump(['--format', 'parquet', path, '-o', path + '.d'])",
+            "ahrs-dump: --format parquet needs pyarrow: pip install 'tavrin_ahrs_driver[arrow]'",
+        ),
+        (
+            "mcap",
+            "dump(['--format', 'mcap', '--profile', 'raw', path, '-o', path + '.mcap'])",
+            "ahrs-dump: --format mcap needs mcap: pip install 'tavrin_ahrs_driver[mcap]'",
+        ),
+        (
+            "distributed",
+            "dataset([path, '-o', path + '.d'])",
+            "ahrs-dataset needs distributed: pip install 'tavrin_ahrs_driver[dataset]'",
+        ),
+    ],
+)
 def test_a_missing_library_is_named_in_one_line(recordings, missing, call, hint):
     done = run_python(f"""
         import sys
@@ -317,8 +351,15 @@ def test_the_dataset_recipes_read_one_record_only(tmp_path):
     space = {}
     for kind, code in blocks:
         if kind == "sh":
-            subprocess.run(code, shell=True, cwd=tmp_path, check=True, capture_output=True, timeout=300,
-                           env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"})
+            subprocess.run(
+                code,
+                shell=True,
+                cwd=tmp_path,
+                check=True,
+                capture_output=True,
+                timeout=300,
+                env={**os.environ, "PATH": f"{Path(sys.executable).parent}:{os.environ['PATH']}"},
+            )
         else:
             cwd = os.getcwd()
             os.chdir(tmp_path)

@@ -1,6 +1,7 @@
 """ahrs-bridge on a simulated sensor, with a real WebSocket client: channels
 advertised, every topic received and decoded, values in SI, Ctrl-C ends it
 with exit 0 and one line."""
+
 import asyncio
 import json
 import math
@@ -12,7 +13,6 @@ import subprocess
 import time
 
 import pytest
-
 from conftest import installed_script
 from test_tools_ros2 import TOPIC_RECORDS
 
@@ -30,14 +30,20 @@ def free_port():
 @pytest.fixture
 def bridge(tmp_path):
     link = tmp_path / "ahrs"
-    sim = subprocess.Popen([installed_script("ahrs-sim"), "--link", str(link), "--duration", "60",
-                            "--unplug-every", "2"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    sim = subprocess.Popen(
+        [installed_script("ahrs-sim"), "--link", str(link), "--duration", "60", "--unplug-every", "2"],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     deadline = time.monotonic() + 20
     while not link.exists() and time.monotonic() < deadline:
         time.sleep(0.05)
     port = free_port()
-    proc = subprocess.Popen([installed_script("ahrs-bridge"), str(link), "--port", str(port),
-                             "--mcap", str(tmp_path / "live.mcap")], stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [installed_script("ahrs-bridge"), str(link), "--port", str(port), "--mcap", str(tmp_path / "live.mcap")],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         yield proc, port, tmp_path / "live.mcap"
     finally:
@@ -66,8 +72,9 @@ async def receive_every_topic(port, timeout=30):
             if message["op"] == "advertise":
                 channels.update({c["id"]: c for c in message["channels"]})
         ids = list(channels)
-        await ws.send(json.dumps({"op": "subscribe",
-                                  "subscriptions": [{"id": i, "channelId": c} for i, c in enumerate(ids)]}))
+        await ws.send(
+            json.dumps({"op": "subscribe", "subscriptions": [{"id": i, "channelId": c} for i, c in enumerate(ids)]})
+        )
         got = {}
         while min((len(v) for v in got.values()), default=0) < 2 or len(got) < len(ids):
             data = await asyncio.wait_for(ws.recv(), timeout)
@@ -81,6 +88,7 @@ def test_clients_get_every_topic_in_si_and_ctrl_c_ends_it(bridge):
     from rosbags.typesys import Stores, get_typestore
 
     proc, port, mcap = bridge
+
     async def two_clients():
         return await asyncio.wait_for(asyncio.gather(receive_every_topic(port), receive_every_topic(port)), 60)
 

@@ -1,6 +1,7 @@
 """ahrs-dump: its exports read back with the standard csv and json modules
 equal load(); its text equals parse_data_stream_py; damage never stops it;
 every float is the shortest text that reads back at its wire width."""
+
 import csv
 import json
 import math
@@ -12,11 +13,10 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
-from tavrin_ahrs_tools import load
-
 from conftest import run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
+
+from tavrin_ahrs_tools import load
 
 DUMP = Path(sys.executable).parent / "ahrs-dump"
 
@@ -41,8 +41,9 @@ def recording(clean, tmp_path_factory):
     a last packet behind a false header."""
     path = tmp_path_factory.mktemp("dump") / "flight.bin"
     clean = clean.read_bytes()
-    path.write_bytes(clean[:SPLICE] + BAD + clean[SPLICE:] + FALSE_HEADER
-                     + packet(SENSOR, acc(0.1, 1e-5, float("nan"))))
+    path.write_bytes(
+        clean[:SPLICE] + BAD + clean[SPLICE:] + FALSE_HEADER + packet(SENSOR, acc(0.1, 1e-5, float("nan")))
+    )
     return path
 
 
@@ -136,7 +137,8 @@ def test_damage_is_skipped_and_summed_up(clean, recording):
     shifted = [o if o < SPLICE else o + len(BAD) for o in clean_offsets]
     assert offsets == shifted + [size + len(BAD) + len(FALSE_HEADER)]
     assert r.stderr.splitlines() == [
-        f"ahrs-dump: {len(offsets)} packets, 2 damaged runs, {len(BAD) + len(FALSE_HEADER)} bytes skipped"]
+        f"ahrs-dump: {len(offsets)} packets, 2 damaged runs, {len(BAD) + len(FALSE_HEADER)} bytes skipped"
+    ]
     rec = load(recording)
     assert rec.damaged.tolist() == [SPLICE, size + len(BAD)]
 
@@ -174,25 +176,43 @@ def test_records_option_limits_the_output(recording, tmp_path):
     assert r.returncode == 0
     assert not (tmp_path / "o.DataSensor.csv").exists()
     header = (tmp_path / "o.DataEstimationFilter.csv").read_text().splitlines()[0]
-    assert header == ("packet,offset,time,OrientationEuler.roll,OrientationEuler.pitch,OrientationEuler.yaw,"
-                      "OrientationEuler.valid,GyroBias.x,GyroBias.y,GyroBias.z,GyroBias.valid")
+    assert header == (
+        "packet,offset,time,OrientationEuler.roll,OrientationEuler.pitch,OrientationEuler.yaw,"
+        "OrientationEuler.valid,GyroBias.x,GyroBias.y,GyroBias.z,GyroBias.valid"
+    )
     text = dump(recording, "--records", "ScaledAccVector").stdout.splitlines()
     assert text[0].startswith("[Sensor(ScaledAccVector {") and text[0].count("Sensor(") == 1 and text[1] == "[]"
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (["-h"], 0, ""),
-    (["{rec}"], 0, "packets"),
-    (["{tmp}/missing.bin"], 1, "No such file or directory"),
-    (["{tmp}"], 1, "Is a directory"),
-    (["{rec}", "-o", "{tmp}/no/such/dir/out.txt"], 1, "No such file or directory"),
-    (["{rec}", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
-    (["{rec}", "--format", "mcap", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
-    (["{rec}", "--format", "xml"], 2, "invalid choice"),
-    (["{rec}", "--format", "csv"], 2, "-o OUT"),
-    (["{rec}", "--records", "Nothing"], 2, "unknown record Nothing"),
-    ([], 2, "required"),
-], ids=["help", "ok", "missing", "directory", "unwritable", "full", "mcap-full", "format", "csv-prefix", "record", "no-file"])
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["-h"], 0, ""),
+        (["{rec}"], 0, "packets"),
+        (["{tmp}/missing.bin"], 1, "No such file or directory"),
+        (["{tmp}"], 1, "Is a directory"),
+        (["{rec}", "-o", "{tmp}/no/such/dir/out.txt"], 1, "No such file or directory"),
+        (["{rec}", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
+        (["{rec}", "--format", "mcap", "-o", "/dev/full"], 1, "/dev/full: No space left on device"),
+        (["{rec}", "--format", "xml"], 2, "invalid choice"),
+        (["{rec}", "--format", "csv"], 2, "-o OUT"),
+        (["{rec}", "--records", "Nothing"], 2, "unknown record Nothing"),
+        ([], 2, "required"),
+    ],
+    ids=[
+        "help",
+        "ok",
+        "missing",
+        "directory",
+        "unwritable",
+        "full",
+        "mcap-full",
+        "format",
+        "csv-prefix",
+        "record",
+        "no-file",
+    ],
+)
 def test_exit_statuses(recording, tmp_path, args, status, message):
     r = dump(*[a.format(rec=recording, tmp=tmp_path) for a in args])
     assert r.returncode == status
@@ -204,17 +224,37 @@ def test_exit_statuses(recording, tmp_path, args, status, message):
 def test_csv_columns_cover_records_that_appear_late(tmp_path):
     path = tmp_path / "late.bin"
     cf_euler = field(0x0C, "fff", 0.5, 0.25, 1.0)
-    path.write_bytes(packet(SENSOR, acc()) + packet(ESTIMATE, field(0x11, "dHH", 1.5, 2300, 1))
-                     + packet(SENSOR, acc(4.0, 5.0, 6.0) + cf_euler))
+    path.write_bytes(
+        packet(SENSOR, acc())
+        + packet(ESTIMATE, field(0x11, "dHH", 1.5, 2300, 1))
+        + packet(SENSOR, acc(4.0, 5.0, 6.0) + cf_euler)
+    )
     for records, tables in [
-        ([], {"DataSensor": ["packet,offset,time,ScaledAccVector.x,ScaledAccVector.y,ScaledAccVector.z,"
-                             "CFEulerAngles.roll,CFEulerAngles.pitch,CFEulerAngles.yaw",
-                             "0,0,nan,1.0,2.0,3.0,,,", "2,40,nan,4.0,5.0,6.0,0.5,0.25,1.0"],
-              "DataEstimationFilter": ["packet,offset,time,GPSTimestamp.time_of_week,GPSTimestamp.week,"
-                                       "GPSTimestamp.valid_flags", "1,20,1391040001.5,1.5,2300,Valid"]}),
-        (["--records", "CFEulerAngles"], {"DataSensor": ["packet,offset,time,CFEulerAngles.roll,"
-                                                         "CFEulerAngles.pitch,CFEulerAngles.yaw",
-                                                         "0,0,nan,,,", "2,40,nan,0.5,0.25,1.0"]}),
+        (
+            [],
+            {
+                "DataSensor": [
+                    "packet,offset,time,ScaledAccVector.x,ScaledAccVector.y,ScaledAccVector.z,"
+                    "CFEulerAngles.roll,CFEulerAngles.pitch,CFEulerAngles.yaw",
+                    "0,0,nan,1.0,2.0,3.0,,,",
+                    "2,40,nan,4.0,5.0,6.0,0.5,0.25,1.0",
+                ],
+                "DataEstimationFilter": [
+                    "packet,offset,time,GPSTimestamp.time_of_week,GPSTimestamp.week,GPSTimestamp.valid_flags",
+                    "1,20,1391040001.5,1.5,2300,Valid",
+                ],
+            },
+        ),
+        (
+            ["--records", "CFEulerAngles"],
+            {
+                "DataSensor": [
+                    "packet,offset,time,CFEulerAngles.roll,CFEulerAngles.pitch,CFEulerAngles.yaw",
+                    "0,0,nan,,,",
+                    "2,40,nan,0.5,0.25,1.0",
+                ]
+            },
+        ),
     ]:
         for old in tmp_path.glob("out.*"):
             old.unlink()
@@ -236,9 +276,13 @@ def test_an_earlier_output_is_replaced_whole(clean, tmp_path, fmt):
         assert Path(f"{old}{suffix}").read_bytes() == Path(f"{fresh}{suffix}").read_bytes()
 
 
-OUTPUT_FILES = {"text": ["out"], "jsonl": ["out"], "mcap": ["out"],
-                "csv": ["out.DataSensor.csv", "out.DataEstimationFilter.csv"],
-                "parquet": ["out/ScaledAccVector.parquet"]}
+OUTPUT_FILES = {
+    "text": ["out"],
+    "jsonl": ["out"],
+    "mcap": ["out"],
+    "csv": ["out.DataSensor.csv", "out.DataEstimationFilter.csv"],
+    "parquet": ["out/ScaledAccVector.parquet"],
+}
 
 
 @pytest.mark.parametrize("fmt", OUTPUT_FILES)
@@ -268,10 +312,13 @@ def test_a_parquet_export_owns_the_tables_it_names(clean, tmp_path):
     assert len(list(out.glob("*.parquet"))) > 2
     (out / "notes.txt").write_text("mine")
     (out / "Mine.parquet").write_text("not a record's name")
-    assert dump(clean, "--format", "parquet", "--records", "ScaledAccVector,GPSTimestamp",
-                "-o", out).returncode == 0
-    assert sorted(p.name for p in out.iterdir()) == ["GPSTimestamp.parquet", "Mine.parquet",
-                                                     "ScaledAccVector.parquet", "notes.txt"]
+    assert dump(clean, "--format", "parquet", "--records", "ScaledAccVector,GPSTimestamp", "-o", out).returncode == 0
+    assert sorted(p.name for p in out.iterdir()) == [
+        "GPSTimestamp.parquet",
+        "Mine.parquet",
+        "ScaledAccVector.parquet",
+        "notes.txt",
+    ]
 
 
 @pytest.mark.parametrize("form", ["text", "jsonl"])
@@ -279,8 +326,7 @@ def test_ctrl_c_ends_an_export_into_a_pipe_nobody_reads(tmp_path, form):
     # The writer waits on a full pipe; the export must give way all the same.
     source = tmp_path / "recording.bin"
     source.write_bytes(packet(SENSOR, acc(1.0, 2.0, 3.0)) * 50_000)
-    proc = subprocess.Popen([str(DUMP), str(source), "--format", form],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([str(DUMP), str(source), "--format", form], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         time.sleep(1.0)  # the pipe fills at once
         start = time.monotonic()

@@ -2,16 +2,15 @@
 interpreter exit, failures of the system, inputs that cannot be read twice,
 outputs that are the input, closed standard streams, pipes, Ctrl-C, odd
 file names and crafted damage."""
+
 import os
 import signal
 import subprocess
-import sys
 import threading
 import time
 from pathlib import Path
 
 import pytest
-
 from conftest import ASAN_HEAP, installed_script, run_python
 from mip import ESTIMATE, SENSOR, acc, field, packet
 
@@ -32,29 +31,34 @@ def late(tmp_path):
     """Two data sets, and a record that shows up only in a later sensor
     packet: the CSV export must read the recording twice."""
     path = tmp_path / "late.bin"
-    path.write_bytes(packet(SENSOR, acc()) * 3 + packet(ESTIMATE, GPS_TIME)
-                     + packet(SENSOR, acc(4.0, 5.0, 6.0) + CF_EULER) * 2)
+    path.write_bytes(
+        packet(SENSOR, acc()) * 3 + packet(ESTIMATE, GPS_TIME) + packet(SENSOR, acc(4.0, 5.0, 6.0) + CF_EULER) * 2
+    )
     return path
 
 
 def tables(prefix):
     """{set name: text} of the CSV tables written under `prefix`."""
-    return {p.name[len(prefix.name) + 1:-4]: p.read_text() for p in prefix.parent.glob(prefix.name + ".*.csv")}
+    return {p.name[len(prefix.name) + 1 : -4]: p.read_text() for p in prefix.parent.glob(prefix.name + ".*.csv")}
 
 
 # --- threads still in native calls when the interpreter exits ------------------------------
 
-@pytest.mark.parametrize("call", [
-    "load('/dev/zero')",
-    "_native.dump('/dev/zero', 'jsonl', '', OUT, None)",
-    "_native.dump('/dev/zero', 'csv', '', OUT, None)",
-])
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        "load('/dev/zero')",
+        "_native.dump('/dev/zero', 'jsonl', '', OUT, None)",
+        "_native.dump('/dev/zero', 'csv', '', OUT, None)",
+    ],
+)
 def test_a_daemon_thread_in_a_native_call_does_not_abort_the_exit(tmp_path, call):
     # The interpreter ends such a thread when it asks for the lock back.
     code = f"""
         import threading, time
         from tavrin_ahrs_tools import _native, load
-        OUT = {str(tmp_path / 'out')!r}
+        OUT = {str(tmp_path / "out")!r}
         threading.Thread(target=lambda: {call}, daemon=True).start()
         time.sleep(0.3)
     """
@@ -65,11 +69,15 @@ def test_a_daemon_thread_in_a_native_call_does_not_abort_the_exit(tmp_path, call
 
 # --- the system refuses a thread or memory -------------------------------------------------
 
+
 @pytest.mark.skipif(ASAN_HEAP is not None, reason="the address sanitizer needs its own address space")
-@pytest.mark.parametrize("room_mb, raised", [
-    (1, "MemoryError None"),  # not even the output's buffers
-    (5, "BlockingIOError 11"),  # the buffers, but no stack for the writer's thread
-])
+@pytest.mark.parametrize(
+    "room_mb, raised",
+    [
+        (1, "MemoryError None"),  # not even the output's buffers
+        (5, "BlockingIOError 11"),  # the buffers, but no stack for the writer's thread
+    ],
+)
 @pytest.mark.parametrize("form", ["jsonl", "csv"])
 def test_an_export_the_system_cannot_serve_raises_and_leaves_the_signal_mask(late, tmp_path, room_mb, raised, form):
     done = run_python(f"""
@@ -79,7 +87,7 @@ def test_an_export_the_system_cannot_serve_raises_and_leaves_the_signal_mask(lat
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
         resource.setrlimit(resource.RLIMIT_AS, (used + ({room_mb} << 20), resource.RLIM_INFINITY))
         try:
-            _native.dump({str(late)!r}, {form!r}, '', {str(tmp_path / 'out')!r}, None)
+            _native.dump({str(late)!r}, {form!r}, '', {str(tmp_path / "out")!r}, None)
         except Exception as e:
             print(type(e).__name__, getattr(e, 'errno', None))
         print(signal.pthread_sigmask(signal.SIG_BLOCK, []) == mask)
@@ -88,6 +96,7 @@ def test_an_export_the_system_cannot_serve_raises_and_leaves_the_signal_mask(lat
 
 
 # --- inputs read once ----------------------------------------------------------------------
+
 
 def feed_fifo(fifo, data, outcome):
     try:
@@ -106,8 +115,9 @@ def test_an_input_that_cannot_be_read_twice_is_exported_whole(late, tmp_path, ki
     assert expected.returncode == 0
     data = late.read_bytes()
     if kind == "pipe":
-        got = subprocess.run([DUMP, "/dev/stdin", "--format", form, "-o", str(out)],
-                             input=data, capture_output=True, timeout=60)
+        got = subprocess.run(
+            [DUMP, "/dev/stdin", "--format", form, "-o", str(out)], input=data, capture_output=True, timeout=60
+        )
     elif kind == "dev-stdin-file":
         with open(late, "rb") as stdin:
             got = run(DUMP, "/dev/stdin", "--format", form, "-o", out, stdin=stdin)
@@ -131,19 +141,24 @@ def test_an_input_that_cannot_be_read_twice_is_exported_whole(late, tmp_path, ki
 
 # --- outputs that are the input --------------------------------------------------------------
 
-@pytest.mark.parametrize("cmd, args, shell", [
-    (DUMP, ["same.bin", "--format", "jsonl", "-o", "same.bin"], ""),
-    (DUMP, ["link.bin", "--format", "text", "-o", "./same.bin"], ""),
-    (DUMP, ["same.bin", "--format", "jsonl"], ">> same.bin"),
-    (DUMP, ["same.DataSensor.csv", "--format", "csv", "-o", "same"], ""),
-    (PLOT, ["same.png"], ""),
-])
+
+@pytest.mark.parametrize(
+    "cmd, args, shell",
+    [
+        (DUMP, ["same.bin", "--format", "jsonl", "-o", "same.bin"], ""),
+        (DUMP, ["link.bin", "--format", "text", "-o", "./same.bin"], ""),
+        (DUMP, ["same.bin", "--format", "jsonl"], ">> same.bin"),
+        (DUMP, ["same.DataSensor.csv", "--format", "csv", "-o", "same"], ""),
+        (PLOT, ["same.png"], ""),
+    ],
+)
 def test_an_output_that_is_the_input_is_refused_before_anything_is_written(late, tmp_path, cmd, args, shell):
     for name in ("same.bin", "same.DataSensor.csv", "same.png"):
         (tmp_path / name).write_bytes(late.read_bytes())
     (tmp_path / "link.bin").symlink_to("same.bin")
-    done = subprocess.run(" ".join([cmd, *args, shell]), shell=True, cwd=tmp_path, capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run(
+        " ".join([cmd, *args, shell]), shell=True, cwd=tmp_path, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 2
     assert "refusing to write over it" in done.stderr.splitlines()[-1]
     assert all((tmp_path / n).read_bytes() == late.read_bytes() for n in ("same.bin", "same.DataSensor.csv"))
@@ -152,12 +167,16 @@ def test_an_output_that_is_the_input_is_refused_before_anything_is_written(late,
 
 # --- the CSV tables are the export's own ---------------------------------------------------
 
-@pytest.mark.parametrize("again, left", [
-    ([packet(SENSOR, acc())], {"DataSensor"}),
-    ([packet(ESTIMATE, GPS_TIME)], {"DataEstimationFilter"}),
-    ([packet(SENSOR, acc()), packet(ESTIMATE, GPS_TIME), "--records", "ScaledAccVector"], {"DataSensor"}),
-    ([b""], {"DataSensor", "DataEstimationFilter"}),  # nothing to export: the earlier tables stay whole
-])
+
+@pytest.mark.parametrize(
+    "again, left",
+    [
+        ([packet(SENSOR, acc())], {"DataSensor"}),
+        ([packet(ESTIMATE, GPS_TIME)], {"DataEstimationFilter"}),
+        ([packet(SENSOR, acc()), packet(ESTIMATE, GPS_TIME), "--records", "ScaledAccVector"], {"DataSensor"}),
+        ([b""], {"DataSensor", "DataEstimationFilter"}),  # nothing to export: the earlier tables stay whole
+    ],
+)
 def test_an_export_to_a_used_prefix_leaves_only_its_own_tables(late, tmp_path, again, left):
     prefix = tmp_path / "out"
     assert run(DUMP, late, "--format", "csv", "-o", prefix).returncode == 0
@@ -182,17 +201,21 @@ def test_a_table_that_cannot_be_removed_fails_the_export(late, tmp_path):
 
 # --- standard streams, pipes and Ctrl-C ----------------------------------------------------
 
+
 def shell(command, cwd):
     return subprocess.run(command, shell=True, cwd=cwd, capture_output=True, text=True, timeout=60)
 
 
-@pytest.mark.parametrize("command, status, stdout_file, message", [
-    ("ahrs-info late.bin >&-", 1, None, "ahrs-info: standard output is closed\n"),
-    ("ahrs-dump late.bin >&-", 1, None, "ahrs-dump: standard output is closed\n"),
-    ("ahrs-dump late.bin --format jsonl > out 2>&-", 0, "out", ""),
-    ("ahrs-dump late.bin --format jsonl -o out <&- >&- 2>&-", 0, "out", ""),
-    ("ahrs-info late.bin >&- 2>&-", 1, None, ""),
-])
+@pytest.mark.parametrize(
+    "command, status, stdout_file, message",
+    [
+        ("ahrs-info late.bin >&-", 1, None, "ahrs-info: standard output is closed\n"),
+        ("ahrs-dump late.bin >&-", 1, None, "ahrs-dump: standard output is closed\n"),
+        ("ahrs-dump late.bin --format jsonl > out 2>&-", 0, "out", ""),
+        ("ahrs-dump late.bin --format jsonl -o out <&- >&- 2>&-", 0, "out", ""),
+        ("ahrs-info late.bin >&- 2>&-", 1, None, ""),
+    ],
+)
 def test_closed_standard_streams(late, command, status, stdout_file, message):
     bin_dir = Path(DUMP).parent
     done = shell(f"{bin_dir}/{command}", late.parent)
@@ -203,11 +226,14 @@ def test_closed_standard_streams(late, command, status, stdout_file, message):
         assert (late.parent / stdout_file).read_bytes() == expected
 
 
-@pytest.mark.parametrize("cmd, args", [
-    (INFO, []),
-    (DUMP, []),
-    (DUMP, ["--format", "jsonl"]),
-])
+@pytest.mark.parametrize(
+    "cmd, args",
+    [
+        (INFO, []),
+        (DUMP, []),
+        (DUMP, ["--format", "jsonl"]),
+    ],
+)
 def test_a_reader_gone_ends_a_command_quietly(late, cmd, args):
     proc = subprocess.Popen([cmd, str(late), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()  # as `| head` that has seen enough, before the first line
@@ -256,6 +282,7 @@ def replay(path, *args, reader=None):
     """(exit status, standard error, bytes received) of a replay of `path`;
     `reader(fd, proc)` may do more while it runs."""
     from test_tools import opened, read_until, simulator
+
     with simulator("--replay", str(path), *args) as (proc, dev), opened(dev) as fd:
         if reader:
             reader(fd, proc)
@@ -264,12 +291,16 @@ def replay(path, *args, reader=None):
         return status, proc.stderr.read(), got
 
 
-@pytest.mark.parametrize("times", [
-    [(10.0, 2345), (float("nan"), 2345), (10.1, 2345), (10.2, 2345)],
-    [(10.0, 2345), (float("inf"), 2345), (10.1, 2345)],
-    [(10.0, 2345), (1e300, 2345), (10.1, 2345), (10.2, 2345)],
-    [(5.0, 0), (5.1, 0), (100.0, 2345), (100.1, 2345)],  # no fix yet, then the real week
-], ids=["nan", "inf", "far", "week-0"])
+@pytest.mark.parametrize(
+    "times",
+    [
+        [(10.0, 2345), (float("nan"), 2345), (10.1, 2345), (10.2, 2345)],
+        [(10.0, 2345), (float("inf"), 2345), (10.1, 2345)],
+        [(10.0, 2345), (1e300, 2345), (10.1, 2345), (10.2, 2345)],
+        [(5.0, 0), (5.1, 0), (100.0, 2345), (100.1, 2345)],  # no fix yet, then the real week
+    ],
+    ids=["nan", "inf", "far", "week-0"],
+)
 def test_a_replay_paces_nothing_on_an_odd_time(tmp_path, times):
     path = tmp_path / "odd.bin"
     path.write_bytes(b"".join(gps_at(tow, week) + packet(SENSOR, acc()) for tow, week in times))
@@ -280,8 +311,9 @@ def test_a_replay_paces_nothing_on_an_odd_time(tmp_path, times):
     assert "1 odd time not paced" in err
 
 
-@pytest.mark.parametrize("content", [packet(SENSOR, acc()), b"\x00junk" * 3, gps_at(10.0)],
-                         ids=["untimed packet", "junk", "one time"])
+@pytest.mark.parametrize(
+    "content", [packet(SENSOR, acc()), b"\x00junk" * 3, gps_at(10.0)], ids=["untimed packet", "junk", "one time"]
+)
 def test_a_loop_over_nothing_to_pace_does_not_spin(tmp_path, content):
     path = tmp_path / "flat.bin"
     path.write_bytes(content)
@@ -293,11 +325,13 @@ def test_a_loop_over_nothing_to_pace_does_not_spin(tmp_path, content):
 
 def test_a_recording_cut_short_while_it_plays_ends_the_replay_in_one_line(tmp_path):
     path = tmp_path / "long.bin"
-    subprocess.run([SIM, "--record", str(path), "--seconds", "20", "--rate", "50"],
-                   check=True, timeout=60, capture_output=True)
+    subprocess.run(
+        [SIM, "--record", str(path), "--seconds", "20", "--rate", "50"], check=True, timeout=60, capture_output=True
+    )
 
     def cut(fd, proc):
         from test_tools import read_until
+
         assert read_until(fd, lambda d: len(d) > 2000)
         os.truncate(path, 1000)
 
@@ -311,13 +345,18 @@ def test_a_recording_cut_short_while_it_plays_ends_the_replay_in_one_line(tmp_pa
 ODD_NAME = b"r\xe9c \xff.bin"  # not UTF-8
 
 
-@pytest.mark.parametrize("name", [
-    lambda p: os.fsencode(p),
-    lambda p: os.fsdecode(p),  # the same bytes as a str, through surrogate escapes
-    lambda p: Path(os.fsdecode(p)),
-], ids=["bytes", "str", "path"])
+@pytest.mark.parametrize(
+    "name",
+    [
+        lambda p: os.fsencode(p),
+        lambda p: os.fsdecode(p),  # the same bytes as a str, through surrogate escapes
+        lambda p: Path(os.fsdecode(p)),
+    ],
+    ids=["bytes", "str", "path"],
+)
 def test_load_takes_any_name_the_system_takes(late, tmp_path, name):
     from tavrin_ahrs_tools import load
+
     odd = os.path.join(os.fsencode(tmp_path), ODD_NAME)
     os.rename(late, odd)
     assert load(name(odd)).packets == 6
@@ -326,11 +365,14 @@ def test_load_takes_any_name_the_system_takes(late, tmp_path, name):
     assert os.fsencode(missing.value.filename) == odd + b"x"
 
 
-@pytest.mark.parametrize("call", [
-    "load(NAME)",
-    "_native.dump(NAME, 'jsonl', '', 'out', None)",
-    "_native.dump('late.bin', 'jsonl', '', NAME, None)",
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "load(NAME)",
+        "_native.dump(NAME, 'jsonl', '', 'out', None)",
+        "_native.dump('late.bin', 'jsonl', '', NAME, None)",
+    ],
+)
 @pytest.mark.parametrize("name", ["'a\\0b.bin'", "b'a\\0b.bin'"])
 def test_a_nul_in_a_name_is_a_value_error(late, call, name):
     done = run_python(f"""
@@ -348,16 +390,20 @@ def test_a_nul_in_a_name_is_a_value_error(late, call, name):
 
 def test_the_driver_keeps_its_str_only_names(late):
     import tavrin_ahrs_driver
+
     with pytest.raises(TypeError):
         tavrin_ahrs_driver.parse_data_stream_py(os.fsencode(late))
 
 
-@pytest.mark.parametrize("cmd, args, made", [
-    (INFO, [], None),
-    (DUMP, ["--format", "jsonl", "-o", ODD_NAME + b".jsonl"], ODD_NAME + b".jsonl"),
-    (DUMP, ["--format", "csv", "-o", ODD_NAME], ODD_NAME + b".DataSensor.csv"),
-    (PLOT, [], b"r\xe9c \xff.png"),
-])
+@pytest.mark.parametrize(
+    "cmd, args, made",
+    [
+        (INFO, [], None),
+        (DUMP, ["--format", "jsonl", "-o", ODD_NAME + b".jsonl"], ODD_NAME + b".jsonl"),
+        (DUMP, ["--format", "csv", "-o", ODD_NAME], ODD_NAME + b".DataSensor.csv"),
+        (PLOT, [], b"r\xe9c \xff.png"),
+    ],
+)
 def test_the_commands_take_any_name(late, cmd, args, made):
     os.rename(late, late.parent / os.fsdecode(ODD_NAME))
     done = subprocess.run([cmd.encode(), ODD_NAME, *args], cwd=late.parent, capture_output=True, timeout=120)
@@ -370,8 +416,10 @@ def test_the_commands_take_any_name(late, cmd, args, made):
 
 # --- crafted damage ------------------------------------------------------------------------
 
+
 def test_damaged_offsets_are_a_compact_array(tmp_path):
     from tavrin_ahrs_tools import load
+
     path = tmp_path / "crafted.bin"
     unit = packet(SENSOR) + b"\x00"
     path.write_bytes(unit * 70_000)  # two blocks and more of the native list

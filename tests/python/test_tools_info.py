@@ -1,10 +1,10 @@
 """ahrs-info and ahrs-plot as installed, and the exit statuses of every
 installed script, on simulator recordings and small crafted files."""
+
 import os
 import subprocess
 
 import pytest
-
 from conftest import ASAN_HEAP, installed_script, run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
 
@@ -17,8 +17,9 @@ def run(script, *args):
         # matplotlib's own native libraries crash the leak checker's tracer
         # at exit; memory errors are still caught.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    return subprocess.run([installed_script(script), *map(str, args)],
-                          capture_output=True, text=True, timeout=120, env=env)
+    return subprocess.run(
+        [installed_script(script), *map(str, args)], capture_output=True, text=True, timeout=120, env=env
+    )
 
 
 def info_lines(path):
@@ -34,8 +35,7 @@ def sim_recording(tmp_path_factory):
 
 def stamped(t, state):
     """A filter packet at `t` s into the recording, in filter state `state`."""
-    return packet(ESTIMATE, field(0x10, "HHH", state, 1, 0)
-                  + field(0x11, "dHH", 345600.0 + t, 2345, 1))
+    return packet(ESTIMATE, field(0x10, "HHH", state, 1, 0) + field(0x11, "dHH", 345600.0 + t, 2345, 1))
 
 
 @pytest.fixture
@@ -93,10 +93,13 @@ def test_info_counts_damage_dropouts_and_state_changes(damaged_with_dropouts):
     assert not any("GPSCorrelationTimestamp" in line for line in lines)
 
 
-@pytest.mark.parametrize("payloads", [
-    pytest.param(None, id="simulator"),
-    pytest.param([acc(), acc(4, 5, 6)], id="no time items"),
-])
+@pytest.mark.parametrize(
+    "payloads",
+    [
+        pytest.param(None, id="simulator"),
+        pytest.param([acc(), acc(4, 5, 6)], id="no time items"),
+    ],
+)
 def test_plot_writes_a_png(sim_recording, tmp_path, payloads):
     if payloads is None:
         source = sim_recording
@@ -116,25 +119,28 @@ def test_plot_names_its_picture_after_the_recording(tmp_path):
     assert (tmp_path / "flight.png").read_bytes()[:8] == PNG_MAGIC
 
 
-@pytest.mark.parametrize("script, args, status", [
-    ("ahrs-info", ["-h"], 0),
-    ("ahrs-info", [], 2),
-    ("ahrs-info", ["{tmp}/missing.bin"], 1),
-    ("ahrs-info", ["{tmp}"], 1),
-    ("ahrs-plot", ["-h"], 0),
-    ("ahrs-plot", ["{good}", "--colour", "red"], 2),
-    ("ahrs-plot", ["{tmp}/missing.bin"], 1),
-    ("ahrs-plot", ["{good}", "-o", "{tmp}/no/such/dir/x.png"], 1),
-    ("ahrs-sim", ["-h"], 0),
-    ("ahrs-sim", ["--replay", "{tmp}/missing.bin"], 1),
-    ("ahrs-sim", ["--speed", "2"], 2),
-    ("ahrs-sim", ["--loop"], 2),
-    ("ahrs-sim", ["--replay", "{good}", "--speed", "-1"], 2),
-    ("ahrs-sim", ["--replay", "{good}", "--record", "{tmp}/x.bin", "--seconds", "1"], 2),
-    ("ahrs-sim", ["--replay", "{good}", "--fast"], 2),
-    ("ahrs-record", ["-h"], 0),
-    ("ahrs-record", ["--seconds", "1"], 2),
-])
+@pytest.mark.parametrize(
+    "script, args, status",
+    [
+        ("ahrs-info", ["-h"], 0),
+        ("ahrs-info", [], 2),
+        ("ahrs-info", ["{tmp}/missing.bin"], 1),
+        ("ahrs-info", ["{tmp}"], 1),
+        ("ahrs-plot", ["-h"], 0),
+        ("ahrs-plot", ["{good}", "--colour", "red"], 2),
+        ("ahrs-plot", ["{tmp}/missing.bin"], 1),
+        ("ahrs-plot", ["{good}", "-o", "{tmp}/no/such/dir/x.png"], 1),
+        ("ahrs-sim", ["-h"], 0),
+        ("ahrs-sim", ["--replay", "{tmp}/missing.bin"], 1),
+        ("ahrs-sim", ["--speed", "2"], 2),
+        ("ahrs-sim", ["--loop"], 2),
+        ("ahrs-sim", ["--replay", "{good}", "--speed", "-1"], 2),
+        ("ahrs-sim", ["--replay", "{good}", "--record", "{tmp}/x.bin", "--seconds", "1"], 2),
+        ("ahrs-sim", ["--replay", "{good}", "--fast"], 2),
+        ("ahrs-record", ["-h"], 0),
+        ("ahrs-record", ["--seconds", "1"], 2),
+    ],
+)
 def test_exit_statuses(tmp_path, script, args, status):
     good = tmp_path / "good.bin"
     good.write_bytes(stamped(0.0, 1) + packet(SENSOR, acc()))
@@ -146,11 +152,14 @@ def test_exit_statuses(tmp_path, script, args, status):
         assert done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
 
 
-@pytest.mark.parametrize("tool, missing, extra", [
-    ("info", "numpy", "tools"),
-    ("plot", "numpy", "plot"),
-    ("plot", "matplotlib", "plot"),
-])
+@pytest.mark.parametrize(
+    "tool, missing, extra",
+    [
+        ("info", "numpy", "tools"),
+        ("plot", "numpy", "plot"),
+        ("plot", "matplotlib", "plot"),
+    ],
+)
 def test_a_missing_package_is_named_in_one_line(sim_recording, tool, missing, extra):
     done = run_python(f"""
         import sys
@@ -159,9 +168,12 @@ def test_a_missing_package_is_named_in_one_line(sim_recording, tool, missing, ex
         sys.exit(main([{str(sim_recording)!r}]))
     """)
     assert done.rc == 1
-    assert done.err == f"ahrs-{tool} needs " + (
-        "numpy" if tool == "info" else "matplotlib and numpy") + \
-        f": pip install 'tavrin_ahrs_driver[{extra}]'\n"
+    assert (
+        done.err
+        == f"ahrs-{tool} needs "
+        + ("numpy" if tool == "info" else "matplotlib and numpy")
+        + f": pip install 'tavrin_ahrs_driver[{extra}]'\n"
+    )
 
 
 def test_the_simulator_needs_only_the_standard_library(tmp_path):

@@ -1,16 +1,16 @@
 """load(): a recording as numpy tables, checked against the driver's own
 reading of the same file, against crafted damaged files, and under Ctrl-C."""
+
 import math
 
 import numpy as np
 import pytest
+from conftest import run_python, simulator_recording
+from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
 
 import tavrin_ahrs_driver as m
 from tavrin_ahrs_tools import load, units
 from tavrin_ahrs_tools.recording import record_dtypes
-
-from conftest import run_python, simulator_recording
-from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
 
 
 @pytest.fixture(scope="module")
@@ -32,8 +32,10 @@ def same(value, expected):
 
 def gps_time(snapshot):
     """The snapshot's GPS time in seconds, from its set's time record."""
-    for name, tow, week in (("GPSCorrelationTimestamp", "gps_time_of_week", "gps_week"),
-                            ("GPSTimestamp", "time_of_week", "week")):
+    for name, tow, week in (
+        ("GPSCorrelationTimestamp", "gps_time_of_week", "gps_week"),
+        ("GPSTimestamp", "time_of_week", "week"),
+    ):
         if name in snapshot:
             return snapshot[name][week] * 604800 + snapshot[name][tow]
     return math.nan
@@ -53,7 +55,7 @@ def test_columns_equal_the_drivers_readings(sim_recording):
             assert list(table.dtype.names[3:]) == list(expected)
             assert same(row["time"], gps_time(snapshots[row["packet"]]))
             assert all(same(row[k], v) for k, v in expected.items()), (name, row, expected)
-            assert data[row["offset"]:row["offset"] + 2] == b"ue"
+            assert data[row["offset"] : row["offset"] + 2] == b"ue"
             seen.add((int(row["packet"]), name))
     assert seen == {(i, k) for i, s in enumerate(snapshots) for k in s if k != "type"}
     kinds = [s["type"] for s in snapshots]
@@ -175,14 +177,19 @@ SOURCES = {
 
 
 @pytest.mark.parametrize("source", SOURCES)
-@pytest.mark.parametrize("call", [
-    "load(path)",
-    "_native.dump(path, 'jsonl', '', os.devnull, None)",  # what ahrs-dump runs
-], ids=["load", "dump"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        "load(path)",
+        "_native.dump(path, 'jsonl', '', os.devnull, None)",  # what ahrs-dump runs
+    ],
+    ids=["load", "dump"],
+)
 def test_ctrl_c_interrupts_a_scan(tmp_path, call, source):
     # The interrupt is aimed at the main thread from another one, which can
     # only run because the scan does not hold the interpreter lock.
-    r = run_python(f"""
+    r = run_python(
+        f"""
         import os, signal, threading
         from tavrin_ahrs_tools import _native, load
         path = {str(tmp_path / "recording")!r}
@@ -193,7 +200,9 @@ def test_ctrl_c_interrupts_a_scan(tmp_path, call, source):
             {call}
         except KeyboardInterrupt:
             print("interrupted")
-        """, timeout=30)
+        """,
+        timeout=30,
+    )
     assert r.out.strip() == "interrupted", r.err
 
 

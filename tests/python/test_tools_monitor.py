@@ -3,7 +3,6 @@ on a real pseudo-terminal, Ctrl-C as the way out."""
 
 import fcntl
 import json
-import math
 import os
 import pty
 import select
@@ -14,9 +13,9 @@ import termios
 import time
 
 import pytest
-
 from conftest import installed_script, read_until
 from test_tools import simulator
+
 from tavrin_ahrs_tools import simulated
 
 MONITOR = installed_script("ahrs-monitor")
@@ -37,8 +36,7 @@ def lines_from(stream, count, timeout=15.0):
 def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplug(tmp_path):
     link = tmp_path / "usb-sensor-if00"
     with simulator("--link", str(link), "--unplug-every", "1.6", "--linger", "5"):
-        monitor = subprocess.Popen([MONITOR, str(link)], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True)
+        monitor = subprocess.Popen([MONITOR, str(link)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
             lines = lines_from(monitor.stdout, 5)
         finally:
@@ -55,12 +53,21 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
         assert line["units"]["attitude"] == "rad"
         expected = simulated.Attitude(line["device_time"] - STREAM_START).euler
         shown = line["attitude"]["CFEulerAngles"]
-        assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == \
-            pytest.approx(list(expected), abs=1e-5)
+        assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == pytest.approx(list(expected), abs=1e-5)
         assert set(line["attitude"]["OrientationEuler"]) == {"roll", "pitch", "yaw", "valid"}
-        assert set(line["stats"]) >= {"packets", "bytes", "skipped_bytes", "damaged_runs",
-                                      "checksum_failures", "timeouts", "dropouts", "dropped",
-                                      "reconnects", "queued", "max_queued"}
+        assert set(line["stats"]) >= {
+            "packets",
+            "bytes",
+            "skipped_bytes",
+            "damaged_runs",
+            "checksum_failures",
+            "timeouts",
+            "dropouts",
+            "dropped",
+            "reconnects",
+            "queued",
+            "max_queued",
+        }
     assert lines[-1]["filter"]["filter_state"] == 2  # settled after its first second
     assert lines[-1]["attitude"]["OrientationEuler"]["valid"] == "Valid"
     assert lines[-1]["reconnects"] >= 1 and lines[-1]["status"] == "streaming"
@@ -93,11 +100,11 @@ def test_terminal_gets_a_block_redrawn_in_place_and_ctrl_c_exits_0():
 
 
 def test_a_port_that_does_not_exist_fails_at_once_naming_those_that_do():
-    done = subprocess.run([MONITOR, "/dev/serial/by-id/usb-missing-if00"],
-                          capture_output=True, text=True, timeout=30)
+    done = subprocess.run([MONITOR, "/dev/serial/by-id/usb-missing-if00"], capture_output=True, text=True, timeout=30)
     assert done.returncode == 1 and done.stdout == ""
-    assert done.stderr.startswith("ahrs-monitor: cannot open /dev/serial/by-id/usb-missing-if00: "
-                                  "No such file or directory (")
+    assert done.stderr.startswith(
+        "ahrs-monitor: cannot open /dev/serial/by-id/usb-missing-if00: No such file or directory ("
+    )
     assert "serial ports" in done.stderr
 
 
@@ -105,12 +112,31 @@ def _rendered(**changes):
     from rich.console import Console
 
     from tavrin_ahrs_tools.monitor import render
-    stats = {"damaged_runs": 1, "skipped_bytes": 1, "checksum_failures": 2, "timeouts": 0,
-             "dropouts": {}, "queued": 0, "max_queued": 0, "dropped": 0, "bytes": 1,
-             "packets": {}}
-    content = {"port": "/dev/x", "status": "streaming", "reconnects": 1, "error": None,
-               "error_age": None, "rates": {}, "attitude": {}, "filter": None, "stats": stats,
-               **changes}
+
+    stats = {
+        "damaged_runs": 1,
+        "skipped_bytes": 1,
+        "checksum_failures": 2,
+        "timeouts": 0,
+        "dropouts": {},
+        "queued": 0,
+        "max_queued": 0,
+        "dropped": 0,
+        "bytes": 1,
+        "packets": {},
+    }
+    content = {
+        "port": "/dev/x",
+        "status": "streaming",
+        "reconnects": 1,
+        "error": None,
+        "error_age": None,
+        "rates": {},
+        "attitude": {},
+        "filter": None,
+        "stats": stats,
+        **changes,
+    }
     console = Console(record=True, width=200, force_terminal=True, color_system="truecolor")
     console.print(render(content))
     return console.export_text(clear=False), console.export_text(styles=True)

@@ -1,5 +1,6 @@
 """The tools' progress bar: drawn on a terminal once the work has lasted
 long enough, never on a pipe."""
+
 import os
 import select
 
@@ -8,11 +9,15 @@ import pytest
 from tavrin_ahrs_tools import progress
 
 
-@pytest.mark.parametrize("terminal, delay, shown", [
-    (True, 0.0, True),
-    (True, 3600.0, False),  # work that ends before the delay shows nothing
-    (False, 0.0, False),
-], ids=["terminal", "short-work", "pipe"])
+@pytest.mark.parametrize(
+    "terminal, delay, shown",
+    [
+        (True, 0.0, True),
+        (True, 3600.0, False),  # work that ends before the delay shows nothing
+        (False, 0.0, False),
+    ],
+    ids=["terminal", "short-work", "pipe"],
+)
 def test_bar_only_on_a_terminal_after_the_delay(monkeypatch, terminal, delay, shown):
     monkeypatch.setattr(progress, "_REDRAW", 0.0)
     read_end, write_end = os.openpty() if terminal else os.pipe()
@@ -27,7 +32,7 @@ def test_bar_only_on_a_terminal_after_the_delay(monkeypatch, terminal, delay, sh
             assert select.select([read_end], [], [], 5)[0], out
             out += os.read(read_end, 4096).decode()
     os.close(read_end)
-    out = out[:-len("END")]
+    out = out[: -len("END")]
     if shown:
         assert "flight.bin [" in out and " 10%" in out and "100%" in out and out.endswith("\n")
     else:

@@ -2,19 +2,19 @@
 mcap library's ROS 2 decoder, the rosbag2 folder through rosbags, both held
 against load() converted to SI; the east-north-up turn; and stamps for
 packets whose time can't be written."""
+
 import math
 import subprocess
 
 import numpy as np
 import pytest
+from conftest import installed_script, simulator_recording
 from mcap.reader import make_reader
 from mcap_ros2.decoder import DecoderFactory
-
-from tavrin_ahrs_tools import load
-
-from conftest import installed_script, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, field, packet
 from test_tools_analysis import run
+
+from tavrin_ahrs_tools import load
 
 GPS_TO_UNIX = 315_964_800 - 18
 G = 9.80665
@@ -45,9 +45,11 @@ def mcap_messages(path):
     out = {}
     with open(path, "rb") as f:
         reader = make_reader(f, decoder_factories=[DecoderFactory()])
-        schemas = {s.name: (s.encoding, c.message_encoding)
-                   for _id, c in reader.get_summary().channels.items()
-                   for s in [reader.get_summary().schemas[c.schema_id]]}
+        schemas = {
+            s.name: (s.encoding, c.message_encoding)
+            for _id, c in reader.get_summary().channels.items()
+            for s in [reader.get_summary().schemas[c.schema_id]]
+        }
         for _schema, channel, message, decoded in reader.iter_decoded_messages(log_time_order=False):
             out.setdefault(channel.topic, []).append((message.log_time, decoded))
     return out, schemas
@@ -67,8 +69,10 @@ def vec(v):
 
 def expected_stamps(rec, packets):
     times = {}
-    for name, (tow, week) in (("GPSCorrelationTimestamp", ("gps_time_of_week", "gps_week")),
-                              ("GPSTimestamp", ("time_of_week", "week"))):
+    for name, (tow, week) in (
+        ("GPSCorrelationTimestamp", ("gps_time_of_week", "gps_week")),
+        ("GPSTimestamp", ("time_of_week", "week")),
+    ):
         t = rec.records[name]
         for p, value in zip(t["packet"], t[week] * 604800.0 + t[tow]):
             times[int(p)] = round((value + GPS_TO_UNIX) * 1e9)
@@ -93,24 +97,32 @@ def test_mcap_holds_one_message_per_packet_in_si(flight, tmp_path):
     raw = [m for _t, m in topics["/imu/data_raw"]]
     assert {m.header.frame_id for m in raw} == {"imu_link_ned"}
     assert all(m.orientation_covariance[0] == -1 for m in raw)
-    np.testing.assert_allclose([vec(m.linear_acceleration) for m in raw],
-                               si(rec.records["ScaledAccVector"], "xyz", 9.80665), rtol=1e-6)  # declared in g
-    np.testing.assert_allclose([vec(m.angular_velocity) for m in raw],
-                               si(rec.records["ScaledGyroVector"], "xyz"), rtol=1e-6)
+    np.testing.assert_allclose(
+        [vec(m.linear_acceleration) for m in raw], si(rec.records["ScaledAccVector"], "xyz", 9.80665), rtol=1e-6
+    )  # declared in g
+    np.testing.assert_allclose(
+        [vec(m.angular_velocity) for m in raw], si(rec.records["ScaledGyroVector"], "xyz"), rtol=1e-6
+    )
 
     data = [m for _t, m in topics["/imu/data"]]
     q = rec.records["OrientationQuaternion"]
-    np.testing.assert_allclose([[m.orientation.x, m.orientation.y, m.orientation.z, m.orientation.w] for m in data],
-                               si(q, "xyzw"), rtol=1e-6)
+    np.testing.assert_allclose(
+        [[m.orientation.x, m.orientation.y, m.orientation.z, m.orientation.w] for m in data], si(q, "xyzw"), rtol=1e-6
+    )
     sigma = si(rec.records["AttitudeUncertaintyEuler"], ("roll", "pitch", "yaw"))
-    np.testing.assert_allclose([np.asarray(m.orientation_covariance)[[0, 4, 8]] for m in data], sigma ** 2,
-                               rtol=1e-6)
+    np.testing.assert_allclose([np.asarray(m.orientation_covariance)[[0, 4, 8]] for m in data], sigma**2, rtol=1e-6)
     assert all(m.linear_acceleration_covariance[0] == 0 for m in data)  # known field, unknown covariance
 
-    np.testing.assert_allclose([vec(m.magnetic_field) for _t, m in topics["/imu/mag"]],
-                               si(rec.records["ScaledMageVector"], "xyz", 1e-4), rtol=1e-6)
-    np.testing.assert_allclose([m.fluid_pressure for _t, m in topics["/imu/pressure"]],
-                               rec.records["ScaledAmbientPressure"]["ambient_pressure"] * 100.0, rtol=1e-6)
+    np.testing.assert_allclose(
+        [vec(m.magnetic_field) for _t, m in topics["/imu/mag"]],
+        si(rec.records["ScaledMageVector"], "xyz", 1e-4),
+        rtol=1e-6,
+    )
+    np.testing.assert_allclose(
+        [m.fluid_pressure for _t, m in topics["/imu/pressure"]],
+        rec.records["ScaledAmbientPressure"]["ambient_pressure"] * 100.0,
+        rtol=1e-6,
+    )
     tf = topics["/tf"][0][1].transforms[0]
     assert (tf.header.frame_id, tf.child_frame_id) == ("map_ned", "imu_link_ned")
     ref = topics["/imu/time_reference"][0][1]
@@ -138,9 +150,13 @@ def test_rosbag2_folder_reads_back_through_rosbags(flight, tmp_path):
 
 def matrix(q):
     x, y, z, w = q
-    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
-                     [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
-                     [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)]])
+    return np.array(
+        [
+            [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+            [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+            [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+        ]
+    )
 
 
 def test_enu_turns_vectors_and_orientation(flight, tmp_path):
@@ -169,36 +185,48 @@ def timed(tow, week=2345):
 def test_unusable_times_take_a_neighbours_and_are_counted(tmp_path, profile):
     good = 345600.0
     source = tmp_path / "times.bin"
-    source.write_bytes(timed(math.inf) + timed(good) + timed(-1e13) + timed(math.nan) + timed(good + 1)
-                       + timed(good, week=3600))  # 2049: past a ROS stamp's seconds
+    source.write_bytes(
+        timed(math.inf) + timed(good) + timed(-1e13) + timed(math.nan) + timed(good + 1) + timed(good, week=3600)
+    )  # 2049: past a ROS stamp's seconds
     done = export(source, tmp_path / "out.mcap", "--profile", profile, "--conventions", "ned")
     assert "ahrs-dump: 4 packets had no usable time" in done.stderr
     with open(tmp_path / "out.mcap", "rb") as f:
-        times = [m.log_time for _s, c, m in make_reader(f).iter_messages(log_time_order=False)
-                 if c.topic in ("/imu/data_raw", "/ScaledAccVector")]
+        times = [
+            m.log_time
+            for _s, c, m in make_reader(f).iter_messages(log_time_order=False)
+            if c.topic in ("/imu/data_raw", "/ScaledAccVector")
+        ]
     first, second = [round((2345 * 604800 + t + GPS_TO_UNIX) * 1e9) for t in (good, good + 1)]
     assert times == [first, first, first, first, second, second]
 
 
-@pytest.mark.parametrize("written, options, frames", [
-    ("xyzw,world_to_body,ZYX,ned", (), ("map_ned", "imu_link_ned")),
-    ("wxyz,body_to_world,YZX,ned", (), ("map_ned", "imu_link_ned")),
-    ("wxyz,body_to_world,XYZ,enu", (), ("map", "imu_link")),
-    ("wxyz,body_to_world,XYZ,enu", ("--enu",), ("map", "imu_link")),  # already east-north-up: as it is
-])
+@pytest.mark.parametrize(
+    "written, options, frames",
+    [
+        ("xyzw,world_to_body,ZYX,ned", (), ("map_ned", "imu_link_ned")),
+        ("wxyz,body_to_world,YZX,ned", (), ("map_ned", "imu_link_ned")),
+        ("wxyz,body_to_world,XYZ,enu", (), ("map", "imu_link")),
+        ("wxyz,body_to_world,XYZ,enu", ("--enu",), ("map", "imu_link")),  # already east-north-up: as it is
+    ],
+)
 def test_orientation_follows_the_conventions(tmp_path, written, options, frames):
     source = tmp_path / "f.bin"
-    subprocess.run([installed_script("ahrs-sim"), "--record", str(source), "--seconds", "2",
-                    "--convention", written], check=True, capture_output=True, timeout=120)
+    subprocess.run(
+        [installed_script("ahrs-sim"), "--record", str(source), "--seconds", "2", "--convention", written],
+        check=True,
+        capture_output=True,
+        timeout=120,
+    )
     export(source, tmp_path / "out.mcap", *options)
     topics, _ = mcap_messages(tmp_path / "out.mcap")
     rec = load(source)
     want = rec.rotation("OrientationQuaternion").as_quat()  # x, y, z, w
     tf = [m.transforms[0] for _t, m in topics["/tf"]]
     assert {(t.header.frame_id, t.child_frame_id) for t in tf} == {frames}
-    for got in ([[m.orientation.x, m.orientation.y, m.orientation.z, m.orientation.w] for _t, m in topics["/imu/data"]],
-                [[t.transform.rotation.x, t.transform.rotation.y, t.transform.rotation.z, t.transform.rotation.w]
-                 for t in tf]):
+    for got in (
+        [[m.orientation.x, m.orientation.y, m.orientation.z, m.orientation.w] for _t, m in topics["/imu/data"]],
+        [[t.transform.rotation.x, t.transform.rotation.y, t.transform.rotation.z, t.transform.rotation.w] for t in tf],
+    ):
         got = np.asarray(got)
         got *= np.sign(np.sum(got * want, axis=1))[:, None]  # q and -q are one rotation
         np.testing.assert_allclose(got, want, atol=1e-6)

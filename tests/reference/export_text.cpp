@@ -109,8 +109,8 @@ void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::s
     out += "}}\n";
 }
 
-void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
-                    std::span<const std::size_t> columns, std::span<const Reading> readings) {
+void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset, std::span<const std::size_t> columns,
+                    std::span<const Reading> readings) {
     const auto last = last_of_each(readings);
     append_uint(out, packet);
     out += ',';

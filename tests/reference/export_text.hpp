@@ -25,7 +25,7 @@ void append_jsonl(std::string& out, std::uint64_t offset, Descriptor set, std::s
                   const RecordMask& keep);
 
 // The packet's row: a record it lacks leaves its cells empty.
-void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset,
-                    std::span<const std::size_t> columns, std::span<const Reading> readings);
+void append_csv_row(std::string& out, std::uint64_t packet, std::uint64_t offset, std::span<const std::size_t> columns,
+                    std::span<const Reading> readings);
 
 }  // namespace ahrs

@@ -28,9 +28,8 @@ void append_double(std::string& out, double v) { append_shortest(out, v); }
 void append_reading_text(std::string& out, const Reading& r) {
     char text[kRecordRoom];
     const auto& items = r.spec().items;
-    char* end = write_record(text, r.slot(), items.size(), [&](std::size_t i, char* at) {
-        return write_reading_item(at, items[i].type, r.item(i));
-    });
+    char* end = write_record(text, r.slot(), items.size(),
+                             [&](std::size_t i, char* at) { return write_reading_item(at, items[i].type, r.item(i)); });
     out.append(text, static_cast<std::size_t>(end - text));
 }
 

@@ -11,8 +11,7 @@ namespace ahrs::py {
 
 template <class T>
 struct ClassObject {
-    PyObject_HEAD
-    bool borrowed;
+    PyObject_HEAD bool borrowed;
     T value;
 
     static ClassObject* cast(PyObject* self) { return reinterpret_cast<ClassObject*>(self); }

@@ -19,10 +19,10 @@ struct Client {
 };
 using ClientObject = ClassObject<Client>;
 
-#define AHRS_CLIENT_METHOD() \
+#define AHRS_CLIENT_METHOD()                  \
     auto* self = ClientObject::cast(py_self); \
-    Borrow borrow(self->borrowed); \
-    if (!borrow) return nullptr; \
+    Borrow borrow(self->borrowed);            \
+    if (!borrow) return nullptr;              \
     Client& client = self->value
 
 PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -95,7 +95,8 @@ PyObject* client_read_packet(PyObject* py_self, PyObject*) {
 PyMethodDef client_methods[] = {
     {"open", AHRS_FASTCALL(no_throw<client_open>), METH_FASTCALL | METH_KEYWORDS,
      "open($self, serial_device, baud_rate)\n--\n\n"},
-    {"open_file", AHRS_FASTCALL(no_throw<client_open_file>), METH_FASTCALL | METH_KEYWORDS, "open_file($self, filename)\n--\n\n"},
+    {"open_file", AHRS_FASTCALL(no_throw<client_open_file>), METH_FASTCALL | METH_KEYWORDS,
+     "open_file($self, filename)\n--\n\n"},
     {"configure", no_throw<client_configure>, METH_NOARGS, "configure($self)\n--\n\n"},
     {"start_stream", no_throw<client_start_stream>, METH_NOARGS, "start_stream($self)\n--\n\n"},
     {"read", no_throw<client_read>, METH_NOARGS, "read($self)\n--\n\n"},

@@ -19,9 +19,7 @@ struct KeyCache {
 };
 KeyCache g_keys;
 
-PyObject* intern(std::string_view s) {
-    return PyUnicode_InternFromString(std::string(s).c_str());
-}
+PyObject* intern(std::string_view s) { return PyUnicode_InternFromString(std::string(s).c_str()); }
 
 bool intern_catalogue(ReadingKind kind, std::size_t first_slot) {
     const auto records = catalogue(kind);

@@ -74,8 +74,9 @@ PyObject* create_module() {
     if (!in_main_interpreter())
         return refuse("tavrin_ahrs_driver does not support sub-interpreters; import it from the main interpreter only");
     if (g_finalised)
-        return refuse("tavrin_ahrs_driver cannot be imported again after the interpreter was finalised in this "
-                      "process");
+        return refuse(
+            "tavrin_ahrs_driver cannot be imported again after the interpreter was finalised in this "
+            "process");
     if (g_module) return PyRef::borrow(g_module).release();
 
     PyRef module = PyRef::steal(PyModule_Create2(&g_def, PYTHON_ABI_VERSION));

@@ -11,7 +11,9 @@
 namespace ahrs::py {
 namespace {
 
-PyRef str(std::string_view s) { return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+PyRef str(std::string_view s) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
 
 PyRef record_entry(std::size_t slot) {
     const RecordSpec& spec = slot_spec(slot);
@@ -48,7 +50,9 @@ PyObject* catalogue(PyObject*, PyObject*) {
 }  // namespace
 
 PyMethodDef catalogue_def = {
-    "catalogue", no_throw<catalogue>, METH_NOARGS,
+    "catalogue",
+    no_throw<catalogue>,
+    METH_NOARGS,
     "catalogue()\n--\n\nThe records, in catalogue order: (name, set name, ((item, type code, unit), ...), "
     "field descriptor).",
 };

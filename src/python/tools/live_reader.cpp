@@ -47,8 +47,8 @@ PyObject* start_error(const LiveStartError& e, const std::string& path, const st
     }
     const std::string& name = !e.name.empty() ? e.name : e.what == W::Record ? record : path;
     PyRef args = e.what == W::System ? PyRef::steal(Py_BuildValue("(is)", e.os_code, e.text.c_str()))
-                 : e.os_code ? PyRef::steal(Py_BuildValue("(iss)", e.os_code, e.text.c_str(), name.c_str()))
-                             : PyRef::steal(Py_BuildValue("(s)", (e.text + ": " + name).c_str()));
+                 : e.os_code         ? PyRef::steal(Py_BuildValue("(iss)", e.os_code, e.text.c_str(), name.c_str()))
+                                     : PyRef::steal(Py_BuildValue("(s)", (e.text + ": " + name).c_str()));
     if (!args) return nullptr;
     PyRef exc = PyRef::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -63,8 +63,8 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     std::vector<PyObject*> values;
     for (Py_ssize_t i = 0; i < PyTuple_Size(args); ++i) values.push_back(PyTuple_GetItem(args, i));
-    Args a("LiveReader", {"path", "baud", "configure", "capacity", "drop_oldest", "reconnect", "record"},
-           values.data(), static_cast<Py_ssize_t>(values.size()), nullptr);
+    Args a("LiveReader", {"path", "baud", "configure", "capacity", "drop_oldest", "reconnect", "record"}, values.data(),
+           static_cast<Py_ssize_t>(values.size()), nullptr);
     if (!a.ok()) return nullptr;
     LiveSettings s;
     auto path = a.str(0);
@@ -129,7 +129,9 @@ PyObject* live_read(PyObject* self, PyObject* timeout) {
     if (timeout != Py_None) {
         const double t = PyFloat_AsDouble(timeout);
         if (t == -1.0 && PyErr_Occurred()) return nullptr;
-        if (t < 1e9) until = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t > 0 ? t : 0));
+        if (t < 1e9)
+            until = Clock::now() +
+                    std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(t > 0 ? t : 0));
     }
     return pop(self, until);
 }
@@ -172,9 +174,7 @@ PyObject* live_clear_signal(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* live_signal_fd(PyObject* self, void*) {
-    return PyLong_FromLong(live(self).reader->queue().signal_fd());
-}
+PyObject* live_signal_fd(PyObject* self, void*) { return PyLong_FromLong(live(self).reader->queue().signal_fd()); }
 
 PyObject* live_status(PyObject* self, void*) {
     const LiveReader& r = *live(self).reader;
@@ -207,13 +207,15 @@ bool put(PyObject* dict, const char* key, PyRef value) {
 
 PyRef u64(std::uint64_t v) { return PyRef::steal(PyLong_FromUnsignedLongLong(v)); }
 
-PyRef per_set(const std::array<LiveCounters::Counter, 256>& counts, const std::array<LiveCounters::Counter, 256>& shown) {
+PyRef per_set(const std::array<LiveCounters::Counter, 256>& counts,
+              const std::array<LiveCounters::Counter, 256>& shown) {
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return {};
     for (unsigned b = 0; b < 256; ++b) {
         if (shown[b].load(std::memory_order_relaxed) == 0) continue;
         const auto d = descriptor_from_byte(static_cast<std::uint8_t>(b));
-        if (!d || !put(out.get(), std::string(descriptor_name(*d)).c_str(), u64(counts[b].load(std::memory_order_relaxed))))
+        if (!d ||
+            !put(out.get(), std::string(descriptor_name(*d)).c_str(), u64(counts[b].load(std::memory_order_relaxed))))
             return {};
     }
     return out;
@@ -227,30 +229,31 @@ PyObject* live_stats(PyObject* self, PyObject*) {
     const bool mine = !r.inherited();
     auto n = [](const LiveCounters::Counter& v) { return u64(v.load(std::memory_order_relaxed)); };
     PyRef record_error = PyRef::steal(mine ? optional_str(r.record_error()) : Py_NewRef(Py_None));
-    const bool ok = put(out.get(), "packets", per_set(c.packets, c.packets)) && put(out.get(), "bytes", n(c.bytes)) &&
-                    put(out.get(), "skipped_bytes", n(c.skipped_bytes)) &&
-                    put(out.get(), "damaged_runs", n(c.damaged_runs)) &&
-                    put(out.get(), "checksum_failures", n(c.checksum_failures)) &&
-                    put(out.get(), "timeouts", n(c.timeouts)) &&
-                    put(out.get(), "dropouts", per_set(c.dropouts, c.stamped)) &&
-                    put(out.get(), "dropped", u64(mine ? r.queue().dropped() : 0)) &&
-                    put(out.get(), "reconnects", n(c.reconnects)) &&
-                    put(out.get(), "queued", u64(mine ? r.queue().size() : 0)) &&
-                    put(out.get(), "max_queued", u64(mine ? r.queue().max_size() : 0)) &&
-                    put(out.get(), "recorded_bytes", n(c.recorded_bytes)) &&
-                    put(out.get(), "record_error", std::move(record_error));
+    const bool ok =
+        put(out.get(), "packets", per_set(c.packets, c.packets)) && put(out.get(), "bytes", n(c.bytes)) &&
+        put(out.get(), "skipped_bytes", n(c.skipped_bytes)) && put(out.get(), "damaged_runs", n(c.damaged_runs)) &&
+        put(out.get(), "checksum_failures", n(c.checksum_failures)) && put(out.get(), "timeouts", n(c.timeouts)) &&
+        put(out.get(), "dropouts", per_set(c.dropouts, c.stamped)) &&
+        put(out.get(), "dropped", u64(mine ? r.queue().dropped() : 0)) &&
+        put(out.get(), "reconnects", n(c.reconnects)) && put(out.get(), "queued", u64(mine ? r.queue().size() : 0)) &&
+        put(out.get(), "max_queued", u64(mine ? r.queue().max_size() : 0)) &&
+        put(out.get(), "recorded_bytes", n(c.recorded_bytes)) &&
+        put(out.get(), "record_error", std::move(record_error));
     return ok ? out.release() : nullptr;
 }
 
 PyRef clock_dict(const ClockReport& c) {
     PyRef out = PyRef::steal(PyDict_New());
     if (!out) return {};
-    auto maybe_int = [&](std::int64_t v) { return c.fitted ? PyRef::steal(PyLong_FromLongLong(v)) : PyRef::borrow(Py_None); };
-    auto maybe_float = [&](double v) { return c.fitted ? PyRef::steal(PyFloat_FromDouble(v)) : PyRef::borrow(Py_None); };
+    auto maybe_int = [&](std::int64_t v) {
+        return c.fitted ? PyRef::steal(PyLong_FromLongLong(v)) : PyRef::borrow(Py_None);
+    };
+    auto maybe_float = [&](double v) {
+        return c.fitted ? PyRef::steal(PyFloat_FromDouble(v)) : PyRef::borrow(Py_None);
+    };
     const bool ok = put(out.get(), "offset", maybe_int(c.offset_ns)) &&
-                    put(out.get(), "drift_ppm", maybe_float(c.drift_ppm)) &&
-                    put(out.get(), "window", u64(c.window)) && put(out.get(), "resets", u64(c.resets)) &&
-                    put(out.get(), "spread", maybe_float(c.spread_ns));
+                    put(out.get(), "drift_ppm", maybe_float(c.drift_ppm)) && put(out.get(), "window", u64(c.window)) &&
+                    put(out.get(), "resets", u64(c.resets)) && put(out.get(), "spread", maybe_float(c.spread_ns));
     if (!ok) return {};
     return out;
 }
@@ -266,10 +269,12 @@ PyObject* live_clocks(PyObject* self, PyObject*) {
 }
 
 PyMethodDef live_methods[] = {
-    {"read", no_throw<live_read>, METH_O, "read(timeout)\n--\n\nThe next sample tuple; None after the time-out; False once ended."},
+    {"read", no_throw<live_read>, METH_O,
+     "read(timeout)\n--\n\nThe next sample tuple; None after the time-out; False once ended."},
     {"poll", no_throw<live_poll>, METH_NOARGS, "poll()\n--\n\nAs read(0)."},
     {"latest", no_throw<live_latest>, METH_NOARGS, "latest()\n--\n\nThe newest sample tuple received, or None."},
-    {"take_tables", no_throw<live_take_tables>, METH_NOARGS, "take_tables()\n--\n\nEvery queued sample as packed rows."},
+    {"take_tables", no_throw<live_take_tables>, METH_NOARGS,
+     "take_tables()\n--\n\nEvery queued sample as packed rows."},
     {"stats", no_throw<live_stats>, METH_NOARGS, "stats()\n--\n\nThe counters."},
     {"clocks", no_throw<live_clocks>, METH_NOARGS, "clocks()\n--\n\nThe sensor and filter sets' clock models."},
     {"close", no_throw<live_close>, METH_NOARGS, "close()\n--\n\nStops the reader and releases the device."},
@@ -278,7 +283,8 @@ PyMethodDef live_methods[] = {
 };
 
 PyGetSetDef live_getset[] = {
-    {"signal_fd", no_throw<live_signal_fd>, nullptr, "readable while samples are queued or the reader has ended", nullptr},
+    {"signal_fd", no_throw<live_signal_fd>, nullptr, "readable while samples are queued or the reader has ended",
+     nullptr},
     {"status", no_throw<live_status>, nullptr, nullptr, nullptr},
     {"error", no_throw<live_error>, nullptr, nullptr, nullptr},
     {"inherited", no_throw<live_inherited>, nullptr, nullptr, nullptr},
@@ -293,7 +299,8 @@ PyRef make_live_reader_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(LiveObject::dealloc)},
         {Py_tp_methods, live_methods},
         {Py_tp_getset, live_getset},
-        {Py_tp_doc, const_cast<char*>("LiveReader(path, baud, configure, capacity, drop_oldest, reconnect, record)\n--\n\n")},
+        {Py_tp_doc,
+         const_cast<char*>("LiveReader(path, baud, configure, capacity, drop_oldest, reconnect, record)\n--\n\n")},
         {0, nullptr},
     };
     return make_type("tavrin_ahrs_tools._native.LiveReader", sizeof(LiveObject), slots);

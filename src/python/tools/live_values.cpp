@@ -10,9 +10,7 @@
 namespace ahrs::py {
 namespace {
 
-PyObject* intern(std::string_view s) {
-    return PyUnicode_InternFromString(std::string(s).c_str());
-}
+PyObject* intern(std::string_view s) { return PyUnicode_InternFromString(std::string(s).c_str()); }
 
 // Names made once and kept for the life of the process: a sample's dicts
 // then cost no string allocations.
@@ -83,7 +81,8 @@ PyRef sample_tuple(const LiveSample& s, FlatPacket& scratch) {
     PyRef values = readings(scratch, *n);
     if (!values) return {};
     PyRef time = std::isnan(s.device_time) ? PyRef::borrow(Py_None) : PyRef::steal(PyFloat_FromDouble(s.device_time));
-    PyRef taken = s.time_ns == LiveSample::kNoTime ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLongLong(s.time_ns));
+    PyRef taken =
+        s.time_ns == LiveSample::kNoTime ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLongLong(s.time_ns));
     if (!time || !taken) return {};
     return PyRef::steal(Py_BuildValue("(OKKOOO)", n->sets[static_cast<std::uint8_t>(s.packet.descriptor())],
                                       static_cast<unsigned long long>(s.host_ns),

@@ -9,7 +9,8 @@ PyObject* raise_file_error(const IoError& e, const std::string& filename) {
     if (is_interruption(e) && PyErr_Occurred()) return nullptr;
     const bool os = e.shape() == IoError::Shape::Os;
     const std::string text = os ? os_error_description(e.os_code()) : e.text();
-    PyRef name = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size())));
+    PyRef name =
+        PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(filename.data(), static_cast<Py_ssize_t>(filename.size())));
     if (!name) return nullptr;
     PyRef args = PyRef::steal(Py_BuildValue("(isO)", os ? e.os_code() : 0, text.c_str(), name.get()));
     if (!args) return nullptr;

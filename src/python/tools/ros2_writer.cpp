@@ -100,8 +100,12 @@ std::optional<Batch> parse_batch(Ros2Writer& w, PyObject* item) {
         return std::nullopt;
     }
     // bytes objects keep their data 8-aligned past the header on every CPython.
-    return Batch{&c, reinterpret_cast<const std::uint64_t*>(packets), reinterpret_cast<const std::uint64_t*>(log_times),
-                 reinterpret_cast<const std::int64_t*>(stamps), reinterpret_cast<const double*>(rows), count};
+    return Batch{&c,
+                 reinterpret_cast<const std::uint64_t*>(packets),
+                 reinterpret_cast<const std::uint64_t*>(log_times),
+                 reinterpret_cast<const std::int64_t*>(stamps),
+                 reinterpret_cast<const double*>(rows),
+                 count};
 }
 
 // write(batches): each (channel, packets, log_times, stamps, rows) of
@@ -129,8 +133,8 @@ PyObject* writer_write(PyObject* self, PyObject* batches) {
         if (!next) break;
         Channel& c = *next->channel;
         const std::size_t row = ros2_type(c.kind).row;
-        encode_ros2(c.kind, {next->stamps[next->at], c.frame_id, c.other},
-                    {next->rows + next->at * row, row}, w.message);
+        encode_ros2(c.kind, {next->stamps[next->at], c.frame_id, c.other}, {next->rows + next->at * row, row},
+                    w.message);
         auto r = w.mcap->add_message(c.id, c.sequence++, next->log_times[next->at], w.message);
         if (!r) failed = std::move(r).error();
         ++next->at;

@@ -137,14 +137,12 @@ PyObject* to_python(RecordingTables& t, Layout layout) {
     const bool ok = set_item(out.get(), "packets", PyRef::steal(PyLong_FromUnsignedLongLong(t.packets))) &&
                     set_item(out.get(), "skipped_bytes", PyRef::steal(PyLong_FromUnsignedLongLong(t.skipped_bytes))) &&
                     set_item(out.get(), "truncated", PyRef::steal(PyBool_FromLong(t.truncated))) &&
-                    set_item(out.get(), "damaged", offsets(t.damaged)) &&
-                    set_item(out.get(), "sets", set_counts(t)) &&
+                    set_item(out.get(), "damaged", offsets(t.damaged)) && set_item(out.get(), "sets", set_counts(t)) &&
                     set_item(out.get(), "records", record_tables(t, layout));
     return ok ? out.release() : nullptr;
 }
 
-Result<HostClockFit, std::string> fit_sidecar(std::span<const std::uint8_t> bytes,
-                                              std::vector<PacketClock>& clocks) {
+Result<HostClockFit, std::string> fit_sidecar(std::span<const std::uint8_t> bytes, std::vector<PacketClock>& clocks) {
     auto reads = decode_read_times(bytes);
     if (!reads) return err(std::move(reads).error());
     auto fit = fit_host_clock(clocks, *reads);
@@ -196,7 +194,8 @@ PyMethodDef scan_def = {
     "scan",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(no_throw<scan>)),
     METH_FASTCALL | METH_KEYWORDS,
-    "scan(path, progress, times)\n--\n\nDecodes a recording into packed record tables; progress(bytes) is called now and then. "
+    "scan(path, progress, times)\n--\n\nDecodes a recording into packed record tables; progress(bytes) is called now "
+    "and then. "
     "With times (the bytes of its host-time sidecar), also each packet's arrival and fitted host time.",
 };
 

@@ -34,7 +34,10 @@ private:
     static bool handler_raised(void* self);
     // Takes the lock back; the thread may end in here instead.
     void relock();
-    void unlock() { state_ = PyEval_SaveThread(); relocking_ = false; }
+    void unlock() {
+        state_ = PyEval_SaveThread();
+        relocking_ = false;
+    }
 
     PyThreadState* state_;
     bool relocking_ = false;  // the lock was asked for and not (yet) had
