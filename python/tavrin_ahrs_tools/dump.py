@@ -216,7 +216,9 @@ def _library_export(args: argparse.Namespace, stage: StagedOutputs) -> tuple[int
 
     rec = load(args.file, progress=True, layout="columns")
     replaced = 0
-    if _ros2(args):
+    if not rec.packets:
+        pass  # nothing to write, nor conventions to settle: the caller says so and keeps any earlier output
+    elif _ros2(args):
         options = {"frame_id": args.frame_id, "enu": args.enu, "conventions": args.conventions}
         if args.format == "rosbag2":
             replaced = module.write_bag(rec, args.output, stage, **options)
