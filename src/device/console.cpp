@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "wait_ready.hpp"
 
@@ -47,6 +48,32 @@ Status<Panic> print(Stream s, std::string_view text, const Interrupts& interrupt
     return err(
         Panic{std::string("failed printing to ") + (s == Stream::Out ? "stdout" : "stderr") + ": " + r.error().debug(),
               is_interruption(r.error())});
+}
+
+LineBlocks::LineBlocks(Stream s, std::size_t room, const Interrupts& interrupts)
+    : stream_(s), interrupts_(interrupts), text_(new char[PIPE_BUF + room]) {}
+
+Status<Panic> LineBlocks::done(const char* end) {
+    const std::size_t line_end = static_cast<std::size_t>(end - text_.get());
+    if (line_end <= PIPE_BUF) {
+        held_ = line_end;
+        return Unit{};
+    }
+    if (held_ == 0) {  // a line longer than a block goes alone
+        held_ = line_end;
+        return flush();
+    }
+    // The block is full without the new line: print it, and the line starts the next.
+    if (auto r = print(stream_, {text_.get(), held_}, interrupts_); !r) return r;
+    std::memmove(text_.get(), text_.get() + held_, line_end - held_);
+    held_ = line_end - held_;
+    return Unit{};
+}
+
+Status<Panic> LineBlocks::flush() {
+    const std::size_t n = held_;
+    held_ = 0;
+    return n ? print(stream_, {text_.get(), n}, interrupts_) : Status<Panic>(Unit{});
 }
 
 }  // namespace ahrs

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #if AHRS_HAVE_DRAGONBOX
 #include <dragonbox/dragonbox.h>
@@ -150,12 +151,38 @@ char* write_exponent(char* p, int exp, ExponentStyle style) {
     return p + n;
 }
 
+// Positional forms of at most eight digits (every float32 but the few with
+// nine): the digits as one word, stored where they go, split around the
+// point by a second store of the same word shifted, so nothing written is
+// read back.
+char* write_short_positional(char* out, std::uint32_t digits, int n, int point) {
+    const std::uint64_t word = eight_digits(digits) >> (8 * (8 - n));  // zero bytes after the digits
+    if (point <= 0) {  // 0.000ddd, at most three zeros after the point
+        std::memcpy(out, "0.000000", 8);
+        store_le(out + 2 - point, word);
+        return out + 2 - point + n;
+    }
+    if (point >= n) {  // ddd000.0, up to 16 digits before the point
+        constexpr std::uint64_t kZeros = 0x3030303030303030;
+        store_le(out, n < 8 ? word | kZeros << (8 * n) : word);
+        store_le(out + 8, kZeros);
+        std::memcpy(out + point, ".0", 2);
+        return out + point + 2;
+    }
+    store_le(out, word);  // ddd.ddd
+    out[point] = '.';
+    store_le(out + point + 1, word >> (8 * point));
+    return out + n + 1;
+}
+
 // Positional form for exponents -4 to 15, exponent form outside; the digits
 // are written in place and moved by fixed-size copies.
 char* write_finite(char* out, std::uint64_t digits, int exponent, ExponentStyle style) {
     const int n = count_digits(digits);
     const int point = n + exponent;  // digits before the decimal point
     const int sci = point - 1;
+    if (n <= 8 && sci < 16 && sci >= -4)
+        return write_short_positional(out, static_cast<std::uint32_t>(digits), n, point);
     if (sci >= 16 || sci < -4) {
         write_digits(out + 1, digits, n);
         out[0] = out[1];
@@ -185,7 +212,7 @@ char* write_finite(char* out, std::uint64_t digits, int exponent, ExponentStyle 
     return out + n + 1;
 }
 
-char* lay_out(char* out, const Shortest& s, ExponentStyle style) {
+[[gnu::always_inline]] inline char* lay_out(char* out, const Shortest& s, ExponentStyle style) {
     if (s.kind == ShortestKind::NaN) {
         std::memcpy(out, style == ExponentStyle::Repr ? "nan" : "NaN", 4);
         return out + 3;
@@ -198,21 +225,22 @@ char* lay_out(char* out, const Shortest& s, ExponentStyle style) {
     }
 }
 
+template <class T>
+[[gnu::always_inline]] inline Shortest shortest_of(T v) {
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    Shortest s = classify<Bits, std::numeric_limits<T>::digits - 1>(std::bit_cast<Bits>(v));
+    if (s.kind == ShortestKind::Finite) find_digits(s, v);
+    return s;
+}
+
 }  // namespace
 
-Shortest shortest(float v) {
-    Shortest s = classify<std::uint32_t, 23>(std::bit_cast<std::uint32_t>(v));
-    if (s.kind == ShortestKind::Finite) find_digits(s, v);
-    return s;
-}
-
-Shortest shortest(double v) {
-    Shortest s = classify<std::uint64_t, 52>(std::bit_cast<std::uint64_t>(v));
-    if (s.kind == ShortestKind::Finite) find_digits(s, v);
-    return s;
-}
+Shortest shortest(float v) { return shortest_of(v); }
+Shortest shortest(double v) { return shortest_of(v); }
 
 char* write_shortest(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Bare); }
+char* write_shortest(char* out, float v) { return lay_out(out, shortest_of(v), ExponentStyle::Bare); }
+char* write_shortest(char* out, double v) { return lay_out(out, shortest_of(v), ExponentStyle::Bare); }
 char* write_shortest_repr(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Repr); }
 
 char* write_unsigned(char* out, std::uint64_t v) {

@@ -33,6 +33,10 @@ constexpr std::size_t kShortestMaxText = 24;
 // 1e16 and above or (non-zero) below 1e-4, a bare exponent: 1.0, 0.1, -0.0,
 // 5e-5, 1e16, NaN, inf, -inf. Returns the end of the text.
 char* write_shortest(char* out, const Shortest& s);
+// The same text straight from the value, its digits found on the way and
+// never stored: a packet's line is little else, so this is its hot path.
+char* write_shortest(char* out, float v);
+char* write_shortest(char* out, double v);
 // Python's repr layout with the same digits and thresholds: 1.0, 0.1, -0.0,
 // 1e-05, 1e+16, nan, inf, -inf. JSON has no non-finite numbers: a JSON writer
 // must decide those itself.

@@ -112,23 +112,19 @@ std::size_t line_capacity() {
 
 }  // namespace
 
-PacketLine::PacketLine() : text_(new char[line_capacity()]) {}
+namespace {
 
-std::string_view PacketLine::build(Descriptor set, std::span<const std::uint8_t> payload) {
-    decode_with_digits(set, payload, digits_);
-    char* const start = text_.get();
-    return {start, static_cast<std::size_t>(write_packet_line(start, digits_) - start)};
-}
-
-char* write_packet_line(char* out, const PacketDigits& packet) {
-    const FlatPacket& flat = packet.flat;
+// '[', each record with ", " after it, the last one's taken back, "]\n";
+// write_float(at, k) lays out float item k.
+template <class WriteFloat>
+char* write_line(char* out, const FlatPacket& flat, WriteFloat&& write_float) {
     *out++ = '[';
     for (std::size_t r = 0; r < flat.record_count; ++r) {
         const FlatRecord& rec = flat.records[r];
         out = write_record(out, rec.slot, rec.count, [&](std::size_t i, char* at) {
             const std::size_t k = rec.first + i;
             const FlatItem& item = flat.items[k];
-            if (item.type == WireType::F32 || item.type == WireType::F64) return write_shortest(at, packet.values[k]);
+            if (item.type == WireType::F32 || item.type == WireType::F64) return write_float(at, k);
             return write_plain_item(at, item.type, item.raw);
         });
         std::memcpy(out, ", ", 2);
@@ -137,6 +133,35 @@ char* write_packet_line(char* out, const PacketDigits& packet) {
     if (flat.record_count) out -= 2;  // no separator after the last record
     std::memcpy(out, "]\n", 2);
     return out + 2;
+}
+
+}  // namespace
+
+std::size_t packet_line_capacity() {
+    static const std::size_t capacity = line_capacity();
+    return capacity;
+}
+
+PacketLine::PacketLine() : text_(new char[packet_line_capacity()]) {}
+
+std::string_view PacketLine::build(Descriptor set, std::span<const std::uint8_t> payload) {
+    char* const start = text_.get();
+    return {start, static_cast<std::size_t>(write(start, set, payload) - start)};
+}
+
+char* PacketLine::write(char* out, Descriptor set, std::span<const std::uint8_t> payload) {
+    decode_flat(set, payload, flat_);
+    // Each float's text straight from its bits: no digits stored between.
+    return write_line(out, flat_, [this](char* at, std::size_t k) {
+        const FlatItem& item = flat_.items[k];
+        if (item.type == WireType::F32)
+            return write_shortest(at, std::bit_cast<float>(static_cast<std::uint32_t>(item.raw)));
+        return write_shortest(at, std::bit_cast<double>(item.raw));
+    });
+}
+
+char* write_packet_line(char* out, const PacketDigits& packet) {
+    return write_line(out, packet.flat, [&](char* at, std::size_t k) { return write_shortest(at, packet.values[k]); });
 }
 
 // JSON Lines and CSV.

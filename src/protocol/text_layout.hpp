@@ -103,19 +103,27 @@ void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, P
 // The line printed for one packet: its readings' text forms between square
 // brackets, separated by ", ", then "\n".
 
+// No packet's line, with the room its writers may use past its end, needs
+// more than this.
+std::size_t packet_line_capacity();
+
 class PacketLine {
 public:
     PacketLine();
     // Valid until the next call.
     std::string_view build(Descriptor set, std::span<const std::uint8_t> payload);
+    // The line laid out at `out`, which has packet_line_capacity() bytes of
+    // room; returns its end.
+    char* write(char* out, Descriptor set, std::span<const std::uint8_t> payload);
 
 private:
-    PacketDigits digits_;
+    FlatPacket flat_;
     std::unique_ptr<char[]> text_;
 };
 
-// The line of a decoded packet laid out at `out`; returns its end. Needs
-// at most kRecordRoom bytes per record, and 8 more, at `out`.
+// The line of a packet whose digits are found already, laid out at `out`;
+// returns its end. Needs at most kRecordRoom bytes per record, and 8 more,
+// at `out`.
 char* write_packet_line(char* out, const PacketDigits& packet);
 
 // The export forms: floats in Python's layout at their wire width, flags as

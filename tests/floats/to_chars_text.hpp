@@ -70,8 +70,9 @@ std::size_t reference(char* out, T v, Layout layout) {
     return static_cast<std::size_t>(o - out);
 }
 
-// Empty when both layouts of v agree with the reference; otherwise what
-// differs. Also checks that the writers stay inside their room.
+// Empty when both layouts of v, and the text written straight from v,
+// agree with the reference; otherwise what differs. Also checks that the
+// writers stay inside their room.
 template <class T>
 std::string mismatch(T v) {
     for (Layout layout : {Layout::Text, Layout::Repr}) {
@@ -87,6 +88,14 @@ std::string mismatch(T v) {
             return std::string(layout == Layout::Repr ? "repr " : "text ") + std::string(have) +
                    " != " + std::string(want, n);
     }
+    // The text written straight from the value, as a packet's line does.
+    char direct[ahrs::kShortestRoom + 8];
+    std::memset(direct + ahrs::kShortestRoom, '#', 8);
+    char want[64];
+    const std::string_view expected(want, reference(want, v, Layout::Text));
+    const std::string_view have(direct, static_cast<std::size_t>(ahrs::write_shortest(direct, v) - direct));
+    if (have != expected || std::string_view(direct + ahrs::kShortestRoom, 8) != "########")
+        return "direct text " + std::string(have) + " != " + std::string(expected);
     return {};
 }
 

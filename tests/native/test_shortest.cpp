@@ -27,7 +27,7 @@ std::string written(Writer write, const Shortest& s) {
 
 template <class T>
 std::string text(T v) {
-    return written(write_shortest, shortest(v));
+    return written([](char* out, const Shortest& s) { return write_shortest(out, s); }, shortest(v));
 }
 template <class T>
 std::string repr(T v) {

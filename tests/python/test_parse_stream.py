@@ -1,7 +1,10 @@
 import os
+import signal
+import subprocess
+import sys
 
 import pytest
-from conftest import memory_in_use
+from conftest import memory_in_use, read_until
 from mip import ESTIMATE, SENSOR, acc, corrupted, euler, field, packet
 
 import tavrin_ahrs_driver as m
@@ -165,3 +168,46 @@ def test_repeated_calls_keep_memory_flat(tmp_path):
         for fd in (*saved, null):
             os.close(fd)
     assert after - before < 256, f"resident size grew by {after - before} KiB"
+
+
+def test_each_line_is_out_before_the_parse_waits_for_more(tmp_path):
+    # A FIFO fed one packet at a time: the next goes only once the line of
+    # the last has come out, as a reader tailing the stream would see it.
+    fifo = tmp_path / "live"
+    os.mkfifo(fifo)
+    code = f"import tavrin_ahrs_driver as m; m.parse_data_stream_py({str(fifo)!r})"
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        with open(fifo, "wb", buffering=0) as feed:
+            for _ in range(3):
+                feed.write(GOOD)
+                assert read_until(child.stdout.fileno(), lambda d: len(d) >= len(ACC_LINE)) == ACC_LINE.encode()
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert (out, err) == (b"", EOF_LINE.encode())
+
+
+def test_signal_handlers_see_every_line_before_them(parse):
+    # Handlers run between packets; whatever they look at, every line parsed
+    # by then is out already.
+    seen = []
+
+    def look(*_):
+        size = os.fstat(1).st_size
+        if size:
+            seen.append(size)
+
+    previous = signal.signal(signal.SIGALRM, look)
+    signal.setitimer(signal.ITIMER_REAL, 0.0005, 0.0005)
+    try:
+        out, _ = parse(GOOD * 100_000)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert out == ACC_LINE * 100_000
+    during = [size // len(ACC_LINE) for size in seen if size < len(out)]  # not the handlers run after the call
+    assert during, "no handler ran during the parse"
+    assert [lines % 4096 for lines in during] == [4095] * len(during), during
+    assert all(size % len(ACC_LINE) == 0 for size in seen)

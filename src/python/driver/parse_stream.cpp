@@ -36,17 +36,27 @@ using ParseStop = std::variant<Panic, Interrupted>;
 Status<ParseStop> parse_file(BufferedFile& file) {
     FilePackets packets(file);
     PacketLine line;
+    // The lines go out in blocks, each laid out where it is printed from.
+    // Every line is out before the parse may wait for more of the file (a
+    // pipe's reader sees each line as soon as before), before Python code
+    // can run (a signal's handler) and before the closing line.
+    LineBlocks out(Stream::Out, packet_line_capacity(), {kSignals});
     for (unsigned count = 1;; ++count) {
-        if (count % kPacketsPerSignalCheck == 0 && signal_handler_raised()) return err(ParseStop{Interrupted{}});
+        const bool python_runs = count % kPacketsPerSignalCheck == 0;
+        if (python_runs || packets.next_may_read()) {
+            if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
+        }
+        if (python_runs && signal_handler_raised()) return err(ParseStop{Interrupted{}});
         auto packet = packets.next();
         if (!packet) {
+            if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
             const IoError* io = packet.error().io_error();
             if (io && is_interruption(*io)) return err(ParseStop{Interrupted{}});
             if (auto r = print(Stream::Err, closing_line(packet.error()), {kSignals}); !r)
                 return err(ParseStop{r.error()});
             return Unit{};
         }
-        if (auto r = print(Stream::Out, line.build(packet->descriptor, packet->payload), {kSignals}); !r)
+        if (auto r = out.done(line.write(out.next(), packet->descriptor, packet->payload)); !r)
             return err(ParseStop{r.error()});
     }
 }

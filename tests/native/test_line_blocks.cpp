@@ -1,0 +1,122 @@
+// Lines printed in blocks, seen write by write: standard output is a packet
+// socket here, whose every read returns exactly one write(2).
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/console.hpp"
+
+namespace ahrs {
+namespace {
+
+class PacketStdout {
+public:
+    PacketStdout() {
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends_) != 0) throw std::runtime_error("socketpair failed");
+        const int big = 1 << 20;  // room for every write of a test
+        ::setsockopt(ends_[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        ::setsockopt(ends_[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        std::fflush(nullptr);
+        saved_ = ::dup(1);
+        ::dup2(ends_[0], 1);
+    }
+    ~PacketStdout() {
+        restore();
+        ::close(ends_[0]);
+        ::close(ends_[1]);
+    }
+    PacketStdout(const PacketStdout&) = delete;
+    PacketStdout& operator=(const PacketStdout&) = delete;
+
+    // The writes so far, one string each.
+    std::vector<std::string> writes() {
+        std::vector<std::string> out;
+        std::vector<char> buf(1 << 16);
+        for (ssize_t n; (n = ::recv(ends_[1], buf.data(), buf.size(), MSG_DONTWAIT)) > 0;)
+            out.emplace_back(buf.data(), static_cast<std::size_t>(n));
+        return out;
+    }
+    void restore() {
+        if (saved_ < 0) return;
+        ::dup2(saved_, 1);
+        ::close(saved_);
+        saved_ = -1;
+    }
+
+private:
+    int ends_[2] = {-1, -1};
+    int saved_ = -1;
+};
+
+std::vector<std::string> random_lines(std::mt19937& random, std::size_t longest) {
+    std::vector<std::string> lines;
+    for (int i = 0; i < 300; ++i) {
+        std::string line(random() % longest + 1, static_cast<char>('a' + i % 26));
+        line.back() = '\n';
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Each write is whole lines, at most PIPE_BUF bytes or one longer line, and
+// full: the next line would not have fitted. Nothing is held back at flush.
+TEST(LineBlocks, WritesFullBlocksOfWholeLines) {
+    std::mt19937 random(7);
+    for (const std::size_t longest : {std::size_t{40}, std::size_t{1500}, std::size_t{3 * PIPE_BUF}}) {
+        SCOPED_TRACE(longest);
+        const auto lines = random_lines(random, longest);
+        std::vector<std::string> writes, before_flush;
+        bool printed = true;
+        {
+            PacketStdout out;  // no assertion while it stands: a failure would be printed into it
+            LineBlocks blocks(Stream::Out, longest + 64, {});
+            for (const std::string& line : lines) {
+                char* at = blocks.next();
+                std::memset(at, '#', longest + 64);  // all of the promised room may be used
+                std::memcpy(at, line.data(), line.size());
+                printed = printed && blocks.done(at + line.size());
+            }
+            before_flush = out.writes();
+            printed = printed && blocks.flush();
+            out.restore();
+            writes = before_flush;
+            for (std::string& w : out.writes()) writes.push_back(std::move(w));
+        }
+        ASSERT_TRUE(printed);
+        std::string all, expected;
+        for (const auto& w : writes) all += w;
+        for (const auto& l : lines) expected += l;
+        ASSERT_EQ(all, expected);
+        std::size_t next_line = 0;
+        for (std::size_t i = 0; i < writes.size(); ++i) {
+            std::size_t taken = 0, count = 0;
+            while (taken < writes[i].size()) taken += lines[next_line + count++].size();
+            ASSERT_EQ(taken, writes[i].size()) << "write " << i << " cuts a line";
+            EXPECT_TRUE(writes[i].size() <= PIPE_BUF || count == 1) << "write " << i;
+            if (i < before_flush.size()) {  // written because the next line did not fit
+                EXPECT_GT(writes[i].size() + lines[next_line + count].size(), PIPE_BUF) << "write " << i;
+            }
+            next_line += count;
+        }
+    }
+}
+
+TEST(LineBlocks, FlushWithNothingHeldWritesNothing) {
+    PacketStdout out;
+    LineBlocks blocks(Stream::Out, 16, {});
+    const bool flushed = static_cast<bool>(blocks.flush());
+    out.restore();
+    EXPECT_TRUE(flushed);
+    EXPECT_TRUE(out.writes().empty());
+}
+
+}  // namespace
+}  // namespace ahrs
