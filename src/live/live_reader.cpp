@@ -53,7 +53,7 @@ std::string terminal_mark(const std::string& path) {
 }
 
 LiveStartError device_error(const SerialError& e) {
-    return {LiveStartError::What::Device, e.os_code(), e.description()};
+    return {LiveStartError::What::Device, e.os_code(), e.description(), {}, e};
 }
 
 bool bad_checksum(const PacketError& e) {
@@ -82,12 +82,14 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
         return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     }
     errno = 0;
-    reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
-    if (!reader->queue_)
+    if (!reader->settings_.layout)
+        reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
+    if (!reader->queue_ && !reader->settings_.layout)
         return err(errno && errno != ENOMEM
                        ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
                        : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
-    auto device = reader->connect();
+    Result<std::unique_ptr<SerialDevice>, LiveStartError> device = std::unique_ptr<SerialDevice>();
+    if (!reader->settings_.open_in_thread) device = reader->connect();
     if (!device) return err(std::move(device).error());
     if (reader->recorder_)
         if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
@@ -136,6 +138,7 @@ LiveReader::~LiveReader() {
         // held): left as they are, to the child's exit.
         (void)queue_.release();
         (void)thread_.release();
+        if (settings_.layout) (void)new std::shared_ptr<LiveLayout>(settings_.layout);
         return;
     }
     close();
@@ -146,6 +149,7 @@ void LiveReader::close() {
     if (inherited()) return;
     if (cancel_) cancel_->cancel();
     if (queue_) queue_->end();
+    if (settings_.layout) settings_.layout->close();
     std::lock_guard lock(join_mu_);
     if (thread_ && thread_->joinable()) thread_->join();
     if (recorder_) recorder_->finish();
@@ -179,7 +183,8 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
 
 void LiveReader::run(std::unique_ptr<SerialDevice> device) {
     try {
-        for (;;) {
+        if (!device) device = open_here();
+        for (; device;) {
             const std::string terminal = terminal_;
             auto lost = stream(std::move(device));
             if (!lost) break;
@@ -194,11 +199,25 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
             LiveCounters::add(counters_.reconnects);
             status_.store(LiveStatus::Streaming, std::memory_order_release);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         set_error("reader stopped: out of memory");
         status_.store(LiveStatus::Failed, std::memory_order_release);
+        if (settings_.layout)
+            settings_.layout->stopped(dynamic_cast<const std::bad_alloc*>(&e) != nullptr,
+                                      Interrupts{{}, cancel_.get()});
     }
-    queue_->end();
+    if (queue_) queue_->end();
+}
+
+// The device opened by the thread itself, or nothing when it cannot be.
+std::unique_ptr<SerialDevice> LiveReader::open_here() {
+    auto device = connect();
+    if (device) return std::move(*device);
+    status_.store(LiveStatus::Failed, std::memory_order_release);
+    set_error(device.error().text);
+    if (settings_.layout && !cancel_->cancelled() && device.error().serial)
+        settings_.layout->open_failed(*device.error().serial, Interrupts{{}, cancel_.get()});
+    return nullptr;
 }
 
 // open(2) follows a symlink such as /dev/serial/by-id/... afresh on every
@@ -235,7 +254,9 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
     clock_.restart();  // a device opened again may have started its clock over
     std::uint64_t good_end = 0;  // one past the last well-formed packet
     const Interrupts interrupts{{}, cancel_.get()};
+    LiveLayout* layout = settings_.layout.get();
     for (;;) {
+        if (layout && !layout->before_attempt(interrupts)) return std::nullopt;
         const std::uint64_t start = input.position();
         auto packet = input.next_packet(interrupts);
         if (packet) {
@@ -245,12 +266,20 @@ std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) 
                 LiveCounters::add(counters_.skipped_bytes, start - good_end);
             }
             good_end = start + 6 + packet->bytes().size();
+            if (layout) {
+                if (!layout->packet(*packet, interrupts)) return std::nullopt;
+                continue;
+            }
             if (!deliver(*packet, base + start, source.host_ns(), source.wall_ns())) return std::nullopt;
             continue;
         }
         const PacketError& e = packet.error();
         const IoError* io = e.io_error();
         if (io && is_cancellation(*io)) return std::nullopt;
+        if (layout) {
+            if (!layout->failed(input, e, interrupts)) return std::nullopt;
+            continue;
+        }
         if (io && io->shape() == IoError::Shape::Os) {
             // A packet cut by the loss never becomes a sample.
             const std::uint64_t received = counters_.bytes.load(std::memory_order_relaxed) - base;

@@ -19,6 +19,7 @@
 #include "../protocol/result.hpp"
 #include "../device/cancel.hpp"
 #include "dropout_watch.hpp"
+#include "live_layout.hpp"
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
@@ -36,6 +37,12 @@ struct LiveSettings {
     std::size_t capacity = 1000;
     Overflow overflow = Overflow::Block;
     std::optional<std::string> record;  // the recording's path
+    // Another layout of the packets than the Sensor's samples (which then
+    // have no queue): it sees every attempt's outcome.
+    std::shared_ptr<LiveLayout> layout;
+    // The device is opened by the reader's thread, not by start(); a
+    // failure goes to the layout.
+    bool open_in_thread = false;
 };
 
 enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed };
@@ -48,6 +55,7 @@ struct LiveStartError {
     int os_code = 0;
     std::string text;
     std::string name;  // the file it is about, when not the device's path
+    std::optional<SerialError> serial;  // the device's own error, when it is one
 };
 
 class LiveReader {
@@ -86,6 +94,7 @@ private:
     bool is_port(const struct stat& file) const;
     Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
     void run(std::unique_ptr<SerialDevice> device);
+    std::unique_ptr<SerialDevice> open_here();
     // Until the device is lost (its error) or the reader is stopped (nothing).
     std::optional<IoError> stream(std::unique_ptr<SerialDevice> device);
     // Never `lost_terminal` again (a pseudo-terminal that hung up, or "").
