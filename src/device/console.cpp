@@ -59,15 +59,12 @@ Status<Panic> LineBlocks::done(const char* end) {
         held_ = line_end;
         return Unit{};
     }
-    if (held_ == 0) {  // a line longer than a block goes alone
-        held_ = line_end;
-        return flush();
+    if (held_ > 0) {  // the block is full without the new line, which starts the next
+        if (auto r = print(stream_, {text_.get(), held_}, interrupts_); !r) return r;
+        std::memmove(text_.get(), text_.get() + held_, line_end - held_);
     }
-    // The block is full without the new line: print it, and the line starts the next.
-    if (auto r = print(stream_, {text_.get(), held_}, interrupts_); !r) return r;
-    std::memmove(text_.get(), text_.get() + held_, line_end - held_);
     held_ = line_end - held_;
-    return Unit{};
+    return held_ > PIPE_BUF ? flush() : Status<Panic>(Unit{});  // a line longer than a block goes alone
 }
 
 Status<Panic> LineBlocks::flush() {
