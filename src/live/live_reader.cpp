@@ -52,7 +52,7 @@ std::string terminal_mark(const std::string& path) {
 }
 
 LiveStartError device_error(const SerialError& e) {
-    return {LiveStartError::What::Device, e.os_code(), e.description()};
+    return {LiveStartError::What::Device, e.os_code(), e.description(), {}, e};
 }
 
 // The clock a set's packets carry, as an index into the reader's watches.
@@ -77,12 +77,14 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
         return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     }
     errno = 0;
-    reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
-    if (!reader->queue_)
+    const bool samples = !reader->settings_.layout;
+    if (samples) reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
+    if (samples && !reader->queue_)
         return err(errno && errno != ENOMEM
                        ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
                        : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
-    auto device = reader->connect();
+    Result<std::unique_ptr<SerialDevice>, LiveStartError> device = std::unique_ptr<SerialDevice>();
+    if (!reader->settings_.open_in_thread) device = reader->connect();
     if (!device) return err(std::move(device).error());
     if (reader->recorder_)
         if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
@@ -132,6 +134,7 @@ LiveReader::~LiveReader() {
         (void)queue_.release();
         (void)thread_.release();
         (void)stream_.release();
+        if (settings_.layout) (void)new std::shared_ptr<LiveLayout>(settings_.layout);
         return;
     }
     close();
@@ -143,6 +146,7 @@ void LiveReader::close() {
     lead_.stop();
     if (cancel_) cancel_->cancel();
     if (queue_) queue_->end();
+    if (settings_.layout) settings_.layout->close();
     std::lock_guard lock(join_mu_);
     if (thread_ && thread_->joinable()) thread_->join();
     // A consumer that leads is cut short by the cancellation at once.
@@ -179,9 +183,11 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
 
 void LiveReader::run(std::unique_ptr<SerialDevice> device) {
     try {
-        for (;;) {
+        if (!device) device = open_here();
+        for (; device;) {
             const std::string terminal = terminal_;
-            stream_ = std::make_unique<LiveStream>(std::move(device), recorder_.get(), counters_);
+            stream_ =
+                std::make_unique<LiveStream>(std::move(device), recorder_.get(), counters_, settings_.layout.get());
             clock_.restart();  // a device opened again may have started its clock over
             auto lost = lead();
             if (!lost) break;
@@ -197,11 +203,25 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
             LiveCounters::add(counters_.reconnects);
             status_.store(LiveStatus::Streaming, std::memory_order_release);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         set_error("reader stopped: out of memory");
         status_.store(LiveStatus::Failed, std::memory_order_release);
+        if (settings_.layout)
+            settings_.layout->stopped(dynamic_cast<const std::bad_alloc*>(&e) != nullptr,
+                                      Interrupts{{}, cancel_.get()});
     }
-    queue_->end();
+    if (queue_) queue_->end();
+}
+
+// The device opened by the thread itself, or nothing when it cannot be.
+std::unique_ptr<SerialDevice> LiveReader::open_here() {
+    auto device = connect();
+    if (device) return std::move(*device);
+    status_.store(LiveStatus::Failed, std::memory_order_release);
+    set_error(device.error().text);
+    if (settings_.layout && !cancel_->cancelled() && device.error().serial)
+        settings_.layout->open_failed(*device.error().serial, Interrupts{{}, cancel_.get()});
+    return nullptr;
 }
 
 // open(2) follows a symlink such as /dev/serial/by-id/... afresh on every
@@ -247,7 +267,11 @@ std::optional<IoError> LiveReader::lead() {
 
 LiveReader::Step LiveReader::step(const Interrupts& interrupts, Deadline until) {
     auto framed = stream_->next(interrupts, until);
-    if (framed) return deliver(*framed) ? Step::Packet : Step::Stopped;
+    if (framed) {
+        LiveLayout* layout = settings_.layout.get();
+        const bool go_on = layout ? layout->packet(framed->packet, interrupts) : deliver(*framed);
+        return go_on ? Step::Packet : Step::Stopped;
+    }
     switch (framed.error().why) {
         case StreamPause::Why::Cut: return Step::Cut;
         case StreamPause::Why::Cancelled: return Step::Stopped;

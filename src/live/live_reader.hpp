@@ -24,6 +24,7 @@
 #include "../protocol/result.hpp"
 #include "../device/cancel.hpp"
 #include "dropout_watch.hpp"
+#include "live_layout.hpp"
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
@@ -43,6 +44,12 @@ struct LiveSettings {
     std::size_t capacity = 1000;
     Overflow overflow = Overflow::Block;
     std::optional<std::string> record;  // the recording's path
+    // Another layout of the packets than the Sensor's samples (which then
+    // have no queue): it sees every attempt's outcome.
+    std::shared_ptr<LiveLayout> layout;
+    // The device is opened by the reader's thread, not by start(); a
+    // failure goes to the layout.
+    bool open_in_thread = false;
 };
 
 enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed };
@@ -55,6 +62,7 @@ struct LiveStartError {
     int os_code = 0;
     std::string text;
     std::string name;  // the file it is about, when not the device's path
+    std::optional<SerialError> serial;  // the device's own error, when it is one
 };
 
 class LiveReader {
@@ -98,6 +106,7 @@ private:
     bool is_port(const struct stat& file) const;
     Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
     void run(std::unique_ptr<SerialDevice> device);
+    std::unique_ptr<SerialDevice> open_here();
     // The thread's turns at the lead, until the device is lost (its error)
     // or the reader is stopped (nothing).
     std::optional<IoError> lead();

@@ -18,8 +18,10 @@ std::unique_ptr<LiveSource> source_of(std::unique_ptr<SerialDevice> device, Reco
 
 }  // namespace
 
-LiveStream::LiveStream(std::unique_ptr<SerialDevice> device, Recorder* recorder, LiveCounters& counters)
+LiveStream::LiveStream(std::unique_ptr<SerialDevice> device, Recorder* recorder, LiveCounters& counters,
+                       LiveLayout* layout)
     : counters_(counters),
+      layout_(layout),
       source_(nullptr),
       input_(source_of(std::move(device), recorder, counters, source_)),
       // Offsets run on across reconnections, as the bytes do in a recording.
@@ -36,6 +38,8 @@ void LiveStream::count_damage(std::uint64_t start) {
 Result<FramedPacket, StreamPause> LiveStream::next(const Interrupts& interrupts, Deadline until) {
     source_->cut_at(until);
     for (;;) {
+        if (layout_ && !layout_->before_attempt(interrupts))
+            return err(StreamPause{StreamPause::Why::Cancelled, std::nullopt});
         const std::uint64_t start = input_.position();
         auto packet = input_.next_packet(interrupts);
         if (packet) {
@@ -53,6 +57,11 @@ Result<FramedPacket, StreamPause> LiveStream::next(const Interrupts& interrupts,
         if (io && is_cancellation(*io)) {
             input_.replay();
             return err(StreamPause{StreamPause::Why::Cancelled, std::nullopt});
+        }
+        if (layout_) {
+            if (!layout_->failed(input_, e, interrupts))
+                return err(StreamPause{StreamPause::Why::Cancelled, std::nullopt});
+            continue;
         }
         if (io && io->shape() == IoError::Shape::Os) {
             // A packet cut by the loss never becomes a sample.

@@ -12,6 +12,7 @@
 #include "../device/serial_device.hpp"
 #include "../protocol/result.hpp"
 #include "live_counters.hpp"
+#include "live_layout.hpp"
 #include "live_source.hpp"
 #include "recorder.hpp"
 
@@ -37,7 +38,9 @@ struct StreamPause {
 class LiveStream {
 public:
     // Its offsets run on from the bytes the counters say were received before.
-    LiveStream(std::unique_ptr<SerialDevice> device, Recorder* recorder, LiveCounters& counters);
+    // A layout, when given, ends every failed attempt that nobody cut short.
+    LiveStream(std::unique_ptr<SerialDevice> device, Recorder* recorder, LiveCounters& counters,
+               LiveLayout* layout = nullptr);
 
     // The next packet, reading while `until` and `interrupts` let it.
     Result<FramedPacket, StreamPause> next(const Interrupts& interrupts, Deadline until);
@@ -46,6 +49,7 @@ private:
     void count_damage(std::uint64_t start);
 
     LiveCounters& counters_;
+    LiveLayout* layout_;
     LiveSource* source_;
     AttemptBuffer input_;
     const std::uint64_t base_;

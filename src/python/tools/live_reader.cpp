@@ -18,6 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlice{100};
+constexpr std::size_t kKeptSamples = 1024;
 
 // Shared with every wait under way, so that the reader outlives them even
 // when the object goes first.
@@ -151,14 +152,18 @@ PyObject* live_latest(PyObject* self, PyObject*) {
 PyObject* live_take_tables(PyObject* self, PyObject*) {
     Live& l = live(self);
     if (l.reader->inherited()) return PyDict_New();
-    l.drained.clear();
-    l.reader->queue().drain(l.drained);
-    for (const LiveSample& s : l.drained)
-        if (!append_sample_rows(l.tables, l.scratch, s)) {
+    const auto drained = l.reader->queue().drain(l.drained);
+    if (!drained) return PyErr_NoMemory();
+    for (std::size_t i = 0; i < *drained; ++i)
+        if (!append_sample_rows(l.tables, l.scratch, l.drained[i])) {
             for (RowBuffer& rows : l.tables) rows.clear();
             return PyErr_NoMemory();
         }
-    l.drained.clear();
+    // The samples keep their storage for the next drain, up to a bound.
+    if (l.drained.size() > kKeptSamples) {
+        l.drained.resize(kKeptSamples);
+        l.drained.shrink_to_fit();
+    }
     return sample_tables(l.tables).release();
 }
 
