@@ -15,6 +15,9 @@
 
 namespace ahrs {
 
+class AttemptBuffer;
+class PacketError;
+
 // A failed read attempt: an error value for the caller to print, raise or
 // drop, or an internal failure (a diagnostic could not be printed).
 using PortError = std::variant<AHRSError, Panic>;
@@ -67,5 +70,13 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Ends a failed attempt of `input` as a port does: the bytes kept or stepped
+// over, the diagnostic line printed ("Error parsing packet: " only when
+// `streaming` from a device), and an error unless the attempt is a bad
+// packet (an empty list of readings). Sets `dead` once the source has
+// failed. For readers that frame a device themselves and report as a port.
+Status<PortError> end_failed_attempt(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts,
+                                     bool streaming, bool& dead);
 
 }  // namespace ahrs

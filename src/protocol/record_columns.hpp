@@ -6,13 +6,25 @@
 // of kColumnAlign bytes from the start of the block.
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <string_view>
 #include <vector>
 
 #include "reading.hpp"
+#include "record_row.hpp"
 
 namespace ahrs {
 
 constexpr std::size_t kColumnAlign = 64;
+
+// A column outside the catalogue's items, by name and array type code.
+struct NamedColumn {
+    std::string_view name;
+    std::string_view type_code;
+};
+// The row header's columns, in row order: what record_row.hpp writes first.
+inline constexpr NamedColumn kHeaderColumns[] = {{"packet", "u8"}, {"offset", "u8"}, {"time", "f8"}};
+static_assert(std::size(kHeaderColumns) * 8 == kRowHeader);
 
 // The byte width of each column, header first.
 std::vector<std::size_t> column_widths(const RecordSpec& spec);
