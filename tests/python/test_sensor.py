@@ -64,7 +64,7 @@ class Plug:
 
     def received(self, n: int) -> bytes:
         data = b""
-        while len(data) < n and select.select([self.master], [], [], 5)[0]:
+        while len(data) < n and select.select([self.master], [], [], 30)[0]:
             data += os.read(self.master, n - len(data))
         return data
 
@@ -90,14 +90,14 @@ def untouched(master):
         return e.errno == errno.EIO
 
 
-def wait_for(condition, timeout=10.0):
+def wait_for(condition, timeout=60.0):
     deadline = time.monotonic() + timeout
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.01)
 
 
-def take(sensor, n, timeout=10.0):
+def take(sensor, n, timeout=60.0):
     out = []
     deadline = time.monotonic() + timeout
     while len(out) < n and time.monotonic() < deadline:

@@ -62,8 +62,12 @@ def test_a_daemon_thread_in_a_native_call_does_not_abort_the_exit(tmp_path, call
         threading.Thread(target=lambda: {call}, daemon=True).start()
         time.sleep(0.3)
     """
+    # CPython leaves whatever a daemon thread still running at exit holds
+    # unfreed, its imports' blocks included: the interpreter's, not the
+    # driver's. Leaks go unchecked here; memory errors are still caught.
+    env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"} if ASAN_HEAP else None
     for _ in range(5):
-        done = run_python(code)
+        done = run_python(code, env=env)
         assert (done.rc, done.err) == (0, "")
 
 
