@@ -16,9 +16,6 @@ public:
     explicit FilePackets(BufferedFile& file) : file_(file) {}
     // The view is valid until the next call.
     Result<PacketView, PacketError> next();
-    // Whether next() may have to read the file, and so wait: the buffer may
-    // not hold the whole of the next packet.
-    bool next_may_read() const { return file_.unread().size() < kMaxPacketSize; }
 
 private:
     BufferedFile& file_;

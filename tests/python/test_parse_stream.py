@@ -1,5 +1,6 @@
 import os
 import signal
+import socket
 import subprocess
 import sys
 
@@ -187,6 +188,21 @@ def test_each_line_is_out_before_the_parse_waits_for_more(tmp_path):
         child.kill()
         child.wait()
     assert (out, err) == (b"", EOF_LINE.encode())
+
+
+def test_each_line_is_written_whole_as_it_ends(tmp_path):
+    # Standard output as a packet socket shows each write(2) apart: one line
+    # a write, never a line cut in two nor lines held back to go together.
+    path = tmp_path / "stream.bin"
+    path.write_bytes((GOOD + packet(ESTIMATE, euler())) * 50)
+    ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    code = f"import tavrin_ahrs_driver as m; m.parse_data_stream_py({str(path)!r})"
+    with ours, theirs:
+        done = subprocess.run([sys.executable, "-c", code], stdout=theirs, stderr=subprocess.PIPE, timeout=60)
+        theirs.close()
+        writes = list(iter(lambda: ours.recv(1 << 16), b""))
+    assert done.stderr == EOF_LINE.encode()
+    assert writes == [ACC_LINE.encode(), EULER_LINE.encode()] * 50
 
 
 def test_signal_handlers_see_every_line_before_them(parse):

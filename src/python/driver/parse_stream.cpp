@@ -36,20 +36,14 @@ using ParseStop = std::variant<Panic, Interrupted>;
 Status<ParseStop> parse_file(BufferedFile& file) {
     FilePackets packets(file);
     PacketLine line;
-    // The lines go out in blocks, each laid out where it is printed from.
-    // Every line is out before the parse may wait for more of the file (a
-    // pipe's reader sees each line as soon as before), before Python code
-    // can run (a signal's handler) and before the closing line.
+    // Each line is laid out where it is printed from and goes out whole as
+    // soon as it ends: standard output is flushed at the end of every line,
+    // so a process that dies abruptly has lost no line it finished.
     LineBlocks out(Stream::Out, packet_line_capacity(), {kSignals});
     for (unsigned count = 1;; ++count) {
-        const bool python_runs = count % kPacketsPerSignalCheck == 0;
-        if (python_runs || packets.next_may_read()) {
-            if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
-        }
-        if (python_runs && signal_handler_raised()) return err(ParseStop{Interrupted{}});
+        if (count % kPacketsPerSignalCheck == 0 && signal_handler_raised()) return err(ParseStop{Interrupted{}});
         auto packet = packets.next();
         if (!packet) {
-            if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
             const IoError* io = packet.error().io_error();
             if (io && is_interruption(*io)) return err(ParseStop{Interrupted{}});
             if (auto r = print(Stream::Err, closing_line(packet.error()), {kSignals}); !r)
@@ -58,6 +52,7 @@ Status<ParseStop> parse_file(BufferedFile& file) {
         }
         if (auto r = out.done(line.write(out.next(), packet->descriptor, packet->payload)); !r)
             return err(ParseStop{r.error()});
+        if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
     }
 }
 
