@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "interrupt.hpp"
 

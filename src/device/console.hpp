@@ -3,10 +3,10 @@
 // lines at a time, bypassing any buffering of the host interpreter.
 #include <string_view>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "interrupt.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
 
 namespace ahrs {
 

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <utility>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "interrupt.hpp"
 

@@ -4,7 +4,7 @@
 // cancellation. Both are handed down with each call, from whoever makes it
 // to the wait itself; nothing is kept per thread, so the modules built on
 // this layer need no thread-local storage.
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "cancel.hpp"
 
 namespace ahrs {

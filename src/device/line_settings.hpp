@@ -3,7 +3,7 @@
 // receiver on, modem lines ignored, reads that never block in the driver.
 #include <cstdint>
 
-#include "serial_error.hpp"
+#include "errors.hpp"
 #include "../protocol/result.hpp"
 
 namespace ahrs {

@@ -8,16 +8,11 @@
 
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
-#include "ahrs_error.hpp"
+#include "errors.hpp"
 #include "cancel.hpp"
 #include "interrupt.hpp"
-#include "panic.hpp"
 
 namespace ahrs {
-
-// A failed read attempt: an error value for the caller to print, raise or
-// drop, or an internal failure (a diagnostic could not be printed).
-using PortError = std::variant<AHRSError, Panic>;
 
 // Every call that may block (on the device, on a file, on a full standard
 // output or error) takes the caller's interrupt check: a wait that a signal

@@ -8,7 +8,7 @@
 
 #include "../protocol/byte_stream.hpp"
 #include "chunk_source.hpp"
-#include "serial_error.hpp"
+#include "errors.hpp"
 #include "wait_ready.hpp"
 
 namespace ahrs {

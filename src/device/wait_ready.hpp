@@ -2,7 +2,7 @@
 // One bounded wait on a descriptor that another thread can cut short.
 #include <chrono>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "interrupt.hpp"
 

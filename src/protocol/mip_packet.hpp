@@ -5,7 +5,7 @@
 
 #include "byte_stream.hpp"
 #include "descriptor.hpp"
-#include "packet_error.hpp"
+#include "errors.hpp"
 #include "packet_view.hpp"
 
 namespace ahrs {

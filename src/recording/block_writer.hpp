@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "../device/interrupt.hpp"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../device/file_handle.hpp"
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 
 namespace ahrs {
