@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "../protocol/result.hpp"
-#include "cancel.hpp"
+#include "interrupts.hpp"
 #include "fork_guard.hpp"
 #include "snapshot_queue.hpp"
 

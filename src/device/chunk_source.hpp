@@ -7,7 +7,7 @@
 
 #include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "interrupt.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

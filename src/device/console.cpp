@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "wait_ready.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

@@ -5,7 +5,7 @@
 
 #include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "interrupt.hpp"
+#include "interrupts.hpp"
 #include "errors.hpp"
 
 namespace ahrs {

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "../protocol/errors.hpp"
-#include "interrupt.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

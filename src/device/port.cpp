@@ -10,7 +10,7 @@
 #include "console.hpp"
 #include "file_source.hpp"
 #include "serial_device.hpp"
-#include "wait_ready.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 namespace {

@@ -9,8 +9,7 @@
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
 #include "errors.hpp"
-#include "cancel.hpp"
-#include "interrupt.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

@@ -9,7 +9,7 @@
 #include "../protocol/byte_stream.hpp"
 #include "chunk_source.hpp"
 #include "errors.hpp"
-#include "wait_ready.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

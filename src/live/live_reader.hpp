@@ -17,7 +17,7 @@
 
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
-#include "../device/cancel.hpp"
+#include "../device/interrupts.hpp"
 #include "dropout_watch.hpp"
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"

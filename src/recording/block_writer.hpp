@@ -13,7 +13,7 @@
 
 #include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "../device/interrupt.hpp"
+#include "../device/interrupts.hpp"
 
 namespace ahrs {
 

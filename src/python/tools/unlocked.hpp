@@ -9,7 +9,7 @@
 // Any of those takes of the lock may end the thread instead (a daemon thread
 // while the interpreter finalises, see no_throw.hpp): nothing on the way
 // out may be noexcept, nor ask for the lock a second time.
-#include "device/interrupt.hpp"
+#include "device/interrupts.hpp"
 #include "recording/scan_loop.hpp"
 #include "python/common/py_ref.hpp"
 
