@@ -6,7 +6,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "std_descriptors.hpp"
+#include "files.hpp"
 
 namespace ahrs {
 

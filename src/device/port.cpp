@@ -8,7 +8,7 @@
 #include "attempt_buffer.hpp"
 #include "config_sequence.hpp"
 #include "console.hpp"
-#include "file_source.hpp"
+#include "files.hpp"
 #include "serial_device.hpp"
 #include "interrupts.hpp"
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "../protocol/byte_stream.hpp"
-#include "chunk_source.hpp"
+#include "files.hpp"
 #include "errors.hpp"
 #include "interrupts.hpp"
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <new>
 
-#include "../device/std_descriptors.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../device/file_handle.hpp"
+#include "../device/files.hpp"
 #include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 
