@@ -6,10 +6,9 @@
 
 #include "../protocol/mip_packet.hpp"
 #include "attempt_buffer.hpp"
-#include "config_sequence.hpp"
+#include "serial_device.hpp"
 #include "console.hpp"
 #include "files.hpp"
-#include "serial_device.hpp"
 #include "interrupts.hpp"
 
 namespace ahrs {

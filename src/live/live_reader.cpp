@@ -16,7 +16,7 @@
 #include <system_error>
 
 #include "../device/attempt_buffer.hpp"
-#include "../device/config_sequence.hpp"
+#include "../device/serial_device.hpp"
 #include "live_source.hpp"
 #include "path_watch.hpp"
 
