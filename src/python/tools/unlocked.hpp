@@ -10,7 +10,7 @@
 // while the interpreter finalises, see no_throw.hpp): nothing on the way
 // out may be noexcept, nor ask for the lock a second time.
 #include "device/interrupts.hpp"
-#include "recording/scan_loop.hpp"
+#include "recording/recording_scan.hpp"
 #include "python/common/py_ref.hpp"
 
 namespace ahrs::py {
