@@ -13,7 +13,7 @@
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/descriptor.hpp"
-#include "protocol/record_columns.hpp"
+#include "protocol/record_row.hpp"
 #include "python/common/args.hpp"
 #include "unlocked.hpp"
 
