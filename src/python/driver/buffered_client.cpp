@@ -6,7 +6,6 @@
 
 #include "device/buffered_reader.hpp"
 #include "python/common/args.hpp"
-#include "python/common/borrow.hpp"
 #include "python/common/class_object.hpp"
 #include "python/common/no_throw.hpp"
 #include "convert.hpp"
