@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "functions.hpp"
-#include "protocol/descriptor.hpp"
+#include "protocol/packet_view.hpp"
 #include "protocol/record_row.hpp"
 
 namespace ahrs::py {

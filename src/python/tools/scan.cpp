@@ -12,7 +12,7 @@
 #include "recording/times_sidecar.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
-#include "protocol/descriptor.hpp"
+#include "protocol/packet_view.hpp"
 #include "protocol/record_row.hpp"
 #include "python/common/args.hpp"
 #include "unlocked.hpp"
