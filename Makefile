@@ -19,7 +19,7 @@ BUILD_PROGRESS := $(if $(ON_TTY),-v,-q)
 # Extras installed with the wheel, e.g. `make install EXTRAS=plot`.
 EXTRAS ?=
 
-.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats lint format typecheck docs wheel
+.PHONY: all deps venv install native-test py-test py-test-other test demo clean verify-floats lint format typecheck docs wheel wire-table
 
 all: install
 
@@ -59,6 +59,15 @@ $(VENV)/.installed: $(VENV)/.ready $(WHEEL_SOURCES)
 
 install: $(VENV)/.installed
 	$(if $(EXTRAS),$(PY) -m pip install -q "$$(echo $(WHEELS)/*.whl)[$(EXTRAS)]")
+
+# The simulator runs on the standard library alone: it reads the wire format
+# from a module generated from the native record catalogue, checked in, and
+# held equal to it by a test. Run after changing the catalogue.
+WIRE_TABLE := python/tavrin_ahrs_tools/wire_table.py
+wire-table: install
+	$(PY) tools/wire_table.py $(WIRE_TABLE)
+	$(VENV)/bin/ruff format --quiet $(WIRE_TABLE)
+	$(MAKE) install
 
 # $(call quietly,LOG,COMMAND): COMMAND's output goes to LOG, and is shown only
 # when it fails.

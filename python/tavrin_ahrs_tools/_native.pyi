@@ -58,6 +58,17 @@ class LiveStats(TypedDict):
 def catalogue() -> tuple[CatalogueEntry, ...]:
     """The records, in catalogue order."""
 
+class WireFormat(TypedDict):
+    descriptor_sets: dict[str, int]  # every set a packet may carry: name -> byte
+    wire_types: dict[str, tuple[int, int]]  # type code -> (bytes on the wire, bytes in a row)
+    row_header: tuple[tuple[str, str], ...]  # (name, type code) of the columns before a record's items
+    sample_columns: tuple[tuple[str, str], ...]  # (name, type code) of those a live sample's row adds
+    time_items: dict[str, tuple[str, str]]  # dating record -> (time-of-week item, week item)
+    seconds_per_week: float  # a packet's time is week * seconds_per_week + time of week
+
+def wire_format() -> WireFormat:
+    """The facts around the records."""
+
 def scan(path: StrOrBytesPath, progress: ProgressHook, times: bytes | bytearray | None) -> Scan:
     """Decodes a recording into packed record tables."""
 

@@ -18,6 +18,7 @@ from collections.abc import Iterator, Sequence
 from typing import IO
 
 from . import simulated
+from .frames import gps_seconds
 
 # A stream stopped longer than this (the process was not scheduled) does not
 # burst to catch up.
@@ -72,7 +73,7 @@ class DeviceClock:
         self._last_write_ns = write_at
         lines = ""
         if self.truth is not None:
-            device_time = simulated.GPS_WEEK * 604800.0 + (simulated.TOW_START + self.sample / self.rate)
+            device_time = gps_seconds(simulated.TOW_START + self.sample / self.rate, simulated.GPS_WEEK)
             lines = f"{device_time!r},{due}\n" * len(packets)
         self._delayed.append((write_at, b"".join(packets), lines))
         self.sample += 1

@@ -2,9 +2,10 @@
 
 A packet is 75 65, descriptor set, payload length, payload, and a two-byte
 Fletcher-style checksum over everything before it.  A payload is a run of
-fields, each [length][descriptor][big-endian items].  Needs nothing but the
-standard library, so the simulator and the recorder run anywhere; the tests
-and the benchmarks build their packets with it too.
+fields, each [length][descriptor][big-endian items], laid out as the native
+record catalogue says through its generated copy, wire_table.  Needs nothing
+but the standard library, so the simulator and the recorder run anywhere; the
+tests and the benchmarks build their packets with it too.
 """
 
 from __future__ import annotations
@@ -14,49 +15,55 @@ from collections.abc import Iterable, Iterator, Sequence
 from itertools import accumulate
 from operator import mul
 
+from . import wire_table
+
 SYNC = b"\x75\x65"
-SENSOR_SET = 0x80
-FILTER_SET = 0x82
-COMMAND_SETS = frozenset({0x01, 0x0C, 0x0D, 0x0E, 0x0F, 0x7F})
-DESCRIPTOR_SETS = COMMAND_SETS | {0x80, 0x81, 0x82, 0x90, 0x91, 0x92, 0x93, 0x94, 0x95, 0xA0}
+SENSOR_SET = wire_table.DESCRIPTOR_SETS["DataSensor"]
+FILTER_SET = wire_table.DESCRIPTOR_SETS["DataEstimationFilter"]
+COMMAND_SETS = frozenset(byte for name, byte in wire_table.DESCRIPTOR_SETS.items() if name.startswith("Command"))
+DESCRIPTOR_SETS = frozenset(wire_table.DESCRIPTOR_SETS.values())
 ACK_FIELD = 0xF1
 MAX_PACKET = 261
 
-# Per field: descriptor, item formats in wire order (struct codes, big-endian).
-SENSOR_LAYOUT = (
-    (0x04, "fff"),  # ScaledAccVector
-    (0x05, "fff"),  # ScaledGyroVector
-    (0x06, "fff"),  # ScaledMageVector
-    (0x07, "fff"),  # DeltaThetaVector
-    (0x08, "fff"),  # DeltaVelocityVector
-    (0x17, "f"),  # ScaledAmbientPressure
-    (0x09, "fffffffff"),  # CFOrientationMatrix
-    (0x0A, "ffff"),  # CFQuaternion
-    (0x0C, "fff"),  # CFEulerAngles
-    (0x10, "fff"),  # CFStabilizedNorthVector
-    (0x11, "fff"),  # CFStabilizedUpVector
-    (0x12, "dHH"),  # GPSCorrelationTimestamp
-)
 
-FILTER_LAYOUT = (
-    (0x10, "HHH"),  # FilterStatus
-    (0x11, "dHH"),  # GPSTimestamp
-    (0x03, "ffffH"),  # OrientationQuaternion
-    (0x05, "fffH"),  # OrientationEuler
-    (0x0A, "fffH"),  # AttitudeUncertaintyEuler
-    (0x12, "ffffH"),  # AttitudeUncertaintyQuaternion
-    (0x04, "fffffffffH"),  # OrientationMatrix
-    (0x0E, "fffH"),  # CompensatedAngularRate
-    (0x06, "fffH"),  # GyroBias
-    (0x0B, "fffH"),  # GyroBiasUncertainty
-    (0x1C, "fffH"),  # CompensatedAcceleration
-    (0x0D, "fffH"),  # LinearAcceleration
-    (0x21, "fH"),  # PressureAltitude
-    (0x13, "fffH"),  # GravityVector
-    (0x0F, "fH"),  # WGS84LocalGravityMagnitude
-)
-# The field of each set whose first item is the GPS time of week.
-GPS_TIME_FIELDS = {SENSOR_SET: 0x12, FILTER_SET: 0x11}
+class Record:
+    """A catalogue record as sent: its field descriptor, its items' struct
+    codes (big-endian) in wire order, and which items are validity flags."""
+
+    __slots__ = ("name", "descriptor_set", "descriptor", "items", "formats", "flags")
+
+    def __init__(self, name: str, descriptor_set: int, descriptor: int, items: Sequence[tuple[str, str]]) -> None:
+        self.name = name
+        self.descriptor_set = descriptor_set
+        self.descriptor = descriptor
+        self.items = tuple(item for item, _code in items)
+        self.formats = "".join(wire_table.WIRE_TYPES[code] for _item, code in items)
+        self.flags = tuple(i for i, (_item, code) in enumerate(items) if code == "?")
+
+
+RECORDS = {entry[0]: Record(*entry) for entry in wire_table.RECORDS}
+
+
+def set_records(descriptor_set: int) -> tuple[Record, ...]:
+    """The set's records in catalogue order."""
+    return tuple(r for r in RECORDS.values() if r.descriptor_set == descriptor_set)
+
+
+# Per field: descriptor, item formats in wire order (struct codes, big-endian).
+SENSOR_LAYOUT = tuple((r.descriptor, r.formats) for r in set_records(SENSOR_SET))
+FILTER_LAYOUT = tuple((r.descriptor, r.formats) for r in set_records(FILTER_SET))
+# The record that dates a packet of each set, and its items holding the time of week and the week.
+TIME_RECORDS = {
+    RECORDS[name].descriptor_set: (RECORDS[name], RECORDS[name].items.index(tow), RECORDS[name].items.index(week))
+    for name, (tow, week) in wire_table.TIME_ITEMS.items()
+}
+GPS_TIME_FIELDS = {descriptor_set: record.descriptor for descriptor_set, (record, *_) in TIME_RECORDS.items()}
+
+
+def gps_seconds(time_of_week: float, week: float) -> float:
+    """A packet's time from its time items: seconds since the start of GPS
+    time, so that a week roll-over keeps counting."""
+    return week * wire_table.SECONDS_PER_WEEK + time_of_week
 
 
 def checksum(data: bytes | bytearray) -> bytes:
@@ -97,12 +104,18 @@ def walk_fields(payload: bytes) -> Iterator[tuple[int, bytes]]:
 
 
 class PayloadPacker:
-    """Packs one value tuple per field of a layout into a payload, in one call."""
+    """Packs one value tuple per record of a set, in catalogue order, into a payload in one call."""
 
-    def __init__(self, layout: Sequence[tuple[int, str]]) -> None:
-        self._struct = struct.Struct(">" + "".join("BB" + items for _, items in layout))
-        self._heads = [(struct.calcsize(">" + items) + 2, desc) for desc, items in layout]
+    def __init__(self, records: Iterable[Record]) -> None:
+        self.records = tuple(records)
+        self._struct = struct.Struct(">" + "".join("BB" + r.formats for r in self.records))
+        self._heads = [(struct.calcsize(">" + r.formats) + 2, r.descriptor) for r in self.records]
         self.offsets = list(accumulate((length for length, _ in self._heads), initial=0))[:-1]
+
+    def item_offset(self, name: str, item: int) -> int:
+        """Where in the payload the record's item-th value starts."""
+        at = [r.name for r in self.records].index(name)
+        return self.offsets[at] + 2 + struct.calcsize(">" + self.records[at].formats[:item])
 
     def pack(self, field_values: Iterable[Iterable[float]]) -> bytes:
         flat: list[float] = []

@@ -57,10 +57,9 @@ def record_dtypes() -> dict[str, numpy.dtype[Any]]:
     at their wire width; validity flags are bool (True for Valid).
     """
     np = _numpy()
+    header = list(_native.wire_format()["row_header"])
     return {
-        name: np.dtype(
-            [("packet", "u8"), ("offset", "u8"), ("time", "f8")] + [(item, code) for item, code, _unit in items]
-        )
+        name: np.dtype(header + [(item, code) for item, code, _unit in items])
         for name, _set, items, *_ in _native.catalogue()
     }
 

@@ -30,14 +30,12 @@ from .pty_link import PtyLink
 # A run of packets: (its time or None, first byte, end, packets in it).
 Run = tuple[float | None, int, int, int]
 
-SECONDS_PER_WEEK = 604800.0
 SCAN_CHUNK = 1 << 16
 SEND_CHUNK = 1 << 16
 # A reader that went away (or could not keep up) for longer than this
 # resumes from where it is, instead of receiving everything it missed in
 # one burst.
 LATE_REBASE = 0.25
-_TIME_ITEMS = struct.Struct(">dH")
 # A jump forward by more than both of these is no step of the recording's clock.
 JUMP_SECONDS = 1.0
 JUMP_PERIODS = 10
@@ -47,28 +45,44 @@ _PERIODS_KEPT = 15  # the median period is that of the latest steps
 MIN_ROUND = 0.01
 
 
+# Per set: (the dating record's field descriptor, its items as sent, where
+# its time of week and week are among them, which of them are validity flags).
+_TIME_FIELDS = {
+    descriptor_set: (record.descriptor, struct.Struct(">" + record.formats), tow, week, record.flags)
+    for descriptor_set, (record, tow, week) in frames.TIME_RECORDS.items()
+}
+
+
 def packet_time(packet: frames.Packet) -> float | None:
     """Seconds since the start of GPS time from the packet's time-of-week
     field (week included, so a week roll-over keeps counting), or None.
-    A packet with several takes the last, as the recording's tables do.
+    A packet with several takes the last, and a field the decoder would not
+    take (too short, or a validity flag other than 0 and 1) is none: the
+    time is the one the recording's tables give the packet.
 
     Walks the fields by their length bytes without copying them: this runs
     once per packet of what may be a long recording.
     """
-    wanted = frames.GPS_TIME_FIELDS.get(packet.descriptor_set)
+    wanted = _TIME_FIELDS.get(packet.descriptor_set)
     if wanted is None:
         return None
+    descriptor, items, tow, week, flags = wanted
+    need = 2 + items.size
     payload = packet.payload
     at, end, found = 0, len(payload), None
     while at + 1 < end:
         length = payload[at]
-        if payload[at + 1] == wanted and length >= 2 + _TIME_ITEMS.size and at + 2 + _TIME_ITEMS.size <= end:
-            found = _TIME_ITEMS.unpack_from(payload, at + 2)
+        if payload[at + 1] == descriptor and length >= need and at + need <= end:
+            values = items.unpack_from(payload, at + 2)
+            for i in flags:
+                if values[i] > 1:
+                    break
+            else:
+                found = values
         at += length or 1
     if found is None:
         return None
-    tow, week = found
-    return week * SECONDS_PER_WEEK + tow
+    return frames.gps_seconds(found[tow], found[week])
 
 
 def _packets(data: RecordingFile | bytes) -> Iterator[frames.Packet]:

@@ -222,10 +222,8 @@ def sample_dtypes() -> dict[str, numpy.dtype[Any]]:
     global _dtypes
     if _dtypes is None:
         np = _numpy()
-        _dtypes = {
-            name: np.dtype([(f, dt[f]) for f in dt.names or ()] + [("host_ns", "u8"), ("time_ns", "i8")])
-            for name, dt in record_dtypes().items()
-        }
+        extra = list(_native.wire_format()["sample_columns"])
+        _dtypes = {name: np.dtype([(f, dt[f]) for f in dt.names or ()] + extra) for name, dt in record_dtypes().items()}
     return _dtypes
 
 

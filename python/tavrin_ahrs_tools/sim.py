@@ -15,7 +15,7 @@ import random
 import struct
 import sys
 import time
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping
 from typing import IO
 
 from . import frames as mip
@@ -38,9 +38,11 @@ DEFAULT_RATE = 100.0
 Patch = tuple[int, int, int, int, tuple[int, ...]]
 
 
-def gps_time_index(layout: Sequence[tuple[int, str]], descriptor_set: int) -> int:
-    """Where the counter goes: the set's GPS time field, among its fields."""
-    return [desc for desc, _ in layout].index(mip.GPS_TIME_FIELDS[descriptor_set])
+def counter_at(packer: simulated.PayloadPacker, descriptor_set: int) -> tuple[int, str]:
+    """Where the counter goes in the set's payload, its time-of-week item,
+    and that item's struct code."""
+    record, tow, _week = mip.TIME_RECORDS[descriptor_set]
+    return packer.item_offset(record.name, tow), record.formats[tow]
 
 
 class CountedBatch:
@@ -56,31 +58,24 @@ class CountedBatch:
     def __init__(self, size: int = 64, convention: Mapping[str, str] | None = None) -> None:
         builder = simulated.PacketBuilder(convention=convention)
         kinds = (
-            (
-                builder.sensor(FAST_SAMPLE_TIME, tow=0.0),
-                simulated.SENSOR_PACKER,
-                gps_time_index(mip.SENSOR_LAYOUT, mip.SENSOR_SET),
-            ),
-            (
-                builder.filter(FAST_SAMPLE_TIME, tow=0.0),
-                simulated.FILTER_PACKER,
-                gps_time_index(mip.FILTER_LAYOUT, mip.FILTER_SET),
-            ),
+            (builder.sensor(FAST_SAMPLE_TIME, tow=0.0), counter_at(simulated.SENSOR_PACKER, mip.SENSOR_SET)),
+            (builder.filter(FAST_SAMPLE_TIME, tow=0.0), counter_at(simulated.FILTER_PACKER, mip.FILTER_SET)),
         )
+        if {code for _raw, (_at, code) in kinds} != {"d"}:
+            raise ValueError("the counted stream needs a float64 time of week in every set")
         self.buffer = bytearray()
         self.ends: list[int] = []
         self._patches: list[Patch] = []
         for k in range(size):
-            raw, packer, tow_field = kinds[k % 2]
-            self._patches.append(self._patch_for(len(self.buffer), raw, packer, tow_field))
+            raw, (tow_in_payload, _code) = kinds[k % 2]
+            self._patches.append(self._patch_for(len(self.buffer), raw, 4 + tow_in_payload))
             self.buffer += raw
             self.ends.append(len(self.buffer))
 
     @staticmethod
-    def _patch_for(start: int, raw: bytes, packer: simulated.PayloadPacker, tow_field: int) -> Patch:
+    def _patch_for(start: int, raw: bytes, tow_at: int) -> Patch:
         body = raw[:-2]
         n = len(body)
-        tow_at = 4 + packer.offsets[tow_field] + 2
         weights = tuple(n - (tow_at + i) for i in range(8))
         first = sum(body) & 0xFF
         second = sum(b * (n - i) for i, b in enumerate(body)) & 0xFF

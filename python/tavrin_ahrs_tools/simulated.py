@@ -12,7 +12,7 @@ from __future__ import annotations
 import math
 from collections.abc import Mapping, Sequence
 
-from .frames import FILTER_LAYOUT, FILTER_SET, SENSOR_LAYOUT, SENSOR_SET, PayloadPacker, frame
+from .frames import FILTER_SET, RECORDS, SENSOR_SET, PayloadPacker, frame, set_records
 
 GRAVITY = 9.80665  # m/s^2
 MAG_NED = (0.21, 0.0, 0.43)  # Gauss, north/east/down
@@ -170,57 +170,85 @@ def _pressure(altitude: float) -> float:
     return 1013.25 * (1.0 - 2.25577e-5 * altitude) ** 5.25588  # mbar
 
 
-def sensor_fields(
-    t: float, dt: float, tow: float | None = None, convention: Mapping[str, str] | None = None
-) -> tuple[tuple[float, ...], ...]:
-    """Item values of every sensor-set field at stream time t (s)."""
+# A record's item values in wire order, by record name.
+Values = dict[str, tuple[float, ...]]
+
+
+def sensor_values(t: float, dt: float, tow: float | None = None, convention: Mapping[str, str] | None = None) -> Values:
+    """Item values of every sensor-set record at stream time t (s)."""
     att = Attitude(t, convention)
     down = _rotate(att.matrix, (0.0, 0.0, 1.0))
     acc = tuple(-c for c in down)  # specific force at rest, in g
-    gyro = tuple(r + b for r, b in zip(att.rates, GYRO_BIAS))
-    return (
-        acc,
-        gyro,
-        _rotate(att.matrix, MAG_NED),
-        tuple(r * dt for r in att.rates),
-        tuple(a * dt for a in acc),  # g*s
-        (_pressure(_altitude(t)),),
-        *att.written,
-        _rotate(att.matrix, (1.0, 0.0, 0.0)),
-        tuple(-c for c in down),
-        (TOW_START + t if tow is None else tow, GPS_WEEK, 0x0007),
-    )
+    matrix, quaternion, euler = att.written
+    return {
+        "ScaledAccVector": acc,
+        "ScaledGyroVector": tuple(r + b for r, b in zip(att.rates, GYRO_BIAS)),
+        "ScaledMageVector": _rotate(att.matrix, MAG_NED),
+        "DeltaThetaVector": tuple(r * dt for r in att.rates),
+        "DeltaVelocityVector": tuple(a * dt for a in acc),  # g*s
+        "ScaledAmbientPressure": (_pressure(_altitude(t)),),
+        "CFOrientationMatrix": matrix,
+        "CFQuaternion": quaternion,
+        "CFEulerAngles": euler,
+        "CFStabilizedNorthVector": _rotate(att.matrix, (1.0, 0.0, 0.0)),
+        "CFStabilizedUpVector": tuple(-c for c in down),
+        "GPSCorrelationTimestamp": (TOW_START + t if tow is None else tow, GPS_WEEK, 0x0007),
+    }
+
+
+def filter_values(t: float, tow: float | None = None, convention: Mapping[str, str] | None = None) -> Values:
+    """Item values of every filter-set record at stream time t (s)."""
+    att = Attitude(t, convention)
+    matrix, quaternion, euler = att.written
+    valid = 1 if t >= SETTLE_TIME else 0
+    gravity = tuple(GRAVITY * c for c in _rotate(att.matrix, (0.0, 0.0, 1.0)))
+    return {
+        "FilterStatus": (2 if valid else 1, 1, 0),
+        "GPSTimestamp": (TOW_START + t if tow is None else tow, GPS_WEEK, valid),
+        "OrientationQuaternion": quaternion + (valid,),
+        "OrientationEuler": euler + (valid,),
+        "AttitudeUncertaintyEuler": ATTITUDE_SIGMA + (valid,),
+        "AttitudeUncertaintyQuaternion": QUATERNION_SIGMA + (valid,),
+        "OrientationMatrix": matrix + (valid,),
+        "CompensatedAngularRate": att.rates + (valid,),
+        "GyroBias": GYRO_BIAS + (valid,),
+        "GyroBiasUncertainty": GYRO_BIAS_SIGMA + (valid,),
+        "CompensatedAcceleration": tuple(-g for g in gravity) + (valid,),
+        "LinearAcceleration": (0.0, 0.0, 0.0, valid),
+        "PressureAltitude": (_altitude(t), valid),
+        "GravityVector": gravity + (valid,),
+        "WGS84LocalGravityMagnitude": (GRAVITY, valid),
+    }
+
+
+def packer_for(descriptor_set: int, values: Values) -> PayloadPacker:
+    """The packer of the set's records that the simulator gives values for,
+    in catalogue order: a record the catalogue gains is left out of the
+    simulated packets until it is given values here."""
+    unknown = sorted(values.keys() - RECORDS.keys())
+    if unknown:
+        raise LookupError(f"simulated records not in the catalogue: {', '.join(unknown)}")
+    return PayloadPacker(r for r in set_records(descriptor_set) if r.name in values)
+
+
+SENSOR_PACKER = packer_for(SENSOR_SET, sensor_values(0.0, 0.01))
+FILTER_PACKER = packer_for(FILTER_SET, filter_values(0.0))
+
+
+def sensor_fields(
+    t: float, dt: float, tow: float | None = None, convention: Mapping[str, str] | None = None
+) -> tuple[tuple[float, ...], ...]:
+    """Item values of every simulated sensor-set record, in catalogue order."""
+    values = sensor_values(t, dt, tow, convention)
+    return tuple(values[r.name] for r in SENSOR_PACKER.records)
 
 
 def filter_fields(
     t: float, tow: float | None = None, convention: Mapping[str, str] | None = None
 ) -> tuple[tuple[float, ...], ...]:
-    """Item values of every filter-set field at stream time t (s)."""
-    att = Attitude(t, convention)
-    matrix, quaternion, euler = att.written
-    valid = 1 if t >= SETTLE_TIME else 0
-    gravity = tuple(GRAVITY * c for c in _rotate(att.matrix, (0.0, 0.0, 1.0)))
-    return (
-        (2 if valid else 1, 1, 0),
-        (TOW_START + t if tow is None else tow, GPS_WEEK, valid),
-        quaternion + (valid,),
-        euler + (valid,),
-        ATTITUDE_SIGMA + (valid,),
-        QUATERNION_SIGMA + (valid,),
-        matrix + (valid,),
-        att.rates + (valid,),
-        GYRO_BIAS + (valid,),
-        GYRO_BIAS_SIGMA + (valid,),
-        tuple(-g for g in gravity) + (valid,),
-        (0.0, 0.0, 0.0, valid),
-        (_altitude(t), valid),
-        gravity + (valid,),
-        (GRAVITY, valid),
-    )
-
-
-SENSOR_PACKER = PayloadPacker(SENSOR_LAYOUT)
-FILTER_PACKER = PayloadPacker(FILTER_LAYOUT)
+    """Item values of every simulated filter-set record, in catalogue order."""
+    values = filter_values(t, tow, convention)
+    return tuple(values[r.name] for r in FILTER_PACKER.records)
 
 
 class PacketBuilder:
@@ -238,8 +266,7 @@ class PacketBuilder:
         self.convention = {**DEFAULT_CONVENTION, **(convention or {})}
 
     def sensor(self, t: float, tow: float | None = None) -> bytes:
-        values = sensor_fields(t, 1.0 / self.rate, tow, self.convention)
-        return frame(SENSOR_SET, SENSOR_PACKER.pack(values))
+        return frame(SENSOR_SET, SENSOR_PACKER.pack(sensor_fields(t, 1.0 / self.rate, tow, self.convention)))
 
     def filter(self, t: float, tow: float | None = None) -> bytes:
         return frame(FILTER_SET, FILTER_PACKER.pack(filter_fields(t, tow, self.convention)))

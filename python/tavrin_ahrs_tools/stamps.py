@@ -30,10 +30,8 @@ def gps_to_unix(np: ModuleType | None, seconds: float) -> float: ...
 @overload
 def gps_to_unix(np: ModuleType | None, seconds: NDArray[Any]) -> NDArray[Any]: ...
 def gps_to_unix(np: ModuleType | None, seconds: float | NDArray[Any]) -> float | NDArray[Any]:
-    try:
-        from .gpstime import gps_to_unix as convert
-    except ImportError:  # before the leap-second table: today's count (18 s since 2017)
-        return seconds + (315_964_800 - 18)
+    from .gpstime import gps_to_unix as convert
+
     return convert(seconds)
 
 

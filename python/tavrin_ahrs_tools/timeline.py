@@ -12,19 +12,20 @@ from collections.abc import Mapping
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
+from . import _native
+
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
     from .recording import Recording
 
-SECONDS_PER_WEEK = 604800.0
+_WIRE = _native.wire_format()
+# A packet's time is week * SECONDS_PER_WEEK + time of week, as the decoder reckons it.
+SECONDS_PER_WEEK = _WIRE["seconds_per_week"]
 # A gap between two stamps longer than this many median periods is a dropout.
 DROPOUT_FACTOR = 1.5
 # record name -> (time-of-week item, week item)
-CLOCKS = {
-    "GPSCorrelationTimestamp": ("gps_time_of_week", "gps_week"),
-    "GPSTimestamp": ("time_of_week", "week"),
-}
+CLOCKS = _WIRE["time_items"]
 
 
 def clock_times(table: NDArray[Any] | Mapping[str, NDArray[Any]], name: str) -> NDArray[Any]:

@@ -150,6 +150,10 @@ Result<std::vector<Reading>, PortError> Port::read_packet(InterruptCheck interru
     return out;
 }
 
+Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts) {
+    return end_failed_attempt(input, e, interrupts, std::holds_alternative<Streaming>(state), dead);
+}
+
 // A wait cut short on purpose is no fault of the data: nothing is printed
 // and the bytes are kept for whoever reads next. A source that ran dry keeps
 // the attempt's bytes too (a packet may be half there), unless they show the
@@ -162,7 +166,8 @@ Result<std::vector<Reading>, PortError> Port::read_packet(InterruptCheck interru
 // loop that reads until the error (a recording cut inside its last packet,
 // a sensor stopped mid-packet) ends, and a buffered reader queues no empty
 // snapshots meanwhile. The bytes stay kept.
-Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts) {
+Status<PortError> end_failed_attempt(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts,
+                                     bool streaming, bool& dead) {
     const IoError* io = e.io_error();
     if (const auto stop = io ? deliberate_stop(*io) : std::nullopt) {
         input.replay();
@@ -176,7 +181,7 @@ Status<PortError> Port::Impl::fail(AttemptBuffer& input, const PacketError& e, c
         const auto cause = io->shape() == IoError::Shape::Os ? AHRSError::Cause::Disconnected : AHRSError::Cause::Other;
         return err(PortError{AHRSError::from_io(*io).with_cause(cause)});
     }
-    if (std::holds_alternative<Streaming>(state))
+    if (streaming)
         if (auto r = print(Stream::Err, "Error parsing packet: " + e.text() + "\n", interrupts); !r)
             return err(PortError{std::move(r).error()});
     return Unit{};

@@ -13,6 +13,9 @@
 
 namespace ahrs {
 
+class AttemptBuffer;
+class PacketError;
+
 // Every call that may block (on the device, on a file, on a full standard
 // output or error) takes the caller's interrupt check: a wait that a signal
 // cuts short gives up when it says so, with an error whose cause is
@@ -61,5 +64,13 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// Ends a failed attempt of `input` as a port does: the bytes kept or stepped
+// over, the diagnostic line printed ("Error parsing packet: " only when
+// `streaming` from a device), and an error unless the attempt is a bad
+// packet (an empty list of readings). Sets `dead` once the source has
+// failed. For readers that frame a device themselves and report as a port.
+Status<PortError> end_failed_attempt(AttemptBuffer& input, const PacketError& e, const Interrupts& interrupts,
+                                     bool streaming, bool& dead);
 
 }  // namespace ahrs

@@ -83,7 +83,11 @@ SerialDevice::~SerialDevice() {
 }
 
 Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
-    const Deadline until = deadline();
+    return read_some(dst, interrupts, deadline());
+}
+
+Result<std::size_t, IoError> SerialDevice::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts,
+                                                     Deadline until) {
     for (;;) {
         auto revents = wait_ready(fd_, POLLIN, until, interrupts);
         if (!revents) return err(std::move(revents).error());

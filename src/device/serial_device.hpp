@@ -32,6 +32,8 @@ public:
     // Waits up to the time-out for input, then takes what is there. A line
     // that hung up gives an operating-system error (EIO), never 0.
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) override;
+    // The same, waiting for a first byte until `until` instead.
+    Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts, Deadline until);
     std::size_t chunk_size() const override { return 4096; }
     // Waits up to the time-out for room, then hands over what the device takes.
     Result<std::size_t, IoError> write(std::span<const std::uint8_t> src, const Interrupts& interrupts);

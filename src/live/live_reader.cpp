@@ -14,10 +14,9 @@
 #include <exception>
 #include <new>
 #include <system_error>
+#include <utility>
 
-#include "../device/attempt_buffer.hpp"
 #include "../device/serial_device.hpp"
-#include "live_source.hpp"
 #include "path_watch.hpp"
 
 namespace ahrs {
@@ -53,11 +52,7 @@ std::string terminal_mark(const std::string& path) {
 }
 
 LiveStartError device_error(const SerialError& e) {
-    return {LiveStartError::What::Device, e.os_code(), e.description()};
-}
-
-bool bad_checksum(const PacketError& e) {
-    return e.kind() == PacketError::Kind::AssertFail && e.message().starts_with("bad checksum");
+    return {LiveStartError::What::Device, e.os_code(), e.description(), {}, e};
 }
 
 // The clock a set's packets carry, as an index into the reader's watches.
@@ -82,12 +77,14 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
         return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
     }
     errno = 0;
-    reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
-    if (!reader->queue_)
+    const bool samples = !reader->settings_.layout;
+    if (samples) reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
+    if (samples && !reader->queue_)
         return err(errno && errno != ENOMEM
                        ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
                        : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
-    auto device = reader->connect();
+    Result<std::unique_ptr<SerialDevice>, LiveStartError> device = std::unique_ptr<SerialDevice>();
+    if (!reader->settings_.open_in_thread) device = reader->connect();
     if (!device) return err(std::move(device).error());
     if (reader->recorder_)
         if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
@@ -136,6 +133,8 @@ LiveReader::~LiveReader() {
         // held): left as they are, to the child's exit.
         (void)queue_.release();
         (void)thread_.release();
+        (void)stream_.release();
+        if (settings_.layout) (void)new std::shared_ptr<LiveLayout>(settings_.layout);
         return;
     }
     close();
@@ -144,10 +143,15 @@ LiveReader::~LiveReader() {
 // Also what a reader that failed to start goes through, with whatever it got.
 void LiveReader::close() {
     if (inherited()) return;
+    lead_.stop();
     if (cancel_) cancel_->cancel();
     if (queue_) queue_->end();
+    if (settings_.layout) settings_.layout->close();
     std::lock_guard lock(join_mu_);
     if (thread_ && thread_->joinable()) thread_->join();
+    // A consumer that leads is cut short by the cancellation at once.
+    lead_.wait_no_consumer();
+    stream_.reset();
     if (recorder_) recorder_->finish();
     status_.store(LiveStatus::Closed, std::memory_order_release);
 }
@@ -179,10 +183,15 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
 
 void LiveReader::run(std::unique_ptr<SerialDevice> device) {
     try {
-        for (;;) {
+        if (!device) device = open_here();
+        for (; device;) {
             const std::string terminal = terminal_;
-            auto lost = stream(std::move(device));
+            stream_ =
+                std::make_unique<LiveStream>(std::move(device), recorder_.get(), counters_, settings_.layout.get());
+            clock_.restart();  // a device opened again may have started its clock over
+            auto lost = lead();
             if (!lost) break;
+            stream_.reset();
             set_error("device lost: " + lost->text());
             if (!settings_.reconnect) {
                 status_.store(LiveStatus::Failed, std::memory_order_release);
@@ -194,11 +203,25 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
             LiveCounters::add(counters_.reconnects);
             status_.store(LiveStatus::Streaming, std::memory_order_release);
         }
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
         set_error("reader stopped: out of memory");
         status_.store(LiveStatus::Failed, std::memory_order_release);
+        if (settings_.layout)
+            settings_.layout->stopped(dynamic_cast<const std::bad_alloc*>(&e) != nullptr,
+                                      Interrupts{{}, cancel_.get()});
     }
-    queue_->end();
+    if (queue_) queue_->end();
+}
+
+// The device opened by the thread itself, or nothing when it cannot be.
+std::unique_ptr<SerialDevice> LiveReader::open_here() {
+    auto device = connect();
+    if (device) return std::move(*device);
+    status_.store(LiveStatus::Failed, std::memory_order_release);
+    set_error(device.error().text);
+    if (settings_.layout && !cancel_->cancelled() && device.error().serial)
+        settings_.layout->open_failed(*device.error().serial, Interrupts{{}, cancel_.get()});
+    return nullptr;
 }
 
 // open(2) follows a symlink such as /dev/serial/by-id/... afresh on every
@@ -226,50 +249,66 @@ std::unique_ptr<SerialDevice> LiveReader::reconnect(const std::string& lost_term
     }
 }
 
-std::optional<IoError> LiveReader::stream(std::unique_ptr<SerialDevice> device) {
-    auto owned = std::make_unique<LiveSource>(std::move(device), recorder_.get(), counters_);
-    LiveSource& source = *owned;
-    AttemptBuffer input(std::move(owned));
-    // Offsets run on across reconnections, as the bytes do in a recording.
-    const std::uint64_t base = counters_.bytes.load(std::memory_order_relaxed);
-    clock_.restart();  // a device opened again may have started its clock over
-    std::uint64_t good_end = 0;  // one past the last well-formed packet
+std::optional<IoError> LiveReader::lead() {
     const Interrupts interrupts{{}, cancel_.get()};
     for (;;) {
-        const std::uint64_t start = input.position();
-        auto packet = input.next_packet(interrupts);
-        if (packet) {
-            input.accept();
-            if (start > good_end) {
-                LiveCounters::add(counters_.damaged_runs);
-                LiveCounters::add(counters_.skipped_bytes, start - good_end);
-            }
-            good_end = start + 6 + packet->bytes().size();
-            if (!deliver(*packet, base + start, source.host_ns(), source.wall_ns())) return std::nullopt;
-            continue;
+        if (!lead_.thread_take()) return std::nullopt;
+        if (lost_) return std::exchange(lost_, std::nullopt);
+        for (;;) {
+            const Step s = step(interrupts, Deadline::max());
+            if (s == Step::Lost) return std::exchange(lost_, std::nullopt);
+            if (s == Step::Stopped) return std::nullopt;
+            // Right after a sample queued, which wakes the consumer that
+            // asked: it finds the lead free on its next wait.
+            if (lead_.thread_yield()) break;
         }
-        const PacketError& e = packet.error();
-        const IoError* io = e.io_error();
-        if (io && is_cancellation(*io)) return std::nullopt;
-        if (io && io->shape() == IoError::Shape::Os) {
-            // A packet cut by the loss never becomes a sample.
-            const std::uint64_t received = counters_.bytes.load(std::memory_order_relaxed) - base;
-            if (received > good_end) {
-                LiveCounters::add(counters_.damaged_runs);
-                LiveCounters::add(counters_.skipped_bytes, received - good_end);
-            }
-            return *io;
-        }
-        if (io && io->kind() == IoKind::TimedOut) LiveCounters::add(counters_.timeouts);
-        else if (bad_checksum(e)) LiveCounters::add(counters_.checksum_failures);
-        input.fail(e);
     }
 }
 
-bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns, std::uint64_t wall_ns) {
+LiveReader::Step LiveReader::step(const Interrupts& interrupts, Deadline until) {
+    auto framed = stream_->next(interrupts, until);
+    if (framed) {
+        LiveLayout* layout = settings_.layout.get();
+        const bool go_on = layout ? layout->packet(framed->packet, interrupts) : deliver(*framed);
+        return go_on ? Step::Packet : Step::Stopped;
+    }
+    switch (framed.error().why) {
+        case StreamPause::Why::Cut: return Step::Cut;
+        case StreamPause::Why::Cancelled: return Step::Stopped;
+        case StreamPause::Why::Lost: lost_ = framed.error().lost; return Step::Lost;
+    }
+    return Step::Stopped;
+}
+
+namespace {
+
+// Any signal ends a consumer's wait: the host runs its handlers, then waits again.
+bool always(void*) { return true; }
+
+}  // namespace
+
+SampleQueue::Took LiveReader::next(LiveSample& out, std::chrono::steady_clock::time_point until) {
+    auto took = queue_->pop(out, {});
+    if (took != SampleQueue::Took::Nothing) return took;
+    if (!lead_.try_take()) return queue_->pop(out, until);
+    const Interrupts interrupts{InterruptCheck(always), cancel_.get()};
+    Step s;
+    do {
+        s = step(interrupts, until);
+        took = queue_->pop(out, {});
+    } while (s == Step::Packet && took == SampleQueue::Took::Nothing);
+    if (s == Step::Lost) lead_.hand_to_thread();
+    else lead_.release();
+    if (took != SampleQueue::Took::Nothing || s == Step::Cut) return took;
+    // Lost or stopped: the thread reconnects, or the queue ends.
+    return queue_->pop(out, until);
+}
+
+bool LiveReader::deliver(const FramedPacket& framed) {
+    const MipPacket& packet = framed.packet;
     const auto set = static_cast<std::uint8_t>(packet.descriptor());
     decode_flat(packet.descriptor(), packet.bytes(), flat_);
-    LiveSample s{packet, packets_++, offset, host_ns, wall_ns, packet_time(flat_)};
+    LiveSample s{packet, packets_++, framed.offset, framed.host_ns, framed.wall_ns, packet_time(flat_)};
     LiveCounters::add(counters_.packets[set]);
     const auto clock = clock_index(packet.descriptor());
     if (clock && !std::isnan(s.device_time)) {
@@ -277,7 +316,8 @@ bool LiveReader::deliver(const MipPacket& packet, std::uint64_t offset, std::uin
         if (clocks_[*clock].next(s.device_time)) LiveCounters::add(counters_.dropouts[set]);
     }
     if (set >= 0x80)
-        s.time_ns = clock_.map(clock, s.device_time, static_cast<std::int64_t>(host_ns)).value_or(LiveSample::kNoTime);
+        s.time_ns =
+            clock_.map(clock, s.device_time, static_cast<std::int64_t>(framed.host_ns)).value_or(LiveSample::kNoTime);
     // Replies to commands are counted but are no samples: a consumer
     // iterating over readings never meets a packet without any.
     if (set < 0x80) return true;

@@ -1,10 +1,15 @@
 #pragma once
-// The reader behind a Sensor: a thread that keeps a serial device streaming
-// into a SampleQueue for as long as it is open. It frames packets with the
-// port's lossless resynchronisation, counts what it sees, records every
-// byte when asked, and when the device goes away (hang-up, an operating-
-// system error, a cable pulled) it opens the same path again, configures it
-// and goes on, unless told not to.
+// The reader behind a Sensor: keeps a serial device streaming into a
+// SampleQueue for as long as it is open. It frames packets with the port's
+// lossless resynchronisation, counts what it sees, records every byte when
+// asked, and when the device goes away (hang-up, an operating-system error,
+// a cable pulled) it opens the same path again, configures it and goes on,
+// unless told not to.
+//
+// A consumer waiting in next() reads and frames the device itself while its
+// thread parks (see StreamLead); when no consumer waits, the thread reads.
+// Either way the same bytes become the same samples, counted, recorded and
+// clocked alike.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -19,11 +24,14 @@
 #include "../protocol/result.hpp"
 #include "../device/interrupts.hpp"
 #include "dropout_watch.hpp"
+#include "live_layout.hpp"
 #include "../device/fork_guard.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
 #include "stream_clock.hpp"
 #include "sample_queue.hpp"
+#include "live_stream.hpp"
+#include "stream_lead.hpp"
 #include "../device/serial_device.hpp"
 
 namespace ahrs {
@@ -36,6 +44,12 @@ struct LiveSettings {
     std::size_t capacity = 1000;
     Overflow overflow = Overflow::Block;
     std::optional<std::string> record;  // the recording's path
+    // Another layout of the packets than the Sensor's samples (which then
+    // have no queue): it sees every attempt's outcome.
+    std::shared_ptr<LiveLayout> layout;
+    // The device is opened by the reader's thread, not by start(); a
+    // failure goes to the layout.
+    bool open_in_thread = false;
 };
 
 enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed };
@@ -48,6 +62,7 @@ struct LiveStartError {
     int os_code = 0;
     std::string text;
     std::string name;  // the file it is about, when not the device's path
+    std::optional<SerialError> serial;  // the device's own error, when it is one
 };
 
 class LiveReader {
@@ -69,6 +84,11 @@ public:
     // the parent's, and the child must touch none of its locks.
     bool inherited() const { return fork_generation() != generation_; }
 
+    // The next sample, waiting until `until` at most: leads the stream while
+    // it waits when it can, else waits on the queue. A signal (EINTR) ends
+    // the wait early, with Nothing, so that the host can run its handlers.
+    SampleQueue::Took next(LiveSample& out, std::chrono::steady_clock::time_point until);
+
     SampleQueue& queue() { return *queue_; }
     const LiveCounters& counters() const { return counters_; }
     LiveStatus status() const { return status_.load(std::memory_order_acquire); }
@@ -86,11 +106,16 @@ private:
     bool is_port(const struct stat& file) const;
     Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
     void run(std::unique_ptr<SerialDevice> device);
-    // Until the device is lost (its error) or the reader is stopped (nothing).
-    std::optional<IoError> stream(std::unique_ptr<SerialDevice> device);
+    std::unique_ptr<SerialDevice> open_here();
+    // The thread's turns at the lead, until the device is lost (its error)
+    // or the reader is stopped (nothing).
+    std::optional<IoError> lead();
+    // Frames the next packet as the lead, and queues it when it is a sample.
+    enum class Step : std::uint8_t { Packet, Cut, Lost, Stopped };
+    Step step(const Interrupts& interrupts, Deadline until);
     // Never `lost_terminal` again (a pseudo-terminal that hung up, or "").
     std::unique_ptr<SerialDevice> reconnect(const std::string& lost_terminal);
-    bool deliver(const MipPacket& packet, std::uint64_t offset, std::uint64_t host_ns, std::uint64_t wall_ns);
+    bool deliver(const FramedPacket& framed);
     void set_error(std::string text);
 
     const LiveSettings settings_;
@@ -107,7 +132,10 @@ private:
     // name one of its own threads.
     std::unique_ptr<std::thread> thread_;
     std::uint64_t generation_ = fork_generation();
-    // The thread's own.
+    StreamLead lead_;
+    // The lead's own.
+    std::unique_ptr<LiveStream> stream_;
+    std::optional<IoError> lost_;  // met by a consumer, for the thread to act on
     std::uint64_t packets_ = 0;
     std::array<DropoutWatch, 2> clocks_{};  // sensor, filter
     FlatPacket flat_{};

@@ -11,8 +11,17 @@ std::uint64_t clock_ns(int clock) {
 }
 
 Result<std::size_t, IoError> LiveSource::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
-    auto n = device_->read_some(dst, interrupts);
-    if (!n) return n;
+    const Deadline quiet = quiet_from_ + kSerialTimeout;
+    const bool cut_first = cut_at_ < quiet;
+    auto n = device_->read_some(dst, interrupts, cut_first ? cut_at_ : quiet);
+    if (!n) {
+        if (n.error().kind() == IoKind::TimedOut) {
+            if (cut_first) cut_ = true;
+            else quiet_from_ = std::chrono::steady_clock::now();
+        }
+        return n;
+    }
+    quiet_from_ = std::chrono::steady_clock::now();
     host_ns_ = clock_ns(CLOCK_MONOTONIC);
     wall_ns_ = clock_ns(CLOCK_REALTIME);
     LiveCounters::add(counters_.bytes, *n);

@@ -2,8 +2,10 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "flat_decode.hpp"
@@ -57,6 +59,15 @@ bool append_packet_rows(std::span<RowBuffer, kRecordSlots> tables, const FlatPac
 // values back to back at their row width. Every column starts at a multiple
 // of kColumnAlign bytes from the start of the block.
 constexpr std::size_t kColumnAlign = 64;
+
+// A column outside the catalogue's items, by name and array type code.
+struct NamedColumn {
+    std::string_view name;
+    std::string_view type_code;
+};
+// The row header's columns, in row order: what a packed row holds first.
+inline constexpr NamedColumn kHeaderColumns[] = {{"packet", "u8"}, {"offset", "u8"}, {"time", "f8"}};
+static_assert(std::size(kHeaderColumns) * 8 == kRowHeader);
 
 // The byte width of each column, header first.
 std::vector<std::size_t> column_widths(const RecordSpec& spec);

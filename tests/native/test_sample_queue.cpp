@@ -25,7 +25,9 @@ LiveSample numbered(std::uint64_t i) {
 
 std::vector<std::uint64_t> drained(SampleQueue& q) {
     std::vector<LiveSample> out;
-    q.drain(out);
+    const auto n = q.drain(out);
+    EXPECT_TRUE(n);
+    out.resize(n ? *n : 0);
     std::vector<std::uint64_t> numbers;
     for (const auto& s : out) numbers.push_back(s.index);
     return numbers;

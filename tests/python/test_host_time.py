@@ -10,13 +10,14 @@ millisecond, read when the last of them came. The sidecars are built by hand fro
 """
 
 import calendar
+import struct
 import subprocess
 import warnings
 
 import numpy as np
 import pytest
 from conftest import installed_script
-from mip import ESTIMATE, SENSOR, acc, packet
+from mip import ESTIMATE, SENSOR, acc, euler, packet
 
 from tavrin_ahrs_tools import frames, load
 from tavrin_ahrs_tools.gpstime import GPS_EPOCH_UNIX, gps_to_unix, leap_seconds
@@ -308,12 +309,37 @@ def test_to_pandas_indexes_by_utc_and_by_host_time(tmp_path):
 # --- one packet time ------------------------------------------------------------------
 
 
-def test_the_replay_and_the_tables_take_a_packets_last_time(tmp_path):
+def gps_field(descriptor, tow, week=2345, flag=1, formats="dHH"):
+    return frames.field(descriptor, formats, *(tow, week, flag)[: len(formats)])
+
+
+@pytest.mark.parametrize(
+    "set_, record, fields, expected",
+    [
+        # several: the last
+        (SENSOR, "ScaledAccVector", gps_field(0x12, 10.0) + gps_field(0x12, 20.0), 20.0),
+        # a field too short for its items is no time record
+        (SENSOR, "ScaledAccVector", gps_field(0x12, 10.0) + gps_field(0x12, 20.0, formats="dH"), 10.0),
+        # nor is one whose validity flag is neither 0 nor 1
+        (ESTIMATE, "OrientationEuler", gps_field(0x11, 10.0) + gps_field(0x11, 20.0, flag=2), 10.0),
+        (ESTIMATE, "OrientationEuler", gps_field(0x11, 10.0, flag=0), 10.0),
+        # nor one cut short by the end of the payload
+        (SENSOR, "ScaledAccVector", gps_field(0x12, 10.0) + bytes((14, 0x12)) + struct.pack(">dH", 20.0, 2345), 10.0),
+        (SENSOR, "ScaledAccVector", b"", None),
+    ],
+    ids=["last", "short", "flag-2", "flag-0", "cut-short", "none"],
+)
+def test_the_replay_and_the_tables_give_a_packet_one_time(tmp_path, set_, record, fields, expected):
+    body = (acc() if set_ == SENSOR else euler()) + fields
+    raw = packet(set_, body)
     path = tmp_path / "r.bin"
-    twice = packet(SENSOR, acc() + frames.field(0x12, "dHH", 10.0, 2345, 1) + frames.field(0x12, "dHH", 20.0, 2345, 1))
-    path.write_bytes(twice)
-    scanned = next(frames.PacketScanner().feed(twice).__iter__())
-    assert load(path).records["ScaledAccVector"]["time"][0] == packet_time(scanned) == 2345 * WEEK + 20
+    path.write_bytes(raw)
+    (scanned,) = frames.PacketScanner().feed(raw)
+    table_time = load(path).records[record]["time"][0]
+    if expected is None:
+        assert np.isnan(table_time) and packet_time(scanned) is None
+    else:
+        assert table_time == packet_time(scanned) == 2345 * WEEK + expected
 
 
 # --- ahrs-info ------------------------------------------------------------------------

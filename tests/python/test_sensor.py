@@ -443,6 +443,22 @@ def decode_times(data):
     return entries
 
 
+def recorded_samples(path, n):
+    """(set, readings) of the first `n` data packets in a recording, as the
+    driver reads them (it says {} for a reply, damage or the end)."""
+    client = tavrin_ahrs_driver.AHRSClient()
+    client.open_file(str(path))
+    sets = {"sensor": "DataSensor", "estimate": "DataEstimationFilter"}
+    out = []
+    for _ in range(path.stat().st_size // 6):
+        reading = client.read()
+        if "type" in reading:
+            out.append((sets[reading.pop("type")], reading))
+            if len(out) == n:
+                break
+    return out
+
+
 class TestUnplugging:
     def test_unplugged_mid_packet_reconnects_without_partial_samples(self, tmp_path, plug):
         record = tmp_path / "flight.bin"
@@ -511,11 +527,13 @@ class TestUnplugging:
                 os.close(m)
                 os.close(sl)
 
-    def test_simulator_unplugged_again_and_again(self, tmp_path):
+    @pytest.mark.parametrize("consumer", ["waits", "comes and goes"])
+    def test_simulator_unplugged_again_and_again(self, tmp_path, consumer):
         usage = subprocess.run([installed_script("ahrs-sim"), "--help"], capture_output=True, text=True).stdout
         if "--unplug-every" not in usage:
             pytest.skip("the simulator cannot unplug itself")
         link = tmp_path / "sensor"
+        record = tmp_path / "flight.bin"
         sim = subprocess.Popen(
             [installed_script("ahrs-sim"), "--link", str(link), "--unplug-every", "0.7"],
             stdout=subprocess.PIPE,
@@ -525,7 +543,8 @@ class TestUnplugging:
             sim.stdout.readline()
             wait_for(link.exists)
             last = {}
-            with Sensor(link) as s:
+            got = []
+            with Sensor(link, record=record) as s:
                 deadline = time.monotonic() + 3.0
                 for sample in s:
                     # In order, none twice, and whole: every record of its
@@ -536,11 +555,17 @@ class TestUnplugging:
                     if sample.set == "DataSensor":
                         a = sample["ScaledAccVector"]
                         assert abs(math.hypot(a["x"], a["y"], a["z"]) - 1.0) < 1e-4  # g
+                    got.append(sample)
                     if time.monotonic() > deadline:
                         break
+                    if consumer == "comes and goes" and len(got) % 7 == 0:
+                        time.sleep(0.02)  # the reader thread leads meanwhile
                 stats = s.stats
             assert stats["reconnects"] >= 2 and stats["damaged_runs"] >= 1
             assert all(n >= 1 for n in stats["dropouts"].values())
+            # Every sample is a packet of the recording, and every data
+            # packet of the recording became a sample, in the same order.
+            assert [(x.set, x.readings) for x in got] == recorded_samples(record, len(got))
         finally:
             sim.terminate()
             sim.wait(timeout=10)
@@ -598,6 +623,98 @@ class TestWaiting:
                 n += 1
             waiter.join()
             assert n > 1000
+
+
+class Sender:
+    """Sends packets from a thread of its own, about `period` seconds apart,
+    until they run out or stop() (a device gone away ends it too)."""
+
+    def __init__(self, plug, packets, period=0.0005):
+        self.plug, self.packets, self.period = plug, packets, period
+        self.sent = bytearray()
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._run)
+        self.thread.start()
+
+    def _run(self):
+        for p in self.packets:
+            if self.stopped.is_set():
+                break
+            try:
+                # In two writes: a reader may find half a packet.
+                for part in (p[: len(p) // 2], p[len(p) // 2 :]):
+                    self.plug.send(part)
+                    self.sent += part
+                    time.sleep(self.period / 2)
+            except OSError:
+                break
+
+    def stop(self):
+        self.stopped.set()
+        self.thread.join(timeout=10)
+
+
+class TestHandOver:
+    """A waiting consumer reads the device itself; the reader thread reads
+    when none waits. However often the lead changes hands, the samples are
+    the bytes sent, whole, in order, once."""
+
+    @pytest.mark.parametrize(("overflow", "queue"), [("block", 3), ("drop-oldest", 1000), ("drop-oldest", 3)])
+    def test_consumer_that_comes_and_goes_loses_and_reorders_nothing(self, tmp_path, plug, overflow, queue):
+        n = 600
+        packets = [stamped(i) for i in range(n)]
+        record = tmp_path / "flight.bin"
+        got = []
+        with Sensor(plug.link, configure=False, queue=queue, overflow=overflow, record=record) as s:
+            sender = Sender(plug, packets)
+            calls = 0
+            while not got or number(got[-1]) < n - 1:
+                calls += 1
+                # A few samples waited for (the consumer leads), then away
+                # for less or more than a lease (the thread leads meanwhile).
+                if calls % 5 == 0:
+                    time.sleep(0.003 * (calls // 5 % 4))
+                # Waits too short for the rest of a packet cut it short.
+                timeout = (0, 0.0003, 5)[calls % 3]
+                sample = s.read(timeout=timeout)
+                assert sample is not None or timeout < 5, f"sample lost after {[number(x) for x in got[-3:]]}"
+                if sample is not None:
+                    got.append(sample)
+            sender.stop()
+            wait_for(lambda: s.stats["recorded_bytes"] == len(sender.sent))
+            stats = s.stats
+        numbers = [number(x) for x in got]
+        assert numbers == sorted(set(numbers)), "duplicated or out of order"
+        if overflow == "block" or queue >= n:
+            assert numbers == list(range(n))
+        else:
+            assert len(numbers) + stats["dropped"] == n
+        assert stats["packets"] == {"DataSensor": n}
+        assert (stats["damaged_runs"], stats["checksum_failures"]) == (0, 0)
+        assert record.read_bytes() == b"".join(packets)
+
+    @pytest.mark.parametrize("overflow", ["block", "drop-oldest"])
+    def test_close_from_another_thread_while_a_consumer_leads(self, tmp_path, plug, overflow):
+        record = tmp_path / "flight.bin"
+        size = len(stamped(0))
+        s = Sensor(plug.link, configure=False, overflow=overflow, record=record)
+        sender = Sender(plug, (stamped(i) for i in range(10**6)), period=0.001)
+        got = []
+        consumer = threading.Thread(target=lambda: got.extend(s))
+        consumer.start()
+        try:
+            wait_for(lambda: len(got) >= 50)
+            s.close()
+            consumer.join(timeout=5)
+            assert not consumer.is_alive(), "close() did not end the wait"
+        finally:
+            sender.stop()
+            s.close()
+        numbers = [number(x) for x in got]
+        assert numbers == list(range(len(numbers)))
+        # Every byte read reached the recording, and nothing else did.
+        data = record.read_bytes()
+        assert data == bytes(sender.sent[: len(data)]) and len(data) >= len(numbers) * size
 
 
 class TestAsyncio:

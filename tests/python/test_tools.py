@@ -453,25 +453,39 @@ def test_recorder_names_the_ports_present_when_the_device_does_not_exist(tmp_pat
 # --- the simulator's field layouts ----------------------------------------------------------
 
 
-def test_the_simulators_field_layouts_are_the_catalogues():
-    """frames.py needs only the standard library, so it keeps a table of its
-    own: it must say what the native catalogue says, field by field."""
-    from tavrin_ahrs_tools import _native, frames
+def test_the_simulators_wire_table_is_the_catalogue():
+    """The simulator runs on the standard library alone, so it reads the
+    wire format from a generated module: it must say what the native
+    catalogue says (`make wire-table` writes it again)."""
+    from tavrin_ahrs_tools import wire_table
 
-    # Struct codes of the wire: a validity flag travels as a uint16.
-    wire = {"f4": "f", "f8": "d", "u2": "H", "?": "H"}
-    layouts = {"DataSensor": [], "DataEstimationFilter": []}
-    time_fields = {}
-    for _name, set_name, items, descriptor in _native.catalogue():
-        layouts[set_name].append((descriptor, "".join(wire[code] for _item, code, *_ in items)))
-        if items[0][0].endswith("time_of_week"):
-            time_fields[set_name] = descriptor
-    assert tuple(layouts["DataSensor"]) == frames.SENSOR_LAYOUT
-    assert tuple(layouts["DataEstimationFilter"]) == frames.FILTER_LAYOUT
-    assert {
-        frames.SENSOR_SET: time_fields["DataSensor"],
-        frames.FILTER_SET: time_fields["DataEstimationFilter"],
-    } == frames.GPS_TIME_FIELDS
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import wire_table as generator
+    finally:
+        sys.path.remove(str(ROOT / "tools"))
+    expected = generator.table()
+    assert {name: getattr(wire_table, name) for name in expected} == expected
+    # A validity flag travels as a 16-bit integer; floats at their own width.
+    assert wire_table.WIRE_TYPES == {"f4": "f", "f8": "d", "u2": "H", "?": "H"}
+
+
+def test_simulated_packets_leave_out_records_the_simulator_gives_no_values(tmp_path):
+    """A record the catalogue gains reaches the simulator through the
+    generated table; until it is given values it is left out, and the rest
+    of the packet still decodes."""
+    from tavrin_ahrs_tools import frames, load, simulated
+
+    values = simulated.filter_values(5.0)
+    del values["OrientationMatrix"]
+    packer = simulated.packer_for(frames.FILTER_SET, values)
+    path = tmp_path / "r.bin"
+    path.write_bytes(frames.frame(frames.FILTER_SET, packer.pack(values[r.name] for r in packer.records)))
+    rec = load(path)
+    assert set(rec.records) == set(values)
+    assert rec.records["GPSTimestamp"]["time"][0] == simulated.GPS_WEEK * 604800.0 + simulated.TOW_START + 5.0
+    with pytest.raises(LookupError, match="NotARecord"):
+        simulated.packer_for(frames.FILTER_SET, {**values, "NotARecord": (1.0,)})
 
 
 # --- the baseline decoder ------------------------------------------------------------------

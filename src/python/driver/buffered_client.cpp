@@ -1,10 +1,10 @@
-// BufferedAHRSClient: a background reader fills a bounded queue of
-// time-stamped snapshots; take() drains it without waiting.
+// BufferedAHRSClient: a live reader laid out as time-stamped snapshots
+// fills a bounded queue; take() drains it without waiting.
 #include <memory>
 #include <span>
 #include <vector>
 
-#include "device/buffered_reader.hpp"
+#include "live/buffered_layout.hpp"
 #include "python/common/args.hpp"
 #include "python/common/class_object.hpp"
 #include "python/common/no_throw.hpp"
@@ -19,12 +19,13 @@ namespace {
 // next one; beyond it, what a single large batch needed is given back.
 constexpr std::size_t kKeptItems = 1024;
 
-// The reader, and the items of the last take() kept for their storage.
-// Destroying the object stops the reader and releases its device before
-// the destruction returns.
+// The reader with its layout, and the items of the last take() kept for
+// their storage. Destroying the object stops the reader and releases its
+// device before the destruction returns (the reader goes first).
 struct Buffered {
-    std::unique_ptr<BufferedReader> reader;
-    std::vector<QueueItem> taken;
+    std::shared_ptr<BufferedLayout> layout;
+    std::unique_ptr<LiveReader> reader;
+    std::vector<StampedSnapshot> taken;
     // Items a failed take() drained: the first `held` of `taken`, delivered
     // first by the next call.
     std::size_t held = 0;
@@ -67,17 +68,19 @@ PyObject* buffered_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!verbose) return nullptr;
 
     if (*buffer_size > SIZE_MAX) return PyErr_NoMemory();
-    auto reader = BufferedReader::start({std::move(*device), *baud, *verbose}, static_cast<std::size_t>(*buffer_size));
+    auto layout = BufferedLayout::create(static_cast<std::size_t>(*buffer_size), *verbose);
+    if (!layout) return PyErr_NoMemory();
+    auto reader = LiveReader::start(BufferedLayout::settings(std::move(*device), *baud, layout));
     if (!reader) {
-        if (reader.error() == BufferedReader::StartError::NoMemory) return PyErr_NoMemory();
+        if (reader.error().what != LiveStartError::What::NoThread) return PyErr_NoMemory();
         PyErr_SetString(PyExc_RuntimeError, "failed to spawn thread");
         return nullptr;
     }
-    return BufferedObject::create(type, Buffered{std::move(reader).value(), {}});
+    return BufferedObject::create(type, Buffered{std::move(layout), std::move(reader).value(), {}});
 }
 
 // Items stamped in the same millisecond share one int object.
-PyRef items_to_list(std::span<const QueueItem> items) {
+PyRef items_to_list(std::span<const StampedSnapshot> items) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
     if (!list) return {};
     PyRef stamp;
@@ -102,7 +105,7 @@ PyObject* buffered_take(PyObject* py_self, PyObject*) {
     if (!borrow) return nullptr;
     Buffered& b = self->value;
     if (b.reader->inherited()) return PyList_New(0);
-    const auto drained = b.reader->queue().drain(b.taken, b.held);
+    const auto drained = b.layout->queue().drain(b.taken, b.held);
     if (!drained) return PyErr_NoMemory();
     const std::size_t n = b.held + *drained;
     PyRef list = items_to_list({b.taken.data(), n});

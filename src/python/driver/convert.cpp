@@ -1,45 +1,12 @@
 #include "convert.hpp"
 
-#include <array>
-#include <string>
+#include "python/common/record_objects.hpp"
 
 namespace ahrs::py {
 namespace {
 
-// Interned strings for every name a reading dict or snapshot uses. Created
-// once and kept for the life of the process: the conversions run per packet.
-struct KeyCache {
-    std::array<std::array<PyObject*, kMaxItems>, kSensorVariants + kEstimateVariants> items{};
-    std::array<PyObject*, kSensorVariants + kEstimateVariants> variants{};
-    PyObject* type = nullptr;
-    PyObject* sensor = nullptr;
-    PyObject* estimate = nullptr;
-    PyObject* valid = nullptr;
-    PyObject* invalid = nullptr;
-};
-KeyCache g_keys;
-
-PyObject* intern(std::string_view s) { return PyUnicode_InternFromString(std::string(s).c_str()); }
-
-bool intern_catalogue(ReadingKind kind, std::size_t first_slot) {
-    const auto records = catalogue(kind);
-    for (std::size_t v = 0; v < records.size(); ++v) {
-        if (!(g_keys.variants[first_slot + v] = intern(records[v].name))) return false;
-        for (std::size_t i = 0; i < records[v].items.size(); ++i)
-            if (!(g_keys.items[first_slot + v][i] = intern(records[v].items[i].name))) return false;
-    }
-    return true;
-}
-
-PyRef item_object(WireType type, double v) {
-    switch (type) {
-        case WireType::F32:
-        case WireType::F64: return PyRef::steal(PyFloat_FromDouble(v));
-        case WireType::U16: return PyRef::steal(PyLong_FromUnsignedLong(static_cast<unsigned long>(v)));
-        case WireType::Flag: return PyRef::borrow(v != 0 ? g_keys.valid : g_keys.invalid);
-    }
-    return {};
-}
+// Made by init_key_cache() at module creation, before any conversion.
+const RecordNames* g_names = nullptr;
 
 bool set_item(PyObject* dict, PyObject* key, PyRef value) {
     return value && PyDict_SetItem(dict, key, value.get()) == 0;
@@ -47,43 +14,24 @@ bool set_item(PyObject* dict, PyObject* key, PyRef value) {
 
 }  // namespace
 
-bool init_key_cache() {
-    if (g_keys.type) return true;
-    if (!intern_catalogue(ReadingKind::Sensor, 0) || !intern_catalogue(ReadingKind::Estimate, kSensorVariants))
-        return false;
-    g_keys.sensor = intern("sensor");
-    g_keys.estimate = intern("estimate");
-    g_keys.valid = intern("Valid");
-    g_keys.invalid = intern("Invalid");
-    g_keys.type = intern("type");
-    return g_keys.sensor && g_keys.estimate && g_keys.valid && g_keys.invalid && g_keys.type;
-}
+bool init_key_cache() { return (g_names = record_names()) != nullptr; }
 
 namespace {
 
-// A record's dict, its items' values given by value(i).
-template <class Value>
-PyRef record_dict(std::size_t slot, Value&& value) {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return {};
-    const auto& items = slot_spec(slot).items;
-    const auto& keys = g_keys.items[slot];
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (!set_item(dict.get(), keys[i], item_object(items[i].type, value(i)))) return {};
-    return dict;
-}
+PyRef flat_record_dict(const FlatPacket& flat, std::size_t record) { return record_dict(flat, record, *g_names); }
 
-PyRef flat_record_dict(const FlatPacket& flat, std::size_t record) {
-    const FlatRecord& rec = flat.records[record];
-    return record_dict(rec.slot, [&](std::size_t i) { return ahrs::item_value(flat.items[rec.first + i]); });
-}
-
-PyObject* kind_text(ReadingKind kind) { return kind == ReadingKind::Sensor ? g_keys.sensor : g_keys.estimate; }
+PyObject* kind_text(ReadingKind kind) { return kind == ReadingKind::Sensor ? g_names->sensor : g_names->estimate; }
 
 }  // namespace
 
 PyRef reading_to_dict(const Reading& r) {
-    return record_dict(r.slot(), [&](std::size_t i) { return r.item(i); });
+    PyRef dict = PyRef::steal(PyDict_New());
+    if (!dict) return {};
+    const auto& items = slot_spec(r.slot()).items;
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (!set_item(dict.get(), g_names->items[r.slot()][i], item_object(items[i].type, r.item(i), *g_names)))
+            return {};
+    return dict;
 }
 
 PyRef readings_to_list(const FlatPacket& flat) {
@@ -100,9 +48,9 @@ PyRef readings_to_list(const FlatPacket& flat) {
 PyRef snapshot_to_dict(const SnapshotMap& map) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || map.empty()) return dict;
-    if (!set_item(dict.get(), g_keys.type, PyRef::borrow(kind_text(map.readings().back().kind())))) return {};
+    if (!set_item(dict.get(), g_names->type, PyRef::borrow(kind_text(map.readings().back().kind())))) return {};
     for (const Reading& r : map.readings())
-        if (!set_item(dict.get(), g_keys.variants[r.slot()], reading_to_dict(r))) return {};
+        if (!set_item(dict.get(), g_names->records[r.slot()], reading_to_dict(r))) return {};
     return dict;
 }
 
@@ -110,11 +58,11 @@ PyRef snapshot_to_dict(const FlatPacket& flat) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict || flat.record_count == 0) return dict;
     const ReadingKind kind = slot_kind(flat.records[flat.record_count - 1].slot);
-    if (!set_item(dict.get(), g_keys.type, PyRef::borrow(kind_text(kind)))) return {};
+    if (!set_item(dict.get(), g_names->type, PyRef::borrow(kind_text(kind)))) return {};
     const RecordIndex index = index_records(flat);
     for (std::size_t k = 0; k < index.count; ++k) {
         const std::uint8_t slot = index.order[k];
-        if (!set_item(dict.get(), g_keys.variants[slot], flat_record_dict(flat, index.last[slot]))) return {};
+        if (!set_item(dict.get(), g_names->records[slot], flat_record_dict(flat, index.last[slot]))) return {};
     }
     return dict;
 }

@@ -5,6 +5,7 @@
 namespace ahrs::py {
 
 extern PyMethodDef catalogue_def;
+extern PyMethodDef wire_format_def;
 extern PyMethodDef scan_def;
 extern PyMethodDef scan_columns_def;
 extern PyMethodDef dump_def;

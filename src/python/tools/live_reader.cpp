@@ -1,7 +1,7 @@
 // _native.LiveReader: the native half of Sensor. Its waits release the
-// interpreter lock, in slices of at most 100 ms between which the lock is
-// taken back to run signal handlers; close() from another thread ends them
-// at once. Argument checks and the Python-facing names are Sensor's.
+// interpreter lock, in slices of at most 100 ms (or until a signal) between
+// which the lock is taken back to run signal handlers; close() from another
+// thread ends them at once. Argument checks and the Python-facing names are Sensor's.
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -18,6 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr std::chrono::milliseconds kSlice{100};
+constexpr std::size_t kKeptSamples = 1024;
 
 // Shared with every wait under way, so that the reader outlives them even
 // when the object goes first.
@@ -100,8 +101,9 @@ PyObject* live_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return LiveObject::create(type, std::shared_ptr<LiveReader>(std::move(**started)));
 }
 
-// One pop: the sample tuple, None when `until` passed, False once the
+// One sample: the sample tuple, None when `until` passed, False once the
 // queue has ended. In a forked child the reader is the parent's: False.
+// While it waits, the reader's next() reads the device itself when it can.
 PyObject* pop(PyObject* self, Clock::time_point until) {
     Live& l = live(self);
     std::shared_ptr<LiveReader> reader = l.reader;
@@ -110,14 +112,14 @@ PyObject* pop(PyObject* self, Clock::time_point until) {
     // A sample already waiting is taken without letting go of the lock.
     auto took = reader->queue().pop(s, Clock::time_point{});
     while (took == SampleQueue::Took::Nothing) {
-        const auto now = Clock::now();
-        if (now >= until) Py_RETURN_NONE;
-        const auto slice = std::min(until, now + kSlice);
+        const auto slice = std::min(until, Clock::now() + kSlice);
         {
             Unlocked unlocked;
-            took = reader->queue().pop(s, slice);
+            took = reader->next(s, slice);
         }
-        if (took == SampleQueue::Took::Nothing && PyErr_CheckSignals() < 0) return nullptr;
+        if (took != SampleQueue::Took::Nothing) break;
+        if (PyErr_CheckSignals() < 0) return nullptr;
+        if (Clock::now() >= until) Py_RETURN_NONE;
     }
     if (took == SampleQueue::Took::Ended) Py_RETURN_FALSE;
     return sample_tuple(s, l.flat).release();
@@ -149,14 +151,18 @@ PyObject* live_latest(PyObject* self, PyObject*) {
 PyObject* live_take_tables(PyObject* self, PyObject*) {
     Live& l = live(self);
     if (l.reader->inherited()) return PyDict_New();
-    l.drained.clear();
-    l.reader->queue().drain(l.drained);
-    for (const LiveSample& s : l.drained)
-        if (!append_sample_rows(l.tables, l.scratch, s)) {
+    const auto drained = l.reader->queue().drain(l.drained);
+    if (!drained) return PyErr_NoMemory();
+    for (std::size_t i = 0; i < *drained; ++i)
+        if (!append_sample_rows(l.tables, l.scratch, l.drained[i])) {
             for (RowBuffer& rows : l.tables) rows.clear();
             return PyErr_NoMemory();
         }
-    l.drained.clear();
+    // The samples keep their storage for the next drain, up to a bound.
+    if (l.drained.size() > kKeptSamples) {
+        l.drained.resize(kKeptSamples);
+        l.drained.shrink_to_fit();
+    }
     return sample_tables(l.tables).release();
 }
 

@@ -4,8 +4,13 @@
 namespace ahrs::py {
 namespace {
 
-PyMethodDef g_methods[] = {catalogue_def, scan_def,      scan_columns_def,
-                           dump_def,      cut_times_def, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_methods[] = {catalogue_def,
+                           wire_format_def,
+                           scan_def,
+                           scan_columns_def,
+                           dump_def,
+                           cut_times_def,
+                           {nullptr, nullptr, 0, nullptr}};
 
 PyModuleDef g_def = {
     PyModuleDef_HEAD_INIT,

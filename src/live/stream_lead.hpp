@@ -1,0 +1,66 @@
+#pragma once
+// Who reads a live stream: the reader thread, or a consumer waiting for a
+// sample, which then reads and frames the device itself instead of being
+// woken by the thread (one wake per sample rather than two). Exactly one
+// of them leads at a time; the lead's holder alone touches the stream.
+//
+// A consumer takes the lead whenever it is free, and lets go on leaving its
+// wait with a lease: for a short while the thread leaves it free, so that a
+// consumer that comes straight back for the next sample finds it free again
+// and the parked thread is not woken for it. Only when the lease lapses
+// does the thread take the lead back, and then keeps it until a consumer
+// asks: the consumer waits on the queue, and the thread lets go right after
+// the next sample it queues. A consumer that meets a lost device hands the
+// lead straight to the thread, which alone reconnects.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace ahrs {
+
+class StreamLead {
+public:
+    using Clock = std::chrono::steady_clock;
+    // A few sample periods at the usual rates: the thread wakes about this
+    // often while a consumer leads.
+    static constexpr std::chrono::milliseconds kLease{5};
+
+    // The thread starts as the holder.
+    StreamLead() = default;
+    StreamLead(const StreamLead&) = delete;
+    StreamLead& operator=(const StreamLead&) = delete;
+
+    // A consumer: takes the lead if it is free; otherwise asks the thread
+    // for it and says no.
+    bool try_take();
+    // A consumer lets go, leasing the lead to consumers for kLease.
+    void release();
+    // A consumer lets go for the thread to take it at once (a lost device).
+    void hand_to_thread();
+
+    // The thread: waits until it holds the lead (true), or until stop().
+    // It keeps the lead it holds.
+    bool thread_take();
+    // The thread, holding the lead: lets go if a consumer asked for it.
+    bool thread_yield();
+
+    // No consumer takes the lead any more, and a parked thread gives up.
+    void stop();
+    // Waits until no consumer holds the lead. After stop(), none ever will.
+    void wait_no_consumer();
+
+private:
+    enum class Holder : std::uint8_t { None, Thread, Consumer };
+
+    std::mutex mu_;
+    std::condition_variable changed_;  // let go for the thread, or stopped
+    Holder holder_ = Holder::Thread;
+    bool for_thread_ = false;  // let go for the thread to take at once
+    bool stopped_ = false;
+    Clock::time_point lease_end_{};
+    std::atomic<bool> wanted_{false};  // a consumer waits for the thread to let go
+};
+
+}  // namespace ahrs
