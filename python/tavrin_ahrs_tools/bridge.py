@@ -189,6 +189,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         print(f"ahrs-bridge: {e.filename or args.port}: {e.strerror}", file=sys.stderr)
         return 1
+    except ValueError as e:  # a path no device can have
+        print(f"ahrs-bridge: {e}", file=sys.stderr)
+        return 1
     server = mcap = None
     try:
         try:

@@ -15,21 +15,23 @@ size and modification time, is skipped.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import fnmatch
 import hashlib
 import os
 import re
 import shutil
+import signal
 import stat
 import sys
-from collections.abc import Collection, Iterable, Mapping
+from collections.abc import Collection, Iterable, Iterator, Mapping
 from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from .recording import Recording
 
-from .cli import add_version, command
+from .cli import EXIT_INTERRUPTED, add_version, command
 from .progress import Progress
 from .recording import needs
 
@@ -223,23 +225,65 @@ def unchanged(row: Row | None, path: str) -> bool:
     return row is not None and row.get("error") is None and (row["bytes"], row["modified_ns"]) == _stat(path)
 
 
-def start_client(workers: int, scheduler: str | None) -> Any:
-    """A Dask client of the cluster at `scheduler`, or of a new LocalCluster of `workers` processes."""
+@contextlib.contextmanager
+def _sigint_blocked() -> Iterator[None]:
+    """SIGINT held back in this thread, and so in every thread and process
+    started from it meanwhile (the mask is inherited through fork and exec);
+    one that came meanwhile is delivered as it ends."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
+
+
+@contextlib.contextmanager
+def start_client(workers: int, scheduler: str | None) -> Iterator[Any]:
+    """A Dask client of the cluster at `scheduler`, or of a new LocalCluster
+    of `workers` processes, closed on leaving.
+
+    A terminal's Ctrl-C goes to the whole process group. Workers of the local
+    cluster never see it: its event loop thread is started with SIGINT
+    blocked, and so are the worker processes it spawns (restarts included).
+    Only this process is interrupted, and it closes the cluster in order,
+    with the cluster's logs silenced: whatever the closing says is no news.
+    """
     import logging
+    from multiprocessing import resource_tracker
 
     from dask.distributed import Client
 
     if scheduler:
-        return Client(scheduler)
-    # A client given no address starts a LocalCluster of its own, and stops it when closed.
-    return Client(
-        n_workers=workers,
-        threads_per_worker=1,
-        processes=True,
-        host="127.0.0.1",
-        dashboard_address=None,
-        silence_logs=logging.ERROR,
-    )
+        client = Client(scheduler)
+    else:
+        # Started here, before SIGINT is blocked: multiprocessing starts its
+        # resource tracker on first need, and unblocks SIGINT in the thread
+        # that needed it, which would be the cluster's loop thread.
+        resource_tracker.ensure_running()
+        with _sigint_blocked():
+            # A client given no address starts a LocalCluster of its own, and stops it when closed.
+            client = Client(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=None,
+                # Its HTTP server (health, metrics) runs even without a
+                # dashboard: on a free port, not 8787, which another cluster
+                # on this machine may hold.
+                scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                # The workers' logs are never the command's output: a
+                # recording that fails is listed by the command, and a worker
+                # still busy as the scheduler closes has nothing to report.
+                silence_logs=logging.CRITICAL,
+            )
+    try:
+        yield client
+    except KeyboardInterrupt:
+        logging.disable(logging.CRITICAL)
+        raise
+    finally:
+        client.close()
 
 
 def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True) -> list[Row]:
@@ -355,6 +399,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         print(f"ahrs-dataset: {e.filename or args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        print("ahrs-dataset: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
     failed = [r for r in converted if r.get("error")]
     for row in failed:
         print(f"ahrs-dataset: {row['path']}: {row['error']}", file=sys.stderr)

@@ -122,6 +122,8 @@ def parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     p = parser()
     args = p.parse_args(argv)
+    if not args.file:
+        p.error("the recording's path must not be empty")
     if args.format == "csv" and not args.output:
         p.error("--format csv writes one file per data set: give -o OUT")
     if args.format in LIBRARY_FORMATS and not args.output:

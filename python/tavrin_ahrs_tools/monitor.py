@@ -283,6 +283,9 @@ def _monitor(opts: argparse.Namespace) -> int:
     except OSError as err:
         print(f"ahrs-monitor: cannot open {opts.port}: {err.strerror or err}", file=sys.stderr)
         return 1
+    except ValueError as err:  # a path no device can have
+        print(f"ahrs-monitor: {err}", file=sys.stderr)
+        return 1
     with sensor:
         screen = kind(sys.stdout)
         try:

@@ -143,6 +143,9 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
         parser.error(str(err))
     if opts.seconds <= 0:
         parser.error("--seconds must be greater than zero")
+    for flag, path in (("--device", opts.device), ("--output", opts.output)):
+        if not path:
+            parser.error(f"{flag} must not be empty")
     return opts
 
 

@@ -1,10 +1,12 @@
 """A sensor on a serial port, read as a stream of samples.
 
-A native reader thread keeps the device streaming into a bounded queue: it
-frames packets with the port's lossless resynchronisation, stamps each with
-the host's clocks, counts damage and loss, records the bytes when asked and
-opens the device again when it comes back after a loss. Waiting for a
-sample never holds the interpreter lock.
+A native reader keeps the device streaming into a bounded queue: it frames
+packets with the port's lossless resynchronisation, stamps each with the
+host's clocks, counts damage and loss, records the bytes when asked and
+opens the device again when it comes back after a loss. A consumer waiting
+in read() or iteration reads the device itself meanwhile, and a thread of
+the reader's own does whenever none waits. Waiting for a sample never holds
+the interpreter lock.
 """
 
 from __future__ import annotations
@@ -255,6 +257,7 @@ class Sensor:
         record: str | bytes | os.PathLike[str] | os.PathLike[bytes] | None = None,
     ) -> None:
         self._native: _native.LiveReader | None = None
+        self._looked_at = self._next_look = 0  # samples settled so far; the next to look at
         self._closed = True
         self._waiters: dict[asyncio.AbstractEventLoop, _Waiters] = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
@@ -383,16 +386,24 @@ class Sensor:
         """The sample, carrying the conventions (looked for in it while unknown)."""
         if sample is None:
             return None
-        if self.conventions is None:
+        if self.conventions is None and self._looked_at >= self._next_look:
             from .conventions import ATTITUDE_RECORDS, SPECIFIC_FORCE, ConventionsError, detect
 
+            looked = False
             for group, force in zip(ATTITUDE_RECORDS, SPECIFIC_FORCE):
                 present = [name for name in group.values() if name in sample.readings]
                 if len(present) >= 2:
                     present += [name for name in force if name in sample.readings]
+                    looked = True
                     # A packet that does not settle them leaves it to a later one.
                     with contextlib.suppress(ConventionsError):
                         self._conventions = detect(_numpy(), sample._tables(present))
+            if looked and self.conventions is None:
+                # A look costs milliseconds, many times a sample's own cost:
+                # data that settle nothing are looked at after twice as many
+                # samples each time (at least every 10,000).
+                self._next_look = self._looked_at + min(max(1, self._looked_at), 10_000)
+        self._looked_at += 1
         sample.conventions = self.conventions
         return sample
 

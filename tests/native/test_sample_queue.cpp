@@ -1,6 +1,7 @@
 // A live reader's queue between two threads: what a full queue does with
-// each overflow rule, how the end reaches both sides, and when the
-// descriptor an event loop watches is readable.
+// each overflow rule, how the end reaches both sides, when the descriptor
+// an event loop watches is readable, the ring's order as it grows, and the
+// hand-over of a queue without room.
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -10,6 +11,7 @@
 
 #include "live/sample_queue.hpp"
 
+using ahrs::BoundedQueue;
 using ahrs::LiveSample;
 using ahrs::Overflow;
 using ahrs::SampleQueue;
@@ -100,6 +102,75 @@ TEST(SampleQueue, SignalOnlyOnceArmedAndAtTheEnd) {
     EXPECT_FALSE(readable(q->signal_fd()));
     q->end();
     EXPECT_TRUE(readable(q->signal_fd()));
+}
+
+using Numbers = BoundedQueue<std::uint64_t>;
+
+// Waits (bounded) until `q` holds n items.
+bool holds(Numbers& q, std::size_t n) {
+    const auto until = Clock::now() + std::chrono::seconds(10);
+    while (q.size() != n)
+        if (Clock::now() > until) return false;
+        else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return true;
+}
+
+// The ring doubles while its oldest item is not in slot 0: the order must
+// survive every growth, up to the capacity.
+TEST(BoundedQueue, RingKeepsOrderAsItGrowsWhileWrapped) {
+    for (const bool reserve : {false, true})
+        for (const std::size_t capacity : {1u, 5u, 100u}) {
+            auto q = Numbers::create({capacity, Overflow::Block, reserve});
+            ASSERT_TRUE(q);
+            std::vector<std::uint64_t> got;
+            std::uint64_t next = 0;
+            while (q->size() < capacity) {
+                ASSERT_TRUE(q->push(next++));
+                if (next % 3 == 0) {
+                    std::uint64_t n;
+                    ASSERT_EQ(q->pop(n, Clock::now()), Numbers::Took::Sample);
+                    got.push_back(n);
+                }
+            }
+            std::vector<std::uint64_t> rest;
+            ASSERT_EQ(*q->drain(rest), capacity);
+            got.insert(got.end(), rest.begin(), rest.end());
+            ASSERT_EQ(got.size(), next) << "capacity " << capacity;
+            for (std::uint64_t i = 0; i < next; ++i) EXPECT_EQ(got[i], i) << "capacity " << capacity;
+        }
+}
+
+// Capacity 0: nothing is taken unless the sender is offering, the one item
+// offered passes whole, and the end withdraws an offer nobody took.
+TEST(BoundedQueue, HandOverPassesOnlyWhatTheSenderOffers) {
+    auto q = Numbers::create({0, Overflow::Block, true});
+    std::vector<std::uint64_t> out;
+    EXPECT_EQ(*q->drain(out), 0u);
+    bool taken = false;
+    std::thread sender([&] { taken = q->push(7); });
+    ASSERT_TRUE(holds(*q, 1));
+    ASSERT_EQ(*q->drain(out), 1u);
+    EXPECT_EQ(out[0], 7u);
+    sender.join();
+    EXPECT_TRUE(taken);
+
+    bool withdrawn = true;
+    std::thread late([&] { withdrawn = !q->push(8); });
+    ASSERT_TRUE(holds(*q, 1));
+    q->end();
+    late.join();
+    EXPECT_TRUE(withdrawn);
+    EXPECT_EQ(*q->drain(out), 0u);
+}
+
+// Items held back by an earlier call stay in front of what is drained now.
+TEST(BoundedQueue, DrainFillsFromTheGivenPlace) {
+    auto q = Numbers::create({4, Overflow::Block, true});
+    ASSERT_TRUE(q->push(2));
+    ASSERT_TRUE(q->push(3));
+    std::vector<std::uint64_t> out{0, 1, 99, 99, 99};
+    ASSERT_EQ(*q->drain(out, 2), 2u);
+    EXPECT_EQ(std::vector<std::uint64_t>(out.begin(), out.begin() + 4), (std::vector<std::uint64_t>{0, 1, 2, 3}));
 }
 
 }  // namespace

@@ -81,7 +81,7 @@ def fd_capture(tmp_path):
     return _Cap
 
 
-def read_until(fd, done, timeout=10.0):
+def read_until(fd, done, timeout=60.0):
     """Bytes read from `fd` until `done(data)` holds, the time is up, or the
     other side has gone (a terminal's EIO)."""
     data = bytearray()
@@ -115,7 +115,7 @@ class Pty:
     def send(self, data: bytes):
         write_all(self.master, data)
 
-    def received(self, n: int, timeout=2.0) -> bytes:
+    def received(self, n: int, timeout=30.0) -> bytes:
         import select
         import time
 

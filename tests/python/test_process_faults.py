@@ -267,7 +267,8 @@ def test_nothing_the_driver_opens_takes_a_standard_descriptor(closed, tmp_path):
 STARVED_TAKE = """
     import _testcapi
     stream(0, 300)
-    time.sleep(0.2)  # the reader queues what it was sent
+    probe = os.open(path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+    assert wait_for(lambda: unread(probe) == 0)  # the reader has taken in what it was sent
     _testcapi.set_nomemory(FAIL_AT)
     try:
         reader.take()

@@ -64,7 +64,7 @@ class Plug:
 
     def received(self, n: int) -> bytes:
         data = b""
-        while len(data) < n and select.select([self.master], [], [], 5)[0]:
+        while len(data) < n and select.select([self.master], [], [], 30)[0]:
             data += os.read(self.master, n - len(data))
         return data
 
@@ -90,14 +90,14 @@ def untouched(master):
         return e.errno == errno.EIO
 
 
-def wait_for(condition, timeout=10.0):
+def wait_for(condition, timeout=60.0):
     deadline = time.monotonic() + timeout
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.01)
 
 
-def take(sensor, n, timeout=10.0):
+def take(sensor, n, timeout=60.0):
     out = []
     deadline = time.monotonic() + timeout
     while len(out) < n and time.monotonic() < deadline:
@@ -295,6 +295,18 @@ class TestReceiving:
                 wait_for(lambda: s.stats["packets"].get("DataSensor") == 20)
                 assert [number(x) for x in take(s, 4)] == list(range(16, 20))
                 assert (s.stats["dropped"], s.stats["max_queued"]) == (16, 4)
+
+    def test_data_that_settle_no_conventions_are_looked_at_less_and_less(self, plug, monkeypatch):
+        conventions = sys.modules["tavrin_ahrs_tools.conventions"]
+        looks = []
+        detect = conventions.detect
+        monkeypatch.setattr(conventions, "detect", lambda *a: looks.append(1) or detect(*a))
+        # The quaternion and the Euler angles of one attitude disagree under every convention.
+        disagreeing = packet(SENSOR, acc(0, 0, 1) + field(0x0A, "ffff", 1, 0, 0, 0) + field(0x0C, "fff", 1, 1, 1))
+        with Sensor(plug.link, configure=False) as s:
+            plug.send(disagreeing * 300)
+            assert len(take(s, 300)) == 300
+            assert s.conventions is None and 1 <= len(looks) <= 12
 
     def test_counters_of_damage(self, plug):
         good = stamped(1)

@@ -1,9 +1,12 @@
 """time_ns against the simulator's truth: a device clock 50 ppm fast whose
 writes wait an exponential 1 ms, read by a Sensor over a symlinked terminal
 that is unplugged once. Bounds are looser than the benchmark's, and the run
-shorter, so that a loaded machine still passes."""
+shorter, so that a loaded machine still passes; the seconds after each fresh
+start of the clock (the first sample, the return after the unplug) are left
+out, as a fusion stack would wait for the fit to settle."""
 
 import csv
+import itertools
 import os
 import subprocess
 import sys
@@ -18,6 +21,17 @@ from tavrin_ahrs_tools.sim import parse_args
 def _percentile(values, q):
     values = sorted(values)
     return values[min(len(values) - 1, int(q * len(values)))]
+
+
+WARM_UP_NS = 2_000_000_000
+
+
+def fresh_starts(instants):
+    """When the stream began, and when it came back after the unplug (the
+    widest gap between two samples): a clock fitted afresh knows only the
+    arrivals it has seen, and on a busy machine those may all be late."""
+    ordered = sorted(set(instants))
+    return ordered[0], max(itertools.pairwise(ordered), key=lambda pair: pair[1] - pair[0])[1]
 
 
 def test_time_ns_beats_arrival_across_an_unplug(tmp_path):
@@ -63,11 +77,11 @@ def test_time_ns_beats_arrival_across_an_unplug(tmp_path):
         sim.wait()
     with open(truth_path, newline="") as f:
         truth = {float(r["device_time"]): int(r["host_ns"]) for r in csv.DictReader(f)}
-    start = min(truth.values()) + 2_000_000_000
+    starts = fresh_starts(truth.values())
     pairs = [
         (abs(h - truth[d]), t if t is None else abs(t - truth[d]))
         for d, h, t in samples
-        if d in truth and truth[d] >= start
+        if d in truth and not any(0 <= truth[d] - start < WARM_UP_NS for start in starts)
     ]
     assert len(pairs) > 1000
     fitted = [t for _, t in pairs if t is not None]

@@ -2,10 +2,13 @@
 MCAP exports, the Parquet dataset built on a real Dask cluster, and the exit
 statuses of ahrs-plot and ahrs-dump; all read back and held against load()."""
 
+import contextlib
 import json
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
 from pathlib import Path
@@ -16,6 +19,7 @@ import pyarrow.parquet as pq
 import pytest
 from conftest import ASAN_HEAP, installed_script, run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, euler, field, packet
+from reader_sync import wait_for
 
 import tavrin_ahrs_tools
 from tavrin_ahrs_tools import load
@@ -388,3 +392,61 @@ def test_a_recording_gone_from_a_folder_named_again_leaves_the_dataset(recording
     assert sorted(dataset_rows(dataset)) == ["odd_end", "other"]
     assert not list(dataset.glob("record=*/recording=untimed"))
     assert list(dataset.glob("record=*/recording=other"))
+
+
+def group_members(pgid):
+    """Processes of the group still alive (a zombie only waits to be reaped)."""
+    members = []
+    for entry in os.listdir("/proc"):
+        try:
+            # pid (comm) state ppid pgrp ...: comm may hold spaces, so split after it
+            fields = Path(f"/proc/{entry}/stat").read_text().rpartition(")")[2].split()
+        except (OSError, ValueError):
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            members.append(int(entry))
+    return members
+
+
+def test_ctrl_c_at_the_terminal_ends_a_run_in_one_line_and_leaves_no_process(recordings, tmp_path):
+    """A terminal's Ctrl-C reaches the whole process group: the workers and
+    their nannies included. Only the command may speak, once, and the cluster
+    must go with it."""
+    folder, dataset = tmp_path / "in", tmp_path / "dataset"
+    folder.mkdir()
+    for n in range(60):  # enough work to be still under way when the first part is written
+        os.link(recordings / "plain.bin", folder / f"r{n:02}.bin")
+    proc = subprocess.Popen(
+        [installed_script("ahrs-dataset"), str(folder), "-o", str(dataset), "--workers", "2"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
+    try:
+        started = wait_for(lambda: proc.poll() is not None or any(dataset.glob("record=*/*/part-0.parquet")), 120)
+        assert started and proc.poll() is None, "the run ended before it could be interrupted"
+        os.killpg(proc.pid, signal.SIGINT)
+        _, err = proc.communicate(timeout=120)
+    finally:
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+    assert (proc.returncode, err) == (130, "ahrs-dataset: interrupted\n")
+    assert wait_for(lambda: not group_members(proc.pid), 60), group_members(proc.pid)
+
+
+def test_a_run_says_nothing_of_the_cluster_when_its_usual_port_is_taken(recordings, tmp_path):
+    """The scheduler's HTTP server would take port 8787, and warn when another
+    cluster on the machine holds it."""
+    with socket.socket() as holder:
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        with contextlib.suppress(OSError):  # held already: the case at hand all the same
+            holder.bind(("", 8787))
+            holder.listen()
+        done = run("ahrs-dataset", recordings / "plain.bin", "-o", tmp_path / "dataset", "--workers", 1)
+    assert done.returncode == 0
+    assert (
+        done.stderr
+        == f"ahrs-dataset: 1 converted, 0 failed, 0 unchanged; {tmp_path / 'dataset' / 'recordings.parquet'}\n"
+    )

@@ -3,18 +3,19 @@ equal load(); its text equals parse_data_stream_py; damage never stops it;
 every float is the shortest text that reads back at its wire width."""
 
 import csv
+import fcntl
 import json
 import math
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import numpy as np
 import pytest
 from conftest import run_python, simulator_recording
 from mip import ESTIMATE, SENSOR, acc, corrupted, field, packet
+from reader_sync import unread, wait_for
 
 from tavrin_ahrs_tools import load
 
@@ -328,12 +329,15 @@ def test_ctrl_c_ends_an_export_into_a_pipe_nobody_reads(tmp_path, form):
     source.write_bytes(packet(SENSOR, acc(1.0, 2.0, 3.0)) * 50_000)
     proc = subprocess.Popen([str(DUMP), str(source), "--format", form], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        time.sleep(1.0)  # the pipe fills at once
-        start = time.monotonic()
-        while proc.poll() is None and time.monotonic() < start + 60:  # a bound on a hang
-            proc.send_signal(signal.SIGINT)
-            time.sleep(0.2)
-        assert proc.poll() == 130
+        fd = proc.stdout.fileno()
+        capacity = fcntl.fcntl(fd, fcntl.F_GETPIPE_SZ)
+        # Half the pipe filled shows the export writing, past its start-up
+        # where Ctrl-C is its to handle; it fills the rest at once and waits.
+        assert wait_for(lambda: proc.poll() is not None or unread(fd) >= capacity // 2), proc.stderr.read()
+        proc.send_signal(signal.SIGINT)
+        # One is enough; more would only land in its exit, which on a busy
+        # machine takes its time.
+        assert proc.wait(timeout=60) == 130
     finally:
         proc.kill()
         proc.wait()

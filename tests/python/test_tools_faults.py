@@ -62,8 +62,12 @@ def test_a_daemon_thread_in_a_native_call_does_not_abort_the_exit(tmp_path, call
         threading.Thread(target=lambda: {call}, daemon=True).start()
         time.sleep(0.3)
     """
+    # CPython leaves whatever a daemon thread still running at exit holds
+    # unfreed, its imports' blocks included: the interpreter's, not the
+    # driver's. Leaks go unchecked here; memory errors are still caught.
+    env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"} if ASAN_HEAP else None
     for _ in range(5):
-        done = run_python(code)
+        done = run_python(code, env=env)
         assert (done.rc, done.err) == (0, "")
 
 
@@ -427,3 +431,22 @@ def test_damaged_offsets_are_a_compact_array(tmp_path):
     assert (rec.damaged.dtype.name, rec.damaged.nbytes) == ("uint64", 8 * 70_000)
     assert (len(rec.damaged), rec.damaged[0], rec.damaged[-1]) == (70_000, 6, 7 * 70_000 - 1)
     assert (rec.damaged == range(6, 7 * 70_000, 7)).all()
+
+
+@pytest.mark.parametrize(
+    "command, message",
+    [
+        ("ahrs-monitor ''", "ahrs-monitor: port must not be empty"),
+        ("ahrs-bridge ''", "ahrs-bridge: port must not be empty"),
+        ("ahrs-record --device '' --seconds 1 --output x", "ahrs-record: error: --device must not be empty"),
+        ("ahrs-record --device x --seconds 1 --output ''", "ahrs-record: error: --output must not be empty"),
+        ("ahrs-dump ''", "ahrs-dump: error: the recording's path must not be empty"),
+    ],
+)
+def test_an_empty_path_is_one_line(tmp_path, command, message):
+    if command.startswith("ahrs-bridge"):
+        pytest.importorskip("foxglove")
+    done = shell(f"{Path(DUMP).parent}/{command}", tmp_path)
+    assert done.returncode != 0
+    assert done.stderr.splitlines()[-1] == message
+    assert "Traceback" not in done.stderr

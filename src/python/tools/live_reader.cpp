@@ -110,16 +110,17 @@ PyObject* pop(PyObject* self, Clock::time_point until) {
     if (reader->inherited()) Py_RETURN_FALSE;
     LiveSample s;
     // A sample already waiting is taken without letting go of the lock.
+    // A look that does not wait (poll(), an event loop's) leaves the device
+    // to the reader thread: leading it would hold the thread off for a lease.
     auto took = reader->queue().pop(s, Clock::time_point{});
     while (took == SampleQueue::Took::Nothing) {
-        const auto slice = std::min(until, Clock::now() + kSlice);
+        const auto now = Clock::now();
+        if (now >= until) Py_RETURN_NONE;
         {
             Unlocked unlocked;
-            took = reader->next(s, slice);
+            took = reader->next(s, std::min(until, now + kSlice));
         }
-        if (took != SampleQueue::Took::Nothing) break;
-        if (PyErr_CheckSignals() < 0) return nullptr;
-        if (Clock::now() >= until) Py_RETURN_NONE;
+        if (took == SampleQueue::Took::Nothing && PyErr_CheckSignals() < 0) return nullptr;
     }
     if (took == SampleQueue::Took::Ended) Py_RETURN_FALSE;
     return sample_tuple(s, l.flat).release();
