@@ -11,7 +11,7 @@ FUZZ_SMOKE_RUNS ?= 50000
 FUZZ_CXXFLAGS := -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Isrc -Itests \
 	-fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
 FUZZ_LIB_SOURCES := $(wildcard src/protocol/*.cpp) src/device/attempt_buffer.cpp src/recording/recording_scan.cpp \
-	src/device/file_source.cpp src/device/file_handle.cpp src/device/interrupt.cpp src/device/std_descriptors.cpp \
+	src/device/files.cpp src/device/interrupts.cpp \
 	$(wildcard tests/reference/*.cpp)
 FUZZ_LIB_OBJECTS := $(FUZZ_LIB_SOURCES:%.cpp=$(FUZZ_BUILD)/%.o)
 FUZZ_BINARIES := $(FUZZ_TARGETS:%=$(FUZZ_BUILD)/%)

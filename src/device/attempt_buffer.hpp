@@ -10,7 +10,7 @@
 
 #include "../protocol/byte_stream.hpp"
 #include "../protocol/mip_packet.hpp"
-#include "chunk_source.hpp"
+#include "files.hpp"
 
 namespace ahrs {
 

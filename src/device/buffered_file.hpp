@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "../protocol/byte_stream.hpp"
-#include "file_handle.hpp"
+#include "files.hpp"
 
 namespace ahrs {
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "wait_ready.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 

@@ -5,10 +5,10 @@
 #include <memory>
 #include <string_view>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "interrupt.hpp"
-#include "panic.hpp"
+#include "interrupts.hpp"
+#include "errors.hpp"
 
 namespace ahrs {
 

@@ -11,7 +11,7 @@
 #include <new>
 #include <vector>
 
-#include "std_descriptors.hpp"
+#include "files.hpp"
 
 namespace ahrs {
 namespace {

@@ -6,11 +6,10 @@
 
 #include "../protocol/mip_packet.hpp"
 #include "attempt_buffer.hpp"
-#include "config_sequence.hpp"
-#include "console.hpp"
-#include "file_source.hpp"
 #include "serial_device.hpp"
-#include "wait_ready.hpp"
+#include "console.hpp"
+#include "files.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 namespace {

@@ -8,19 +8,13 @@
 
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
-#include "ahrs_error.hpp"
-#include "cancel.hpp"
-#include "interrupt.hpp"
-#include "panic.hpp"
+#include "errors.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 
 class AttemptBuffer;
 class PacketError;
-
-// A failed read attempt: an error value for the caller to print, raise or
-// drop, or an internal failure (a diagnostic could not be printed).
-using PortError = std::variant<AHRSError, Panic>;
 
 // Every call that may block (on the device, on a file, on a full standard
 // output or error) takes the caller's interrupt check: a wait that a signal

@@ -1,4 +1,4 @@
-#include "termios_baud.hpp"
+#include "serial_device.hpp"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

@@ -3,7 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include "../device/std_descriptors.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs::queue_signal {
 

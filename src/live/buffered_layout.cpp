@@ -4,11 +4,11 @@
 #include <optional>
 #include <string_view>
 
-#include "../device/ahrs_error.hpp"
+#include "../device/errors.hpp"
 #include "../device/console.hpp"
 #include "../device/port.hpp"
 #include "../device/serial_device.hpp"
-#include "../device/wait_ready.hpp"
+#include "../device/interrupts.hpp"
 
 namespace ahrs {
 namespace {

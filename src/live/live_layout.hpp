@@ -5,10 +5,10 @@
 // and the fork inertness stay the reader's: a layout only sees each
 // attempt's outcome and says whether the reader goes on.
 #include "../device/attempt_buffer.hpp"
-#include "../device/interrupt.hpp"
-#include "../device/serial_error.hpp"
+#include "../device/interrupts.hpp"
+#include "../device/errors.hpp"
 #include "../protocol/mip_packet.hpp"
-#include "../protocol/packet_error.hpp"
+#include "../protocol/errors.hpp"
 
 namespace ahrs {
 

@@ -16,7 +16,7 @@
 #include <system_error>
 #include <utility>
 
-#include "../device/config_sequence.hpp"
+#include "../device/serial_device.hpp"
 #include "path_watch.hpp"
 
 namespace ahrs {

@@ -22,7 +22,7 @@
 
 #include "../protocol/flat_decode.hpp"
 #include "../protocol/result.hpp"
-#include "../device/cancel.hpp"
+#include "../device/interrupts.hpp"
 #include "dropout_watch.hpp"
 #include "live_layout.hpp"
 #include "../device/fork_guard.hpp"

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "../device/chunk_source.hpp"
+#include "../device/files.hpp"
 #include "live_counters.hpp"
 #include "recorder.hpp"
 #include "../device/serial_device.hpp"

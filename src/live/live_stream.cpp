@@ -1,6 +1,6 @@
 #include "live_stream.hpp"
 
-#include "../device/wait_ready.hpp"
+#include "../device/interrupts.hpp"
 
 namespace ahrs {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "../device/std_descriptors.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 namespace {

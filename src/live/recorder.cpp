@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "../device/std_descriptors.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 #include "time_sidecar.hpp"
 #include "waiting_output.hpp"

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 
 namespace ahrs {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "io_error.hpp"
+#include "errors.hpp"
 #include "result.hpp"
 
 namespace ahrs {

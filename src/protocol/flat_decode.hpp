@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "descriptor.hpp"
+#include "packet_view.hpp"
 #include "reading.hpp"
 
 namespace ahrs {

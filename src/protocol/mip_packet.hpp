@@ -4,9 +4,8 @@
 #include <span>
 
 #include "byte_stream.hpp"
-#include "descriptor.hpp"
-#include "packet_error.hpp"
 #include "packet_view.hpp"
+#include "errors.hpp"
 
 namespace ahrs {
 

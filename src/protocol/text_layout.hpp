@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "descriptor.hpp"
+#include "packet_view.hpp"
 #include "flat_decode.hpp"
 #include "reading.hpp"
 #include "record_row.hpp"

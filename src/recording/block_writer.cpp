@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "../device/wait_ready.hpp"
+#include "../device/interrupts.hpp"
 
 namespace ahrs {
 namespace {

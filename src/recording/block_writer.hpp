@@ -11,9 +11,9 @@
 #include <optional>
 #include <thread>
 
-#include "../protocol/io_error.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "../device/interrupt.hpp"
+#include "../device/interrupts.hpp"
 
 namespace ahrs {
 

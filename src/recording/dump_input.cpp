@@ -8,8 +8,7 @@
 #include <cerrno>
 #include <string>
 
-#include "../device/file_source.hpp"
-#include "../device/std_descriptors.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 namespace {

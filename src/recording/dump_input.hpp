@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "../device/file_handle.hpp"
+#include "../device/files.hpp"
 #include "recording_scan.hpp"
 
 namespace ahrs {

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "../device/file_handle.hpp"
-#include "../protocol/io_error.hpp"
+#include "../device/files.hpp"
+#include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
 
 namespace ahrs {

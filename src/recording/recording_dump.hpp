@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "../protocol/record_row.hpp"
-#include "scan_loop.hpp"
+#include "recording_scan.hpp"
 
 namespace ahrs {
 

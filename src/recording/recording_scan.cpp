@@ -1,6 +1,6 @@
 #include "recording_scan.hpp"
 
-#include "../device/file_source.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 namespace {

@@ -1,10 +1,12 @@
 #include "recording_tables.hpp"
 
+#include <algorithm>
 #include <new>
 
 #include "../protocol/mip_packet.hpp"
 
 namespace ahrs {
+
 namespace {
 
 bool keep_clock(std::vector<PacketClock>& clocks, const PacketClock& c) {
@@ -41,6 +43,32 @@ Result<RecordingTables, ScanFailure> collect_tables(RecordingScan& scan, const S
     };
     if (auto r = scan_all(scan, hook, visit); !r) return err(std::move(r).error());
     return t;
+}
+
+bool OffsetList::push(std::uint64_t offset) {
+    const std::size_t at = size_ % kBlock;
+    if (at == 0) {
+        std::unique_ptr<std::uint64_t[]> block(new (std::nothrow) std::uint64_t[kBlock]);
+        if (!block) return false;
+        try {
+            blocks_.push_back(std::move(block));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+    blocks_.back()[at] = offset;
+    ++size_;
+    return true;
+}
+
+void OffsetList::move_to(std::uint64_t* dst) {
+    for (auto& block : blocks_) {
+        const std::size_t n = std::min(size_, kBlock);
+        dst = std::copy_n(block.get(), n, dst);
+        size_ -= n;
+        block.reset();
+    }
+    blocks_.clear();
 }
 
 }  // namespace ahrs

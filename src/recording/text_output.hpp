@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "block_writer.hpp"
-#include "../device/file_handle.hpp"
+#include "../device/files.hpp"
 
 namespace ahrs {
 

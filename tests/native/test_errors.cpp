@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "device/ahrs_error.hpp"
-#include "device/serial_error.hpp"
-#include "protocol/debug_text.hpp"
-#include "protocol/io_error.hpp"
+#include "device/errors.hpp"
+#include "protocol/errors.hpp"
 
 namespace ahrs {
 namespace {

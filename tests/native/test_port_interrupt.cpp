@@ -15,7 +15,7 @@
 #include <optional>
 #include <thread>
 
-#include "device/interrupt.hpp"
+#include "device/interrupts.hpp"
 #include "device/port.hpp"
 #include "reference/reading_text.hpp"
 #include "test_device_support.hpp"

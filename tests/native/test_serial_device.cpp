@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "device/port.hpp"
-#include "device/termios_baud.hpp"
+#include "device/serial_device.hpp"
 #include "reference/reading_text.hpp"
 #include "test_device_support.hpp"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/descriptor.hpp"
+#include "protocol/packet_view.hpp"
 #include "protocol/record_row.hpp"
 
 namespace ahrs {

@@ -1,7 +1,4 @@
 #pragma once
-// A Python object that carries a C++ value: constructed in place by tp_new,
-// destroyed by tp_dealloc. The classes are final and have no __dict__ or
-// weak-reference slot.
 #include <new>
 #include <utility>
 
@@ -9,6 +6,9 @@
 
 namespace ahrs::py {
 
+// A Python object that carries a C++ value: constructed in place by tp_new,
+// destroyed by tp_dealloc. The classes are final and have no __dict__ or
+// weak-reference slot.
 template <class T>
 struct ClassObject {
     PyObject_HEAD bool borrowed;
@@ -37,6 +37,30 @@ struct ClassObject {
 };
 
 // Creates a final heap type named builtins.<name>.
-PyRef make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+inline PyRef make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
+    PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    return PyRef::steal(PyType_FromSpec(&spec));
+}
+
+// Exclusive access to a client object for the length of one method call. The
+// interpreter lock already serialises callers, so a refusal only happens when
+// a call re-enters its own object.
+class Borrow {
+public:
+    explicit Borrow(bool& flag) : flag_(flag), ok_(!flag) {
+        if (ok_) flag_ = true;
+        else PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    }
+    ~Borrow() {
+        if (ok_) flag_ = false;
+    }
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool& flag_;
+    bool ok_;
+};
 
 }  // namespace ahrs::py

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/descriptor.hpp"
+#include "protocol/packet_view.hpp"
 
 namespace ahrs::py {
 namespace {

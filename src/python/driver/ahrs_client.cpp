@@ -2,7 +2,6 @@
 // does its work on the calling thread and returns.
 #include "device/port.hpp"
 #include "python/common/args.hpp"
-#include "python/common/borrow.hpp"
 #include "python/common/class_object.hpp"
 #include "python/common/no_throw.hpp"
 #include "convert.hpp"

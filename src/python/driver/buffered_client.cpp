@@ -6,7 +6,6 @@
 
 #include "live/buffered_layout.hpp"
 #include "python/common/args.hpp"
-#include "python/common/borrow.hpp"
 #include "python/common/class_object.hpp"
 #include "python/common/no_throw.hpp"
 #include "convert.hpp"

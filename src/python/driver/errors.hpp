@@ -2,8 +2,7 @@
 // How native failures become Python exceptions.
 #include <string_view>
 
-#include "device/ahrs_error.hpp"
-#include "device/panic.hpp"
+#include "device/errors.hpp"
 #include "device/port.hpp"
 #include "python/common/py_ref.hpp"
 

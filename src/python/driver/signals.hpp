@@ -4,7 +4,7 @@
 // behalf, and a wait, open or read cut short by a signal then runs the
 // pending handlers and gives up if one raised. The interpreter lock is held
 // throughout, as in every call of this module.
-#include "device/interrupt.hpp"
+#include "device/interrupts.hpp"
 #include "python/common/py_ref.hpp"
 
 namespace ahrs::py {

@@ -10,8 +10,7 @@
 
 #include "functions.hpp"
 #include "live/live_sample.hpp"
-#include "protocol/descriptor.hpp"
-#include "protocol/record_columns.hpp"
+#include "protocol/packet_view.hpp"
 #include "protocol/record_row.hpp"
 
 namespace ahrs::py {

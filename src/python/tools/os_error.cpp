@@ -1,6 +1,6 @@
 #include "os_error.hpp"
 
-#include "device/interrupt.hpp"
+#include "device/interrupts.hpp"
 
 namespace ahrs::py {
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "protocol/io_error.hpp"
+#include "protocol/errors.hpp"
 #include "python/common/py_ref.hpp"
 
 namespace ahrs::py {

@@ -12,8 +12,8 @@
 #include "recording/times_sidecar.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
-#include "protocol/descriptor.hpp"
-#include "protocol/record_columns.hpp"
+#include "protocol/packet_view.hpp"
+#include "protocol/record_row.hpp"
 #include "python/common/args.hpp"
 #include "unlocked.hpp"
 

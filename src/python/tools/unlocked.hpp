@@ -9,8 +9,8 @@
 // Any of those takes of the lock may end the thread instead (a daemon thread
 // while the interpreter finalises, see no_throw.hpp): nothing on the way
 // out may be noexcept, nor ask for the lock a second time.
-#include "device/interrupt.hpp"
-#include "recording/scan_loop.hpp"
+#include "device/interrupts.hpp"
+#include "recording/recording_scan.hpp"
 #include "python/common/py_ref.hpp"
 
 namespace ahrs::py {

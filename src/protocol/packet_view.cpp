@@ -1,4 +1,4 @@
-#include "descriptor.hpp"
+#include "packet_view.hpp"
 
 namespace ahrs {
 namespace {

@@ -1,11 +1,12 @@
-#include "io_error.hpp"
+#include "errors.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
-#include "debug_text.hpp"
-
 namespace ahrs {
+
 namespace {
 
 struct KindText {
@@ -159,6 +160,133 @@ std::string IoError::text() const {
         case Shape::Bare: return std::string(kind_description(kind_));
     }
     return {};
+}
+
+namespace {
+
+std::string hex(std::uint64_t v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+}  // namespace
+
+PacketError PacketError::bad_magic(std::uint64_t pos, std::uint8_t b0, std::uint8_t b1) {
+    PacketError e(Kind::BadMagic);
+    e.position_ = pos;
+    e.found_ = {b0, b1};
+    return e;
+}
+
+PacketError PacketError::no_variant_match(std::uint64_t pos, std::uint8_t byte, ContextFrame field) {
+    PacketError e(Kind::NoVariantMatch);
+    e.position_ = pos;
+    e.frames_.push_back({"Unexpected value for enum: " + std::to_string(byte)});
+    e.frames_.push_back(std::move(field));
+    return e;
+}
+
+PacketError PacketError::assert_fail(std::uint64_t pos, std::string message) {
+    PacketError e(Kind::AssertFail);
+    e.position_ = pos;
+    e.message_ = std::move(message);
+    return e;
+}
+
+PacketError PacketError::io(IoError err) {
+    PacketError e(Kind::Io);
+    e.io_ = std::move(err);
+    return e;
+}
+
+PacketError PacketError::io_in_field(IoError err, ContextFrame field) {
+    PacketError e = io(std::move(err));
+    e.frames_.push_back(std::move(field));
+    return e;
+}
+
+std::string PacketError::base_text() const {
+    switch (kind_) {
+        case Kind::BadMagic:
+            return "bad magic at 0x" + hex(position_) + ": [" + std::to_string(found_[0]) + ", " +
+                   std::to_string(found_[1]) + "]";
+        case Kind::NoVariantMatch: return "no variants matched at 0x" + hex(position_);
+        case Kind::AssertFail: return message_ + " at 0x" + hex(position_);
+        case Kind::Io: return io_->text();
+    }
+    return {};
+}
+
+std::string PacketError::text() const {
+    if (frames_.empty()) return base_text();
+    std::string out = "\n  --- Backtrace ------------------------------------------\n";
+    out += "   " + base_text() + "\n";
+    for (const auto& f : frames_) {
+        out += "   " + f.text + "\n";
+        if (f.file) out += "      at " + std::string(f.file) + ":" + std::to_string(f.line) + "\n";
+    }
+    out += "  --------------------------------------------------------";
+    return out;
+}
+
+namespace {
+
+void append_code_point_escape(std::string& out, std::uint32_t cp) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(cp));
+    out += buf;
+}
+
+// Decodes one UTF-8 sequence at `text[i]`; returns its length, or 0 when the
+// bytes are not well-formed UTF-8.
+std::size_t decode_utf8(std::string_view text, std::size_t i, std::uint32_t& cp) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    std::size_t len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 0;
+    if (len == 0 || i + len > text.size()) return 0;
+    cp = len == 1 ? b0 : b0 & (0x7F >> len);
+    for (std::size_t k = 1; k < len; ++k) {
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    return len;
+}
+
+bool is_control(std::uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+
+}  // namespace
+
+void append_quoted(std::string& out, std::string_view text) {
+    out += '"';
+    for (std::size_t i = 0; i < text.size();) {
+        std::uint32_t cp = 0;
+        std::size_t len = decode_utf8(text, i, cp);
+        if (len == 0) {  // a stray byte: show its value rather than corrupt the output
+            append_code_point_escape(out, static_cast<unsigned char>(text[i]));
+            ++i;
+            continue;
+        }
+        switch (cp) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\n': out += "\\n"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (is_control(cp)) append_code_point_escape(out, cp);
+                else out.append(text.substr(i, len));
+        }
+        i += len;
+    }
+    out += '"';
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    append_quoted(out, text);
+    return out;
 }
 
 }  // namespace ahrs

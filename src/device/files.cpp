@@ -1,14 +1,20 @@
-#include "file_handle.hpp"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "files.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <string>
-
-#include "std_descriptors.hpp"
+#include <unistd.h>
 
 namespace ahrs {
+
+int above_standard_descriptors(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
 
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
     if (this != &o) {
@@ -49,6 +55,21 @@ Result<FileHandle, IoError> FileHandle::create(std::string_view path, InterruptC
 
 Result<FileHandle, IoError> FileHandle::open_for_writing(std::string_view path, InterruptCheck interrupt) {
     return open_path(path, O_WRONLY | O_CREAT, interrupt);
+}
+
+Result<std::unique_ptr<FileSource>, IoError> FileSource::open(std::string_view path, InterruptCheck interrupt) {
+    auto fd = FileHandle::open_read_only(path, interrupt);
+    if (!fd) return err(std::move(fd).error());
+    return std::unique_ptr<FileSource>(new FileSource(std::move(fd).value()));
+}
+
+Result<std::size_t, IoError> FileSource::read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts) {
+    for (;;) {
+        const ssize_t n = ::read(fd_.get(), dst.data(), dst.size());
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return err(IoError::last_os());
+        if (interrupts.signals.requested()) return err(interrupted());
+    }
 }
 
 }  // namespace ahrs

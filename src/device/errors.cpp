@@ -1,8 +1,9 @@
-#include "serial_error.hpp"
+#include "errors.hpp"
 
 #include <cerrno>
 
-#include "../protocol/debug_text.hpp"
+#include "../protocol/errors.hpp"
+#include "interrupts.hpp"
 
 namespace ahrs {
 
@@ -29,6 +30,21 @@ std::string SerialError::debug() const {
     }
     out += ", description: ";
     append_quoted(out, description_);
+    out += " }";
+    return out;
+}
+
+AHRSError AHRSError::from_io(const IoError& e) {
+    AHRSError a("IOError: " + e.debug());
+    if (is_interruption(e)) a.cause_ = Cause::Interrupted;
+    return a;
+}
+
+AHRSError AHRSError::from_serial(const SerialError& e) { return AHRSError("SerialPortError: " + e.debug()); }
+
+std::string AHRSError::debug() const {
+    std::string out = "AHRSError { error: ";
+    append_quoted(out, error_);
     out += " }";
     return out;
 }

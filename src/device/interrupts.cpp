@@ -1,10 +1,39 @@
-#include "wait_ready.hpp"
-
-#include <poll.h>
+#include "interrupts.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "files.hpp"
 
 namespace ahrs {
+
+IoError interrupted() { return IoError::custom(IoKind::Other, "Operation interrupted by a signal"); }
+
+bool is_interruption(const IoError& e) {
+    const IoError i = interrupted();
+    return e.shape() == i.shape() && e.kind() == i.kind() && e.text() == i.text();
+}
+
+CancelToken::CancelToken() : fd_(above_standard_descriptors(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))) {}
+
+CancelToken::~CancelToken() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+void CancelToken::cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    if (fd_ < 0) return;
+    const std::uint64_t one = 1;
+    // The counter only ever needs to be non-zero; a full counter (EAGAIN)
+    // already is, so the result can be ignored.
+    [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
+}
+
+bool CancelToken::cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
 namespace {
 
 // Rounds up, so a wait never ends a little before its deadline.
