@@ -100,16 +100,20 @@ int count_digits(std::uint64_t v) {
 }
 
 // Eight decimal digits of v < 10^8, leading zeros included, as the bytes of
-// a little-endian word, first digit in the lowest byte: both halves of four
-// digits, then their pairs, then their single digits are split at once in
-// the word's lanes.
-std::uint64_t eight_digits(std::uint32_t v) {
+// a little-endian word (values 0 to 9, not yet text), first digit in the
+// lowest byte: both halves of four digits, then their pairs, then their
+// single digits are split at once in the word's lanes.
+[[gnu::always_inline]] inline std::uint64_t digit_lanes(std::uint32_t v) {
     const std::uint64_t fours = v / 10000 | std::uint64_t{v % 10000} << 32;
     const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;  // each lane / 100
     const std::uint64_t pairs = hundreds | (fours - 100 * hundreds) << 16;
     const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;  // each lane / 10
-    return (tens | (pairs - 10 * tens) << 8) + 0x3030303030303030;
+    return tens | (pairs - 10 * tens) << 8;
 }
+
+constexpr std::uint64_t kZeros = 0x3030303030303030;
+
+[[gnu::always_inline]] inline std::uint64_t eight_digits(std::uint32_t v) { return digit_lanes(v) + kZeros; }
 
 void store_le(char* out, std::uint64_t word) {
     if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
@@ -155,15 +159,13 @@ char* write_exponent(char* p, int exp, ExponentStyle style) {
 // nine): the digits as one word, stored where they go, split around the
 // point by a second store of the same word shifted, so nothing written is
 // read back.
-char* write_short_positional(char* out, std::uint32_t digits, int n, int point) {
-    const std::uint64_t word = eight_digits(digits) >> (8 * (8 - n));  // zero bytes after the digits
+[[gnu::always_inline]] inline char* write_short_positional(char* out, std::uint64_t word, int n, int point) {
     if (point <= 0) {  // 0.000ddd, at most three zeros after the point
         std::memcpy(out, "0.000000", 8);
         store_le(out + 2 - point, word);
         return out + 2 - point + n;
     }
     if (point >= n) {  // ddd000.0, up to 16 digits before the point
-        constexpr std::uint64_t kZeros = 0x3030303030303030;
         store_le(out, n < 8 ? word | kZeros << (8 * n) : word);
         store_le(out + 8, kZeros);
         std::memcpy(out + point, ".0", 2);
@@ -182,7 +184,7 @@ char* write_finite(char* out, std::uint64_t digits, int exponent, ExponentStyle 
     const int point = n + exponent;  // digits before the decimal point
     const int sci = point - 1;
     if (n <= 8 && sci < 16 && sci >= -4)
-        return write_short_positional(out, static_cast<std::uint32_t>(digits), n, point);
+        return write_short_positional(out, eight_digits(static_cast<std::uint32_t>(digits)) >> (8 * (8 - n)), n, point);
     if (sci >= 16 || sci < -4) {
         write_digits(out + 1, digits, n);
         out[0] = out[1];
@@ -233,14 +235,40 @@ template <class T>
     return s;
 }
 
+// NaN, infinities and zeros, off the hot path.
+[[gnu::noinline]] char* write_special(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Bare); }
+
+// The system's layout straight from the value, in one body: the common
+// case (at most eight digits, positional) never leaves it.
+template <class T>
+[[gnu::always_inline]] inline char* write_value(char* out, T v) {
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    Shortest s = classify<Bits, std::numeric_limits<T>::digits - 1>(std::bit_cast<Bits>(v));
+    if (s.kind != ShortestKind::Finite) [[unlikely]]
+        return write_special(out, s);
+    if (s.negative) *out++ = '-';
+    find_digits(s, v);
+    if (s.digits < 100000000) [[likely]] {
+        // The digit count from the digits' own word: its leading zeros are
+        // its lowest zero bytes (the digits are never zero).
+        const std::uint64_t lanes = digit_lanes(static_cast<std::uint32_t>(s.digits));
+        const int lead = std::countr_zero(lanes) / 8;
+        const int n = 8 - lead;
+        const int point = n + s.exponent;
+        if (point <= 16 && point >= -3) return write_short_positional(out, (lanes + kZeros) >> (8 * lead), n, point);
+    }
+    return write_finite(out, s.digits, s.exponent, ExponentStyle::Bare);
+}
+
 }  // namespace
 
 Shortest shortest(float v) { return shortest_of(v); }
 Shortest shortest(double v) { return shortest_of(v); }
 
 char* write_shortest(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Bare); }
-char* write_shortest(char* out, float v) { return lay_out(out, shortest_of(v), ExponentStyle::Bare); }
-char* write_shortest(char* out, double v) { return lay_out(out, shortest_of(v), ExponentStyle::Bare); }
+// A packet's line is mostly float32s: their digit search is inlined too.
+[[gnu::flatten]] char* write_shortest(char* out, float v) { return write_value(out, v); }
+char* write_shortest(char* out, double v) { return write_value(out, v); }
 char* write_shortest_repr(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Repr); }
 
 char* write_unsigned(char* out, std::uint64_t v) {
