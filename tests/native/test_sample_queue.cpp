@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "live/sample_queue.hpp"
+#include "live/live_sample.hpp"
 
 using ahrs::BoundedQueue;
 using ahrs::LiveSample;

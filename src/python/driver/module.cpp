@@ -2,7 +2,6 @@
 // registers its function and classes.
 #include "convert.hpp"
 #include "errors.hpp"
-#include "parse_stream.hpp"
 #include "python/common/no_throw.hpp"
 #include "python/common/py_ref.hpp"
 #include "registry.hpp"

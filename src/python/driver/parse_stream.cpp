@@ -1,7 +1,7 @@
 // Decodes a whole recorded stream file, printing one line of readings per
 // packet on standard output and one closing line on standard error. Strict:
 // it stops at the first packet it cannot read.
-#include "parse_stream.hpp"
+#include "registry.hpp"
 
 #include <string>
 #include <variant>

@@ -52,7 +52,7 @@ PyObject* catalogue(PyObject*, PyObject*) {
     return out.release();
 }
 
-// What a live sample's row carries after the record's (sample_rows.cpp).
+// What a live sample's row carries after the record's (live_sample.cpp).
 constexpr NamedColumn kSampleColumns[] = {{"host_ns", "u8"}, {"time_ns", "i8"}};
 static_assert(std::is_same_v<decltype(LiveSample::host_ns), std::uint64_t>);
 static_assert(std::is_same_v<decltype(LiveSample::time_ns), std::int64_t>);

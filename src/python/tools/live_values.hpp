@@ -4,7 +4,7 @@
 // them (float, int, "Valid"/"Invalid"); and batches of samples as the packed
 // tables load() turns into arrays.
 #include "live/live_sample.hpp"
-#include "live/sample_rows.hpp"
+#include "live/live_sample.hpp"
 #include "protocol/flat_decode.hpp"
 #include "python/common/py_ref.hpp"
 

@@ -1,4 +1,4 @@
-#include "sample_rows.hpp"
+#include "live_sample.hpp"
 
 #include <cstring>
 
