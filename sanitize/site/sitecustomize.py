@@ -4,7 +4,7 @@ two kinds of blocks that are not the driver's out of the leak report; all
 else, numpy's later allocations and the driver's on any thread included,
 is checked as usual.
 
-- numpy's, pandas' and the analysis libraries' modules keep objects that
+- numpy's, scipy's, pandas' and the analysis libraries' modules keep objects that
   they never release and lose some references while they import (a string
   joined in one of the latter's imports, for one): leak detection is paused
   in the importing thread for the length of their own import.
@@ -28,34 +28,50 @@ else:
     _ignore.argtypes = [ctypes.c_void_p]
 
 
+_depth = threading.local()
+
+
+class _Paused:
+    """Leak detection paused in this thread; nested pauses count."""
+
+    def __enter__(self):
+        if not getattr(_depth, "n", 0):
+            # A full collection empties the interpreter's free lists: otherwise
+            # the import would be handed floats (and the like) allocated before
+            # the pause, and the ones it keeps would show up as leaks.
+            gc.collect()
+        _depth.n = getattr(_depth, "n", 0) + 1
+        _pause()
+
+    def __exit__(self, *exc):
+        getattr(_runtime, "__lsan_enable")()
+        _depth.n -= 1
+
+
 class _UncheckedLoader:
     def __init__(self, inner):
         self._inner = inner
 
     def create_module(self, spec):
-        return self._inner.create_module(spec)
+        # An extension module's initialisation runs here.
+        with _Paused():
+            return self._inner.create_module(spec)
 
     def exec_module(self, module):
-        # A full collection empties the interpreter's free lists: otherwise
-        # the import would be handed floats (and the like) allocated before
-        # the pause, and the ones it keeps would show up as leaks.
-        gc.collect()
-        _pause()
-        try:
+        with _Paused():
             self._inner.exec_module(module)
-        finally:
-            getattr(_runtime, "__lsan_enable")()
 
 
 class _UncheckedImport:
-    """Finds these libraries as usual, then loads them with leak detection
-    paused; their submodules are imported from inside that load."""
+    """Finds these libraries and their submodules as usual, then loads them
+    with leak detection paused: a submodule loaded long after the package
+    (scipy's are loaded on first use) is as much theirs."""
 
-    NAMES = ("numpy", "pandas", "pyarrow", "polars", "duckdb", "mcap", "dask", "distributed")
+    NAMES = ("numpy", "scipy", "pandas", "pyarrow", "polars", "duckdb", "mcap", "dask", "distributed")
 
     @staticmethod
     def find_spec(name, path=None, target=None):
-        if name not in _UncheckedImport.NAMES:
+        if name.partition(".")[0] not in _UncheckedImport.NAMES:
             return None
         spec = PathFinder.find_spec(name, path)
         if spec is not None and spec.loader is not None:

@@ -227,7 +227,8 @@ def read_until_hang_up(fd, timeout=10.0):
 
 def test_unplugging_moves_the_link_to_a_new_terminal_and_the_stream_goes_on(tmp_path):
     link = tmp_path / "usb-sensor-if00"
-    with simulator("--link", str(link), "--unplug-every", "1.0") as (proc, first):
+    # A linger longer than any wait here: the reader is away on purpose.
+    with simulator("--link", str(link), "--unplug-every", "1.0", "--linger", "60") as (proc, first):
         paths, tails, tows = [], [], []
         for away in (0, 0.6, 0):
             time.sleep(away)  # the device streams to nobody meanwhile
