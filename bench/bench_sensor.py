@@ -3,8 +3,9 @@
 - Latency at a paced 1,000 packets a second: pty_writer notes when it began
   writing each packet, the loop notes when the sample reached it; the same
   for an asyncio loop awaiting aread(), for BufferedAHRSClient.take()
-  polled every millisecond and for the AHRSClient.read() loop. The process's CPU share (every thread, the
-  consuming loop included) is taken over the same run.
+  polled every millisecond and for the AHRSClient.read() loop. The
+  process's CPU share (every thread, the consuming loop included) is taken
+  over the same run.
 - A busy pure-Python thread's speed alone and beside a loop taking 100
   packets a second: `for sample in sensor`, and AHRSClient.read().
 - Flat out: samples a second through iteration, and rows a second out of
