@@ -143,7 +143,8 @@ void LiveReader::open_loop_fd() {
 void LiveReader::watch_device(bool on) {
     if (loop_fd_ < 0) return;
     epoll_event e{EPOLLIN, {}};
-    ::epoll_ctl(loop_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, stream_->fd(), &e);
+    const bool done = ::epoll_ctl(loop_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, stream_->fd(), &e) == 0;
+    device_watched_ = on && done;
 }
 
 LiveReader::~LiveReader() {
@@ -345,7 +346,8 @@ SampleQueue::Took LiveReader::next_now(LiveSample& out, int& wait_fd) {
     if (took != SampleQueue::Took::Nothing) return took;
     if (loop_fd_ >= 0 && lead_.try_take()) {
         const Step s = lead_until_taken(out, std::chrono::steady_clock::now(), took);
-        if (s == Step::Cut && took == SampleQueue::Took::Nothing) {
+        // A device that epoll cannot watch is left to the thread.
+        if (s == Step::Cut && took == SampleQueue::Took::Nothing && device_watched_) {
             // Lowered while the lead is still held, so that a nudge from a
             // thread taking it from a stalled loop is never lost.
             queue_->lower_signal();

@@ -152,6 +152,7 @@ private:
     std::uint64_t generation_ = fork_generation();
     StreamLead lead_;
     int loop_fd_ = -1;  // an epoll set: the queue's descriptor, and the device's while it is open
+    bool device_watched_ = false;  // the lead's own, as the stream is
     // The lead's own.
     std::unique_ptr<LiveStream> stream_;
     std::optional<IoError> lost_;  // met by a consumer, for the thread to act on

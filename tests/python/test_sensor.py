@@ -824,7 +824,7 @@ class TestAsyncio:
         # Read (host_ns) while the loop stood still: by the thread, which
         # took the device from it rather than leaving the bytes to pile up.
         for began, ended in stalls:
-            assert any(began + 100_000_000 < x.host_ns < ended for x in got), "the stream stopped with the loop"
+            assert any(began < x.host_ns < ended for x in got), "the stream stopped with the loop"
         assert [number(x) for x in got] == list(range(n))
         assert record.read_bytes() == b"".join(packets)
 
