@@ -2,9 +2,10 @@
 
 - Latency at a paced 1,000 packets a second: pty_writer notes when it began
   writing each packet, the loop notes when the sample reached it; the same
-  for BufferedAHRSClient.take() polled every millisecond and for the
-  AHRSClient.read() loop. The process's CPU share (every thread, the
-  consuming loop included) is taken over the same run.
+  for an asyncio loop awaiting aread(), for BufferedAHRSClient.take()
+  polled every millisecond and for the AHRSClient.read() loop. The
+  process's CPU share (every thread, the consuming loop included) is taken
+  over the same run.
 - A busy pure-Python thread's speed alone and beside a loop taking 100
   packets a second: `for sample in sensor`, and AHRSClient.read().
 - Flat out: samples a second through iteration, and rows a second out of
@@ -115,7 +116,33 @@ def _read_loop(path, count, received):
     return marks, ends
 
 
-LOOPS = {"sensor": _sensor_loop, "take": _take_loop, "read": _read_loop}
+def _aread_loop(path, count, received):
+    import asyncio
+
+    from tavrin_ahrs_tools import Sensor
+
+    origin = _week_start()
+    clock = time.monotonic_ns
+
+    async def loop():
+        marks = None
+        async with Sensor(path, configure=False) as sensor:
+            timer = _watchdog(count / 1000 + 30, sensor.close)
+            while len(received) < count:
+                sample = await sensor.aread()
+                if sample is None:
+                    break
+                received.append((round(sample.device_time - origin), clock()))
+                if len(received) == int(WARMUP * 1000):
+                    marks = _cpu_seconds(), time.monotonic()
+            ends = _cpu_seconds(), time.monotonic()
+            timer.cancel()
+        return marks, ends
+
+    return asyncio.run(loop())
+
+
+LOOPS = {"sensor": _sensor_loop, "aread": _aread_loop, "take": _take_loop, "read": _read_loop}
 
 
 def paced(kind, templates, workdir, seconds, rate=1000):

@@ -293,6 +293,7 @@ def sensor_rows(sn):
             "<= 2 %",
             s["cpu_share"] <= 0.02,
         ),
+        ("  asyncio: await sensor.aread()", latency(sn["paced_aread"]), "", None),
         ("  BufferedAHRSClient.take(), 1 ms poll", latency(t), "", None),
         ("  AHRSClient.read() loop", latency(r), "", None),
         (

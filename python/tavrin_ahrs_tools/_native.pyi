@@ -108,6 +108,12 @@ class LiveReader:
         """The next sample tuple; None after the time-out; False once ended."""
     def poll(self) -> SampleTuple | Literal[False] | None:
         """As read(0)."""
+    def next_now(self) -> SampleTuple | Literal[False] | int:
+        """For an event loop, never waiting: the next sample tuple, False once
+        ended, or the descriptor to wait on: signal_fd, or (while the loop
+        leads the device) one readable when the device or signal_fd is."""
+    def let_go(self) -> None:
+        """An event loop stops waiting: a lead it parked goes to the thread."""
     def latest(self) -> SampleTuple | None:
         """The newest sample tuple received, or None."""
     def take_tables(self) -> dict[str, bytearray]:

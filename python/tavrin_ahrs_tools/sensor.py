@@ -183,16 +183,16 @@ def _wake(future: asyncio.Future[None]) -> None:
 
 
 class _Waiters:
-    """The coroutines of one event loop waiting for one Sensor's descriptor.
-    A loop watches a descriptor with one callback at a time, so all of them
-    share one: readable (a sample, or the end) wakes every one."""
+    """The coroutines of one event loop waiting on one Sensor's descriptors
+    (the queue's, or the one that is also the device's). A loop watches a
+    descriptor with one callback at a time, so all of them share one: any
+    readable (bytes, a sample, the end) wakes every one, each looks again,
+    and none stays watched once they are woken or gone."""
 
-    def __init__(
-        self, loop: asyncio.AbstractEventLoop, fd: int, registry: dict[asyncio.AbstractEventLoop, _Waiters]
-    ) -> None:
-        self.loop, self.fd, self.registry = loop, fd, registry
+    def __init__(self, loop: asyncio.AbstractEventLoop, registry: dict[asyncio.AbstractEventLoop, _Waiters]) -> None:
+        self.loop, self.registry = loop, registry
+        self.fds: set[int] = set()
         self.futures: set[asyncio.Future[None]] = set()
-        loop.add_reader(fd, self.wake_all)
 
     def wake_all(self) -> None:
         self.stop()
@@ -202,9 +202,14 @@ class _Waiters:
     def stop(self) -> None:
         if self.registry.get(self.loop) is self:
             del self.registry[self.loop]
-            self.loop.remove_reader(self.fd)
+        for fd in self.fds:
+            self.loop.remove_reader(fd)
+        self.fds.clear()
 
-    async def wait(self) -> None:
+    async def wait(self, fd: int) -> None:
+        if fd not in self.fds:
+            self.fds.add(fd)
+            self.loop.add_reader(fd, self.wake_all)
         future: asyncio.Future[None] = self.loop.create_future()
         self.futures.add(future)
         try:
@@ -471,20 +476,29 @@ class Sensor:
         return sample
 
     async def _next_async(self, live: _native.LiveReader) -> Sample | None:
-        # The descriptor is cleared before the queue is looked at, so a sample
-        # that arrives after the look sets it again and wakes the loop.
+        # Each look frames what the device has sent when the loop can lead it,
+        # never waiting; then the loop waits for the device itself (the
+        # reader thread stays parked: one wake per sample), or, while the
+        # thread leads, for the queue's descriptor, which the look cleared
+        # before its last look at the queue. The queue's descriptor, watched
+        # either way, also says the end, and that the thread took the device
+        # from a stalled loop.
         loop = asyncio.get_running_loop()
         while True:
-            found = live.poll()
-            if found is None:
-                live.clear_signal()
-                found = live.poll()
-            if found is not None or self._closed:
-                return self._settled(_sample(found)) if not self._closed else None
+            found = live.next_now()
+            if self._closed:
+                return None
+            if found is False or isinstance(found, tuple):
+                return self._settled(_sample(found))
             waiters = self._waiters.get(loop)
             if waiters is None:
-                waiters = self._waiters[loop] = _Waiters(loop, live.signal_fd, self._waiters)
-            await waiters.wait()
+                waiters = self._waiters[loop] = _Waiters(loop, self._waiters)
+            try:
+                await waiters.wait(found)
+            except asyncio.CancelledError:
+                if found != live.signal_fd and loop not in self._waiters:  # none of the loop's waits on the device
+                    live.let_go()
+                raise
 
 
 class _Samples:

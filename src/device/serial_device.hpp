@@ -35,6 +35,8 @@ public:
     // The same, waiting for a first byte until `until` instead.
     Result<std::size_t, IoError> read_some(std::span<std::uint8_t> dst, const Interrupts& interrupts, Deadline until);
     std::size_t chunk_size() const override { return 4096; }
+    // For an event loop to wait on; it is the device's own until it is gone.
+    int fd() const { return fd_; }
     // Waits up to the time-out for room, then hands over what the device takes.
     Result<std::size_t, IoError> write(std::span<const std::uint8_t> src, const Interrupts& interrupts);
 

@@ -95,9 +95,20 @@ public:
     // clears it costs the sender no system call per item. -1 without it.
     int signal_fd() const { return signal_fd_; }
     void clear_signal() {
-        queue_signal::lower(signal_fd_);
         std::lock_guard lock(mu_);
+        lower();
         armed_ = true;
+    }
+    // Unreadable, unless the queue has ended, and not armed: for a consumer
+    // that waits on it for the end and for nudge() alone.
+    void lower_signal() {
+        std::lock_guard lock(mu_);
+        lower();
+    }
+    // Readable at once, armed or not.
+    void nudge() {
+        std::lock_guard lock(mu_);
+        raise();
     }
 
     std::uint64_t dropped() {
@@ -126,6 +137,18 @@ private:
     void take_front(Item& out);
     // After an item was queued, under the lock: wakes the event loop.
     void arrived(const Item& item);
+    // The descriptor's state, under the lock; a lowering costs a system
+    // call only when it was raised.
+    void raise() {
+        if (signal_fd_ < 0) return;
+        queue_signal::raise(signal_fd_);
+        raised_ = true;
+    }
+    void lower() {
+        if (!raised_ || ended_) return;
+        queue_signal::lower(signal_fd_);
+        raised_ = false;
+    }
 
     const QueueOptions options_;
     const int signal_fd_;
@@ -142,6 +165,7 @@ private:
     std::optional<Item> latest_;
     bool ended_ = false;
     bool armed_ = false;  // a consumer cleared the descriptor and may wait on it
+    bool raised_ = false;
 };
 
 template <class Item>
@@ -195,7 +219,7 @@ void BoundedQueue<Item>::arrived(const Item& item) {
     max_count_ = std::max(max_count_, queued());
     if (armed_) {
         armed_ = false;
-        queue_signal::raise(signal_fd_);
+        raise();
     }
 }
 
@@ -267,8 +291,8 @@ void BoundedQueue<Item>::end() {
     {
         std::lock_guard lock(mu_);
         ended_ = true;
+        raise();
     }
-    if (signal_fd_ >= 0) queue_signal::raise(signal_fd_);
     items_.notify_all();
     space_.notify_all();
 }

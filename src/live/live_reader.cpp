@@ -3,8 +3,10 @@
 #include <limits.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <exception>
+#include <functional>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -83,6 +86,7 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
         return err(errno && errno != ENOMEM
                        ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
                        : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
+    if (samples) reader->open_loop_fd();
     Result<std::unique_ptr<SerialDevice>, LiveStartError> device = std::unique_ptr<SerialDevice>();
     if (!reader->settings_.open_in_thread) device = reader->connect();
     if (!device) return err(std::move(device).error());
@@ -127,6 +131,22 @@ bool LiveReader::is_port(const struct stat& file) const {
     return ::stat(settings_.path.c_str(), &port) == 0 && port.st_dev == file.st_dev && port.st_ino == file.st_ino;
 }
 
+void LiveReader::open_loop_fd() {
+    loop_fd_ = above_standard_descriptors(::epoll_create1(EPOLL_CLOEXEC));
+    epoll_event e{EPOLLIN, {}};
+    if (loop_fd_ >= 0 && ::epoll_ctl(loop_fd_, EPOLL_CTL_ADD, queue_->signal_fd(), &e) != 0) {
+        ::close(loop_fd_);
+        loop_fd_ = -1;
+    }
+}
+
+void LiveReader::watch_device(bool on) {
+    if (loop_fd_ < 0) return;
+    epoll_event e{EPOLLIN, {}};
+    const bool done = ::epoll_ctl(loop_fd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, stream_->fd(), &e) == 0;
+    device_watched_ = on && done;
+}
+
 LiveReader::~LiveReader() {
     if (inherited()) {
         // The parent's thread and queue (whose lock may have been copied
@@ -138,6 +158,8 @@ LiveReader::~LiveReader() {
         return;
     }
     close();
+    // Only now: an event loop may still watch it until the last wait ends.
+    if (loop_fd_ >= 0) ::close(loop_fd_);
 }
 
 // Also what a reader that failed to start goes through, with whatever it got.
@@ -189,8 +211,10 @@ void LiveReader::run(std::unique_ptr<SerialDevice> device) {
             stream_ =
                 std::make_unique<LiveStream>(std::move(device), recorder_.get(), counters_, settings_.layout.get());
             clock_.restart();  // a device opened again may have started its clock over
+            watch_device(true);
             auto lost = lead();
             if (!lost) break;
+            watch_device(false);
             stream_.reset();
             set_error("device lost: " + lost->text());
             if (!settings_.reconnect) {
@@ -251,8 +275,15 @@ std::unique_ptr<SerialDevice> LiveReader::reconnect(const std::string& lost_term
 
 std::optional<IoError> LiveReader::lead() {
     const Interrupts interrupts{{}, cancel_.get()};
+    const std::function<bool()> bytes_waiting = [this] {
+        pollfd p{stream_->fd(), POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0;  // bytes, or a hang-up: either is the lead's to meet
+    };
     for (;;) {
-        if (!lead_.thread_take()) return std::nullopt;
+        const auto took = lead_.thread_take(bytes_waiting);
+        if (took == StreamLead::Took::Stopped) return std::nullopt;
+        // The stalled loop waits on the queue's descriptor too (in loop_fd).
+        if (took == StreamLead::Took::FromStalledLoop && queue_) queue_->nudge();
         if (lost_) return std::exchange(lost_, std::nullopt);
         for (;;) {
             const Step s = step(interrupts, Deadline::max());
@@ -287,21 +318,52 @@ bool always(void*) { return true; }
 
 }  // namespace
 
-SampleQueue::Took LiveReader::next(LiveSample& out, std::chrono::steady_clock::time_point until) {
-    auto took = queue_->pop(out, {});
-    if (took != SampleQueue::Took::Nothing) return took;
-    if (!lead_.try_take()) return queue_->pop(out, until);
+LiveReader::Step LiveReader::lead_until_taken(LiveSample& out, Deadline until, SampleQueue::Took& took) {
     const Interrupts interrupts{InterruptCheck(always), cancel_.get()};
     Step s;
     do {
         s = step(interrupts, until);
         took = queue_->pop(out, {});
     } while (s == Step::Packet && took == SampleQueue::Took::Nothing);
+    return s;
+}
+
+SampleQueue::Took LiveReader::next(LiveSample& out, std::chrono::steady_clock::time_point until) {
+    auto took = queue_->pop(out, {});
+    if (took != SampleQueue::Took::Nothing) return took;
+    if (!lead_.try_take()) return queue_->pop(out, until);
+    const Step s = lead_until_taken(out, until, took);
     if (s == Step::Lost) lead_.hand_to_thread();
     else lead_.release();
     if (took != SampleQueue::Took::Nothing || s == Step::Cut) return took;
     // Lost or stopped: the thread reconnects, or the queue ends.
     return queue_->pop(out, until);
+}
+
+SampleQueue::Took LiveReader::next_now(LiveSample& out, int& wait_fd) {
+    wait_fd = -1;
+    auto took = queue_->pop(out, {});
+    if (took != SampleQueue::Took::Nothing) return took;
+    if (loop_fd_ >= 0 && lead_.try_take()) {
+        const Step s = lead_until_taken(out, std::chrono::steady_clock::now(), took);
+        // A device that epoll cannot watch is left to the thread.
+        if (s == Step::Cut && took == SampleQueue::Took::Nothing && device_watched_) {
+            // Lowered while the lead is still held, so that a nudge from a
+            // thread taking it from a stalled loop is never lost.
+            queue_->lower_signal();
+            wait_fd = loop_fd_;
+            lead_.park();
+            return took;
+        }
+        if (s == Step::Lost) lead_.hand_to_thread();
+        else lead_.release();
+        if (took != SampleQueue::Took::Nothing) return took;
+    }
+    // The thread leads (and lets go after its next sample), or the stream
+    // has ended: the queue's descriptor wakes the loop.
+    queue_->clear_signal();
+    wait_fd = queue_->signal_fd();
+    return queue_->pop(out, {});
 }
 
 bool LiveReader::deliver(const FramedPacket& framed) {

@@ -88,6 +88,18 @@ public:
     // it waits when it can, else waits on the queue. A signal (EINTR) ends
     // the wait early, with Nothing, so that the host can run its handlers.
     SampleQueue::Took next(LiveSample& out, std::chrono::steady_clock::time_point until);
+    // The same for an event loop, never waiting: frames what has arrived
+    // when it can lead. With no sample, `wait_fd` is the descriptor to wait
+    // on: loop_fd() when the loop now holds the lead parked, else the
+    // queue's (cleared and armed).
+    SampleQueue::Took next_now(LiveSample& out, int& wait_fd);
+    // Readable when the device is or the queue's descriptor is: a loop that
+    // leads waits on the one descriptor, which stays the same across
+    // reconnections. -1 when none could be had (loops never lead then).
+    int loop_fd() const { return loop_fd_; }
+    // An event loop stops waiting without a next_now() to come: a lead it
+    // parked goes to the thread.
+    void let_go() { lead_.unpark(); }
 
     SampleQueue& queue() { return *queue_; }
     const LiveCounters& counters() const { return counters_; }
@@ -102,6 +114,7 @@ public:
 private:
     explicit LiveReader(LiveSettings settings) : settings_(std::move(settings)) {}
     Status<LiveStartError> open_recording();
+    void open_loop_fd();
     // Whether `file` is what the port's path leads to.
     bool is_port(const struct stat& file) const;
     Result<std::unique_ptr<SerialDevice>, LiveStartError> connect();
@@ -116,7 +129,12 @@ private:
     // Never `lost_terminal` again (a pseudo-terminal that hung up, or "").
     std::unique_ptr<SerialDevice> reconnect(const std::string& lost_terminal);
     bool deliver(const FramedPacket& framed);
+    // Frames as the lead until a sample is queued and taken, or the step
+    // says why not.
+    Step lead_until_taken(LiveSample& out, Deadline until, SampleQueue::Took& took);
     void set_error(std::string text);
+    // The device's descriptor joins or leaves the loop's.
+    void watch_device(bool on);
 
     const LiveSettings settings_;
     std::string terminal_;  // the pseudo-terminal the device last opened is, if it is one
@@ -133,6 +151,8 @@ private:
     std::unique_ptr<std::thread> thread_;
     std::uint64_t generation_ = fork_generation();
     StreamLead lead_;
+    int loop_fd_ = -1;  // an epoll set: the queue's descriptor, and the device's while it is open
+    bool device_watched_ = false;  // the lead's own, as the stream is
     // The lead's own.
     std::unique_ptr<LiveStream> stream_;
     std::optional<IoError> lost_;  // met by a consumer, for the thread to act on

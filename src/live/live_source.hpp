@@ -36,6 +36,8 @@ public:
     // Whether a read ended at that deadline since cut_at().
     bool cut() const { return cut_; }
 
+    int fd() const { return device_->fd(); }
+
     // When the last read returned.
     std::uint64_t host_ns() const { return host_ns_; }
     std::uint64_t wall_ns() const { return wall_ns_; }

@@ -44,6 +44,8 @@ public:
 
     // The next packet, reading while `until` and `interrupts` let it.
     Result<FramedPacket, StreamPause> next(const Interrupts& interrupts, Deadline until);
+    // The device's descriptor.
+    int fd() const { return source_->fd(); }
 
 private:
     void count_damage(std::uint64_t start);

@@ -4,8 +4,9 @@ namespace ahrs {
 
 bool StreamLead::try_take() {
     std::lock_guard lock(mu_);
-    if (holder_ == Holder::None && !for_thread_ && !stopped_) {
+    if ((holder_ == Holder::None || holder_ == Holder::Loop) && !for_thread_ && !stopped_) {
         holder_ = Holder::Consumer;
+        ++takes_;
         return true;
     }
     if (!stopped_) wanted_.store(true, std::memory_order_relaxed);
@@ -21,6 +22,22 @@ void StreamLead::release() {
     if (stopped_) changed_.notify_all();
 }
 
+void StreamLead::park() {
+    std::lock_guard lock(mu_);
+    holder_ = Holder::Loop;
+    if (stopped_) changed_.notify_all();
+}
+
+void StreamLead::unpark() {
+    {
+        std::lock_guard lock(mu_);
+        if (holder_ != Holder::Loop) return;
+        holder_ = Holder::None;
+        lease_end_ = Clock::now();
+    }
+    changed_.notify_all();
+}
+
 void StreamLead::hand_to_thread() {
     {
         std::lock_guard lock(mu_);
@@ -30,19 +47,42 @@ void StreamLead::hand_to_thread() {
     changed_.notify_all();
 }
 
-bool StreamLead::thread_take() {
+StreamLead::Took StreamLead::thread_take(const std::function<bool()>& bytes_waiting) {
     std::unique_lock lock(mu_);
+    Took took = Took::Lead;
+    unread_ = false;
     for (;;) {
-        if (stopped_) return false;
-        if (holder_ == Holder::Thread) return true;  // kept through a reconnection
+        if (stopped_) return Took::Stopped;
+        if (holder_ == Holder::Thread) return Took::Lead;  // kept through a reconnection
         if (holder_ == Holder::None && (for_thread_ || Clock::now() >= lease_end_)) break;
+        if (holder_ == Holder::Loop && loop_stalled(lock, bytes_waiting)) {
+            took = Took::FromStalledLoop;
+            break;
+        }
         // While a consumer leads, look again a lease later: it may leave
         // at any moment without saying so.
         changed_.wait_until(lock, holder_ == Holder::None ? lease_end_ : Clock::now() + kLease);
     }
     holder_ = Holder::Thread;
     for_thread_ = false;
-    return true;
+    return took;
+}
+
+// Bytes that arrived just before a look are the loop's to take; only bytes
+// still there a whole look later, with no step between, say it stalled.
+bool StreamLead::loop_stalled(std::unique_lock<std::mutex>& lock, const std::function<bool()>& bytes_waiting) {
+    const bool stepped = takes_ != takes_looked_;
+    takes_looked_ = takes_;
+    lock.unlock();
+    const bool waiting = bytes_waiting();
+    lock.lock();
+    if (holder_ != Holder::Loop || takes_ != takes_looked_) {
+        unread_ = false;
+        return false;
+    }
+    const bool stalled = unread_ && !stepped && waiting;
+    unread_ = waiting;
+    return stalled;
 }
 
 bool StreamLead::thread_yield() {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 
 namespace ahrs {
@@ -32,17 +33,26 @@ public:
     StreamLead(const StreamLead&) = delete;
     StreamLead& operator=(const StreamLead&) = delete;
 
-    // A consumer: takes the lead if it is free; otherwise asks the thread
-    // for it and says no.
+    // A consumer: takes the lead if it is free or parked; otherwise asks
+    // the thread for it and says no.
     bool try_take();
     // A consumer lets go, leasing the lead to consumers for kLease.
     void release();
+    // An event loop's consumer lets go, keeping the lead parked for the loop
+    // while it waits for the device.
+    void park();
+    // An event loop's waits ended without a step to come: a parked lead goes
+    // to the thread at once.
+    void unpark();
     // A consumer lets go for the thread to take it at once (a lost device).
     void hand_to_thread();
 
-    // The thread: waits until it holds the lead (true), or until stop().
-    // It keeps the lead it holds.
-    bool thread_take();
+    // The thread: waits until it holds the lead, or until stop(). It keeps
+    // the lead it holds. `bytes_waiting` looks at the device while the lead
+    // is parked; FromStalledLoop says the lead was taken from a loop that
+    // left bytes unread.
+    enum class Took : std::uint8_t { Stopped, Lead, FromStalledLoop };
+    Took thread_take(const std::function<bool()>& bytes_waiting);
     // The thread, holding the lead: lets go if a consumer asked for it.
     bool thread_yield();
 
@@ -52,7 +62,11 @@ public:
     void wait_no_consumer();
 
 private:
-    enum class Holder : std::uint8_t { None, Thread, Consumer };
+    enum class Holder : std::uint8_t { None, Thread, Consumer, Loop };
+
+    // At one of the thread's looks at a parked lead: whether the loop has
+    // left bytes unread since the look before (it then takes the lead).
+    bool loop_stalled(std::unique_lock<std::mutex>& lock, const std::function<bool()>& bytes_waiting);
 
     std::mutex mu_;
     std::condition_variable changed_;  // let go for the thread, or stopped
@@ -60,6 +74,9 @@ private:
     bool for_thread_ = false;  // let go for the thread to take at once
     bool stopped_ = false;
     Clock::time_point lease_end_{};
+    std::uint64_t takes_ = 0;         // consumers' steps so far
+    std::uint64_t takes_looked_ = 0;  // as of the thread's last look
+    bool unread_ = false;             // bytes waited at that look
     std::atomic<bool> wanted_{false};  // a consumer waits for the thread to let go
 };
 

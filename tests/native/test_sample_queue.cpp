@@ -104,6 +104,21 @@ TEST(SampleQueue, SignalOnlyOnceArmedAndAtTheEnd) {
     EXPECT_TRUE(readable(q->signal_fd()));
 }
 
+// An event loop that leads the device waits on the descriptor unarmed:
+// only a nudge or the end may wake it, and its lowering never hides the end.
+TEST(SampleQueue, UnarmedSignalWakesOnlyForANudgeOrTheEnd) {
+    auto q = SampleQueue::create(4, Overflow::Block);
+    q->nudge();
+    EXPECT_TRUE(readable(q->signal_fd()));
+    q->lower_signal();
+    EXPECT_FALSE(readable(q->signal_fd()));
+    ASSERT_TRUE(q->push(numbered(0)));
+    EXPECT_FALSE(readable(q->signal_fd()));
+    q->end();
+    q->lower_signal();
+    EXPECT_TRUE(readable(q->signal_fd()));
+}
+
 using Numbers = BoundedQueue<std::uint64_t>;
 
 // Waits (bounded) until `q` holds n items.

@@ -1,6 +1,8 @@
 // Who leads a live stream: the thread parks while a consumer leads or its
 // lease runs, takes the lead back once the lease lapses, lets go when a
-// consumer asks, and takes it at once when a consumer hands it over.
+// consumer asks, and takes it at once when a consumer hands it over. An
+// event loop parks the lead while it waits; the thread takes it back only
+// when bytes wait unread through one of its looks to the next.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -15,11 +17,21 @@ using std::chrono::milliseconds;
 
 namespace {
 
-// The thread's side of a lead, taken in a thread of its own; `took` says when.
+// The thread's side of a lead, taken in a thread of its own; `at` says
+// when. Its looks at the device find bytes waiting while `bytes` says so.
 struct Parked {
     explicit Parked(StreamLead& lead)
         : thread([&] {
-              got = lead.thread_take();
+              took = lead.thread_take([&] {
+                  if (loop_steps && looks % 2 == 1) {
+                      lead.try_take();
+                      if (++steps < 4) lead.park();
+                      else lead.release();
+                  }
+                  ++looks;
+                  return bytes.load();
+              });
+              got = took != StreamLead::Took::Stopped;
               at = Clock::now();
               done = true;
           }) {}
@@ -30,6 +42,11 @@ struct Parked {
         return done;
     }
     std::atomic<bool> done{false};
+    std::atomic<bool> bytes{false};
+    std::atomic<int> looks{0};
+    std::atomic<bool> loop_steps{false};  // steps at every other look, the fourth time leaving
+    std::atomic<int> steps{0};
+    StreamLead::Took took{};
     bool got = false;
     Clock::time_point at;
     std::thread thread;
@@ -88,6 +105,53 @@ TEST(StreamLead, StopEndsAParkedThreadAndKeepsConsumersOut) {
     lead.wait_no_consumer();  // returns once the consumer let go
     consumer.join();
     EXPECT_FALSE(lead.try_take());
+}
+
+// The loop's consumer: takes the lead and parks it, as next_now() does
+// when it finds no sample.
+void park_for_loop(StreamLead& lead) {
+    lead.try_take();
+    lead.thread_yield();
+    ASSERT_TRUE(lead.try_take());
+    lead.park();
+}
+
+TEST(StreamLead, AParkedLoopKeepsTheLeadWhileItServesTheBytesOrNoneCome) {
+    StreamLead lead;
+    park_for_loop(lead);
+    Parked parked(lead);
+    std::this_thread::sleep_for(StreamLead::kLease * 4);  // no bytes: a quiet line, not a stall
+    EXPECT_FALSE(parked.done) << "the thread took the lead from a loop with nothing to read";
+    // Bytes are always there now, and the loop steps between every two of
+    // the thread's looks (at every other look, while it looks), until its
+    // fourth step takes a sample and lets go with a lease, as read() does.
+    parked.loop_steps = true;
+    parked.bytes = true;
+    ASSERT_TRUE(parked.wait_done(milliseconds(5000)));
+    EXPECT_EQ(parked.steps, 4);
+    EXPECT_EQ(parked.took, StreamLead::Took::Lead);
+}
+
+TEST(StreamLead, TheThreadTakesTheLeadFromAStalledLoopAndSaysSo) {
+    StreamLead lead;
+    park_for_loop(lead);
+    Parked parked(lead);
+    std::this_thread::sleep_for(StreamLead::kLease * 2);
+    const auto stalled = Clock::now();
+    parked.bytes = true;
+    ASSERT_TRUE(parked.wait_done(milliseconds(5000)));
+    EXPECT_EQ(parked.took, StreamLead::Took::FromStalledLoop);
+    EXPECT_GE(parked.at - stalled, StreamLead::kLease);  // a whole look later, at least
+    EXPECT_FALSE(lead.try_take());                        // the loop's next step finds the thread leading
+}
+
+TEST(StreamLead, ALoopThatStopsWaitingHandsAParkedLeadToTheThreadAtOnce) {
+    StreamLead lead;
+    park_for_loop(lead);
+    Parked parked(lead);
+    lead.unpark();  // no bytes ever come: without it the thread would wait for ever
+    ASSERT_TRUE(parked.wait_done(milliseconds(5000)));
+    EXPECT_EQ(parked.took, StreamLead::Took::Lead);
 }
 
 }  // namespace

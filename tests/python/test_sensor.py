@@ -550,7 +550,7 @@ class TestUnplugging:
                 os.close(m)
                 os.close(sl)
 
-    @pytest.mark.parametrize("consumer", ["waits", "comes and goes"])
+    @pytest.mark.parametrize("consumer", ["waits", "comes and goes", "asyncio"])
     def test_simulator_unplugged_again_and_again(self, tmp_path, consumer):
         usage = subprocess.run([installed_script("ahrs-sim"), "--help"], capture_output=True, text=True).stdout
         if "--unplug-every" not in usage:
@@ -567,22 +567,34 @@ class TestUnplugging:
             wait_for(link.exists)
             last = {}
             got = []
-            with Sensor(link, record=record) as s:
-                deadline = time.monotonic() + 3.0
-                for sample in s:
-                    # In order, none twice, and whole: every record of its
-                    # set, the acceleration still gravity seen in the body frame.
-                    assert sample.device_time > last.get(sample.set, 0), "duplicated or out of order"
-                    last[sample.set] = sample.device_time
-                    assert len(sample.readings) == {"DataSensor": 12, "DataEstimationFilter": 15}[sample.set]
-                    if sample.set == "DataSensor":
-                        a = sample["ScaledAccVector"]
-                        assert abs(math.hypot(a["x"], a["y"], a["z"]) - 1.0) < 1e-4  # g
-                    got.append(sample)
-                    if time.monotonic() > deadline:
+            deadline = time.monotonic() + 3.0
+
+            def enough(sample):
+                # In order, none twice, and whole: every record of its
+                # set, the acceleration still gravity seen in the body frame.
+                assert sample.device_time > last.get(sample.set, 0), "duplicated or out of order"
+                last[sample.set] = sample.device_time
+                assert len(sample.readings) == {"DataSensor": 12, "DataEstimationFilter": 15}[sample.set]
+                if sample.set == "DataSensor":
+                    a = sample["ScaledAccVector"]
+                    assert abs(math.hypot(a["x"], a["y"], a["z"]) - 1.0) < 1e-4  # g
+                got.append(sample)
+                if consumer == "comes and goes" and len(got) % 7 == 0:
+                    time.sleep(0.02)  # the reader thread leads meanwhile
+                return time.monotonic() > deadline
+
+            async def consume(s):  # the event loop leads between the losses
+                async for sample in s:
+                    if enough(sample):
                         break
-                    if consumer == "comes and goes" and len(got) % 7 == 0:
-                        time.sleep(0.02)  # the reader thread leads meanwhile
+
+            with Sensor(link, record=record) as s:
+                if consumer == "asyncio":
+                    asyncio.run(consume(s))
+                else:
+                    for sample in s:
+                        if enough(sample):
+                            break
                 stats = s.stats
             assert stats["reconnects"] >= 2 and stats["damaged_runs"] >= 1
             assert all(n >= 1 for n in stats["dropouts"].values())
@@ -684,27 +696,49 @@ class TestHandOver:
     when none waits. However often the lead changes hands, the samples are
     the bytes sent, whole, in order, once."""
 
+    @pytest.mark.parametrize("consumer", ["read", "asyncio"])
     @pytest.mark.parametrize(("overflow", "queue"), [("block", 3), ("drop-oldest", 1000), ("drop-oldest", 3)])
-    def test_consumer_that_comes_and_goes_loses_and_reorders_nothing(self, tmp_path, plug, overflow, queue):
+    def test_consumer_that_comes_and_goes_loses_and_reorders_nothing(self, tmp_path, plug, overflow, queue, consumer):
         n = 600
         packets = [stamped(i) for i in range(n)]
         record = tmp_path / "flight.bin"
         got = []
-        with Sensor(plug.link, configure=False, queue=queue, overflow=overflow, record=record) as s:
-            sender = Sender(plug, packets)
+
+        def settle(sample, timeout):
+            assert sample is not None or timeout < 5, f"sample lost after {[number(x) for x in got[-3:]]}"
+            if sample is not None:
+                got.append(sample)
+
+        def timeouts():
+            # A few samples waited for (the consumer leads), then away for
+            # less or more than a lease (the thread leads meanwhile); waits
+            # too short for the rest of a packet cut it short.
             calls = 0
             while not got or number(got[-1]) < n - 1:
                 calls += 1
-                # A few samples waited for (the consumer leads), then away
-                # for less or more than a lease (the thread leads meanwhile).
-                if calls % 5 == 0:
-                    time.sleep(0.003 * (calls // 5 % 4))
-                # Waits too short for the rest of a packet cut it short.
-                timeout = (0, 0.0003, 5)[calls % 3]
-                sample = s.read(timeout=timeout)
-                assert sample is not None or timeout < 5, f"sample lost after {[number(x) for x in got[-3:]]}"
-                if sample is not None:
-                    got.append(sample)
+                yield calls % 5 == 0 and 0.003 * (calls // 5 % 4), (0, 0.0003, 5)[calls % 3], calls
+
+        async def in_a_loop(s):
+            # The loop leads while it waits; away, it sleeps in the loop, or
+            # blocks it (then the thread must take the device from it), or
+            # reads blocking itself (the lead goes from the loop to a thread).
+            for away, timeout, calls in timeouts():
+                if away:
+                    await asyncio.sleep(away) if calls % 2 else time.sleep(away)
+                if calls % 7 == 0:
+                    settle(s.read(timeout=timeout), timeout)
+                else:
+                    settle(await s.aread(timeout=timeout), timeout)
+
+        with Sensor(plug.link, configure=False, queue=queue, overflow=overflow, record=record) as s:
+            sender = Sender(plug, packets)
+            if consumer == "asyncio":
+                asyncio.run(in_a_loop(s))
+            else:
+                for away, timeout, _ in timeouts():
+                    if away:
+                        time.sleep(away)
+                    settle(s.read(timeout=timeout), timeout)
             sender.stop()
             wait_for(lambda: s.stats["recorded_bytes"] == len(sender.sent))
             stats = s.stats
@@ -771,6 +805,41 @@ class TestAsyncio:
             return ticks
 
         asyncio.run(main())
+
+    def test_a_stalled_loop_leaves_the_device_to_the_reader_thread(self, tmp_path, plug):
+        n = 600
+        packets = [stamped(i) for i in range(n)]
+        record = tmp_path / "flight.bin"
+        got, stalls = [], []
+
+        def stall():
+            began = time.monotonic_ns()
+            time.sleep(0.2)  # a callback blocks the loop while the consumer awaits aread()
+            stalls.append((began, time.monotonic_ns()))
+
+        async def consume(s):
+            while len(got) < n:
+                sample = await s.aread(timeout=10)
+                assert sample is not None, f"sample lost after {[number(x) for x in got[-3:]]}"
+                got.append(sample)
+                # Each time after the loop has caught up and leads the device,
+                # and once the next aread() has looked and waits (two turns);
+                # the last packets all come during the last stall, and then
+                # no more: only the thread's word wakes the loop for them.
+                if len(got) in (20, 250, n - 40):
+                    loop = asyncio.get_running_loop()
+                    loop.call_soon(loop.call_soon, stall)
+
+        with Sensor(plug.link, configure=False, record=record) as s:
+            sender = Sender(plug, packets, period=0.002)
+            asyncio.run(consume(s))
+            sender.stop()
+        # Read (host_ns) while the loop stood still: by the thread, which
+        # took the device from it rather than leaving the bytes to pile up.
+        for began, ended in stalls:
+            assert any(began < x.host_ns < ended for x in got), "the stream stopped with the loop"
+        assert [number(x) for x in got] == list(range(n))
+        assert record.read_bytes() == b"".join(packets)
 
     def test_every_consumer_in_one_loop_is_woken(self, plug):
         async def main():

@@ -141,6 +141,30 @@ PyObject* live_read(PyObject* self, PyObject* timeout) {
 
 PyObject* live_poll(PyObject* self, PyObject*) { return pop(self, Clock::time_point{}); }
 
+// next_now(): for an event loop, never waiting: the sample tuple, False once
+// ended, or the descriptor to wait on (the queue's, or one that is also the
+// device's while the loop leads it).
+PyObject* live_next_now(PyObject* self, PyObject*) {
+    Live& l = live(self);
+    std::shared_ptr<LiveReader> reader = l.reader;
+    if (reader->inherited()) Py_RETURN_FALSE;
+    LiveSample s;
+    int fd = reader->queue().signal_fd();
+    auto took = reader->queue().pop(s, Clock::time_point{});
+    if (took == SampleQueue::Took::Nothing) {
+        Unlocked unlocked;
+        took = reader->next_now(s, fd);
+    }
+    if (took == SampleQueue::Took::Ended) Py_RETURN_FALSE;
+    if (took == SampleQueue::Took::Nothing) return PyLong_FromLong(fd);
+    return sample_tuple(s, l.flat).release();
+}
+
+PyObject* live_let_go(PyObject* self, PyObject*) {
+    if (!live(self).reader->inherited()) live(self).reader->let_go();
+    Py_RETURN_NONE;
+}
+
 PyObject* live_latest(PyObject* self, PyObject*) {
     Live& l = live(self);
     if (l.reader->inherited()) Py_RETURN_NONE;
@@ -279,6 +303,9 @@ PyMethodDef live_methods[] = {
     {"read", no_throw<live_read>, METH_O,
      "read(timeout)\n--\n\nThe next sample tuple; None after the time-out; False once ended."},
     {"poll", no_throw<live_poll>, METH_NOARGS, "poll()\n--\n\nAs read(0)."},
+    {"next_now", no_throw<live_next_now>, METH_NOARGS,
+     "next_now()\n--\n\nFor an event loop: the next sample tuple, False once ended, or the descriptor to wait on."},
+    {"let_go", no_throw<live_let_go>, METH_NOARGS, "let_go()\n--\n\nAn event loop stops waiting: the thread reads."},
     {"latest", no_throw<live_latest>, METH_NOARGS, "latest()\n--\n\nThe newest sample tuple received, or None."},
     {"take_tables", no_throw<live_take_tables>, METH_NOARGS,
      "take_tables()\n--\n\nEvery queued sample as packed rows."},
