@@ -399,6 +399,16 @@ def resume(workdir, aways, configure=True):
     }
 
 
+def _medians(runs):
+    """One paced figure from several runs: the median of each measure, the
+    runs themselves kept beside it."""
+    merged = {**runs[0], "runs": runs, "missing": max(run["missing"] for run in runs)}
+    for key in ("median_us", "p99_us", "max_us", "cpu_share"):
+        values = [run[key] for run in runs if run[key] is not None]
+        merged[key] = statistics.median(values) if values else None
+    return merged
+
+
 # --- all of it --------------------------------------------------------------------
 
 
@@ -411,14 +421,23 @@ def measure(
     queue=200_000,
     repeat=3,
     aways=(0.1, 0.6, 1.5, 3.0),
+    paced_rounds=3,
 ):
     templates = os.path.join(workdir, "live-templates.bin")
     live_packets.write_templates(templates)
     figures = {"packet_bytes": live_packets.mean_size()}
-    for kind in LOOPS:
-        figures[f"paced_{kind}"], _ = harness.run_child(
-            "bench_sensor", "paced", kind=kind, templates=templates, workdir=workdir, seconds=paced_seconds
-        )
+    # The loops take turns, round after round, so that a machine whose speed
+    # wanders (other work, a host taking its cores back) weighs on each alike;
+    # each figure is the median over the rounds.
+    runs = {kind: [] for kind in LOOPS}
+    for _ in range(paced_rounds):
+        for kind in LOOPS:
+            run, _ = harness.run_child(
+                "bench_sensor", "paced", kind=kind, templates=templates, workdir=workdir, seconds=paced_seconds
+            )
+            runs[kind].append(run)
+    for kind, kind_runs in runs.items():
+        figures[f"paced_{kind}"] = _medians(kind_runs)
     figures["busy"], _ = harness.run_child(
         "bench_sensor", "busy_thread", templates=templates, seconds=busy_seconds, rounds=busy_rounds
     )

@@ -296,6 +296,13 @@ def sensor_rows(sn):
         ("  BufferedAHRSClient.take(), 1 ms poll", latency(t), "", None),
         ("  AHRSClient.read() loop", latency(r), "", None),
         (
+            "  Sensor over the read() loop, side by side",
+            f"CPU {s['cpu_share'] / r['cpu_share']:.2f}x, median latency {s['median_us'] / r['median_us']:.2f}x"
+            f" (medians of {len(s.get('runs', [s]))} runs each, in turns)",
+            "CPU <= 1.3x, median <= 1.2x",
+            s["cpu_share"] <= 1.3 * r["cpu_share"] and s["median_us"] <= 1.2 * r["median_us"],
+        ),
+        (
             f"busy Python thread beside a loop at {busy['rate']}/s: for sample in sensor",
             f"{100 * busy['sensor_share']:.0f} % of its speed alone",
             ">= 95 %",
@@ -431,6 +438,7 @@ def main(argv=None):
                 size["live_packets"],
                 size["arrays_queue"],
                 size["repeat"],
+                paced_rounds=size["repeat"],
             )
         if "time" in chosen:
             print("device time on the host's clock ...", file=sys.stderr)

@@ -50,11 +50,17 @@ def table() -> dict:
         ),
         "TIME_ITEMS": dict(wire["time_items"]),
         "SECONDS_PER_WEEK": wire["seconds_per_week"],
+        "SYNC": wire["sync"],
+        "MAX_PACKET": wire["max_packet"],
     }
 
 
 def _byte(value: int) -> str:
     return f"0x{value:02X}"
+
+
+def _bytes(value: bytes) -> str:
+    return 'b"' + "".join(f"\\x{b:02X}" for b in value) + '"'
 
 
 def render() -> str:
@@ -77,6 +83,9 @@ def render() -> str:
         + f"TIME_ITEMS: dict[str, tuple[str, str]] = {t['TIME_ITEMS']!r}\n"
         + "# A packet's time in seconds: week * SECONDS_PER_WEEK + time of week.\n"
         + f"SECONDS_PER_WEEK = {t['SECONDS_PER_WEEK']!r}\n"
+        + "# The two bytes every packet starts with, and the longest packet in bytes.\n"
+        + f"SYNC = {_bytes(t['SYNC'])}\n"
+        + f"MAX_PACKET = {t['MAX_PACKET']!r}\n"
     )
 
 

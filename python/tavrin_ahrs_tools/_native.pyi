@@ -65,6 +65,8 @@ class WireFormat(TypedDict):
     sample_columns: tuple[tuple[str, str], ...]  # (name, type code) of those a live sample's row adds
     time_items: dict[str, tuple[str, str]]  # dating record -> (time-of-week item, week item)
     seconds_per_week: float  # a packet's time is week * seconds_per_week + time of week
+    sync: bytes  # the two bytes every packet starts with
+    max_packet: int  # the longest packet, in bytes
 
 def wire_format() -> WireFormat:
     """The facts around the records."""

@@ -19,7 +19,8 @@ which gives each command the same edges:
   command was printing its results or only its --help or --version;
 - a reader that goes away (`| head`) ends the command quietly, exit 141, as
   the shell reports a command ended by SIGPIPE;
-- Ctrl-C ends it with exit 130 and no traceback.
+- Ctrl-C ends it with exit 130 and no traceback; a second one while it
+  shuts down ends it at once, 130 still.
 """
 
 from __future__ import annotations
@@ -30,8 +31,10 @@ import functools
 import importlib
 import importlib.metadata
 import os
+import signal
 import stat
 import sys
+import threading
 from collections.abc import Callable, Iterable
 from types import ModuleType
 from typing import IO, TYPE_CHECKING, Any, Protocol, TypeAlias
@@ -160,6 +163,15 @@ def _run_guarded(main: Main, argv: list[str] | None) -> int:
     return status
 
 
+def _end_at_next_interrupt() -> None:
+    """Once a command that is the process has been interrupted, another
+    Ctrl-C while the interpreter shuts down ends the process at once, with
+    the same status: never a traceback from deep in its shutdown, nor an
+    end by the signal."""
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, lambda *_: os._exit(EXIT_INTERRUPTED))
+
+
 def command(name: str) -> Callable[[Main], Command]:
     """Decorates a command's `main(argv=None) -> int` with the process edges
     every command shares (see the module's description)."""
@@ -172,11 +184,16 @@ def command(name: str) -> Callable[[Main], Command]:
             if given is not None and not isinstance(given, _GuardedOutput):
                 sys.stdout = _GuardedOutput(given)
             try:
-                return _run_guarded(main, argv)
+                status = _run_guarded(main, argv)
+                if status == EXIT_INTERRUPTED and argv is None:
+                    _end_at_next_interrupt()
+                return status
             except BrokenPipeError:
                 _drop_standard_output()
                 return EXIT_BROKEN_PIPE
             except KeyboardInterrupt:
+                if argv is None:
+                    _end_at_next_interrupt()
                 return EXIT_INTERRUPTED
             except StandardOutputError as err:
                 return _output_failure(name, err)

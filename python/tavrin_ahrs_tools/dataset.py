@@ -286,13 +286,18 @@ def start_client(workers: int, scheduler: str | None) -> Iterator[Any]:
         client.close()
 
 
-def run(client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True) -> list[Row]:
-    """Converts every (path, name) of `todo` on the client's cluster; their rows, as they finish."""
+def run(
+    client: Any, todo: list[tuple[str, str]], dataset: str, show_progress: bool = True, rows: list[Row] | None = None
+) -> list[Row]:
+    """Converts every (path, name) of `todo` on the client's cluster; their
+    rows, appended to `rows` as they finish (so that a run cut short still
+    has the rows of what it finished)."""
     from dask.distributed import as_completed
 
     sizes = {path: _stat(path)[0] or 0 for path, _ in todo}
     futures = client.map(convert, [p for p, _ in todo], [n for _, n in todo], [dataset] * len(todo), pure=False)
-    rows, done = [], 0
+    rows = [] if rows is None else rows
+    done = 0
     with Progress(sum(sizes.values()), "ahrs-dataset", enabled=show_progress) as bar:
         for future in as_completed(futures):
             row = future.result()
@@ -332,9 +337,16 @@ def convert_all(
             removed.append(path)
     names = recording_names(paths, {p: r["name"] for p, r in before.items()})
     todo = [(p, names[p]) for p in paths if not unchanged(before.get(p), p)]
-    converted = run(client, todo, dataset, show_progress) if todo else []
-    fresh = {r["path"] for r in converted}
-    write_summary(dataset, [r for p, r in before.items() if p not in fresh] + converted)
+    converted: list[Row] = []
+    try:
+        if todo:
+            run(client, todo, dataset, show_progress, converted)
+    finally:
+        # Also when the run is cut short (Ctrl-C): what it finished is not
+        # converted again next time. A recording cut off halfway keeps its
+        # earlier row, which no longer matches the file, so it is converted again.
+        fresh = {r["path"] for r in converted}
+        write_summary(dataset, [r for p, r in before.items() if p not in fresh] + converted)
     return converted, len(paths) - len(todo)
 
 

@@ -17,13 +17,14 @@ from operator import mul
 
 from . import wire_table
 
-SYNC = b"\x75\x65"
+SYNC = wire_table.SYNC
 SENSOR_SET = wire_table.DESCRIPTOR_SETS["DataSensor"]
 FILTER_SET = wire_table.DESCRIPTOR_SETS["DataEstimationFilter"]
 COMMAND_SETS = frozenset(byte for name, byte in wire_table.DESCRIPTOR_SETS.items() if name.startswith("Command"))
 DESCRIPTOR_SETS = frozenset(wire_table.DESCRIPTOR_SETS.values())
+# The field of a reply that acknowledges a command (the simulator's answer).
 ACK_FIELD = 0xF1
-MAX_PACKET = 261
+MAX_PACKET = wire_table.MAX_PACKET
 
 
 class Record:

@@ -258,6 +258,7 @@ class Sensor:
     ) -> None:
         self._native: _native.LiveReader | None = None
         self._looked_at = self._next_look = 0  # samples settled so far; the next to look at
+        self._conventions: Conventions | None = None
         self._closed = True
         self._waiters: dict[asyncio.AbstractEventLoop, _Waiters] = {}  # event loop -> _Waiters
         if isinstance(port, PortInfo):  # from list_ports(): its stable name when it has one
@@ -371,7 +372,7 @@ class Sensor:
         """The attitude Conventions, found from the first packet that carries
         the attitude two or three ways and settles them; None until then.
         Assign Conventions (parse_conventions) where the data cannot settle them."""
-        return getattr(self, "_conventions", None)
+        return self._conventions
 
     @conventions.setter
     def conventions(self, value: Conventions | None) -> None:
@@ -386,7 +387,7 @@ class Sensor:
         """The sample, carrying the conventions (looked for in it while unknown)."""
         if sample is None:
             return None
-        if self.conventions is None and self._looked_at >= self._next_look:
+        if self._conventions is None and self._looked_at >= self._next_look:
             from .conventions import ATTITUDE_RECORDS, SPECIFIC_FORCE, ConventionsError, detect
 
             looked = False
@@ -404,7 +405,7 @@ class Sensor:
                 # samples each time (at least every 10,000).
                 self._next_look = self._looked_at + min(max(1, self._looked_at), 10_000)
         self._looked_at += 1
-        sample.conventions = self.conventions
+        sample.conventions = self._conventions
         return sample
 
     def read(self, timeout: float | None = None) -> Sample | None:

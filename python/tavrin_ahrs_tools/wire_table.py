@@ -104,3 +104,6 @@ TIME_ITEMS: dict[str, tuple[str, str]] = {
 }
 # A packet's time in seconds: week * SECONDS_PER_WEEK + time of week.
 SECONDS_PER_WEEK = 604800.0
+# The two bytes every packet starts with, and the longest packet in bytes.
+SYNC = b"\x75\x65"
+MAX_PACKET = 261

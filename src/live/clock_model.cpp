@@ -2,10 +2,11 @@
 
 #include <cmath>
 
+#include "../protocol/reading.hpp"
+
 namespace ahrs {
 namespace {
 
-constexpr double kSecondsPerWeek = 604800.0;
 constexpr double kNsPerSecond = 1e9;
 
 // Twice the signed area of a, b, c: positive when they turn left.

@@ -23,6 +23,7 @@ from reader_sync import wait_for
 
 import tavrin_ahrs_tools
 from tavrin_ahrs_tools import load
+from tavrin_ahrs_tools.dataset import read_summary
 
 NAN, INF = float("nan"), float("inf")
 
@@ -416,15 +417,14 @@ def test_ctrl_c_at_the_terminal_ends_a_run_in_one_line_and_leaves_no_process(rec
     folder.mkdir()
     for n in range(60):  # enough work to be still under way when the first part is written
         os.link(recordings / "plain.bin", folder / f"r{n:02}.bin")
-    proc = subprocess.Popen(
-        [installed_script("ahrs-dataset"), str(folder), "-o", str(dataset), "--workers", "2"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        start_new_session=True,
-    )
+    command = [installed_script("ahrs-dataset"), str(folder), "-o", str(dataset), "--workers", "2"]
+    proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True)
+    # The parts of half the recordings: by then the command has the rows of many.
+    parts = 30 * len(load(str(recordings / "plain.bin")).records)
     try:
-        started = wait_for(lambda: proc.poll() is not None or any(dataset.glob("record=*/*/part-0.parquet")), 120)
+        started = wait_for(
+            lambda: proc.poll() is not None or len(list(dataset.glob("record=*/*/part-0.parquet"))) >= parts, 120
+        )
         assert started and proc.poll() is None, "the run ended before it could be interrupted"
         os.killpg(proc.pid, signal.SIGINT)
         _, err = proc.communicate(timeout=120)
@@ -434,6 +434,12 @@ def test_ctrl_c_at_the_terminal_ends_a_run_in_one_line_and_leaves_no_process(rec
             proc.wait()
     assert (proc.returncode, err) == (130, "ahrs-dataset: interrupted\n")
     assert wait_for(lambda: not group_members(proc.pid), 60), group_members(proc.pid)
+    # What the cut run finished is in recordings.parquet, and is not converted again.
+    finished = len(read_summary(str(dataset)))
+    assert 1 <= finished < 60
+    again = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert again.returncode == 0, again.stderr
+    assert f"{60 - finished} converted, 0 failed, {finished} unchanged" in again.stderr
 
 
 def test_a_run_says_nothing_of_the_cluster_when_its_usual_port_is_taken(recordings, tmp_path):

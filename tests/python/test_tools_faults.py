@@ -273,6 +273,26 @@ def test_ctrl_c_ends_a_command_with_130_and_no_traceback(tmp_path, cmd):
     assert b"Traceback" not in err
 
 
+@pytest.mark.parametrize("interrupted", ["raise KeyboardInterrupt", "return 130"])
+def test_a_second_ctrl_c_while_a_command_shuts_down_ends_it_with_130(interrupted):
+    """The interpreter's shutdown after a Ctrl-C (threads joined, exit
+    handlers) is cut by another: the process ends at once, no traceback."""
+    r = run_python(
+        f"""
+        import atexit, os, signal, sys, time
+        from tavrin_ahrs_tools.cli import command
+
+        @command("ahrs-test")
+        def main(argv=None):
+            {interrupted}
+
+        atexit.register(lambda: (signal.raise_signal(signal.SIGINT), time.sleep(30), print("slept")))
+        sys.exit(main())
+        """
+    )
+    assert (r.rc, r.out, r.err) == (130, "", "")
+
+
 # --- replay ------------------------------------------------------------------------------
 
 SIM = installed_script("ahrs-sim")

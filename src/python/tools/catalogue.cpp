@@ -57,6 +57,7 @@ constexpr NamedColumn kSampleColumns[] = {{"host_ns", "u8"}, {"time_ns", "i8"}};
 static_assert(std::is_same_v<decltype(LiveSample::host_ns), std::uint64_t>);
 static_assert(std::is_same_v<decltype(LiveSample::time_ns), std::int64_t>);
 
+constexpr char kSyncBytes[] = {static_cast<char>(kSync1), static_cast<char>(kSync2)};
 constexpr WireType kWireTypes[] = {WireType::F32, WireType::F64, WireType::U16, WireType::Flag};
 
 bool put(PyObject* dict, const char* key, const PyRef& value) {
@@ -127,7 +128,9 @@ PyObject* wire_format(PyObject*, PyObject*) {
         put(out.get(), "descriptor_sets", descriptor_sets()) && put(out.get(), "wire_types", wire_types()) &&
         put(out.get(), "row_header", columns(kHeaderColumns)) &&
         put(out.get(), "sample_columns", columns(kSampleColumns)) && put(out.get(), "time_items", time_items()) &&
-        put(out.get(), "seconds_per_week", PyRef::steal(PyFloat_FromDouble(kSecondsPerWeek)));
+        put(out.get(), "seconds_per_week", PyRef::steal(PyFloat_FromDouble(kSecondsPerWeek))) &&
+        put(out.get(), "sync", PyRef::steal(Py_BuildValue("y#", kSyncBytes, Py_ssize_t{2}))) &&
+        put(out.get(), "max_packet", PyRef::steal(PyLong_FromSize_t(kMaxPacketSize)));
     return ok ? out.release() : nullptr;
 }
 
@@ -140,7 +143,7 @@ PyMethodDef wire_format_def = {
     "wire_format()\n--\n\nThe facts around the records: descriptor_sets {name: byte}, wire_types {type code: "
     "(wire width, row width)}, row_header and sample_columns ((name, type code), ...), time_items {record: "
     "(time-of-week item, week item)}, seconds_per_week (a packet's time is week * seconds_per_week + time of "
-    "week).",
+    "week), sync (the two bytes a packet starts with), max_packet (the longest packet, in bytes).",
 };
 
 PyMethodDef catalogue_def = {
