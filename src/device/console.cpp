@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "interrupts.hpp"
 
@@ -50,27 +49,11 @@ Status<Panic> print(Stream s, std::string_view text, const Interrupts& interrupt
               is_interruption(r.error())});
 }
 
-LineBlocks::LineBlocks(Stream s, std::size_t room, const Interrupts& interrupts)
-    : stream_(s), interrupts_(interrupts), text_(new char[PIPE_BUF + room]) {}
+LineBuffer::LineBuffer(Stream s, std::size_t room, const Interrupts& interrupts)
+    : stream_(s), interrupts_(interrupts), text_(new char[room]) {}
 
-Status<Panic> LineBlocks::done(const char* end) {
-    const std::size_t line_end = static_cast<std::size_t>(end - text_.get());
-    if (line_end <= PIPE_BUF) {
-        held_ = line_end;
-        return Unit{};
-    }
-    if (held_ > 0) {  // the block is full without the new line, which starts the next
-        if (auto r = print(stream_, {text_.get(), held_}, interrupts_); !r) return r;
-        std::memmove(text_.get(), text_.get() + held_, line_end - held_);
-    }
-    held_ = line_end - held_;
-    return held_ > PIPE_BUF ? flush() : Status<Panic>(Unit{});  // a line longer than a block goes alone
-}
-
-Status<Panic> LineBlocks::flush() {
-    const std::size_t n = held_;
-    held_ = 0;
-    return n ? print(stream_, {text_.get(), n}, interrupts_) : Status<Panic>(Unit{});
+Status<Panic> LineBuffer::print(const char* end) {
+    return ahrs::print(stream_, {text_.get(), static_cast<std::size_t>(end - text_.get())}, interrupts_);
 }
 
 }  // namespace ahrs

@@ -25,28 +25,25 @@ Status<IoError> write_text(Stream s, std::string_view text, const Interrupts& in
 // The same, but a failure becomes the internal failure it is.
 Status<Panic> print(Stream s, std::string_view text, const Interrupts& interrupts);
 
-// Whole lines laid out in place and printed a block at a time, for output
-// of many lines in a row: one write carries many lines. A block holds at
-// most PIPE_BUF bytes (or one longer line alone), so a pipe takes each block
-// whole and another writer's text never lands inside a line. What is held
-// goes out at flush(); the owner flushes before anything else may look at
-// the output or write to it.
-class LineBlocks {
+// A line laid out in place and printed whole, with one write, as it ends:
+// for output of many lines in a row, where each line must be out before the
+// next is made (nothing held back for a process that dies abruptly), and a
+// pipe takes a line of up to PIPE_BUF bytes whole, so another writer's text
+// never lands inside it.
+class LineBuffer {
 public:
     // `room`: the most a line (with what its writer may use past its end)
-    // needs at next().
-    LineBlocks(Stream s, std::size_t room, const Interrupts& interrupts);
-    // Where the next line goes.
-    char* next() { return text_.get() + held_; }
-    // The line laid out at next() ends at `end`.
-    Status<Panic> done(const char* end);
-    Status<Panic> flush();
+    // needs at start().
+    LineBuffer(Stream s, std::size_t room, const Interrupts& interrupts);
+    // Where each line goes.
+    char* start() { return text_.get(); }
+    // Prints the line laid out at start(), which ends at `end`.
+    Status<Panic> print(const char* end);
 
 private:
     Stream stream_;
     Interrupts interrupts_;
     std::unique_ptr<char[]> text_;
-    std::size_t held_ = 0;  // whole lines not printed yet
 };
 
 }  // namespace ahrs

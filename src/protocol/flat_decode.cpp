@@ -24,22 +24,11 @@ std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes
 
 namespace {
 
-// Field descriptor to record, per descriptor set, as a direct table, with
-// what decoding needs of the record kept beside it.
-struct FieldEntry {
-    bool known = false;
-    std::uint8_t slot = 0;
-    std::uint8_t body = 0;  // field descriptor byte and items
-    std::uint8_t count = 0;
-    std::array<WireType, kMaxItems> types{};
-};
-using FieldTable = std::array<FieldEntry, 256>;
-
 FieldTable make_table(ReadingKind kind) {
     FieldTable t{};
     const auto records = catalogue(kind);
     for (std::size_t v = records.size(); v-- > 0;) {  // the first of equal descriptors wins
-        FieldEntry e;
+        FieldLayout e;
         e.known = true;
         e.slot = static_cast<std::uint8_t>(slot_of(kind, static_cast<std::uint8_t>(v)));
         e.body = 1;
@@ -52,16 +41,9 @@ FieldTable make_table(ReadingKind kind) {
     return t;
 }
 
-const FieldTable& table_of(ReadingKind kind) {
-    static const FieldTable sensor = make_table(ReadingKind::Sensor);
-    static const FieldTable estimate = make_table(ReadingKind::Estimate);
-    return kind == ReadingKind::Sensor ? sensor : estimate;
-}
-
-// The record's items from its body (descriptor byte first); false when a
-// validity flag is neither 0 nor 1, which drops the record.
-bool decode_items(const FieldEntry& entry, const std::uint8_t* body, FlatItem* out) {
-    const std::uint8_t* p = body + 1;
+// The record's items; false when a validity flag is neither 0 nor 1, which
+// drops the record.
+bool decode_items(const FieldLayout& entry, const std::uint8_t* p, FlatItem* out) {
     for (std::size_t i = 0; i < entry.count; ++i) {
         const WireType type = entry.types[i];
         std::uint64_t raw;
@@ -86,18 +68,18 @@ bool decode_items(const FieldEntry& entry, const std::uint8_t* body, FlatItem* o
 
 }  // namespace
 
+const FieldTable& field_table(ReadingKind kind) {
+    static const FieldTable sensor = make_table(ReadingKind::Sensor);
+    static const FieldTable estimate = make_table(ReadingKind::Estimate);
+    return kind == ReadingKind::Sensor ? sensor : estimate;
+}
+
 void decode_flat(Descriptor set, std::span<const std::uint8_t> payload, FlatPacket& out) {
     out.record_count = out.item_count = 0;
-    const auto kind = reading_kind(set);
-    if (!kind) return;
-    const FieldTable& table = table_of(*kind);
-    for_each_field(payload, [&](std::span<const std::uint8_t> body) {
-        if (body.empty()) return;  // nothing decodes from a field without a body
-        const FieldEntry& entry = table[body[0]];
-        if (entry.known && body.size() >= entry.body && decode_items(entry, body.data(), &out.items[out.item_count])) {
-            out.records[out.record_count++] = {entry.slot, static_cast<std::uint8_t>(out.item_count), entry.count};
-            out.item_count += entry.count;
-        }
+    for_each_record(set, payload, [&](const FieldLayout& layout, const std::uint8_t* items) {
+        if (!decode_items(layout, items, &out.items[out.item_count])) return;
+        out.records[out.record_count++] = {layout.slot, static_cast<std::uint8_t>(out.item_count), layout.count};
+        out.item_count += layout.count;
     });
 }
 

@@ -48,6 +48,34 @@ void for_each_field(std::span<const std::uint8_t> payload, Visit&& visit) {
 // Reads a validity flag from two big-endian bytes: 0 and 1 only.
 std::optional<ValidFlag> read_valid_flag(std::span<const std::uint8_t> two_bytes);
 
+// What decoding needs of a record, looked up by field descriptor byte in a
+// direct table per descriptor set, built from the catalogue.
+struct FieldLayout {
+    bool known = false;
+    std::uint8_t slot = 0;
+    std::uint8_t body = 0;  // field descriptor byte and items
+    std::uint8_t count = 0;
+    std::array<WireType, kMaxItems> types{};
+};
+using FieldTable = std::array<FieldLayout, 256>;
+const FieldTable& field_table(ReadingKind kind);
+
+// Calls visit(layout, items) for every field of the payload that holds a
+// whole record of the set, in field order; `items` is its first item's first
+// byte. Nothing for a set other than sensor data and estimation filter.
+// A record whose validity flag is neither 0 nor 1 is the visitor's to drop.
+template <class Visit>
+void for_each_record(Descriptor set, std::span<const std::uint8_t> payload, Visit&& visit) {
+    const auto kind = reading_kind(set);
+    if (!kind) return;
+    const FieldTable& table = field_table(*kind);
+    for_each_field(payload, [&](std::span<const std::uint8_t> body) {
+        if (body.empty()) return;  // nothing decodes from a field without a body
+        const FieldLayout& layout = table[body[0]];
+        if (layout.known && body.size() >= layout.body) visit(layout, body.data() + 1);
+    });
+}
+
 // The decoding.
 
 struct FlatRecord {

@@ -243,10 +243,17 @@ template <class T>
 template <class T>
 [[gnu::always_inline]] inline char* write_value(char* out, T v) {
     using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
-    Shortest s = classify<Bits, std::numeric_limits<T>::digits - 1>(std::bit_cast<Bits>(v));
-    if (s.kind != ShortestKind::Finite) [[unlikely]]
-        return write_special(out, s);
-    if (s.negative) *out++ = '-';
+    constexpr int kWidth = static_cast<int>(sizeof(Bits) * 8);
+    constexpr int kSignificandBits = std::numeric_limits<T>::digits - 1;
+    constexpr Bits kExponentMask = (Bits{1} << (kWidth - 1)) - (Bits{1} << kSignificandBits);
+    const Bits bits = std::bit_cast<Bits>(v);
+    // Zero, infinities and NaN in one unsigned comparison: the magnitude less
+    // one wraps around for zero, and is at least the mask's less one for the
+    // others.
+    if (Bits((bits & ~(Bits{1} << (kWidth - 1))) - 1) >= kExponentMask - 1) [[unlikely]]
+        return write_special(out, classify<Bits, kSignificandBits>(bits));
+    if (bits >> (kWidth - 1)) *out++ = '-';
+    Shortest s;
     find_digits(s, v);
     if (s.digits < 100000000) [[likely]] {
         // The digit count from the digits' own word: its leading zeros are

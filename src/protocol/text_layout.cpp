@@ -112,31 +112,6 @@ std::size_t line_capacity() {
 
 }  // namespace
 
-namespace {
-
-// '[', each record with ", " after it, the last one's taken back, "]\n";
-// write_float(at, k) lays out float item k.
-template <class WriteFloat>
-char* write_line(char* out, const FlatPacket& flat, WriteFloat&& write_float) {
-    *out++ = '[';
-    for (std::size_t r = 0; r < flat.record_count; ++r) {
-        const FlatRecord& rec = flat.records[r];
-        out = write_record(out, rec.slot, rec.count, [&](std::size_t i, char* at) {
-            const std::size_t k = rec.first + i;
-            const FlatItem& item = flat.items[k];
-            if (item.type == WireType::F32 || item.type == WireType::F64) return write_float(at, k);
-            return write_plain_item(at, item.type, item.raw);
-        });
-        std::memcpy(out, ", ", 2);
-        out += 2;
-    }
-    if (flat.record_count) out -= 2;  // no separator after the last record
-    std::memcpy(out, "]\n", 2);
-    return out + 2;
-}
-
-}  // namespace
-
 std::size_t packet_line_capacity() {
     static const std::size_t capacity = line_capacity();
     return capacity;
@@ -149,19 +124,98 @@ std::string_view PacketLine::build(Descriptor set, std::span<const std::uint8_t>
     return {start, static_cast<std::size_t>(write(start, set, payload) - start)};
 }
 
+namespace {
+
+// The line form's pieces by slot, with the count of float32 items each
+// record starts with: most records are nothing else, and those items need
+// no look at their types.
+struct LineRecord {
+    RecordPieces pieces;
+    std::uint8_t floats = 0;
+};
+using LineRecords = std::array<LineRecord, kRecordSlots>;
+
+const LineRecords& line_records() {
+    static const auto table = [] {
+        LineRecords t;
+        for (std::size_t s = 0; s < kRecordSlots; ++s) {
+            t[s].pieces = record_pieces(s);
+            for (const ItemSpec& item : slot_spec(s).items) {
+                if (item.type != WireType::F32) break;
+                ++t[s].floats;
+            }
+        }
+        return t;
+    }();
+    return table;
+}
+
+// One record's text, with ", " after it, written as its items are read from
+// the wire; a validity flag other than 0 or 1 drops the record (as
+// decode_flat drops it), so its text is taken back.
+char* write_wire_record(char* out, const LineRecord& rec, const FieldLayout& layout, const std::uint8_t* p) {
+    char* const start = out;
+    out = rec.pieces.head.copy_to(out);
+    std::size_t i = 0;
+    for (; i < rec.floats; ++i, p += 4) {
+        if (i) out = rec.pieces.before[i].copy_to(out);
+        out = write_shortest(out, std::bit_cast<float>(be32(p)));
+    }
+    for (; i < layout.count; ++i) {
+        if (i) out = rec.pieces.before[i].copy_to(out);
+        switch (const WireType type = layout.types[i]) {
+            case WireType::F32:
+                out = write_shortest(out, std::bit_cast<float>(be32(p)));
+                p += 4;
+                break;
+            case WireType::F64:
+                out = write_shortest(out, std::bit_cast<double>(be64(p)));
+                p += 8;
+                break;
+            default:
+                const std::uint16_t v = be16(p);
+                if (type == WireType::Flag && v > 1) return start;
+                out = write_plain_item(out, type, v);
+                p += 2;
+        }
+    }
+    std::memcpy(out, " }), ", 5);
+    return out + 5;
+}
+
+}  // namespace
+
+// Straight from the wire: each record's text is laid out as its fields are
+// walked, with no decoded arrays between.
 char* PacketLine::write(char* out, Descriptor set, std::span<const std::uint8_t> payload) {
-    decode_flat(set, payload, flat_);
-    // Each float's text straight from its bits: no digits stored between.
-    return write_line(out, flat_, [this](char* at, std::size_t k) {
-        const FlatItem& item = flat_.items[k];
-        if (item.type == WireType::F32)
-            return write_shortest(at, std::bit_cast<float>(static_cast<std::uint32_t>(item.raw)));
-        return write_shortest(at, std::bit_cast<double>(item.raw));
+    const LineRecords& records = line_records();
+    *out++ = '[';
+    char* const first = out;
+    for_each_record(set, payload, [&](const FieldLayout& layout, const std::uint8_t* items) {
+        out = write_wire_record(out, records[layout.slot], layout, items);
     });
+    if (out != first) out -= 2;  // no separator after the last record
+    std::memcpy(out, "]\n", 2);
+    return out + 2;
 }
 
 char* write_packet_line(char* out, const PacketDigits& packet) {
-    return write_line(out, packet.flat, [&](char* at, std::size_t k) { return write_shortest(at, packet.values[k]); });
+    const FlatPacket& flat = packet.flat;
+    *out++ = '[';
+    for (std::size_t r = 0; r < flat.record_count; ++r) {
+        const FlatRecord& rec = flat.records[r];
+        out = write_record(out, rec.slot, rec.count, [&](std::size_t i, char* at) {
+            const std::size_t k = rec.first + i;
+            const FlatItem& item = flat.items[k];
+            if (item.type == WireType::F32 || item.type == WireType::F64) return write_shortest(at, packet.values[k]);
+            return write_plain_item(at, item.type, item.raw);
+        });
+        std::memcpy(out, ", ", 2);
+        out += 2;
+    }
+    if (flat.record_count) out -= 2;  // no separator after the last record
+    std::memcpy(out, "]\n", 2);
+    return out + 2;
 }
 
 // JSON Lines and CSV.

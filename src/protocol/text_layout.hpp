@@ -1,11 +1,12 @@
 #pragma once
-// Every text form of a packet, laid out from its one flat decoding: the
-// line printed for a recorded stream, a JSON object per packet (one line of
-// a JSON Lines file) and a CSV row per descriptor set. All of them start
-// from the packet decoded with the shortest digits of its floats found
-// first; the fixed text around the values is held in padded pieces, so each
-// is copied in one fixed-size move and the write position then advances by
-// its true length, into one character buffer that the caller reuses.
+// Every text form of a packet: the line printed for a recorded stream, a
+// JSON object per packet (one line of a JSON Lines file) and a CSV row per
+// descriptor set. The exports start from the packet's flat decoding with the
+// shortest digits of its floats found first; the printed line is written
+// straight from the wire, record by record, as decode_flat walks it. The
+// fixed text around the values is held in padded pieces, so each is copied
+// in one fixed-size move and the write position then advances by its true
+// length, into one character buffer that the caller reuses.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -101,7 +102,7 @@ void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, c
 void decode_with_digits(Descriptor set, std::span<const std::uint8_t> payload, PacketDigits& out);
 
 // The line printed for one packet: its readings' text forms between square
-// brackets, separated by ", ", then "\n".
+// brackets, separated by ", ", then "\n": the records decode_flat gives.
 
 // No packet's line, with the room its writers may use past its end, needs
 // more than this.
@@ -117,7 +118,6 @@ public:
     char* write(char* out, Descriptor set, std::span<const std::uint8_t> payload);
 
 private:
-    FlatPacket flat_;
     std::unique_ptr<char[]> text_;
 };
 

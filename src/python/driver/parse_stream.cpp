@@ -39,7 +39,7 @@ Status<ParseStop> parse_file(BufferedFile& file) {
     // Each line is laid out where it is printed from and goes out whole as
     // soon as it ends: standard output is flushed at the end of every line,
     // so a process that dies abruptly has lost no line it finished.
-    LineBlocks out(Stream::Out, packet_line_capacity(), {kSignals});
+    LineBuffer out(Stream::Out, packet_line_capacity(), {kSignals});
     for (unsigned count = 1;; ++count) {
         if (count % kPacketsPerSignalCheck == 0 && signal_handler_raised()) return err(ParseStop{Interrupted{}});
         auto packet = packets.next();
@@ -50,9 +50,8 @@ Status<ParseStop> parse_file(BufferedFile& file) {
                 return err(ParseStop{r.error()});
             return Unit{};
         }
-        if (auto r = out.done(line.write(out.next(), packet->descriptor, packet->payload)); !r)
+        if (auto r = out.print(line.write(out.start(), packet->descriptor, packet->payload)); !r)
             return err(ParseStop{r.error()});
-        if (auto r = out.flush(); !r) return err(ParseStop{r.error()});
     }
 }
 

@@ -1,4 +1,4 @@
-// Lines printed in blocks, seen write by write: standard output is a packet
+// Lines printed one by one, seen write by write: standard output is a packet
 // socket here, whose every read returns exactly one write(2).
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -68,56 +68,33 @@ std::vector<std::string> random_lines(std::mt19937& random, std::size_t longest)
     return lines;
 }
 
-// Each write is whole lines, at most PIPE_BUF bytes or one longer line, and
-// full: the next line would not have fitted. Nothing is held back at flush.
-TEST(LineBlocks, WritesFullBlocksOfWholeLines) {
+// Each line goes out whole with one write of its own, before the next is
+// laid out: short lines are never gathered, long ones (past PIPE_BUF) never
+// cut, and the room past a line's end may be used.
+TEST(LineBuffer, PrintsEachLineWholeAsItEnds) {
     std::mt19937 random(7);
     for (const std::size_t longest : {std::size_t{40}, std::size_t{1500}, std::size_t{3 * PIPE_BUF}}) {
         SCOPED_TRACE(longest);
         const auto lines = random_lines(random, longest);
-        std::vector<std::string> writes, before_flush;
+        std::vector<std::vector<std::string>> writes_after;  // the new writes after each line
         bool printed = true;
         {
             PacketStdout out;  // no assertion while it stands: a failure would be printed into it
-            LineBlocks blocks(Stream::Out, longest + 64, {});
+            LineBuffer buffer(Stream::Out, longest + 64, {});
             for (const std::string& line : lines) {
-                char* at = blocks.next();
+                char* at = buffer.start();
                 std::memset(at, '#', longest + 64);  // all of the promised room may be used
                 std::memcpy(at, line.data(), line.size());
-                printed = printed && blocks.done(at + line.size());
+                printed = printed && buffer.print(at + line.size());
+                writes_after.push_back(out.writes());
             }
-            before_flush = out.writes();
-            printed = printed && blocks.flush();
             out.restore();
-            writes = before_flush;
-            for (std::string& w : out.writes()) writes.push_back(std::move(w));
         }
         ASSERT_TRUE(printed);
-        std::string all, expected;
-        for (const auto& w : writes) all += w;
-        for (const auto& l : lines) expected += l;
-        ASSERT_EQ(all, expected);
-        std::size_t next_line = 0;
-        for (std::size_t i = 0; i < writes.size(); ++i) {
-            std::size_t taken = 0, count = 0;
-            while (taken < writes[i].size()) taken += lines[next_line + count++].size();
-            ASSERT_EQ(taken, writes[i].size()) << "write " << i << " cuts a line";
-            EXPECT_TRUE(writes[i].size() <= PIPE_BUF || count == 1) << "write " << i;
-            if (i < before_flush.size()) {  // written because the next line did not fit
-                EXPECT_GT(writes[i].size() + lines[next_line + count].size(), PIPE_BUF) << "write " << i;
-            }
-            next_line += count;
-        }
+        ASSERT_EQ(writes_after.size(), lines.size());
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            ASSERT_EQ(writes_after[i], std::vector<std::string>{lines[i]}) << "line " << i;
     }
-}
-
-TEST(LineBlocks, FlushWithNothingHeldWritesNothing) {
-    PacketStdout out;
-    LineBlocks blocks(Stream::Out, 16, {});
-    const bool flushed = static_cast<bool>(blocks.flush());
-    out.restore();
-    EXPECT_TRUE(flushed);
-    EXPECT_TRUE(out.writes().empty());
 }
 
 }  // namespace
