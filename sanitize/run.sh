@@ -11,6 +11,7 @@
 # Usage: sanitize/run.sh [asan|valgrind|all]        (default: all)
 # SANITIZE_FULL_STACKS=1 unwinds every allocation fully: leak reports then
 # show the Python frames too, at about five times the run time.
+# SANITIZE_TESTS names the tests of the asan run (default: tests/python).
 set -euo pipefail
 
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -32,6 +33,14 @@ ours() {
     grep -qE 'python|\.abi3\.so|Modules/|Objects/|Python/|src/(protocol|device|recording|live|python)/' "$1"
 }
 
+# The folder and command line of the Python process whose report is $1
+# (its file ends in the pid), as site/sitecustomize.py noted them.
+command_of() {
+    local noted=$LOGS/asan-pids/${1##*.}
+    [ -f "$noted" ] && sed 's/^/    made by: /' "$noted"
+    return 0
+}
+
 # Prints the reports found under $1 and fails when there are any.
 reports_or_clean() {
     local dir=$1 files f
@@ -41,6 +50,7 @@ reports_or_clean() {
     [ -z "$files" ] && return 0
     for f in $files; do
         printf -- '--- %s\n' "$f"
+        command_of "$f"
         cat "$f"
     done
     echo "sanitize: $(echo "$files" | wc -l) report(s) in $dir" >&2
@@ -87,7 +97,7 @@ run_asan() {
     [ -f "$libasan" ] || { echo "sanitize: no libasan.so for $CXX" >&2; return 1; }
     [ "${SANITIZE_FULL_STACKS:-0}" = 1 ] && unwind=":fast_unwind_on_malloc=0"
     local reports=$LOGS/asan tmp=$LOGS/asan-tmp
-    rm -rf "$reports" "$tmp" && mkdir -p "$reports"
+    rm -rf "$reports" "$tmp" "$LOGS/asan-pids" && mkdir -p "$reports" "$LOGS/asan-pids"
 
     say "Python test suite under AddressSanitizer, leak detection on"
     local start=$SECONDS status=0
@@ -103,10 +113,11 @@ run_asan() {
     env LD_PRELOAD="$libasan $("$CXX" -print-file-name=libstdc++.so)" \
         PYTHONMALLOC=malloc \
         PYTHONPATH="$HERE/site${PYTHONPATH:+:$PYTHONPATH}" \
+        AHRS_SANITIZE_PIDS="$ROOT/$LOGS/asan-pids" \
         ASAN_OPTIONS="detect_leaks=1:check_initialization_order=1:strict_init_order=1:log_path=$ROOT/$reports/asan$unwind" \
         LSAN_OPTIONS="suppressions=$HERE/lsan.supp:print_suppressions=0" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
-        "$SAN_VENV/bin/python" -m pytest -q -p no:cacheprovider --capture=sys --basetemp="$tmp" tests/python \
+        "$SAN_VENV/bin/python" -m pytest -q -p no:cacheprovider --capture=sys --basetemp="$tmp" ${SANITIZE_TESTS:-tests/python} \
         2>&1 | tee "$LOGS/asan-pytest.log" || status=$?
     echo "asan: test suite exit status $status after $((SECONDS - start)) s"
     local f

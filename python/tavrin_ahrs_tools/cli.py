@@ -185,16 +185,11 @@ def command(name: str) -> Callable[[Main], Command]:
                 sys.stdout = _GuardedOutput(given)
             try:
                 status = _run_guarded(main, argv)
-                if status == EXIT_INTERRUPTED and argv is None:
-                    _end_at_next_interrupt()
-                return status
             except BrokenPipeError:
                 _drop_standard_output()
                 return EXIT_BROKEN_PIPE
             except KeyboardInterrupt:
-                if argv is None:
-                    _end_at_next_interrupt()
-                return EXIT_INTERRUPTED
+                status = EXIT_INTERRUPTED
             except StandardOutputError as err:
                 return _output_failure(name, err)
             except OSError as err:
@@ -204,6 +199,9 @@ def command(name: str) -> Callable[[Main], Command]:
             finally:
                 if isinstance(sys.stdout, _GuardedOutput) and sys.stdout is not given:
                     sys.stdout = given
+            if status == EXIT_INTERRUPTED and argv is None:
+                _end_at_next_interrupt()
+            return status
 
         return run
 

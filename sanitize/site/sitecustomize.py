@@ -11,9 +11,13 @@ is checked as usual.
 - CPython never frees the frames of a daemon thread that still runs when
   the interpreter exits, nor what they hold: a daemon thread's allocations
   are left unchecked, and so are the frames it was started with.
+- The main thread of a process of the analysis cluster runs the cluster
+  library's event loop, which keeps a tuple it never frees: it is left
+  unchecked there (the tasks run on other threads, which are checked).
 """
 import ctypes
 import gc
+import os
 import sys
 import threading
 from importlib.machinery import PathFinder
@@ -94,6 +98,25 @@ def _unchecked_daemons():
     threading.Thread._bootstrap_inner = _bootstrap_inner
 
 
+def _note_command():
+    """Names this process in $AHRS_SANITIZE_PIDS/<pid>, so that a report
+    (its file is named by the pid) can be traced to the command that made it."""
+    where = os.environ.get("AHRS_SANITIZE_PIDS")
+    if where:
+        try:
+            with open(os.path.join(where, str(os.getpid())), "w") as f:
+                f.write(f"{os.getcwd()}\n{sys.argv!r}\n{sys.orig_argv if hasattr(sys, 'orig_argv') else ''}\n")
+        except OSError:
+            pass
+
+
 if _pause is not None:
+    _note_command()
     sys.meta_path.insert(0, _UncheckedImport)
+    if "--multiprocessing-fork" in sys.argv:
+        # A process of the analysis cluster: its main thread runs the
+        # cluster library's event loop, which keeps a tuple it never frees
+        # (as any worker does, doing nothing of ours). The tasks, and so
+        # our code, run on threads of their own, which stay checked.
+        _pause()
     _unchecked_daemons()

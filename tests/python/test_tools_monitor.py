@@ -22,7 +22,8 @@ MONITOR = installed_script("ahrs-monitor")
 STREAM_START = simulated.GPS_WEEK * 604800 + simulated.TOW_START
 
 
-def lines_from(stream, count, timeout=15.0):
+def lines_from(stream, count, timeout=15.0, until=lambda lines: False):
+    """Up to `count` JSON lines, fewer once they meet `until`."""
     deadline = time.monotonic() + timeout
     lines = []
     while len(lines) < count and select.select([stream], [], [], deadline - time.monotonic())[0]:
@@ -30,7 +31,21 @@ def lines_from(stream, count, timeout=15.0):
         if not line:
             break
         lines.append(json.loads(line))
+        if until(lines):
+            break
     return lines
+
+
+def back_after_an_unplug(lines):
+    """The newest of three lines or more streams again after a reconnect,
+    with both sets' attitude shown."""
+    line = lines[-1]
+    return (
+        len(lines) >= 3
+        and line["reconnects"] >= 1
+        and line["status"] == "streaming"
+        and "OrientationEuler" in line["attitude"]
+    )
 
 
 def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplug(tmp_path):
@@ -38,14 +53,16 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
     with simulator("--link", str(link), "--unplug-every", "1.6", "--linger", "5"):
         monitor = subprocess.Popen([MONITOR, str(link)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         try:
-            lines = lines_from(monitor.stdout, 5)
+            # A line a second; the device goes away every 1.6 s, and how long
+            # it takes to come back depends on how busy the machine is.
+            lines = lines_from(monitor.stdout, 20, timeout=60.0, until=back_after_an_unplug)
         finally:
             monitor.send_signal(signal.SIGINT)
             assert monitor.wait(10) == 0
             assert monitor.stderr.read() == ""
             monitor.stdout.close()
             monitor.stderr.close()
-    assert len(lines) == 5
+    assert back_after_an_unplug(lines)
     for line in lines[1:]:
         assert line["port"] == str(link)
         assert set(line["rates"]) == {"DataSensor", "DataEstimationFilter"}
@@ -54,7 +71,8 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
         expected = simulated.Attitude(line["device_time"] - STREAM_START).euler
         shown = line["attitude"]["CFEulerAngles"]
         assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == pytest.approx(list(expected), abs=1e-5)
-        assert set(line["attitude"]["OrientationEuler"]) == {"roll", "pitch", "yaw", "valid"}
+        if "OrientationEuler" in line["attitude"]:  # the filter's set may not have come yet
+            assert set(line["attitude"]["OrientationEuler"]) == {"roll", "pitch", "yaw", "valid"}
         assert set(line["stats"]) >= {
             "packets",
             "bytes",
@@ -70,7 +88,6 @@ def test_pipe_gets_a_json_line_a_second_that_follows_the_device_through_an_unplu
         }
     assert lines[-1]["filter"]["filter_state"] == 2  # settled after its first second
     assert lines[-1]["attitude"]["OrientationEuler"]["valid"] == "Valid"
-    assert lines[-1]["reconnects"] >= 1 and lines[-1]["status"] == "streaming"
     assert lines[-1]["error"] and 0 <= lines[-1]["error_age"] < 5
     assert lines[-1]["rates"]["DataSensor"] > 0
     packets = [line["stats"]["packets"].get("DataSensor", 0) for line in lines]
