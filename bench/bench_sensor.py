@@ -436,6 +436,17 @@ def _medians(runs):
     return merged
 
 
+def _ratios(runs, against):
+    """Round by round, each measure of `runs` over the same round's of
+    `against`; the median of each over the rounds, the rounds kept beside."""
+    out = {}
+    for key in ("median_us", "cpu_share"):
+        ratios = [a[key] / b[key] for a, b in zip(runs, against) if a[key] and b[key]]
+        out[key] = statistics.median(ratios) if ratios else None
+        out[f"{key}_rounds"] = ratios
+    return out
+
+
 # --- all of it --------------------------------------------------------------------
 
 
@@ -448,7 +459,7 @@ def measure(
     queue=200_000,
     repeat=3,
     aways=(0.1, 0.6, 1.5, 3.0),
-    paced_rounds=3,
+    paced_rounds=5,
 ):
     templates = os.path.join(workdir, "live-templates.bin")
     live_packets.write_templates(templates)
@@ -456,15 +467,20 @@ def measure(
     # The loops take turns, round after round, so that a machine whose speed
     # wanders (other work, a host taking its cores back) weighs on each alike;
     # each figure is the median over the rounds.
+    # The Sensor and the read() loop run back to back in each round, first
+    # one then the other in turn, and are compared round by round: a drift
+    # of the machine's speed between rounds then cancels out of the ratio.
     runs = {kind: [] for kind in LOOPS}
-    for _ in range(paced_rounds):
-        for kind in LOOPS:
+    for round_ in range(paced_rounds):
+        pair = ["sensor", "read"] if round_ % 2 == 0 else ["read", "sensor"]
+        for kind in pair + [kind for kind in LOOPS if kind not in pair]:
             run, _ = harness.run_child(
                 "bench_sensor", "paced", kind=kind, templates=templates, workdir=workdir, seconds=paced_seconds
             )
             runs[kind].append(run)
     for kind, kind_runs in runs.items():
         figures[f"paced_{kind}"] = _medians(kind_runs)
+    figures["sensor_over_read"] = _ratios(runs["sensor"], runs["read"])
     figures["busy"], _ = harness.run_child(
         "bench_sensor", "busy_thread", templates=templates, seconds=busy_seconds, rounds=busy_rounds
     )

@@ -444,6 +444,8 @@ class Sensor:
         found = self._live_reader().read(None)
         if not found or self._closed:
             raise StopIteration
+        if self._conventions is not None:  # settled: one call less a sample
+            return Sample(*found, self._conventions)
         return self._settled(Sample(*found))
 
     def samples(self, seconds: float | None = None, count: int | None = None) -> _Samples:

@@ -30,11 +30,12 @@ PyRef sample_tuple(const LiveSample& s, FlatPacket& scratch) {
     PyRef time = std::isnan(s.device_time) ? PyRef::borrow(Py_None) : PyRef::steal(PyFloat_FromDouble(s.device_time));
     PyRef taken =
         s.time_ns == LiveSample::kNoTime ? PyRef::borrow(Py_None) : PyRef::steal(PyLong_FromLongLong(s.time_ns));
-    if (!time || !taken) return {};
-    return PyRef::steal(Py_BuildValue("(OKKOOO)", n->sets[static_cast<std::uint8_t>(s.packet.descriptor())],
-                                      static_cast<unsigned long long>(s.host_ns),
-                                      static_cast<unsigned long long>(s.wall_ns), time.get(), values.get(),
-                                      taken.get()));
+    PyRef host = PyRef::steal(PyLong_FromUnsignedLongLong(s.host_ns));
+    PyRef wall = PyRef::steal(PyLong_FromUnsignedLongLong(s.wall_ns));
+    if (!time || !taken || !host || !wall) return {};
+    // Packed directly: a format string is parsed anew at every call, once a sample.
+    return PyRef::steal(PyTuple_Pack(6, n->sets[static_cast<std::uint8_t>(s.packet.descriptor())], host.get(),
+                                     wall.get(), time.get(), values.get(), taken.get()));
 }
 
 PyRef sample_tables(SampleTables& tables) {
