@@ -297,8 +297,7 @@ template <class T>
     // others.
     if (Bits((bits & ~(Bits{1} << (kWidth - 1))) - 1) >= kExponentMask - 1) [[unlikely]]
         return write_special(out, classify<Bits, kSignificandBits>(bits));
-    *out = '-';
-    out += static_cast<std::size_t>(bits >> (kWidth - 1));
+    if (bits >> (kWidth - 1)) *out++ = '-';
     Shortest s;
     find_digits<T, kTrimmed>(s, v);
     if (!kTrimmed && s.digits >= 100000000) [[unlikely]] {
