@@ -1,9 +1,15 @@
 #include "shortest.hpp"
 
+#include "flat_decode.hpp"
+
 #include <bit>
 #include <cstring>
 #include <limits>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if AHRS_HAVE_DRAGONBOX
 #include <dragonbox/dragonbox.h>
@@ -33,10 +39,16 @@ Shortest classify(Bits bits) {
 
 #if AHRS_HAVE_DRAGONBOX
 
-template <class T>
+// Untrimmed digits may end in zeros: the float writer finds those in the
+// digits' own word at the cost of one bit count, cheaper than their removal.
+template <class T, bool kTrimmed = true>
 void find_digits(Shortest& s, T v) {
     namespace policy = jkj::dragonbox::policy;
-    const auto d = jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::remove);
+    const auto d = [v] {
+        if constexpr (kTrimmed)
+            return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::remove);
+        else return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::ignore);
+    }();
     s.digits = d.significand;
     s.exponent = d.exponent;
 }
@@ -45,8 +57,9 @@ constexpr std::string_view kSource = "Dragonbox";
 
 #else
 
-// to_chars gives the shortest digits as text ("d.ddde±xx"); read them back.
-template <class T>
+// to_chars gives the shortest digits as text ("d.ddde±xx"); read them back,
+// always trimmed.
+template <class T, bool kTrimmed = true>
 void find_digits(Shortest& s, T v) {
     char buf[64];
     const char* end = std::to_chars(buf, buf + sizeof buf, std::fabs(v), std::chars_format::scientific).ptr;
@@ -71,29 +84,30 @@ constexpr std::string_view kSource = "std::to_chars";
 
 #endif
 
+constexpr std::uint64_t kPowers[] = {
+    1ull,
+    10ull,
+    100ull,
+    1000ull,
+    10000ull,
+    100000ull,
+    1000000ull,
+    10000000ull,
+    100000000ull,
+    1000000000ull,
+    10000000000ull,
+    100000000000ull,
+    1000000000000ull,
+    10000000000000ull,
+    100000000000000ull,
+    1000000000000000ull,
+    10000000000000000ull,
+    100000000000000000ull,
+    1000000000000000000ull,
+    10000000000000000000ull,
+};
+
 int count_digits(std::uint64_t v) {
-    static constexpr std::uint64_t kPowers[] = {
-        1ull,
-        10ull,
-        100ull,
-        1000ull,
-        10000ull,
-        100000ull,
-        1000000ull,
-        10000000ull,
-        100000000ull,
-        1000000000ull,
-        10000000000ull,
-        100000000000ull,
-        1000000000000ull,
-        10000000000000ull,
-        100000000000000ull,
-        1000000000000000ull,
-        10000000000000000ull,
-        100000000000000000ull,
-        1000000000000000000ull,
-        10000000000000000000ull,
-    };
     // log10(2) ~ 1233 / 4096 gives the count or one more.
     const int guess = ((64 - std::countl_zero(v | 1)) * 1233) >> 12;
     return guess + (v >= kPowers[guess] ? 1 : 0);
@@ -101,8 +115,26 @@ int count_digits(std::uint64_t v) {
 
 // Eight decimal digits of v < 10^8, leading zeros included, as the bytes of
 // a little-endian word (values 0 to 9, not yet text), first digit in the
-// lowest byte: both halves of four digits, then their pairs, then their
-// single digits are split at once in the word's lanes.
+// lowest byte.
+#if defined(__SSE2__)
+// Each half of four digits is copied into four 16-bit lanes, which are
+// divided at once by 1000, 100, 10 and 1 (a multiply by a rounded-up
+// reciprocal, then one by a power of two that acts as a per-lane shift);
+// each digit is then its lane's quotient less ten times its left neighbour's.
+[[gnu::always_inline]] inline std::uint64_t digit_lanes(std::uint32_t v) {
+    const std::uint32_t high = v / 10000;
+    const __m128i halves = _mm_cvtsi32_si128(static_cast<int>(high | (v - high * 10000) << 16));
+    const __m128i pairs = _mm_unpacklo_epi16(halves, halves);
+    const __m128i spread = _mm_slli_epi16(_mm_unpacklo_epi32(pairs, pairs), 2);
+    const __m128i quotients =
+        _mm_mulhi_epu16(_mm_mulhi_epu16(spread, _mm_setr_epi16(8389, 5243, -13107, -32768, 8389, 5243, -13107, -32768)),
+                        _mm_setr_epi16(128, 2048, 2048, -32768, 128, 2048, 2048, -32768));
+    const __m128i digits = _mm_sub_epi16(quotients, _mm_slli_epi64(_mm_mullo_epi16(quotients, _mm_set1_epi16(10)), 16));
+    return static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_packus_epi16(digits, digits)));
+}
+#else
+// Both halves of four digits, then their pairs, then their single digits
+// are split at once in the word's lanes.
 [[gnu::always_inline]] inline std::uint64_t digit_lanes(std::uint32_t v) {
     const std::uint64_t fours = v / 10000 | std::uint64_t{v % 10000} << 32;
     const std::uint64_t hundreds = (fours * 10486 >> 20) & 0x0000007F0000007F;  // each lane / 100
@@ -110,6 +142,7 @@ int count_digits(std::uint64_t v) {
     const std::uint64_t tens = (pairs * 103 >> 10) & 0x000F000F000F000F;  // each lane / 10
     return tens | (pairs - 10 * tens) << 8;
 }
+#endif
 
 constexpr std::uint64_t kZeros = 0x3030303030303030;
 
@@ -238,14 +271,26 @@ template <class T>
 // NaN, infinities and zeros, off the hot path.
 [[gnu::noinline]] char* write_special(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Bare); }
 
+// Digits that may end in zeros, in the forms the fast path below leaves.
+[[gnu::noinline]] char* write_untrimmed(char* out, Shortest s) {
+    while (s.digits % 10 == 0) {
+        s.digits /= 10;
+        ++s.exponent;
+    }
+    return write_finite(out, s.digits, s.exponent, ExponentStyle::Bare);
+}
+
 // The system's layout straight from the value, in one body: the common
-// case (at most eight digits, positional) never leaves it.
+// case (at most eight digits, positional) never leaves it. A float32's
+// digits come untrimmed: the zeros they end in are the top zero bytes of
+// their word, as leading zeros are its lowest.
 template <class T>
 [[gnu::always_inline]] inline char* write_value(char* out, T v) {
     using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
     constexpr int kWidth = static_cast<int>(sizeof(Bits) * 8);
     constexpr int kSignificandBits = std::numeric_limits<T>::digits - 1;
     constexpr Bits kExponentMask = (Bits{1} << (kWidth - 1)) - (Bits{1} << kSignificandBits);
+    constexpr bool kTrimmed = sizeof(T) == 8;  // a float64's zeros could run past one word
     const Bits bits = std::bit_cast<Bits>(v);
     // Zero, infinities and NaN in one unsigned comparison: the magnitude less
     // one wraps around for zero, and is at least the mask's less one for the
@@ -254,17 +299,27 @@ template <class T>
         return write_special(out, classify<Bits, kSignificandBits>(bits));
     if (bits >> (kWidth - 1)) *out++ = '-';
     Shortest s;
-    find_digits(s, v);
-    if (s.digits < 100000000) [[likely]] {
-        // The digit count from the digits' own word: its leading zeros are
-        // its lowest zero bytes (the digits are never zero).
-        const std::uint64_t lanes = digit_lanes(static_cast<std::uint32_t>(s.digits));
-        const int lead = std::countr_zero(lanes) / 8;
-        const int n = 8 - lead;
-        const int point = n + s.exponent;
-        if (point <= 16 && point >= -3) return write_short_positional(out, (lanes + kZeros) >> (8 * lead), n, point);
+    find_digits<T, kTrimmed>(s, v);
+    if (!kTrimmed && s.digits >= 100000000) [[unlikely]] {
+        // Nine digits, often eight and a zero.
+        const std::uint64_t tenth = s.digits / 10;
+        if (tenth * 10 == s.digits) {
+            s.digits = tenth;
+            ++s.exponent;
+        }
     }
-    return write_finite(out, s.digits, s.exponent, ExponentStyle::Bare);
+    if (s.digits < 100000000) [[likely]] {
+        // The digits are never zero, so neither is their word.
+        const std::uint64_t lanes = digit_lanes(static_cast<std::uint32_t>(s.digits));
+        const int lead = static_cast<int>(static_cast<unsigned>(__builtin_ctzll(lanes)) / 8);
+        const int trail = kTrimmed ? 0 : static_cast<int>(static_cast<unsigned>(__builtin_clzll(lanes)) / 8);
+        const int point = 8 - lead + s.exponent;
+        const int n = 8 - lead - trail;
+        if (point <= 16 && point >= -3) return write_short_positional(out, (lanes + kZeros) >> (8 * lead), n, point);
+        return write_finite(out, s.digits / kPowers[8 - lead - n], point - n, ExponentStyle::Bare);
+    }
+    if constexpr (kTrimmed) return write_finite(out, s.digits, s.exponent, ExponentStyle::Bare);
+    else return write_untrimmed(out, s);
 }
 
 }  // namespace
@@ -276,6 +331,15 @@ char* write_shortest(char* out, const Shortest& s) { return lay_out(out, s, Expo
 // A packet's line is mostly float32s: their digit search is inlined too.
 [[gnu::flatten]] char* write_shortest(char* out, float v) { return write_value(out, v); }
 char* write_shortest(char* out, double v) { return write_value(out, v); }
+
+[[gnu::flatten]] char* write_float_run(char* out, const std::uint8_t* wire, std::size_t count,
+                                       const TextPiece<32>* separators) {
+    for (std::size_t i = 0; i < count; ++i, wire += 4) {
+        if (i) out = separators[i].copy_to(out);
+        out = write_value(out, std::bit_cast<float>(be32(wire)));
+    }
+    return out;
+}
 char* write_shortest_repr(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Repr); }
 
 char* write_unsigned(char* out, std::uint64_t v) {

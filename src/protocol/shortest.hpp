@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "text_piece.hpp"
+
 namespace ahrs {
 
 enum class ShortestKind : std::uint8_t { Finite, Zero, Infinite, NaN };
@@ -37,6 +39,10 @@ char* write_shortest(char* out, const Shortest& s);
 // never stored: a packet's line is little else, so this is its hot path.
 char* write_shortest(char* out, float v);
 char* write_shortest(char* out, double v);
+// A run of `count` float32s as a record's line holds them: read big-endian
+// from `wire`, each after the i-th of `separators` but the first. A record
+// is mostly such a run, and in one body its values pay for no call each.
+char* write_float_run(char* out, const std::uint8_t* wire, std::size_t count, const TextPiece<32>* separators);
 // Python's repr layout with the same digits and thresholds: 1.0, 0.1, -0.0,
 // 1e-05, 1e+16, nan, inf, -inf. JSON has no non-finite numbers: a JSON writer
 // must decide those itself.

@@ -155,13 +155,9 @@ const LineRecords& line_records() {
 // decode_flat drops it), so its text is taken back.
 char* write_wire_record(char* out, const LineRecord& rec, const FieldLayout& layout, const std::uint8_t* p) {
     char* const start = out;
-    out = rec.pieces.head.copy_to(out);
-    std::size_t i = 0;
-    for (; i < rec.floats; ++i, p += 4) {
-        if (i) out = rec.pieces.before[i].copy_to(out);
-        out = write_shortest(out, std::bit_cast<float>(be32(p)));
-    }
-    for (; i < layout.count; ++i) {
+    out = write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data());
+    p += 4 * rec.floats;
+    for (std::size_t i = rec.floats; i < layout.count; ++i) {
         if (i) out = rec.pieces.before[i].copy_to(out);
         switch (const WireType type = layout.types[i]) {
             case WireType::F32:

@@ -21,32 +21,11 @@
 #include "reading.hpp"
 #include "record_row.hpp"
 #include "shortest.hpp"
+#include "text_piece.hpp"
 
 namespace ahrs {
 
 // One record in its line form, "Sensor(ScaledAccVector { x: 1.0, y: 2.0, z: 3.0 })".
-
-template <std::size_t N>
-struct TextPiece {
-    std::array<char, N> text{};
-    std::uint8_t size = 0;
-
-    char* copy_to(char* out) const {
-        std::memcpy(out, text.data(), N);
-        return out + size;
-    }
-};
-
-// Every label of the catalogue fits; a longer one would be cut, which the
-// text tests would show at once.
-template <std::size_t N>
-TextPiece<N> make_piece(std::string_view text) {
-    TextPiece<N> p;
-    const std::size_t n = text.size() < N ? text.size() : N;
-    text.copy(p.text.data(), n);
-    p.size = static_cast<std::uint8_t>(n);
-    return p;
-}
 
 struct RecordPieces {
     TextPiece<64> head;                         // "Sensor(ScaledAccVector { x: "

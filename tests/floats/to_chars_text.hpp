@@ -3,8 +3,10 @@
 // scientific text: the reference the fast writers are held against, by the
 // native tests on a sample and by verify_floats on every float32.
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -96,6 +98,19 @@ std::string mismatch(T v) {
     const std::string_view have(direct, static_cast<std::size_t>(ahrs::write_shortest(direct, v) - direct));
     if (have != expected || std::string_view(direct + ahrs::kShortestRoom, 8) != "########")
         return "direct text " + std::string(have) + " != " + std::string(expected);
+    if constexpr (sizeof(T) == 4) {
+        // Twice in a run from the wire, as a record's floats are written.
+        static const ahrs::TextPiece<32> separators[2] = {{}, ahrs::make_piece<32>(", ")};
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(v);
+        const std::uint8_t wire[8] = {std::uint8_t(bits >> 24), std::uint8_t(bits >> 16), std::uint8_t(bits >> 8),
+                                      std::uint8_t(bits),       std::uint8_t(bits >> 24), std::uint8_t(bits >> 16),
+                                      std::uint8_t(bits >> 8),  std::uint8_t(bits)};
+        char run[2 * ahrs::kShortestRoom + 40];
+        const std::string_view twice(run,
+                                     static_cast<std::size_t>(ahrs::write_float_run(run, wire, 2, separators) - run));
+        if (twice != std::string(expected) + ", " + std::string(expected))
+            return "run " + std::string(twice) + " != " + std::string(expected) + " twice";
+    }
     return {};
 }
 

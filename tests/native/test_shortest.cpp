@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <string>
@@ -59,6 +60,29 @@ TEST(Shortest, ReprLayoutAtEachWidth) {
         EXPECT_EQ(repr(static_cast<float>(row.value)), row.f32);
         EXPECT_EQ(repr(row.value), row.f64);
     }
+}
+
+// A record's float32s from the wire in one run: each value after its own
+// separator, and digits that come untrimmed (ending in zeros) laid out in
+// every form, across the switches between plain and exponent form.
+TEST(Shortest, FloatRunFromTheWire) {
+    const float values[] = {100.0f, 1e8f,  123456789.0f, 16777216.0f,   1e-4f,  1e-5f, 1e15f,
+                            1e16f,  -0.5f, -0.0f,        3.4028235e38f, 1e-45f, 0.3f};
+    const std::string want =
+        "100.0 a: 100000000.0 b: 123456790.0 c: 16777216.0 d: 0.0001 e: 1e-5 f: 1000000000000000.0 g: 1e16 h: -0.5 i: "
+        "-0.0 j: "
+        "3.4028235e38 k: 1e-45 l: 0.3";
+    constexpr std::size_t n = std::size(values);
+    TextPiece<32> separators[n];
+    std::uint8_t wire[4 * n];
+    for (std::size_t i = 0; i < n; ++i) {
+        separators[i] = make_piece<32>(std::string(" ") + static_cast<char>('a' + i - 1) + ": ");
+        const auto bits = std::bit_cast<std::uint32_t>(values[i]);
+        for (int b = 0; b < 4; ++b) wire[4 * i + b] = static_cast<std::uint8_t>(bits >> (24 - 8 * b));
+    }
+    char buf[n * (32 + kShortestRoom)];
+    EXPECT_EQ(std::string(buf, write_float_run(buf, wire, n, separators)), want);
+    EXPECT_EQ(write_float_run(buf, wire, 0, separators), buf);
 }
 
 TEST(Shortest, UnsignedIntegers) {
