@@ -10,6 +10,7 @@
 #include <string>
 
 #include "floats/to_chars_text.hpp"
+#include "protocol/digit_lanes.hpp"
 #include "protocol/shortest.hpp"
 
 namespace ahrs {
@@ -83,6 +84,23 @@ TEST(Shortest, FloatRunFromTheWire) {
     char buf[n * (32 + kShortestRoom)];
     EXPECT_EQ(std::string(buf, write_float_run(buf, wire, n, separators)), want);
     EXPECT_EQ(write_float_run(buf, wire, 0, separators), buf);
+}
+
+// Both digit splits against plain division, over every value below 10^8
+// taken with a stride, and the ends.
+TEST(Shortest, DigitLanesGiveEachDigitInItsByte) {
+    const auto expected = [](std::uint32_t v) {
+        std::uint64_t word = 0;
+        for (int i = 7; i >= 0; --i, v /= 10) word |= std::uint64_t{v % 10} << (8 * i);
+        return word;
+    };
+    for (std::uint64_t v = 0; v < 100000000; v += v < 100000 || v > 99900000 ? 1 : 997) {
+        const auto u = static_cast<std::uint32_t>(v);
+        ASSERT_EQ(digit_lanes_portable(u), expected(u)) << u;
+#if defined(__SSE2__)
+        ASSERT_EQ(digit_lanes_sse2(u), expected(u)) << u;
+#endif
+    }
 }
 
 TEST(Shortest, UnsignedIntegers) {
