@@ -466,10 +466,9 @@ def measure(
     figures = {"packet_bytes": live_packets.mean_size()}
     # The loops take turns, round after round, so that a machine whose speed
     # wanders (other work, a host taking its cores back) weighs on each alike;
-    # each figure is the median over the rounds.
-    # The Sensor and the read() loop run back to back in each round, first
-    # one then the other in turn, and are compared round by round: a drift
-    # of the machine's speed between rounds then cancels out of the ratio.
+    # each figure is the median over the rounds. The Sensor and the read()
+    # loop run back to back, which first alternating, and are compared round
+    # by round, so that a drift between rounds cancels out of their ratio.
     runs = {kind: [] for kind in LOOPS}
     for round_ in range(paced_rounds):
         pair = ["sensor", "read"] if round_ % 2 == 0 else ["read", "sensor"]

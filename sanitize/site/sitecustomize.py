@@ -105,7 +105,7 @@ def _note_command():
     if where:
         try:
             with open(os.path.join(where, str(os.getpid())), "w") as f:
-                f.write(f"{os.getcwd()}\n{sys.argv!r}\n{sys.orig_argv if hasattr(sys, 'orig_argv') else ''}\n")
+                f.write(f"{os.getcwd()}\n{sys.orig_argv!r}\n")
         except OSError:
             pass
 
