@@ -40,8 +40,8 @@ char* write_shortest(char* out, const Shortest& s);
 char* write_shortest(char* out, float v);
 char* write_shortest(char* out, double v);
 // A run of `count` float32s as a record's line holds them: read big-endian
-// from `wire`, each after the i-th of `separators` but the first. A record
-// is mostly such a run, and in one body its values pay for no call each.
+// from `wire`, each after the i-th of `separators` but the first. The line
+// itself takes the same body inline (float_text.hpp).
 char* write_float_run(char* out, const std::uint8_t* wire, std::size_t count, const TextPiece<32>* separators);
 // Python's repr layout with the same digits and thresholds: 1.0, 0.1, -0.0,
 // 1e-05, 1e+16, nan, inf, -inf. JSON has no non-finite numbers: a JSON writer

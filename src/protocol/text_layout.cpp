@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 
+#include "float_text.hpp"
+
 namespace ahrs {
 
 // The line form's pieces, by slot.
@@ -126,40 +128,87 @@ std::string_view PacketLine::build(Descriptor set, std::span<const std::uint8_t>
 
 namespace {
 
-// The line form's pieces by slot, with the count of float32 items each
-// record starts with: most records are nothing else, and those items need
-// no look at their types.
+// A record in its line form: its pieces, the float32 items it starts with
+// (most records are nothing else, and those items need no look at their
+// types) and the types of the items after them. Most of the others end in
+// one validity flag after their floats: their flag's text comes with the
+// record's end, " }), ", in one piece chosen by the flag.
 struct LineRecord {
     RecordPieces pieces;
     std::uint8_t floats = 0;
+    std::uint8_t count = 0;
+    bool flag_last = false;  // the floats, then a validity flag and nothing else
+    bool mixed = false;      // other items after the floats
+    std::array<TextPiece<32>, 2> ends;  // by the flag's value; both the same without one
+    std::array<WireType, kMaxItems> types{};
 };
-using LineRecords = std::array<LineRecord, kRecordSlots>;
 
-const LineRecords& line_records() {
-    static const auto table = [] {
-        LineRecords t;
-        for (std::size_t s = 0; s < kRecordSlots; ++s) {
-            t[s].pieces = record_pieces(s);
-            for (const ItemSpec& item : slot_spec(s).items) {
-                if (item.type != WireType::F32) break;
-                ++t[s].floats;
-            }
+LineRecord make_line_record(std::size_t slot) {
+    LineRecord rec;
+    rec.pieces = record_pieces(slot);
+    const RecordSpec& spec = slot_spec(slot);
+    for (const ItemSpec& item : spec.items) {
+        if (item.type == WireType::F32 && rec.floats == rec.count) ++rec.floats;
+        rec.types[rec.count++] = item.type;
+    }
+    rec.flag_last = rec.count == rec.floats + 1 && rec.types[rec.floats] == WireType::Flag;
+    rec.mixed = rec.count != rec.floats && !rec.flag_last;
+    rec.ends.fill(make_piece<32>(" }), "));
+    if (rec.flag_last) {
+        const std::string before = ", " + std::string(spec.items[rec.floats].name) + ": ";
+        rec.ends = {make_piece<32>(before + "Invalid }), "), make_piece<32>(before + "Valid }), ")};
+    }
+    return rec;
+}
+
+// A field's body (its descriptor byte and items) holds a whole record when
+// it has at least `need` bytes; no body has kNoRecord, as a field's length
+// byte counts itself, so a field of no record fails the same one test.
+constexpr std::uint8_t kNoRecord = 0xFF;
+struct LineField {
+    std::uint8_t need = kNoRecord;
+    std::uint8_t slot = 0;
+};
+using LineFields = std::array<LineField, 256>;
+
+// Everything the line looks up, in one place found once per packet: the
+// records by slot, and the fields by descriptor byte for each set that has
+// records (by the set's descriptor byte; none for the others).
+struct LineTables {
+    std::array<LineRecord, kRecordSlots> records;
+    std::array<LineFields, 2> fields;
+    std::array<const LineFields*, 256> by_set{};
+};
+
+LineFields make_line_fields(ReadingKind kind) {
+    LineFields t;
+    const FieldTable& table = field_table(kind);
+    for (std::size_t d = 0; d < table.size(); ++d)
+        if (table[d].known) t[d] = {table[d].body, table[d].slot};
+    return t;
+}
+
+const LineTables& line_tables() {
+    static const auto tables = [] {
+        auto t = std::make_unique<LineTables>();
+        for (std::size_t s = 0; s < kRecordSlots; ++s) t->records[s] = make_line_record(s);
+        for (ReadingKind kind : {ReadingKind::Sensor, ReadingKind::Estimate}) {
+            LineFields& fields = t->fields[kind == ReadingKind::Sensor ? 0 : 1];
+            fields = make_line_fields(kind);
+            for (unsigned b = 0; b < t->by_set.size(); ++b)
+                if (reading_kind(static_cast<Descriptor>(b)) == kind) t->by_set[b] = &fields;
         }
         return t;
     }();
-    return table;
+    return *tables;
 }
 
-// One record's text, with ", " after it, written as its items are read from
-// the wire; a validity flag other than 0 or 1 drops the record (as
-// decode_flat drops it), so its text is taken back.
-char* write_wire_record(char* out, const LineRecord& rec, const FieldLayout& layout, const std::uint8_t* p) {
-    char* const start = out;
-    out = write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data());
-    p += 4 * rec.floats;
-    for (std::size_t i = rec.floats; i < layout.count; ++i) {
+// The items after a record's float32 run, from `p`; nullptr for a validity
+// flag other than 0 or 1, which drops the record (as decode_flat drops it).
+[[gnu::noinline]] char* write_other_items(char* out, const LineRecord& rec, const std::uint8_t* p) {
+    for (std::size_t i = rec.floats; i < rec.count; ++i) {
         if (i) out = rec.pieces.before[i].copy_to(out);
-        switch (const WireType type = layout.types[i]) {
+        switch (const WireType type = rec.types[i]) {
             case WireType::F32:
                 out = write_shortest(out, std::bit_cast<float>(be32(p)));
                 p += 4;
@@ -170,26 +219,71 @@ char* write_wire_record(char* out, const LineRecord& rec, const FieldLayout& lay
                 break;
             default:
                 const std::uint16_t v = be16(p);
-                if (type == WireType::Flag && v > 1) return start;
+                if (type == WireType::Flag && v > 1) return nullptr;
                 out = write_plain_item(out, type, v);
                 p += 2;
         }
     }
-    std::memcpy(out, " }), ", 5);
-    return out + 5;
+    return out;
+}
+
+// One record's text, with ", " after it, written as its items are read from
+// the wire; a record dropped for its flag leaves no text.
+[[gnu::always_inline]] inline char* write_wire_record(char* out, const LineRecord& rec, const std::uint8_t* p) {
+    const std::uint8_t* const rest = p + 4 * std::size_t{rec.floats};
+    const unsigned flag = rec.flag_last ? be16(rest) : 0u;
+    if (flag > 1) return out;
+    char* end = float_text::write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data());
+    if (rec.mixed) [[unlikely]] {
+        end = write_other_items(end, rec, rest);
+        if (!end) return out;
+    }
+    return rec.ends[flag].copy_to(end);
+}
+
+// A record found in the payload, and where its items start.
+struct FoundRecord {
+    const LineRecord* record;
+    const std::uint8_t* items;
+};
+// Each field that holds a record takes at least three payload bytes.
+using FoundRecords = std::array<FoundRecord, 96>;
+
+// The walk of for_each_record, over the same field table: the records of a
+// payload, in field order.
+std::size_t find_records(const LineTables& tables, const LineFields& fields, std::span<const std::uint8_t> payload,
+                         FoundRecords& found) {
+    const std::uint8_t* const p = payload.data();
+    const std::size_t n = payload.size();
+    std::size_t count = 0;
+    for (std::size_t o = 0; o < n;) {
+        const std::size_t length = p[o];
+        const std::size_t end = o + (length == 0 ? 1 : length);
+        const std::size_t body = (end < n ? end : n) - o - 1;  // a field cut short by the payload's end
+        if (body != 0) {
+            const LineField& field = fields[p[o + 1]];
+            if (body >= field.need) found[count++] = {&tables.records[field.slot], p + o + 2};
+        }
+        o = end;
+    }
+    return count;
 }
 
 }  // namespace
 
-// Straight from the wire: each record's text is laid out as its fields are
-// walked, with no decoded arrays between.
+// Straight from the wire: the payload's records are found first, then each
+// one's text is laid out from its items with no decoded arrays between. The
+// two loops apart keep the float writer's registers free of the walk's.
 char* PacketLine::write(char* out, Descriptor set, std::span<const std::uint8_t> payload) {
-    const LineRecords& records = line_records();
+    const LineTables& tables = line_tables();
     *out++ = '[';
     char* const first = out;
-    for_each_record(set, payload, [&](const FieldLayout& layout, const std::uint8_t* items) {
-        out = write_wire_record(out, records[layout.slot], layout, items);
-    });
+    if (const LineFields* fields = tables.by_set[static_cast<std::uint8_t>(set)]) {
+        FoundRecords found;
+        const std::size_t count = find_records(tables, *fields, payload, found);
+        for (const FoundRecord* r = found.data(); r != found.data() + count; ++r)
+            out = write_wire_record(out, *r->record, r->items);
+    }
     if (out != first) out -= 2;  // no separator after the last record
     std::memcpy(out, "]\n", 2);
     return out + 2;
