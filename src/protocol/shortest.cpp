@@ -39,9 +39,19 @@ char* write_exponent(char* p, int exp, ExponentStyle style) {
     } else if (style == ExponentStyle::Repr) {
         *p++ = '+';
     }
-    const int n = exp >= 100 ? 3 : exp >= 10 || style == ExponentStyle::Repr ? 2 : 1;
-    write_digits(p, static_cast<std::uint64_t>(exp), n);
-    return p + n;
+    // At most three digits (float64's least exponent is -324): each from a
+    // division by a constant, cheaper than a digit word for so few.
+    auto e = static_cast<unsigned>(exp);
+    if (e >= 100) {
+        *p++ = static_cast<char>('0' + e / 100);
+        e %= 100;
+    } else if (e < 10 && style == ExponentStyle::Bare) {
+        *p = static_cast<char>('0' + e);
+        return p + 1;
+    }
+    p[0] = static_cast<char>('0' + e / 10);
+    p[1] = static_cast<char>('0' + e % 10);
+    return p + 2;
 }
 
 }  // namespace
@@ -137,6 +147,7 @@ using float_text::count_digits;
 using float_text::ExponentStyle;
 using float_text::lay_out;
 using float_text::shortest_of;
+using float_text::store_le;
 using float_text::write_digits;
 using float_text::write_value;
 
@@ -154,7 +165,18 @@ char* write_float_run(char* out, const std::uint8_t* wire, std::size_t count, co
 char* write_shortest_repr(char* out, const Shortest& s) { return lay_out(out, s, ExponentStyle::Repr); }
 
 char* write_unsigned(char* out, std::uint64_t v) {
-    const int n = v == 0 ? 1 : count_digits(v);
+    if (v < 10) {  // most flags and modes
+        *out = static_cast<char>('0' + v);
+        return out + 1;
+    }
+    if (v < 100000000) {
+        // Leading zeros are the word's lowest zero bytes.
+        const std::uint64_t lanes = digit_lanes(static_cast<std::uint32_t>(v));
+        const int lead = static_cast<int>(static_cast<unsigned>(__builtin_ctzll(lanes)) / 8);
+        store_le(out, (lanes + float_text::kZeros) >> (8 * lead));
+        return out + 8 - lead;
+    }
+    const int n = count_digits(v);
     write_digits(out, v, n);
     return out + n;
 }

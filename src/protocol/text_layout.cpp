@@ -138,7 +138,7 @@ struct LineRecord {
     std::uint8_t floats = 0;
     std::uint8_t count = 0;
     bool flag_last = false;  // the floats, then a validity flag and nothing else
-    bool mixed = false;      // other items after the floats
+    bool mixed = false;      // any other items, which go item by item
     std::array<TextPiece<32>, 2> ends;  // by the flag's value; both the same without one
     std::array<WireType, kMaxItems> types{};
 };
@@ -203,10 +203,13 @@ const LineTables& line_tables() {
     return *tables;
 }
 
-// The items after a record's float32 run, from `p`; nullptr for a validity
-// flag other than 0 or 1, which drops the record (as decode_flat drops it).
-[[gnu::noinline]] char* write_other_items(char* out, const LineRecord& rec, const std::uint8_t* p) {
-    for (std::size_t i = rec.floats; i < rec.count; ++i) {
+// A record with other items after its floats (or among them), written item
+// by item; a validity flag other than 0 or 1 drops the record (as
+// decode_flat drops it), so its text is taken back.
+[[gnu::noinline]] char* write_mixed_record(char* out, const LineRecord& rec, const std::uint8_t* p) {
+    char* const start = out;
+    out = rec.pieces.head.copy_to(out);
+    for (std::size_t i = 0; i < rec.count; ++i) {
         if (i) out = rec.pieces.before[i].copy_to(out);
         switch (const WireType type = rec.types[i]) {
             case WireType::F32:
@@ -219,26 +222,25 @@ const LineTables& line_tables() {
                 break;
             default:
                 const std::uint16_t v = be16(p);
-                if (type == WireType::Flag && v > 1) return nullptr;
+                if (type == WireType::Flag && v > 1) return start;
                 out = write_plain_item(out, type, v);
                 p += 2;
         }
     }
-    return out;
+    return rec.ends[0].copy_to(out);
 }
 
 // One record's text, with ", " after it, written as its items are read from
-// the wire; a record dropped for its flag leaves no text.
+// the wire; a record dropped for its flag leaves no text. The flag is read
+// before any text is written, and its text comes with the record's end.
 [[gnu::always_inline]] inline char* write_wire_record(char* out, const LineRecord& rec, const std::uint8_t* p) {
-    const std::uint8_t* const rest = p + 4 * std::size_t{rec.floats};
-    const unsigned flag = rec.flag_last ? be16(rest) : 0u;
+    if (rec.mixed) [[unlikely]]
+        return write_mixed_record(out, rec, p);
+    const unsigned flag = rec.flag_last ? be16(p + 4 * std::size_t{rec.floats}) : 0u;
     if (flag > 1) return out;
-    char* end = float_text::write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data());
-    if (rec.mixed) [[unlikely]] {
-        end = write_other_items(end, rec, rest);
-        if (!end) return out;
-    }
-    return rec.ends[flag].copy_to(end);
+    const TextPiece<32>& end = rec.ends[flag];
+    return end.copy_to(
+        float_text::write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data()));
 }
 
 // A record found in the payload, and where its items start.
@@ -258,13 +260,17 @@ std::size_t find_records(const LineTables& tables, const LineFields& fields, std
     std::size_t count = 0;
     for (std::size_t o = 0; o < n;) {
         const std::size_t length = p[o];
-        const std::size_t end = o + (length == 0 ? 1 : length);
-        const std::size_t body = (end < n ? end : n) - o - 1;  // a field cut short by the payload's end
+        if (length < 2) {  // no body; a length of 0 still moves on by one byte
+            ++o;
+            continue;
+        }
+        const std::size_t room = n - o;                          // a field may be cut short by the payload's end
+        const std::size_t body = (length < room ? length : room) - 1;  // its descriptor byte and items
         if (body != 0) {
             const LineField& field = fields[p[o + 1]];
             if (body >= field.need) found[count++] = {&tables.records[field.slot], p + o + 2};
         }
-        o = end;
+        o += length;
     }
     return count;
 }
