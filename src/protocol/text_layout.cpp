@@ -230,23 +230,13 @@ const LineTables& line_tables() {
     return rec.ends[0].copy_to(out);
 }
 
-// One record's text, with ", " after it, written as its items are read from
-// the wire; a record dropped for its flag leaves no text. The flag is read
-// before any text is written, and its text comes with the record's end.
-[[gnu::always_inline]] inline char* write_wire_record(char* out, const LineRecord& rec, const std::uint8_t* p) {
-    if (rec.mixed) [[unlikely]]
-        return write_mixed_record(out, rec, p);
-    const unsigned flag = rec.flag_last ? be16(p + 4 * std::size_t{rec.floats}) : 0u;
-    if (flag > 1) return out;
-    const TextPiece<32>& end = rec.ends[flag];
-    return end.copy_to(
-        float_text::write_float_run(rec.pieces.head.copy_to(out), p, rec.floats, rec.pieces.before.data()));
-}
-
-// A record found in the payload, and where its items start.
+// A record found in the payload: where its items start, and its end's text
+// (with its flag's, read as the record is found: a flag other than 0 or 1
+// drops the record, as decode_flat drops it, before any text is written).
 struct FoundRecord {
     const LineRecord* record;
     const std::uint8_t* items;
+    const TextPiece<32>* end;
 };
 // Each field that holds a record takes at least three payload bytes.
 using FoundRecords = std::array<FoundRecord, 96>;
@@ -264,15 +254,30 @@ std::size_t find_records(const LineTables& tables, const LineFields& fields, std
             ++o;
             continue;
         }
-        const std::size_t room = n - o;                          // a field may be cut short by the payload's end
+        const std::size_t room = n - o;                                // a field may be cut short by the payload's end
         const std::size_t body = (length < room ? length : room) - 1;  // its descriptor byte and items
         if (body != 0) {
             const LineField& field = fields[p[o + 1]];
-            if (body >= field.need) found[count++] = {&tables.records[field.slot], p + o + 2};
+            if (body >= field.need) {
+                const LineRecord& rec = tables.records[field.slot];
+                const std::uint8_t* const items = p + o + 2;
+                const unsigned flag = rec.flag_last ? be16(items + 4 * std::size_t{rec.floats}) : 0u;
+                if (flag <= 1) found[count++] = {&rec, items, &rec.ends[flag]};
+            }
         }
         o += length;
     }
     return count;
+}
+
+// One record's text, with ", " after it, written as its items are read from
+// the wire: the head, the float run, then the end with the flag's text.
+[[gnu::always_inline]] inline char* write_wire_record(char* out, const FoundRecord& found) {
+    const LineRecord& rec = *found.record;
+    if (rec.mixed) [[unlikely]]
+        return write_mixed_record(out, rec, found.items);
+    out = float_text::write_float_run(rec.pieces.head.copy_to(out), found.items, rec.floats, rec.pieces.before.data());
+    return found.end->copy_to(out);
 }
 
 }  // namespace
@@ -288,7 +293,7 @@ char* PacketLine::write(char* out, Descriptor set, std::span<const std::uint8_t>
         FoundRecords found;
         const std::size_t count = find_records(tables, *fields, payload, found);
         for (const FoundRecord* r = found.data(); r != found.data() + count; ++r)
-            out = write_wire_record(out, *r->record, r->items);
+            out = write_wire_record(out, *r);
     }
     if (out != first) out -= 2;  // no separator after the last record
     std::memcpy(out, "]\n", 2);
