@@ -18,7 +18,7 @@ import time
 from collections.abc import Mapping
 from typing import IO, TYPE_CHECKING, Any, Protocol
 
-from .cli import add_version, command
+from .cli import add_version, command, open_sensor
 from .units import add_units_option, declare_units, to_si
 
 if TYPE_CHECKING:
@@ -288,15 +288,8 @@ def _monitor(opts: argparse.Namespace) -> int:
     kind = _screen_kind(sys.stdout)
     if kind is None:
         return 1
-    from . import Sensor
-
-    try:
-        sensor = Sensor(opts.port, opts.baud)
-    except OSError as err:
-        print(f"ahrs-monitor: cannot open {opts.port}: {err.strerror or err}", file=sys.stderr)
-        return 1
-    except ValueError as err:  # a path no device can have
-        print(f"ahrs-monitor: {err}", file=sys.stderr)
+    sensor = open_sensor("ahrs-monitor", opts.port, baud=opts.baud)
+    if sensor is None:
         return 1
     with sensor:
         screen = kind(sys.stdout)
