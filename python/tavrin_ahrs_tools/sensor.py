@@ -469,13 +469,17 @@ class Sensor:
             return None
         if found is False or isinstance(found, tuple):
             return self._settled(_sample(found))
+        loop = asyncio.get_running_loop()
         if timeout == 0:
-            self._leave(live, found, asyncio.get_running_loop())
+            self._leave(live, found, loop)
             return None
         try:
             return await asyncio.wait_for(self._next_async(live), timeout)
         except asyncio.TimeoutError:
             return None
+        except asyncio.CancelledError:  # perhaps before the wait's own first look
+            self._leave(live, found, loop)
+            raise
 
     def __aiter__(self) -> Sensor:
         self._live()
