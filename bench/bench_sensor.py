@@ -8,6 +8,9 @@
   over the same run.
 - A busy pure-Python thread's speed alone and beside a loop taking 100
   packets a second: `for sample in sensor`, and AHRSClient.read().
+- Wakes: how often each thread wakes per sample at 100 packets a second,
+  `for sample in sensor` (the loop and the reader thread) and the read()
+  loop.
 - Flat out: samples a second through iteration, and rows a second out of
   take_arrays() draining a full queue.
 - Resuming: a device behind a symlink is unplugged and comes back as a new
@@ -248,6 +251,51 @@ def busy_thread(templates, seconds, rounds, rate=100):
     }
 
 
+# --- wakes per sample -------------------------------------------------------------
+
+
+def _switches(tid):
+    """Context switches of one thread of this process so far."""
+    with open(f"/proc/self/task/{tid}/status") as f:
+        fields = dict(line.split(":\t") for line in f.read().splitlines() if "ctxt_switches" in line)
+    return int(fields["voluntary_ctxt_switches"]) + int(fields["nonvoluntary_ctxt_switches"])
+
+
+def wakes(kind, templates, seconds, rate=100):
+    """Child: how often each thread of the process wakes per sample while a
+    loop takes `rate` packets a second: {thread: wakes per sample}."""
+    import tavrin_ahrs_driver
+    from tavrin_ahrs_tools import Sensor
+
+    count = int(rate * (seconds + 2))
+    writer = Writer(templates, count, rate)
+    before = set(os.listdir("/proc/self/task"))
+    if kind == "sensor":
+        sensor = Sensor(writer.path, configure=False)
+        samples = iter(sensor)
+    else:
+        client = tavrin_ahrs_driver.AHRSClient()
+        client.open(writer.path, 115200)
+        client.start_stream()
+        samples = iter(lambda: client.read() or None, object())  # empty reads are not samples
+    threads = {"loop": threading.get_native_id()}
+    for tid in set(os.listdir("/proc/self/task")) - before:  # the Sensor's reader; none beside read()
+        threads["reader thread"] = int(tid)
+    with harness.silenced(2):
+        for _ in range(rate):  # a second to settle
+            next(samples)
+        start = {name: _switches(tid) for name, tid in threads.items()}
+        n = 0
+        while n < rate * seconds:
+            n += next(samples) is not None
+        per_sample = {name: (_switches(tid) - start[name]) / n for name, tid in threads.items()}
+    if kind == "sensor":
+        sensor.close()
+    writer.proc.kill()
+    writer.wait()
+    return {"rate": rate, "samples": n, "per_sample": per_sample}
+
+
 # --- flat out ---------------------------------------------------------------------
 
 
@@ -483,6 +531,10 @@ def measure(
     figures["busy"], _ = harness.run_child(
         "bench_sensor", "busy_thread", templates=templates, seconds=busy_seconds, rounds=busy_rounds
     )
+    figures["wakes"] = {
+        kind: harness.run_child("bench_sensor", "wakes", kind=kind, templates=templates, seconds=busy_seconds * 2)[0]
+        for kind in ("sensor", "read")
+    }
     figures["iteration"], _ = harness.run_child("bench_sensor", "iteration", templates=templates, count=flat_count)
     figures["arrays"], _ = harness.run_child("bench_sensor", "arrays", templates=templates, queue=queue, repeat=repeat)
     figures["resume"], _ = harness.run_child("bench_sensor", "resume", workdir=workdir, aways=list(aways))

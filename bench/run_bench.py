@@ -315,6 +315,18 @@ def sensor_rows(sn):
         ),
         ("  beside the AHRSClient.read() loop", f"{100 * busy['read_share']:.0f} %", "", None),
         (
+            f"wakes per sample at {sn['wakes']['sensor']['rate']}/s: for sample in sensor",
+            ", ".join(f"{name} {n:.2f}" for name, n in sn["wakes"]["sensor"]["per_sample"].items()),
+            "",
+            None,
+        ),
+        (
+            "  the AHRSClient.read() loop",
+            ", ".join(f"{name} {n:.2f}" for name, n in sn["wakes"]["read"]["per_sample"].items()),
+            "",
+            None,
+        ),
+        (
             "Sensor flat out: for sample in sensor",
             f"{it['samples_per_s']:,.0f} samples/s, {it['missing']} missing",
             ">= 150,000/s",

@@ -22,7 +22,7 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from .cli import add_version, command
+from .cli import add_version, command, open_sensor
 from .recording import needs
 from .ros2_export import IMU_ROW, TOPICS, default_frame
 
@@ -181,16 +181,9 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     import struct
 
-    from .sensor import Sensor
-
     messages, sent = Messages(args.enu), 0
-    try:
-        sensor = Sensor(args.port)
-    except OSError as e:
-        print(f"ahrs-bridge: {e.filename or args.port}: {e.strerror}", file=sys.stderr)
-        return 1
-    except ValueError as e:  # a path no device can have
-        print(f"ahrs-bridge: {e}", file=sys.stderr)
+    sensor = open_sensor("ahrs-bridge", args.port)
+    if sensor is None:
         return 1
     server = mcap = None
     try:

@@ -41,6 +41,7 @@ from typing import IO, TYPE_CHECKING, Any, Protocol, TypeAlias
 
 if TYPE_CHECKING:
     from .recording import Recording
+    from .sensor import Sensor
 
 # A command's entry point: its arguments (None: the process's) to its exit status.
 Main: TypeAlias = Callable[[list[str] | None], int]
@@ -258,6 +259,34 @@ def load_recording(
     except OSError as err:
         print(f"{tool}: cannot read {path}: {err.strerror or err}", file=sys.stderr)
         return None
+
+
+def _device_trouble(err: OSError, device: str) -> str:
+    """The reason a device could not be opened, in one line."""
+    if err.strerror:
+        return err.strerror
+    text = str(err).removesuffix(f": {device}")
+    head, _, rest = text.partition(": ")
+    return f"not a serial device ({rest})" if head.lower() == "not a serial device" else text
+
+
+def open_sensor(tool: str, port: str, **options: Any) -> Sensor | None:
+    """A command's Sensor on `port` (`options` as Sensor takes them), or
+    None after one line on standard error: the device, or the recording
+    (record=), that could not be had."""
+    from .sensor import Sensor
+
+    try:
+        return Sensor(port, **options)
+    except OSError as err:
+        record = options.get("record")
+        if record is not None and err.filename not in (None, port):
+            print(f"{tool}: cannot write {record}: {err.strerror or err}", file=sys.stderr)
+        else:
+            print(f"{tool}: cannot open {port}: {_device_trouble(err, port)}", file=sys.stderr)
+    except ValueError as err:  # a path no device can have
+        print(f"{tool}: {err}", file=sys.stderr)
+    return None
 
 
 def version() -> str:

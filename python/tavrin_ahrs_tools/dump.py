@@ -19,7 +19,7 @@ from .cli import StandardOutputError, add_version, command, refuse_output_over_i
 from .conventions import Conventions, ConventionsError, parse_conventions
 from .progress import Progress
 from .staged_output import StagedOutputs
-from .units import declare_units
+from .units import add_units_option, declare_units
 
 # Formats written in Python by a library, and the module of each.
 LIBRARY_FORMATS = {"parquet": "columnar", "mcap": "mcap_export", "rosbag2": "ros2_export"}
@@ -108,13 +108,7 @@ def parser() -> argparse.ArgumentParser:
         help="ROS 2: the attitude conventions, where the data cannot settle them "
         "(e.g. xyzw,ned: the quaternion's scalar last, a north-east-down world)",
     )
-    p.add_argument(
-        "--units",
-        metavar="FILE",
-        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
-        "sends, where they differ from the default (parquet, mcap: the units "
-        "written with the values)",
-    )
+    add_units_option(p, "parquet, mcap: the units written with the values")
     return p
 
 

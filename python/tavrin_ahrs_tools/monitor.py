@@ -18,7 +18,8 @@ import time
 from collections.abc import Mapping
 from typing import IO, TYPE_CHECKING, Any, Protocol
 
-from .cli import add_version, command
+from .cli import add_version, command, open_sensor
+from .units import add_units_option, declare_units, to_si
 
 if TYPE_CHECKING:
     from rich.table import Table
@@ -51,8 +52,9 @@ def _finite(value: float | None) -> float | None:
     return value if value is None or math.isfinite(value) else None
 
 
-def _angles(reading: Mapping[str, Any]) -> dict[str, Any]:
-    view: dict[str, Any] = {axis: _finite(reading[axis]) for axis in ("roll", "pitch", "yaw")}
+def _angles(reading: Mapping[str, Any], declared: Mapping[str, str]) -> dict[str, Any]:
+    """Roll, pitch and yaw in radians, from the units the record is declared in."""
+    view: dict[str, Any] = {axis: _finite(to_si(reading[axis], declared[axis])[0]) for axis in ("roll", "pitch", "yaw")}
     if "valid" in reading:
         view["valid"] = reading["valid"]
     return view
@@ -81,7 +83,10 @@ class View:
     """What the monitor shows, gathered from the samples and the counters."""
 
     def __init__(self, sensor: Sensor) -> None:
+        from .columnar import record_units
+
         self.sensor = sensor
+        self.declared = record_units()  # with the table of --units, if given
         self.readings: dict[str, Any] = {}
         self.device_time: float | None = None
         self.rates = Rates()
@@ -121,7 +126,11 @@ class View:
             "rates": self.rates.update(now, stats["packets"]),
             "device_time": _finite(self.device_time),
             "units": UNITS,
-            "attitude": {name: _angles(self.readings[name]) for name in ATTITUDE_RECORDS if name in self.readings},
+            "attitude": {
+                name: _angles(self.readings[name], self.declared[name])
+                for name in ATTITUDE_RECORDS
+                if name in self.readings
+            },
             "filter": self.readings.get(FILTER_RECORD),
             "stats": stats,
         }
@@ -244,6 +253,7 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     add_version(parser)
     parser.add_argument("port", metavar="PORT", help="serial device path, e.g. /dev/ttyACM0")
     parser.add_argument("--baud", type=int, default=115200, help="baud rate; default 115200")
+    add_units_option(parser, "the attitude is converted from the units it gives")
     opts = parser.parse_args(argv)
     if opts.baud <= 0:
         parser.error("--baud must be greater than zero")
@@ -273,18 +283,13 @@ def main(argv: list[str] | None = None) -> int:
 
 def _monitor(opts: argparse.Namespace) -> int:
 
+    if opts.units is not None and not declare_units("ahrs-monitor", opts.units):
+        return 1
     kind = _screen_kind(sys.stdout)
     if kind is None:
         return 1
-    from . import Sensor
-
-    try:
-        sensor = Sensor(opts.port, opts.baud)
-    except OSError as err:
-        print(f"ahrs-monitor: cannot open {opts.port}: {err.strerror or err}", file=sys.stderr)
-        return 1
-    except ValueError as err:  # a path no device can have
-        print(f"ahrs-monitor: {err}", file=sys.stderr)
+    sensor = open_sensor("ahrs-monitor", opts.port, baud=opts.baud)
+    if sensor is None:
         return 1
     with sensor:
         screen = kind(sys.stdout)

@@ -19,7 +19,7 @@ from typing import TYPE_CHECKING, Any
 from . import timeline
 from .cli import add_version, command, load_recording, refuse_output_over_input, shown_name
 from .columnar import record_units
-from .units import declare_units, to_si
+from .units import add_units_option, declare_units, to_si
 
 VECTOR = ("x", "y", "z")
 # By item, the sensor's colour and the filter's darker one.
@@ -170,12 +170,7 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
         help="first second to draw, from the start of the recording (a packet number in a recording without time)",
     )
     parser.add_argument("--end", type=float, metavar="S", help="last second to draw, likewise")
-    parser.add_argument(
-        "--units",
-        metavar="FILE",
-        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
-        "sends, where they differ from the default; values are drawn in SI",
-    )
+    add_units_option(parser, "values are drawn in SI")
     opts = parser.parse_args(argv)
     if opts.start is not None and opts.end is not None and opts.start > opts.end:
         parser.error("--start is after --end")

@@ -29,7 +29,7 @@ if TYPE_CHECKING:
 
 from . import _native
 from . import frames as mip
-from .cli import add_version, command
+from .cli import add_version, command, open_sensor
 
 SCAN_CHUNK = 1 << 16
 TIMES_SUFFIX = ".times"
@@ -117,15 +117,6 @@ def record(sensor: Sensor, seconds: float) -> str:
     return "interrupted"
 
 
-def _device_trouble(err: OSError, device: str) -> str:
-    """The reason a device could not be opened, in the recorder's words."""
-    if err.strerror:
-        return err.strerror
-    text = str(err).removesuffix(f": {device}")
-    head, _, rest = text.partition(": ")
-    return f"not a serial device ({rest})" if head.lower() == "not a serial device" else text
-
-
 def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(description="Record the raw byte stream of a serial device into a file.")
     add_version(parser)
@@ -153,23 +144,17 @@ def parse_args(argv: list[str] | None = None) -> argparse.Namespace:
 def main(argv: list[str] | None = None) -> int:
 
     opts = parse_args(argv)
-    from .sensor import Sensor
-
-    try:
-        sensor = Sensor(
-            opts.device,
-            opts.baud,
-            configure=False,
-            reconnect=False,
-            queue=1,
-            overflow="drop-oldest",
-            record=opts.output,
-        )
-    except OSError as err:
-        if err.filename not in (None, opts.device):
-            print(f"ahrs-record: cannot write {opts.output}: {err.strerror or err}", file=sys.stderr)
-            return 1
-        print(f"ahrs-record: cannot open {opts.device}: {_device_trouble(err, opts.device)}", file=sys.stderr)
+    sensor = open_sensor(
+        "ahrs-record",
+        opts.device,
+        baud=opts.baud,
+        configure=False,
+        reconnect=False,
+        queue=1,
+        overflow="drop-oldest",
+        record=opts.output,
+    )
+    if sensor is None:
         return 1
     started = time.monotonic()
     try:

@@ -459,13 +459,27 @@ class Sensor:
     async def aread(self, timeout: float | None = None) -> Sample | None:
         """The next sample, as read() gives it, waiting in the event loop."""
         timeout = _timeout(timeout)
-        waiting = self._next_async(self._live())
+        live = self._live()
         if timeout is None:
-            return await waiting
+            return await self._next_async(live)
+        # What has come already is taken at once: wait_for() would first
+        # wrap the wait in a task, and with no time left cancel it unlooked.
+        found = live.next_now()
+        if self._closed:
+            return None
+        if found is False or isinstance(found, tuple):
+            return self._settled(_sample(found))
+        loop = asyncio.get_running_loop()
+        if timeout == 0:
+            self._leave(live, found, loop)
+            return None
         try:
-            return await asyncio.wait_for(waiting, timeout)
+            return await asyncio.wait_for(self._next_async(live), timeout)
         except asyncio.TimeoutError:
             return None
+        except asyncio.CancelledError:  # perhaps before the wait's own first look
+            self._leave(live, found, loop)
+            raise
 
     def __aiter__(self) -> Sensor:
         self._live()
@@ -498,9 +512,14 @@ class Sensor:
             try:
                 await waiters.wait(found)
             except asyncio.CancelledError:
-                if found != live.signal_fd and loop not in self._waiters:  # none of the loop's waits on the device
-                    live.let_go()
+                self._leave(live, found, loop)
                 raise
+
+    def _leave(self, live: _native.LiveReader, found: int, loop: asyncio.AbstractEventLoop) -> None:
+        """A wait that will not go on: a lead parked for the loop goes to the
+        thread unless another of the loop's waits watches the device."""
+        if found != live.signal_fd and loop not in self._waiters:
+            live.let_go()
 
 
 class _Samples:

@@ -9,6 +9,7 @@ to the commands with --units FILE.
 
 from __future__ import annotations
 
+import argparse
 import json
 import os
 from collections.abc import Callable, Mapping
@@ -157,6 +158,16 @@ def column_to_si(
     `declared`, a units() result, when the caller already has it)."""
     declared = declared or units(overrides)
     return to_si(table[item], declared[record][item])
+
+
+def add_units_option(parser: argparse.ArgumentParser, effect: str) -> None:
+    """A command's --units FILE, whose help ends with what the table changes."""
+    parser.add_argument(
+        "--units",
+        metavar="FILE",
+        help="TOML or JSON table (record -> item -> unit) of the units your sensor "
+        f"sends, where they differ from the default; {effect}",
+    )
 
 
 def declare_units(tool: str, path: str | os.PathLike[str]) -> bool:

@@ -55,7 +55,15 @@ std::string terminal_mark(const std::string& path) {
 }
 
 LiveStartError device_error(const SerialError& e) {
-    return {LiveStartError::What::Device, e.os_code(), e.description(), {}, e};
+    return {.what = LiveStartError::What::Device, .os_code = e.os_code(), .text = e.description(), .serial = e};
+}
+
+LiveStartError unrecordable(const IoError& e, const std::string& path) {
+    const bool os = e.shape() == IoError::Shape::Os;
+    return {.what = LiveStartError::What::Record,
+            .os_code = os ? e.os_code() : 0,
+            .text = os ? os_error_description(e.os_code()) : e.text(),
+            .name = path};
 }
 
 // The clock a set's packets carry, as an index into the reader's watches.
@@ -77,32 +85,29 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
             if (auto r = reader->open_recording(); !r) return err(std::move(r).error());
         reader->cancel_ = std::make_shared<CancelToken>();
     } catch (const std::bad_alloc&) {
-        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
+        return err(LiveStartError{.what = LiveStartError::What::NoMemory});
     }
     errno = 0;
     const bool samples = !reader->settings_.layout;
     if (samples) reader->queue_ = SampleQueue::create(reader->settings_.capacity, reader->settings_.overflow);
     if (samples && !reader->queue_)
-        return err(errno && errno != ENOMEM
-                       ? LiveStartError{LiveStartError::What::System, errno, os_error_description(errno), {}}
-                       : LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
+        return err(errno && errno != ENOMEM ? LiveStartError{.what = LiveStartError::What::System,
+                                                             .os_code = errno,
+                                                             .text = os_error_description(errno)}
+                                            : LiveStartError{.what = LiveStartError::What::NoMemory});
     if (samples) reader->open_loop_fd();
     Result<std::unique_ptr<SerialDevice>, LiveStartError> device = std::unique_ptr<SerialDevice>();
     if (!reader->settings_.open_in_thread) device = reader->connect();
     if (!device) return err(std::move(device).error());
     if (reader->recorder_)
-        if (auto r = reader->recorder_->begin(*reader->settings_.record); !r) {
-            const IoError& e = r.error().error;
-            const bool os = e.shape() == IoError::Shape::Os;
-            return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
-                                      os ? os_error_description(e.os_code()) : e.text(), r.error().path});
-        }
+        if (auto r = reader->recorder_->begin(*reader->settings_.record); !r)
+            return err(unrecordable(r.error().error, r.error().path));
     try {
         reader->thread_ = std::make_unique<std::thread>(&LiveReader::run, reader.get(), std::move(*device));
     } catch (const std::bad_alloc&) {
-        return err(LiveStartError{LiveStartError::What::NoMemory, 0, {}, {}});
+        return err(LiveStartError{.what = LiveStartError::What::NoMemory});
     } catch (const std::system_error&) {
-        return err(LiveStartError{LiveStartError::What::NoThread, 0, {}, {}});
+        return err(LiveStartError{.what = LiveStartError::What::NoThread});
     }
     return reader;
 }
@@ -110,16 +115,12 @@ Result<std::unique_ptr<LiveReader>, LiveStartError> LiveReader::start(LiveSettin
 Status<LiveStartError> LiveReader::open_recording() {
     // Every byte read would go back into the device it came from. Asked
     // before the open too, so that the device is not even opened for it.
-    const LiveStartError into_device{LiveStartError::What::RecordIsDevice, 0, "the recording is the port itself", {}};
+    const LiveStartError into_device{.what = LiveStartError::What::RecordIsDevice,
+                                     .text = "the recording is the port itself"};
     struct stat existing;
     if (::stat(settings_.record->c_str(), &existing) == 0 && is_port(existing)) return err(into_device);
     auto rec = Recorder::open(*settings_.record);
-    if (!rec) {
-        const IoError& e = rec.error().error;
-        const bool os = e.shape() == IoError::Shape::Os;
-        return err(LiveStartError{LiveStartError::What::Record, os ? e.os_code() : 0,
-                                  os ? os_error_description(e.os_code()) : e.text(), rec.error().path});
-    }
+    if (!rec) return err(unrecordable(rec.error().error, rec.error().path));
     struct stat opened;
     if (::fstat((*rec)->fd(), &opened) == 0 && is_port(opened)) return err(into_device);
     recorder_ = std::move(*rec);
@@ -197,9 +198,9 @@ Result<std::unique_ptr<SerialDevice>, LiveStartError> LiveReader::connect() {
     SerialDevice::Sink sink(**device, Interrupts{{}, cancel_.get()});
     if (settings_.configure)
         if (auto r = write_configuration(sink); !r)
-            return err(LiveStartError{LiveStartError::What::Device,
-                                      r.error().shape() == IoError::Shape::Os ? r.error().os_code() : 0,
-                                      "configuration failed: " + r.error().text()});
+            return err(LiveStartError{.what = LiveStartError::What::Device,
+                                      .os_code = r.error().shape() == IoError::Shape::Os ? r.error().os_code() : 0,
+                                      .text = "configuration failed: " + r.error().text()});
     return std::move(*device);
 }
 

@@ -60,9 +60,9 @@ enum class LiveStatus : std::uint8_t { Streaming, Reconnecting, Closed, Failed }
 struct LiveStartError {
     enum class What : std::uint8_t { Device, Record, RecordIsDevice, NoMemory, NoThread, System } what;
     int os_code = 0;
-    std::string text;
-    std::string name;  // the file it is about, when not the device's path
-    std::optional<SerialError> serial;  // the device's own error, when it is one
+    std::string text{};
+    std::string name{};  // the file it is about, when not the device's path
+    std::optional<SerialError> serial{};  // the device's own error, when it is one
 };
 
 class LiveReader {

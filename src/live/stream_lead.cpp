@@ -1,5 +1,7 @@
 #include "stream_lead.hpp"
 
+#include <algorithm>
+
 namespace ahrs {
 
 bool StreamLead::try_take() {
@@ -59,13 +61,20 @@ StreamLead::Took StreamLead::thread_take(const std::function<bool()>& bytes_wait
             took = Took::FromStalledLoop;
             break;
         }
-        // While a consumer leads, look again a lease later: it may leave
-        // at any moment without saying so.
-        changed_.wait_until(lock, holder_ == Holder::None ? lease_end_ : Clock::now() + kLease);
+        // While a consumer leads, look again later: it may leave at any
+        // moment without saying so (letting go wakes nobody).
+        changed_.wait_until(lock, holder_ == Holder::None ? lease_end_ : Clock::now() + next_look());
     }
     holder_ = Holder::Thread;
     for_thread_ = false;
+    look_ = kLease;
     return took;
+}
+
+StreamLead::Clock::duration StreamLead::next_look() {
+    if (holder_ != Holder::Consumer) return kLease;
+    look_ = std::min<Clock::duration>(look_ * 2, kLongestLook);
+    return look_;
 }
 
 // Bytes that arrived just before a look are the loop's to take; only bytes

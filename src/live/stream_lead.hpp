@@ -24,9 +24,15 @@ namespace ahrs {
 class StreamLead {
 public:
     using Clock = std::chrono::steady_clock;
-    // A few sample periods at the usual rates: the thread wakes about this
-    // often while a consumer leads.
+    // A few sample periods at the usual rates: how long a consumer that let
+    // go has to come back before the thread takes the lead, and how often
+    // the thread looks at a parked lead.
     static constexpr std::chrono::milliseconds kLease{5};
+    // A consumer waiting in the lead reads the device as it comes, so the
+    // thread looks less and less often while it finds one there (one wake
+    // per sample is the point): it takes over at most this late after the
+    // consumer leaves for good.
+    static constexpr std::chrono::milliseconds kLongestLook{40};
 
     // The thread starts as the holder.
     StreamLead() = default;
@@ -67,6 +73,8 @@ private:
     // At one of the thread's looks at a parked lead: whether the loop has
     // left bytes unread since the look before (it then takes the lead).
     bool loop_stalled(std::unique_lock<std::mutex>& lock, const std::function<bool()>& bytes_waiting);
+    // How long the thread waits before its next look at a lead it does not hold.
+    Clock::duration next_look();
 
     std::mutex mu_;
     std::condition_variable changed_;  // let go for the thread, or stopped
@@ -78,6 +86,7 @@ private:
     std::uint64_t takes_looked_ = 0;  // as of the thread's last look
     bool unread_ = false;             // bytes waited at that look
     std::atomic<bool> wanted_{false};  // a consumer waits for the thread to let go
+    Clock::duration look_ = kLease;    // the thread's next wait while a consumer waits in the lead
 };
 
 }  // namespace ahrs

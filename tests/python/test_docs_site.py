@@ -71,6 +71,22 @@ def test_page_opens_in_a_browser_without_console_errors(site, page):
     assert "AHRS" in (site / page).read_text() or "tavrin" in (site / page).read_text()
 
 
+def test_the_api_reference_shows_every_public_name_of_the_driver(site):
+    # The driver's classes report their module as "builtins", so they come
+    # from the stub that ships beside the module, not from the module itself.
+    import tavrin_ahrs_driver as driver
+
+    page = (site / "api" / "index.html").read_text()
+    names = [f"tavrin_ahrs_driver.{name}" for name in driver.__all__]
+    names += [
+        f"tavrin_ahrs_driver.{cls.__name__}.{method}"
+        for cls in (driver.AHRSClient, driver.BufferedAHRSClient)
+        for method in vars(cls)
+        if not method.startswith("_")
+    ]
+    assert [name for name in names if f'id="{name}"' not in page] == []
+
+
 @pytest.mark.skipif(CHROMIUM is None, reason="no chromium (tools/deps.sh docs)")
 def test_a_script_error_is_caught(tmp_path):
     page = tmp_path / "broken.html"

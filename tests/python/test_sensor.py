@@ -780,6 +780,18 @@ class TestHandOver:
 
 
 class TestAsyncio:
+    def test_aread_with_no_time_left_takes_what_has_come(self, plug):
+        # As read(0) does: what is queued, in order, then None; never a wait.
+        async def main():
+            async with Sensor(plug.link, configure=False) as s:
+                assert await s.aread(0) is None
+                plug.send(b"".join(stamped(i) for i in range(5)))
+                wait_for(lambda: s.stats["packets"].get("DataSensor", 0) == 5)
+                return [await s.aread(timeout=0) for _ in range(6)]
+
+        got = asyncio.run(main())
+        assert [number(x) for x in got[:5]] == list(range(5)) and got[5] is None
+
     def test_async_for_aread_and_close(self, plug):
         async def main():
             ticks = 0

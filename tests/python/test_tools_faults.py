@@ -470,3 +470,26 @@ def test_an_empty_path_is_one_line(tmp_path, command, message):
     assert done.returncode != 0
     assert done.stderr.splitlines()[-1] == message
     assert "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize(
+    "command",
+    ["ahrs-monitor {port}", "ahrs-bridge {port}", "ahrs-record --device {port} --seconds 1 --output {tmp}/x.bin"],
+)
+@pytest.mark.parametrize(
+    "port, reason",
+    [
+        ("/dev/serial/by-id/usb-missing-if00", "No such file or directory ("),
+        ("{tmp}/plain-file", "not a serial device ("),
+    ],
+)
+def test_a_port_that_cannot_be_opened_is_one_line_from_every_command(tmp_path, command, port, reason):
+    # The same words from each command that opens a port.
+    if command.startswith("ahrs-bridge"):
+        pytest.importorskip("foxglove")
+    (tmp_path / "plain-file").write_bytes(b"")
+    port = port.format(tmp=tmp_path)
+    done = shell(f"{Path(DUMP).parent}/{command.format(port=port, tmp=tmp_path)}", tmp_path)
+    assert done.returncode == 1
+    assert done.stderr.startswith(f"{command.split()[0]}: cannot open {port}: {reason}")
+    assert done.stderr.count("\n") == 1, done.stderr

@@ -3,6 +3,7 @@ on a real pseudo-terminal, Ctrl-C as the way out."""
 
 import fcntl
 import json
+import math
 import os
 import pty
 import select
@@ -114,6 +115,39 @@ def test_terminal_gets_a_block_redrawn_in_place_and_ctrl_c_exits_0():
     assert "\x1b[1A" in text or "\x1b[A" in text  # the cursor goes back up: redrawn in place
     assert "streaming" in text and "CFEulerAngles" in text and "DataEstimationFilter" in text
     assert "Traceback" not in text
+
+
+def test_declared_units_turn_the_attitude_into_radians(tmp_path):
+    # A sensor that sends its Euler angles in degrees: told so, the monitor
+    # shows them in radians like every other angle, not as radians already.
+    units = tmp_path / "units.toml"
+    units.write_text('[CFEulerAngles]\nroll = "deg"\npitch = "deg"\nyaw = "deg"\n')
+    with simulator() as (_, path):
+        monitor = subprocess.Popen(
+            [MONITOR, path, "--units", str(units)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        try:
+            lines = lines_from(monitor.stdout, 2, until=lambda lines: "CFEulerAngles" in lines[-1]["attitude"])
+        finally:
+            monitor.send_signal(signal.SIGINT)
+            assert monitor.wait(10) == 0
+            monitor.stdout.close()
+            monitor.stderr.close()
+    line = lines[-1]
+    sent = simulated.Attitude(line["device_time"] - STREAM_START).euler
+    shown = line["attitude"]["CFEulerAngles"]
+    assert [shown[axis] for axis in ("roll", "pitch", "yaw")] == pytest.approx([a * math.pi / 180 for a in sent])
+
+
+def test_an_unusable_units_table_fails_before_the_port_is_opened(tmp_path):
+    units = tmp_path / "units.toml"
+    units.write_text('[CFEulerAngles]\nroll = "furlong"\n')
+    done = subprocess.run(
+        [MONITOR, "/dev/no-such-port", "--units", str(units)], capture_output=True, text=True, timeout=30
+    )
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith("ahrs-monitor: CFEulerAngles.roll: unknown unit 'furlong'")
+    assert done.stderr.count("\n") == 1
 
 
 def test_a_port_that_does_not_exist_fails_at_once_naming_those_that_do():
