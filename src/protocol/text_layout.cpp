@@ -155,8 +155,10 @@ LineRecord make_line_record(std::size_t slot) {
     rec.mixed = rec.count != rec.floats && !rec.flag_last;
     rec.ends.fill(make_piece<32>(" }), "));
     if (rec.flag_last) {
-        const std::string before = ", " + std::string(spec.items[rec.floats].name) + ": ";
-        rec.ends = {make_piece<32>(before + "Invalid }), "), make_piece<32>(before + "Valid }), ")};
+        std::string before = ", ";
+        before.append(spec.items[rec.floats].name).append(": ");
+        rec.ends = {make_piece<32>(std::string(before).append("Invalid }), ")),
+                    make_piece<32>(std::string(before).append("Valid }), "))};
     }
     return rec;
 }
@@ -254,7 +256,7 @@ std::size_t find_records(const LineTables& tables, const LineFields& fields, std
             ++o;
             continue;
         }
-        const std::size_t room = n - o;                                // a field may be cut short by the payload's end
+        const std::size_t room = n - o;  // a field may be cut short by the payload's end
         const std::size_t body = (length < room ? length : room) - 1;  // its descriptor byte and items
         if (body != 0) {
             const LineField& field = fields[p[o + 1]];
@@ -292,8 +294,7 @@ char* PacketLine::write(char* out, Descriptor set, std::span<const std::uint8_t>
     if (const LineFields* fields = tables.by_set[static_cast<std::uint8_t>(set)]) {
         FoundRecords found;
         const std::size_t count = find_records(tables, *fields, payload, found);
-        for (const FoundRecord* r = found.data(); r != found.data() + count; ++r)
-            out = write_wire_record(out, *r);
+        for (const FoundRecord* r = found.data(); r != found.data() + count; ++r) out = write_wire_record(out, *r);
     }
     if (out != first) out -= 2;  // no separator after the last record
     std::memcpy(out, "]\n", 2);
