@@ -51,13 +51,10 @@ Shortest classify(Bits bits) {
 template <class T, bool kTrimmed = true>
 void find_digits(Shortest& s, T v) {
     namespace policy = jkj::dragonbox::policy;
-    // Round to nearest, ties to even, as the default; the interval's ends
-    // decided once per value, so each body knows them at compile time.
-    constexpr auto kRounding = policy::decimal_to_binary_rounding::nearest_to_even_static_boundary;
     const auto d = [v] {
         if constexpr (kTrimmed)
-            return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::remove, kRounding);
-        else return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::ignore, kRounding);
+            return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::remove);
+        else return jkj::dragonbox::to_decimal(v, policy::sign::ignore, policy::trailing_zero::ignore);
     }();
     s.digits = d.significand;
     s.exponent = d.exponent;
