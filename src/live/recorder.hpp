@@ -1,7 +1,7 @@
 #pragma once
 // A live reader's recording: every byte received, appended as it arrives,
 // as ahrs-record --raw writes it, and for a regular file the host-time
-// sidecar PATH.times (time_sidecar.hpp) with the instants of each read.
+// sidecar PATH.times (protocol/time_sidecar.hpp) with the instants of each read.
 // Nothing here ever blocks the reader: both files are written without
 // blocking, and what they do not take at once waits in memory up to a
 // bound. A failed write, or a reader of the recording that falls that far
@@ -18,7 +18,7 @@
 
 #include "../protocol/errors.hpp"
 #include "../protocol/result.hpp"
-#include "time_sidecar.hpp"
+#include "../protocol/time_sidecar.hpp"
 #include "waiting_output.hpp"
 
 namespace ahrs {

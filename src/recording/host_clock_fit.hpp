@@ -20,7 +20,7 @@
 #include <span>
 #include <vector>
 
-#include "times_sidecar.hpp"
+#include "../protocol/time_sidecar.hpp"
 
 namespace ahrs {
 

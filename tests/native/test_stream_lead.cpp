@@ -1,5 +1,5 @@
-// Who leads a live stream: the thread parks while a consumer leads or its
-// lease runs, takes the lead back once the lease lapses, lets go when a
+// Who leads a live stream: the thread parks while a consumer leads (looking
+// less often the longer it does) or its lease runs, takes the lead back once the lease lapses, lets go when a
 // consumer asks, and takes it at once when a consumer hands it over. An
 // event loop parks the lead while it waits; the thread takes it back only
 // when bytes wait unread through one of its looks to the next.
@@ -75,6 +75,24 @@ TEST(StreamLead, ThreadWaitsOutTheLeaseThenTakesTheLeadBack) {
     EXPECT_TRUE(parked.got);
     EXPECT_GE(parked.at - released, StreamLead::kLease);
     EXPECT_FALSE(lead.try_take());
+}
+
+// The thread looks less often the longer a consumer leads, but never so
+// seldom that a consumer gone for good leaves the stream unread for long.
+TEST(StreamLead, AfterALongLeadTheThreadStillTakesOverSoon) {
+    StreamLead lead;
+    lead.try_take();
+    lead.thread_yield();
+    ASSERT_TRUE(lead.try_take());
+    Parked parked(lead);
+    std::this_thread::sleep_for(milliseconds(1500));
+    EXPECT_FALSE(parked.done) << "the thread took the lead from a consumer";
+    const auto released = Clock::now();
+    lead.release();
+    ASSERT_TRUE(parked.wait_done(milliseconds(5000)));
+    // At most kLongestLook + kLease on a quiet machine; the rest is slack
+    // for a busy one, far below what doubling without a cap would reach.
+    EXPECT_LT(parked.at - released, milliseconds(600));
 }
 
 TEST(StreamLead, ALostDeviceGoesToTheThreadAtOnceAndNoConsumerTakesItMeanwhile) {

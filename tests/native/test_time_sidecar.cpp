@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "live/time_sidecar.hpp"
+#include "protocol/time_sidecar.hpp"
 
 using Bytes = std::vector<std::uint8_t>;
 

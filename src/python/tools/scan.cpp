@@ -9,7 +9,7 @@
 #include <string>
 
 #include "recording/recording_tables.hpp"
-#include "recording/times_sidecar.hpp"
+#include "protocol/time_sidecar.hpp"
 #include "functions.hpp"
 #include "os_error.hpp"
 #include "protocol/packet_view.hpp"

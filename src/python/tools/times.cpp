@@ -3,7 +3,7 @@
 // trims what comes before the first packet and after the last.
 #include "functions.hpp"
 #include "python/common/args.hpp"
-#include "recording/times_sidecar.hpp"
+#include "protocol/time_sidecar.hpp"
 
 namespace ahrs::py {
 namespace {

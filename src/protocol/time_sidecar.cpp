@@ -1,4 +1,4 @@
-#include "times_sidecar.hpp"
+#include "time_sidecar.hpp"
 
 #include <algorithm>
 #include <new>
@@ -24,32 +24,43 @@ Varint read_varint(std::span<const std::uint8_t> bytes, std::size_t& at, std::in
     return Varint::Cut;
 }
 
-// now - before, wrapping modulo 2**64 as the reader's sums do.
-template <class T>
-std::int64_t delta(T now, T before) {
-    return static_cast<std::int64_t>(static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(before));
-}
-
-void write_varint(std::int64_t value, std::vector<std::uint8_t>& out) {
-    auto raw = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
-    for (; raw >= 0x80; raw >>= 7) out.push_back(static_cast<std::uint8_t>(raw | 0x80));
-    out.push_back(static_cast<std::uint8_t>(raw));
-}
-
 std::string damaged_at(std::size_t at, const char* why) {
     return "damaged host-time sidecar at byte " + std::to_string(at) + ": " + why;
 }
 
+const std::uint8_t* magic() { return reinterpret_cast<const std::uint8_t*>(kTimeSidecarMagic.data()); }
+
 }  // namespace
 
+void put_signed_varint(std::int64_t value, std::vector<std::uint8_t>& out) {
+    std::uint64_t z = (static_cast<std::uint64_t>(value) << 1) ^ static_cast<std::uint64_t>(value >> 63);
+    for (; z >= 0x80; z >>= 7) out.push_back(static_cast<std::uint8_t>(z | 0x80));
+    out.push_back(static_cast<std::uint8_t>(z));
+}
+
+void TimeSidecarEncoder::entry(const ReadTime& read, std::vector<std::uint8_t>& out) {
+    const std::array<std::uint64_t, 3> now{read.end, static_cast<std::uint64_t>(read.monotonic_ns),
+                                           static_cast<std::uint64_t>(read.wall_minus_monotonic_ns)};
+    // Differences wrap as unsigned do, so no value can overflow them.
+    for (std::size_t i = 0; i < now.size(); ++i) put_signed_varint(static_cast<std::int64_t>(now[i] - last_[i]), out);
+    last_ = now;
+}
+
+void TimeSidecarEncoder::entry(std::uint64_t end_offset, std::uint64_t monotonic_ns, std::uint64_t realtime_ns,
+                               std::vector<std::uint8_t>& out) {
+    entry(ReadTime{end_offset, static_cast<std::int64_t>(monotonic_ns),
+                   static_cast<std::int64_t>(realtime_ns - monotonic_ns)},
+          out);
+}
+
 Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < sizeof kTimesMagic || !std::equal(bytes.begin(), bytes.begin() + sizeof kTimesMagic,
-                                                         reinterpret_cast<const std::uint8_t*>(kTimesMagic)))
+    if (bytes.size() < kTimeSidecarMagic.size() ||
+        !std::equal(magic(), magic() + kTimeSidecarMagic.size(), bytes.begin()))
         return err(std::string("not a host-time sidecar (no AHRSTIM1 magic)"));
     std::vector<ReadTime> out;
     // Sums kept modulo 2**64, as a writer's deltas of any two int64 values wrap.
     std::uint64_t end = 0, mono = 0, wall = 0;
-    std::size_t at = sizeof kTimesMagic;
+    std::size_t at = kTimeSidecarMagic.size();
     while (at < bytes.size()) {
         const std::size_t start = at;
         std::int64_t d[3];
@@ -70,15 +81,11 @@ Result<std::vector<ReadTime>, std::string> decode_read_times(std::span<const std
 bool cut_read_times(std::span<const ReadTime> reads, std::uint64_t start, std::uint64_t end,
                     std::vector<std::uint8_t>& out) {
     try {
-        out.assign(std::begin(kTimesMagic), std::end(kTimesMagic));
-        ReadTime before{0, 0, 0};
+        out.assign(magic(), magic() + kTimeSidecarMagic.size());
+        TimeSidecarEncoder encoder;
         for (const ReadTime& r : reads) {
             if (r.end <= start) continue;
-            const ReadTime now{std::min(r.end, end) - start, r.monotonic_ns, r.wall_minus_monotonic_ns};
-            write_varint(delta(now.end, before.end), out);
-            write_varint(delta(now.monotonic_ns, before.monotonic_ns), out);
-            write_varint(delta(now.wall_minus_monotonic_ns, before.wall_minus_monotonic_ns), out);
-            before = now;
+            encoder.entry({std::min(r.end, end) - start, r.monotonic_ns, r.wall_minus_monotonic_ns}, out);
             if (r.end >= end) break;  // the read that brought the last byte kept
         }
         return true;
